@@ -1,0 +1,59 @@
+# Thin wrappers around the CMake presets. `make help` lists the targets.
+JOBS ?= $(shell nproc)
+CTEST_ARGS ?=
+
+.PHONY: help build test test-asan test-tsan bench fuzz fuzz-run demo demo-interactive format check-format clean
+
+help:
+	@echo "make demo             build, then run the scripted demo against simulated cameras"
+	@echo "make demo-interactive build, start host and simulators, and leave them running"
+	@echo "make test             build (RelWithDebInfo) and run the test suite"
+	@echo "make test-asan        the test suite under AddressSanitizer + UBSan"
+	@echo "make test-tsan        the test suite under ThreadSanitizer"
+	@echo "make bench            build and run the benchmarks"
+	@echo "make fuzz             build the libFuzzer targets with clang (FUZZ_SECONDS=60 make fuzz-run runs them)"
+	@echo "make format           clang-format every source file"
+
+build:
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+test: build
+	ctest --preset default $(CTEST_ARGS)
+
+test-asan:
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --preset asan $(CTEST_ARGS)
+
+test-tsan:
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --preset tsan $(CTEST_ARGS)
+
+bench: build
+	scripts/run-bench.sh build/default
+
+fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+FUZZ_SECONDS ?= 60
+fuzz-run: fuzz
+	scripts/run-fuzz.sh build/fuzz $(FUZZ_SECONDS)
+
+demo: build
+	scripts/demo.sh
+
+demo-interactive: build
+	scripts/demo.sh --interactive
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+check-format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+
+clean:
+	rm -rf build

@@ -1,0 +1,36 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+# k47_glob_sources(OUT DIR...) - the .cpp files of the given folders (relative to the source root).
+function(k47_glob_sources out)
+  set(result)
+  foreach(dir ${ARGN})
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND result ${found})
+  endforeach()
+  list(SORT result)
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# k47_add_test_binary(NAME DIRS dir... LIBS lib... [LABEL label])
+# One GoogleTest executable from every *_test.cpp of the given folders. Tests are discovered when
+# ctest runs, so a build does not execute test binaries.
+function(k47_add_test_binary name)
+  cmake_parse_arguments(ARG "" "LABEL" "DIRS;LIBS" ${ARGN})
+  set(srcs)
+  foreach(dir ${ARG_DIRS})
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_test.cpp)
+    list(APPEND srcs ${found})
+  endforeach()
+  if(NOT srcs)
+    return()
+  endif()
+  list(SORT srcs)
+  add_executable(${name} ${srcs})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(NOT ARG_LABEL)
+    set(ARG_LABEL unit)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT 300
+    ENVIRONMENT "K47_SOURCE_DIR=${CMAKE_SOURCE_DIR};K47_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()

@@ -1,0 +1,2 @@
+// placeholder until the runtime library lands
+#include "common/K47Global.h"
