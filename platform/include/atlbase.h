@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "objbase.h"
+#include "k47/registry.h"
 
 class CComBSTR {
 public:
@@ -138,3 +139,14 @@ private:
     std::u16string text_;
     bool null_ = true;
 };
+
+// Per-user registration: when on, registration writes the classes under the current user only.
+inline HRESULT AtlSetPerUserRegistration(bool enable) noexcept {
+    k47::SetPerUserRegistration(enable);
+    return S_OK;
+}
+inline HRESULT AtlGetPerUserRegistration(bool* enabled) noexcept {
+    if (enabled == nullptr) return E_POINTER;
+    *enabled = k47::GetPerUserRegistration();
+    return S_OK;
+}

@@ -102,13 +102,12 @@ public:
         return CopyTo(K47UuidOfType<U>(), reinterpret_cast<void**>(out));
     }
 
-    // QueryInterface for U. Querying a base (other than IUnknown, which is the identity query) or a
-    // derived interface of T is almost always a mistake: use the implicit conversion instead.
+    // QueryInterface for U. Querying a base interface of T (other than IUnknown, which is the
+    // identity query) is a mistake: the implicit conversion gives it without a call.
     template <typename U>
     HRESULT As(ComPtr<U>* out) const noexcept {
-        static_assert(std::is_same_v<U, IUnknown> || std::is_same_v<U, T> ||
-                          !(std::is_base_of_v<U, T> || std::is_base_of_v<T, U>),
-                      "QueryInterface between related interface types");
+        static_assert(std::is_same_v<U, IUnknown> || std::is_same_v<U, T> || !std::is_base_of_v<U, T>,
+                      "QueryInterface for a base interface: convert instead");
         if (ptr_ == nullptr) {
             out->Reset();
             return E_POINTER;
