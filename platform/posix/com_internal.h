@@ -1,0 +1,19 @@
+// Shared pieces of the COM runtime between its files: whether the calling thread may make COM
+// calls, and the class objects registered in this process. Thread-safe.
+#pragma once
+
+#include <wrl/client.h>
+
+#include "combaseapi.h"
+
+namespace k47::com {
+
+// True when the calling thread is initialised, or when any thread of the process is in the
+// multithreaded apartment (the implicit MTA every other thread then belongs to, as on Windows).
+bool CallsAllowed() noexcept;
+
+// A class object registered with CoRegisterClassObject that serves the given context
+// (CLSCTX_INPROC_SERVER or CLSCTX_LOCAL_SERVER), or null.
+Microsoft::WRL::ComPtr<IUnknown> FindRegisteredClassObject(REFCLSID clsid, DWORD context);
+
+}  // namespace k47::com
