@@ -1,0 +1,76 @@
+// k47regsvr against the built module, in a private registry folder: registration makes the
+// classes creatable by ProgID through the registry (the module is loaded by path), and
+// unregistration makes them unknown again.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <wrl/client.h>
+#include <k47/registry.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "frame/K47PTZ.h"
+#include "tests/support/TestUtil.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+std::string BinaryDir() {
+    const char* dir = std::getenv("K47_BINARY_DIR");
+    return dir != nullptr ? dir : "build/default";
+}
+
+// Runs a command line and returns its exit status and its combined output.
+int Run(const std::string& command, std::string* output) {
+    std::string full = command + " 2>&1";
+    FILE* pipe = popen(full.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[512];
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) output->append(buffer);
+    int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(K47RegSvr, RegisterCreateByProgIdUnregister) {
+    k47test::ScopedRegistryFolder registry;
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const std::string tool = BinaryDir() + "/bin/k47regsvr";
+    const std::string module = BinaryDir() + "/lib/libK47PTZ.so";
+
+    std::string output;
+    ASSERT_EQ(Run(tool + " " + module, &output), 0) << output;
+    EXPECT_NE(output.find("Registered"), std::string::npos) << output;
+    k47::ResetRegistryForTests();  // read what the other process wrote
+
+    CLSID clsid{};
+    ASSERT_HR_OK(CLSIDFromProgID(u"K47PTZ.PTZCamera", &clsid));
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_PTZCamera));
+    ComPtr<IK47ObjectConfiguration> camera;
+    ASSERT_HR_OK(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IK47ObjectConfiguration,
+                                  reinterpret_cast<void**>(camera.GetAddressOf())));
+    EXPECT_HR(E_NOTIMPL, camera->MakeDefault(nullptr));
+    camera.Reset();
+
+    output.clear();
+    ASSERT_EQ(Run(tool + " -u " + module, &output), 0) << output;
+    k47::ResetRegistryForTests();
+    void* object = nullptr;
+    EXPECT_HR(REGDB_E_CLASSNOTREG,
+              CoCreateInstance(CLSID_PTZCamera, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &object));
+    EXPECT_HR(CO_E_CLASSSTRING, CLSIDFromProgID(u"K47PTZ.PTZCamera", &clsid));
+    CoUninitialize();
+}
+
+TEST(K47RegSvr, ReportsFailuresInWordsWithTheirExitStatus) {
+    k47test::ScopedRegistryFolder registry;
+    const std::string tool = BinaryDir() + "/bin/k47regsvr";
+    std::string output;
+    EXPECT_EQ(Run(tool + " /nonexistent/libnothing.so", &output), 1);
+    EXPECT_NE(output.find("cannot load"), std::string::npos) << output;
+    output.clear();
+    EXPECT_EQ(Run(tool, &output), 64) << output;
+}
