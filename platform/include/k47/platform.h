@@ -2,6 +2,9 @@
 // conversion, GUID text, error names. Everything here is in namespace k47.
 #pragma once
 
+#include "errors.h"
+#include "strings.h"
+
 namespace k47 {
 
 const char* PlatformVersion() noexcept;
