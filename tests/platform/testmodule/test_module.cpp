@@ -1,0 +1,157 @@
+// An in-process server for the COM runtime tests: exports DllMain, DllGetClassObject,
+// DllCanUnloadNow and TestModule_Counters, and serves CLSID_TestThing, which can be created alone
+// or aggregated (as two objects: the inner non-delegating IUnknown owns the count; ITestThing
+// delegates IUnknown to the controlling unknown).
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "test_thing.h"
+#include "windows.h"
+
+namespace {
+
+std::atomic<int> g_attach{0};
+std::atomic<int> g_detach{0};
+std::atomic<int> g_live{0};
+std::atomic<int> g_locks{0};
+void* g_instance = nullptr;
+char g_path[512];
+
+class TestThing final : public ITestThing {
+  public:
+    static HRESULT Create(IUnknown* outer, REFIID riid, void** ppv) {
+        auto* thing = new (std::nothrow) TestThing(outer);
+        if (thing == nullptr)
+            return E_OUTOFMEMORY;
+        HRESULT hr = thing->inner_.QueryInterface(riid, ppv);
+        thing->inner_.Release();  // drops the creation reference
+        return hr;
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        return outer_->QueryInterface(riid, ppv);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return outer_->AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return outer_->Release(); }
+
+    STDMETHODIMP SetValue(LONG value) override {
+        value_ = value;
+        return S_OK;
+    }
+    STDMETHODIMP GetValue(LONG* value) override {
+        if (value == nullptr)
+            return E_POINTER;
+        *value = value_;
+        return S_OK;
+    }
+
+  private:
+    class Inner final : public IUnknown {
+      public:
+        explicit Inner(TestThing* self) : self_(self) {}
+        STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+            if (ppv == nullptr)
+                return E_POINTER;
+            if (riid == IID_IUnknown) {
+                *ppv = static_cast<IUnknown*>(this);
+                AddRef();
+                return S_OK;
+            }
+            if (riid == __uuidof(ITestThing)) {
+                *ppv = static_cast<ITestThing*>(self_);
+                self_->AddRef();
+                return S_OK;
+            }
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        STDMETHODIMP_(ULONG) AddRef() override { return ++self_->refs_; }
+        STDMETHODIMP_(ULONG) Release() override {
+            ULONG left = --self_->refs_;
+            if (left == 0)
+                delete self_;
+            return left;
+        }
+
+      private:
+        TestThing* self_;
+    };
+
+    explicit TestThing(IUnknown* outer) : inner_(this), outer_(outer ? outer : &inner_) {
+        ++g_live;
+    }
+    ~TestThing() { --g_live; }
+
+    std::atomic<ULONG> refs_{1};
+    Inner inner_;
+    IUnknown* outer_;
+    LONG value_ = 0;
+};
+
+class Factory final : public IClassFactory {
+  public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *ppv = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    // A static object: its count does not matter.
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (ppv == nullptr)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (outer != nullptr && riid != IID_IUnknown)
+            return CLASS_E_NOAGGREGATION;
+        return TestThing::Create(outer, riid, ppv);
+    }
+    STDMETHODIMP LockServer(BOOL lock) override {
+        g_locks += lock ? 1 : -1;
+        return S_OK;
+    }
+};
+
+Factory g_factory;
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        ++g_attach;
+        g_instance = instance;
+        g_path[0] = '\0';
+        GetModuleFileNameA(instance, g_path, sizeof(g_path));
+    } else if (reason == DLL_PROCESS_DETACH) {
+        ++g_detach;
+    }
+    return TRUE;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    if (ppv == nullptr)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (clsid != CLSID_TestThing)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    return g_factory.QueryInterface(riid, ppv);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+    return (g_live == 0 && g_locks == 0) ? S_OK : S_FALSE;
+}
+
+extern "C" void TestModule_Counters(TestModuleCounters* out) {
+    out->process_attach = g_attach;
+    out->process_detach = g_detach;
+    out->live_objects = g_live;
+    out->server_locks = g_locks;
+    out->attach_instance = g_instance;
+    std::memcpy(out->attach_path, g_path, sizeof(g_path));
+}
