@@ -7,6 +7,7 @@
 #include "frame/K47PTZModule.h"
 #include "frame/ComObjectRoot.h"
 #include "camera/PTZCamera.h"
+#include "camera/PTZCamera1.h"
 
 const K47ClassInfo kK47ClassTable[] = {
     {&CLSID_Bosch, "Bosch", "K47PTZ.Bosch", 109,
@@ -16,7 +17,8 @@ const K47ClassInfo kK47ClassTable[] = {
     {&CLSID_PTZ3PWrapper, "PTZ3PWrapper", "K47PTZ.PTZ3PWrapper", 108, K47ClassInfo::kNone, nullptr},
     {&CLSID_PTZCamera, "PTZCamera", "K47PTZ.PTZCamera", 105, K47ClassInfo::kNone,
      &K47CreateObject<CPTZCameraWrapper>},
-    {&CLSID_PTZCameraStub, "PTZCameraStub", "K47PTZ.PTZCameraStub", 107, K47ClassInfo::kNone, nullptr},
+    {&CLSID_PTZCameraStub, "PTZCameraStub", "K47PTZ.PTZCameraStub", 107, K47ClassInfo::kNone,
+     &K47CreateObject<CPTZCamera>},
     {&CLSID_PTZClientLocal, "PTZClientLocal", "K47PTZ.PTZClientLocal", 103, K47ClassInfo::kNone, nullptr},
     {&CLSID_PTZClientRemote, "PTZClientRemote", "K47PTZ.PTZClientRemote", 104, K47ClassInfo::kNone, nullptr},
 };

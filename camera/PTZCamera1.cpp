@@ -1,0 +1,311 @@
+// The camera object: control calls, motion time-out and stop repetition, preset variable, and the
+// datagram listener of remote sessions.
+#include "camera/PTZCamera1.h"
+
+#include <cstring>
+#include <string>
+
+#include "common/K47Global.h"
+#include "common/MotionDatagram.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// The handlers' fixed line numbers (file "PTZCamera1").
+constexpr int kTerminateHandledLine = 53;
+constexpr int kTerminateUnhandledLine = 55;
+constexpr int kAllocatePortLine = 101;
+constexpr int kSocketLine = 107;
+constexpr int kBindLine = 112;
+constexpr int kEventSelectLine = 122;
+constexpr int kStartSessionHandledLine = 123;
+constexpr int kStartSessionUnhandledLine = 126;
+constexpr int kReconfigureHandledLine = 193;
+constexpr int kReconfigureUnhandledLine = 195;
+
+constexpr char16_t kPresetVariablePrefix[] = u"PTZPreset.";
+
+}  // namespace
+
+std::span<const K47InterfaceEntry> CPTZCamera::GetInterfaceTable() {
+    static constexpr K47InterfaceEntry kTable[] = {
+        K47Entry<CPTZCamera, IK47PTZCamera>(),
+        K47Entry<CPTZCamera, IK47ObjectConfiguration>(),
+        K47Entry<CPTZCamera, IK47EventSink>(),
+        K47Entry<CPTZCamera, IK47Terminate>(),
+    };
+    static_assert(K47ValidTable(kTable));
+    return kTable;
+}
+
+CPTZCamera::CPTZCamera() {
+    m_datagramEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (m_datagramEvent == nullptr) throw CWin32Error(__FILE__, __LINE__);
+}
+
+CPTZCamera::~CPTZCamera() {
+    if (m_datagramEvent != nullptr) CloseHandle(m_datagramEvent);
+    if (m_motionTimer != nullptr) CloseHandle(m_motionTimer);
+    // The remaining members (variable, peer, port service, driver, lock, socket-library reference)
+    // are released by their own destructors, then the worker framework's.
+}
+
+HRESULT CPTZCamera::FinalConstruct() {
+    m_motionTimer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
+    if (m_motionTimer == nullptr) {
+        DWORD error = GetLastError();
+        return error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error);
+    }
+    return S_OK;
+}
+
+void CPTZCamera::FinalRelease() { static_cast<IK47Terminate*>(this)->Terminate(FALSE); }
+
+void CPTZCamera::ArmTimer(LONGLONG dueTime) {
+    LARGE_INTEGER due;
+    due.QuadPart = dueTime;
+    SetWaitableTimer(m_motionTimer, &due, 0, nullptr, nullptr, FALSE);
+}
+
+// ---------------------------------------------------------------------------------------------
+// IK47PTZCamera
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris) {
+    CK47ScopedLock lock(m_lock);
+    if (!m_driver) return E_UNEXPECTED;  // not initialised
+    // Armed before the driver call: a driver that blocks must not keep the stop from coming.
+    ArmTimer(kMotionTimeout);
+    return m_driver->MoveRelative(m_address, pan, tilt, zoom, focus, iris);
+}
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::Command(PTZCOMMAND cmd, INT_PTR arg) {
+    CK47ScopedLock lock(m_lock);
+    if (!m_driver) return E_UNEXPECTED;
+    // A preset move or an auto mode must not be cut short by a pending motion time-out.
+    CancelWaitableTimer(m_motionTimer);
+    return m_driver->Command(m_address, cmd, arg);
+}
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::MenuCommand(PTZMENUCOMMAND cmd) {
+    CK47ScopedLock lock(m_lock);
+    if (!m_driver) return E_UNEXPECTED;
+    CancelWaitableTimer(m_motionTimer);
+    return m_driver->MenuCommand(m_address, cmd);
+}
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::QueryFunctions(PTZFUNCTION* pFunc, ULONG* pPresetCount) {
+    CK47ScopedLock lock(m_lock);
+    if (!m_driver) return E_UNEXPECTED;
+    return m_driver->QueryFunctions(m_address, pFunc, pPresetCount);
+}
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::GetAddress(INT_PTR* pAddress) {
+    *pAddress = m_address;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::EndMotion() {
+    CK47ScopedLock lock(m_lock);
+    m_stopRepeats = kStopRepeats;
+    ArmTimer(kStopRepeatInterval);
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The worker
+
+void CPTZCamera::OnThreadInit() {
+    const HANDLE handles[2] = {m_datagramEvent, m_motionTimer};
+    const Handler handlers[2] = {&CPTZCamera::OnDatagram, &CPTZCamera::OnMotionTimer};
+    SetWaitHandles(2, handles, handlers, INFINITE);
+}
+
+void CPTZCamera::OnMotionTimer(DWORD /*index*/) {
+    CK47ScopedLock lock(m_lock);
+    if (m_driver) m_driver->MoveRelative(m_address, 0, 0, 0, 0, 0);  // the answer does not matter
+    // Whoever owned the datagram session has lost it; any sender may take the camera over.
+    m_lastSequence = 0;
+    m_peer.Clear();
+    if (m_stopRepeats > 0) {
+        --m_stopRepeats;
+        ArmTimer(kStopRepeatInterval);
+    }
+}
+
+void CPTZCamera::OnDatagram(DWORD /*index*/) {
+    uint8_t buffer[K47MotionDatagram::kSize];
+    WSABUF wsaBuffer{static_cast<ULONG>(sizeof(buffer)), reinterpret_cast<CHAR*>(buffer)};
+    DWORD received = 0;
+    DWORD flags = 0;
+    sockaddr_in from;  // a 16-byte sender address buffer
+    int fromLength = sizeof(from);
+    int result = WSARecvFrom(m_socket, &wsaBuffer, 1, &received, &flags, reinterpret_cast<sockaddr*>(&from),
+                             &fromLength, nullptr, nullptr);
+    // A longer datagram fails the receive; a shorter one has the wrong count. Either is dropped.
+    if (result != 0 || received != K47MotionDatagram::kSize) return;
+    CK47SocketAddress sender = CK47SocketAddress::FromBytes(&from, fromLength);
+    if (!m_peer.Empty() && sender != m_peer) return;  // another sender owns the session
+    if (m_peer.Empty()) m_peer = std::move(sender);
+    // The owner keeps the session and the motion alive for as long as it keeps sending.
+    ArmTimer(kMotionTimeout);
+    std::optional<K47MotionDatagram> datagram = K47MotionDatagram::Decode(buffer, received);
+    SHORT sequence = static_cast<SHORT>(datagram->sequence);
+    if (!K47SequenceIsNewer(m_lastSequence, sequence)) return;  // repeated or older
+    m_lastSequence = sequence;
+    IK47PTZCamera* camera = this;
+    if (datagram->EndOfMotion()) {
+        camera->EndMotion();
+    } else {
+        camera->MoveRelative(datagram->pan, datagram->tilt, datagram->zoom, datagram->focus, datagram->iris);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Remote sessions
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::StartRemoteSession(ULONG* pIpv4Addr, USHORT* pPort) {
+    CK47ScopedLock session(m_sessionLock);
+    if (m_socket == INVALID_SOCKET) {
+        try {
+            if (m_port == 0 && m_portService && m_portService->IsEnabled() != 0) {
+                USHORT port = 0;
+                HRESULT hr = m_portService->AllocatePort(&port);
+                if (FAILED(hr)) throw CHresultError(__FILE__, kAllocatePortLine, hr);
+                m_port = port;
+                m_portFromHost = 1;
+            }
+            m_socket = WSASocketA(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, 0);
+            if (m_socket == INVALID_SOCKET) throw CWSAError(__FILE__, kSocketLine);
+            sockaddr_in local;
+            std::memset(&local, 0, sizeof(local));
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(INADDR_ANY);
+            local.sin_port = htons(m_port);
+            if (bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
+                throw CWSAError(__FILE__, kBindLine);
+            if (m_port == 0) m_port = CK47SocketAddress::FromSocketName(m_socket).Port();
+            // Selected last, so the worker sees no datagram event before the socket is complete.
+            if (WSAEventSelect(m_socket, m_datagramEvent, FD_READ) != 0) throw CWSAError(__FILE__, kEventSelectLine);
+        } catch (const CExceptionBase& e) {
+            K47LogHandled(e, __FILE__, kStartSessionHandledLine);
+            CloseRemoteSession(false);
+            return e.GetHresult();
+        } catch (...) {
+            K47LogUnhandled(__FILE__, kStartSessionUnhandledLine);
+            CloseRemoteSession(false);
+            return E_FAIL;
+        }
+    }
+    *pIpv4Addr = 0;
+    *pPort = m_port;
+    return S_OK;
+}
+
+void CPTZCamera::CloseRemoteSession(bool endOwnership) {
+    CK47ScopedLock session(m_sessionLock);
+    ResetEvent(m_datagramEvent);
+    if (m_socket != INVALID_SOCKET) {
+        closesocket(m_socket);
+        m_socket = INVALID_SOCKET;
+    }
+    if (m_portFromHost != 0 && m_port != 0) {
+        if (m_portService) m_portService->ReleasePort(m_port);
+        m_port = 0;
+        m_portFromHost = 0;
+    }
+    if (endOwnership) {
+        m_lastSequence = 0;
+        m_peer.Clear();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Configuration
+
+void CPTZCamera::SetupPresetVariable(const CameraInitData& record) {
+    if (record.sink == nullptr) return;
+    // "PTZPreset." + name; an empty name leaves the prefix alone.
+    CComBSTR name;
+    name.Attach(SysAllocString(kPresetVariablePrefix));
+    if (!name) throw CHresultError(__FILE__, __LINE__, E_OUTOFMEMORY);
+    UINT length = SysStringLen(record.name);
+    if (length > 0) {
+        std::u16string full = kPresetVariablePrefix;
+        full.append(record.name, length);
+        BSTR joined = SysAllocStringLen(full.data(), static_cast<UINT>(full.size()));
+        if (joined != nullptr) name.Attach(joined);
+    }
+    if (m_presetVariable) {
+        if (m_presetCookie != 0) m_presetVariable->Unadvise(m_presetCookie);
+        m_presetCookie = 0;
+        m_presetVariable.Reset();
+    }
+    record.sink->GetVariable(name, m_presetVariable.ReleaseAndGetAddressOf());
+    if (!m_presetVariable) return;  // the host has no such variable: no preset by variable
+    VARIANT zero;
+    VariantInit(&zero);
+    zero.vt = VT_I4;
+    zero.lVal = 0;
+    m_presetVariable->SetValue(zero);
+    m_presetVariable->Advise(static_cast<IK47EventSink*>(this), &m_presetCookie);
+}
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::Initialize(IXMLDOMElement* pElement, IUnknown* pOwner, ULONG_PTR pInitData) {
+    {
+        CK47ScopedLock lock(m_lock);
+        m_driver.Reset();
+        if (pOwner != nullptr)
+            pOwner->QueryInterface(IID_IK47PTZProtocol, reinterpret_cast<void**>(m_driver.GetAddressOf()));
+    }
+    const auto* record = reinterpret_cast<const CameraInitData*>(pInitData);
+    if (record != nullptr) {
+        try {
+            SetupPresetVariable(*record);
+        } catch (const CExceptionBase& e) {
+            // Only the variable name's allocation can fail here; the creating driver reports it.
+            return e.GetHresult();
+        }
+    }
+    m_portService = record != nullptr ? static_cast<IK47PortService*>(record->initData) : nullptr;
+    return static_cast<IK47ObjectConfiguration*>(this)->Reconfigure(pElement);
+}
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::Reconfigure(IXMLDOMElement* pElement) {
+    return K47Guard(__FILE__, kReconfigureHandledLine, kReconfigureUnhandledLine, [&]() -> HRESULT {
+        CancelWaitableTimer(m_motionTimer);
+        Stop(INFINITE, nullptr);
+        CloseRemoteSession(true);
+        CXMLAttribute attributes(pElement);
+        m_address = attributes.GetXMLAttributeInt("Address");
+        m_port = static_cast<USHORT>(attributes.GetXMLAttributeInt("UDPPort", 0));
+        Start();
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::MakeDefault(IXMLDOMElement* /*pElement*/) { return E_NOTIMPL; }
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::OnEvent(ULONG_PTR /*param*/) {
+    if (!m_presetVariable) return E_UNEXPECTED;
+    CComVariant value;
+    HRESULT hr = m_presetVariable->GetValue(&value);
+    if (FAILED(hr)) return hr;
+    hr = VariantChangeType(&value, &value, 0, VT_I4);
+    if (SUCCEEDED(hr) && value.lVal > 0)
+        return static_cast<IK47PTZCamera*>(this)->Command(PTZCMD_GOTOPRESET, value.lVal);
+    return hr;
+}
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::Terminate(BOOL /*bShuttingDown*/) {
+    return K47Guard(__FILE__, kTerminateHandledLine, kTerminateUnhandledLine, [&]() -> HRESULT {
+        Stop(INFINITE, nullptr);
+        CloseRemoteSession(true);
+        if (m_presetVariable) {
+            if (m_presetCookie != 0) m_presetVariable->Unadvise(m_presetCookie);
+            m_presetCookie = 0;
+            m_presetVariable.Reset();
+        }
+        return S_OK;
+    });
+}

@@ -1,0 +1,104 @@
+// CPTZCamera, the class behind PTZCameraStub: one object per configured camera, created by its
+// protocol driver aggregated into the camera wrapper. It adds the camera's address to every driver
+// call, serialises the calls of one camera under its lock, stops a motion that nobody renews within
+// 5 s, repeats the stop 11 times 0.4 s apart after EndMotion, offers the camera's preset as the
+// host variable "PTZPreset.<name>", and runs the camera's datagram listener for remote clients.
+//
+// Threads and locks: control calls come from any thread and take the camera's lock (always before
+// the driver's own port lock). The worker thread runs the motion-timer handler and the datagram
+// receive handler; the receive handler calls MoveRelative/EndMotion like any caller. The datagram
+// session's peer and last sequence are touched only on the worker, and by closing the session while
+// the worker is stopped. Configuration (Initialize, Reconfigure, Terminate) comes from the host, one
+// call at a time.
+//
+// Lifetime: the preset variable holds a reference to this object's event sink, i.e. to the
+// wrapper's identity; the host breaks that cycle with Terminate (IK47Terminate) before its last
+// release. The final release runs Terminate too.
+#pragma once
+
+#include <atlbase.h>
+#include <winsock2.h>
+#include <wrl/client.h>
+
+#include <span>
+
+#include "common/SocketAddress.h"
+#include "common/SocketLibrary.h"
+#include "common/thread.h"
+#include "frame/ComObjectRoot.h"
+#include "frame/K47PTZ.h"
+
+class CPTZCamera : public CK47ComObjectRoot,
+                   public IK47PTZCamera,
+                   public IK47ObjectConfiguration,
+                   public IK47EventSink,
+                   public IK47Terminate,
+                   public CThread<CPTZCamera, CThreadWait, CThreadCOMMulti, CThreadWait> {
+public:
+    // Relative due times of the motion timer, in 100 ns units.
+    static constexpr LONGLONG kMotionTimeout = -50000000LL;      // 5 s
+    static constexpr LONGLONG kStopRepeatInterval = -4000000LL;  // 0.4 s
+    static constexpr LONG kStopRepeats = 10;                     // after the first stop
+
+    static std::span<const K47InterfaceEntry> GetInterfaceTable();
+
+    // IK47PTZCamera
+    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris) override;
+    HRESULT STDMETHODCALLTYPE Command(PTZCOMMAND cmd, INT_PTR arg) override;
+    HRESULT STDMETHODCALLTYPE StartRemoteSession(ULONG* pIpv4Addr, USHORT* pPort) override;
+    HRESULT STDMETHODCALLTYPE MenuCommand(PTZMENUCOMMAND cmd) override;
+    HRESULT STDMETHODCALLTYPE QueryFunctions(PTZFUNCTION* pFunc, ULONG* pPresetCount) override;
+    HRESULT STDMETHODCALLTYPE GetAddress(INT_PTR* pAddress) override;
+    HRESULT STDMETHODCALLTYPE EndMotion() override;
+
+    // IK47ObjectConfiguration. pInitData points to a CameraInitData record.
+    HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement* pElement, IUnknown* pOwner, ULONG_PTR pInitData) override;
+    HRESULT STDMETHODCALLTYPE Reconfigure(IXMLDOMElement* pElement) override;
+    HRESULT STDMETHODCALLTYPE MakeDefault(IXMLDOMElement* pElement) override;
+
+    // IK47EventSink: the preset variable changed.
+    HRESULT STDMETHODCALLTYPE OnEvent(ULONG_PTR param) override;
+
+    // IK47Terminate
+    HRESULT STDMETHODCALLTYPE Terminate(BOOL bShuttingDown) override;
+
+    HRESULT FinalConstruct();
+    void FinalRelease();
+
+    // Worker hooks.
+    void OnThreadInit();
+    void OnThreadExit() {}
+
+protected:
+    CPTZCamera();
+    ~CPTZCamera();
+
+private:
+    void OnDatagram(DWORD index);
+    void OnMotionTimer(DWORD index);
+    void SetupPresetVariable(const CameraInitData& record);
+    // Closes the datagram socket and gives a host port back. With `endOwnership` (only while the
+    // worker is stopped) the session's owner and sequence are forgotten too.
+    void CloseRemoteSession(bool endOwnership);
+    void ArmTimer(LONGLONG dueTime);
+
+    // Fields, in order.
+    CK47SocketLibraryReference m_socketLibrary;
+    CK47CriticalSection m_lock;  // guards the driver calls and the stop repeats
+    Microsoft::WRL::ComPtr<IK47PTZProtocol> m_driver;
+    INT_PTR m_address = 0;
+    USHORT m_port = 0;
+    BYTE m_portFromHost = 0;
+    Microsoft::WRL::ComPtr<IK47PortService> m_portService;
+    SOCKET m_socket = INVALID_SOCKET;
+    SHORT m_lastSequence = 0;
+    CK47SocketAddress m_peer;
+    LONG m_stopRepeats = 0;
+    Microsoft::WRL::ComPtr<IK47Variable> m_presetVariable;
+    DWORD m_presetCookie = 0;
+    HANDLE m_motionTimer = nullptr;
+    HANDLE m_datagramEvent = nullptr;
+    // Serialises StartRemoteSession against itself and against closing the session: the control
+    // service may ask for a session from several threads at once. Never held with m_lock.
+    CK47CriticalSection m_sessionLock;
+};
