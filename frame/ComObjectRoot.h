@@ -111,24 +111,30 @@ template <class T>
 class CK47ComObject final : public T {
 public:
     static HRESULT CreateInstance(REFIID riid, void** ppv) noexcept {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
         CK47ComObject* object = nullptr;
-        try {
-            object = new CK47ComObject();
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
-        object->SetControllingUnknown(object->IdentityUnknown());
-        object->m_dwRef.store(1, std::memory_order_relaxed);  // keeps FinalConstruct's own calls safe
-        HRESULT hr = object->InitializeObjectCriticalSection();
-        if (SUCCEEDED(hr)) hr = object->FinalConstruct();
-        object->m_dwRef.store(0, std::memory_order_relaxed);
+        HRESULT hr = Construct(&object);
         if (SUCCEEDED(hr)) hr = object->QueryInterface(riid, ppv);
-        if (FAILED(hr)) {
-            object->m_dwRef.store(kK47DestructionCount, std::memory_order_relaxed);
-            delete object;
-        }
+        if (FAILED(hr) && object != nullptr) Destroy(object);
         return hr;
     }
+
+    // Creates the object with one reference held by the caller.
+    static HRESULT CreateObject(CK47ComObject** out) noexcept {
+        *out = nullptr;
+        CK47ComObject* object = nullptr;
+        HRESULT hr = Construct(&object);
+        if (FAILED(hr)) {
+            if (object != nullptr) Destroy(object);
+            return hr;
+        }
+        object->InternalAddRef();
+        *out = object;
+        return S_OK;
+    }
+
+    IUnknown* IdentityUnknown() noexcept { return T::GetInterfaceTable()[0].cast(static_cast<T*>(this)); }
 
     ULONG STDMETHODCALLTYPE AddRef() override { return this->InternalAddRef(); }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -146,7 +152,28 @@ public:
 private:
     CK47ComObject() = default;
     ~CK47ComObject() { T::FinalRelease(); }
-    IUnknown* IdentityUnknown() noexcept { return T::GetInterfaceTable()[0].cast(static_cast<T*>(this)); }
+
+    // Construction, critical section, FinalConstruct; the count is 0 afterwards. On failure the
+    // object (if one was made) is left for the caller to destroy.
+    static HRESULT Construct(CK47ComObject** out) noexcept {
+        *out = nullptr;
+        try {
+            *out = new CK47ComObject();
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+        CK47ComObject* object = *out;
+        object->SetControllingUnknown(object->IdentityUnknown());
+        object->m_dwRef.store(1, std::memory_order_relaxed);  // keeps FinalConstruct's own calls safe
+        HRESULT hr = object->InitializeObjectCriticalSection();
+        if (SUCCEEDED(hr)) hr = object->FinalConstruct();
+        object->m_dwRef.store(0, std::memory_order_relaxed);
+        return hr;
+    }
+    static void Destroy(CK47ComObject* object) noexcept {
+        object->m_dwRef.store(kK47DestructionCount, std::memory_order_relaxed);
+        delete object;
+    }
 };
 
 // The contained part of an aggregated object: every IUnknown call goes to the outer object.
@@ -224,6 +251,22 @@ private:
 template <class T>
 HRESULT K47QueryTable(T* self, REFIID riid, void** ppv) noexcept {
     return CK47ComObjectRoot::InternalQueryInterface(static_cast<void*>(self), T::GetInterfaceTable(), riid, ppv);
+}
+
+// Creates a plain instance of T for its owner's own use: `identity` receives the reference, `object`
+// the concrete object (valid while the reference is held).
+template <class T>
+HRESULT K47CreateInstance(IUnknown** identity, T** object) noexcept {
+    if (identity == nullptr || object == nullptr) return E_POINTER;
+    *identity = nullptr;
+    *object = nullptr;
+    CK47ComObject<T>* created = nullptr;
+    HRESULT hr = CK47ComObject<T>::CreateObject(&created);
+    if (SUCCEEDED(hr)) {
+        *identity = created->IdentityUnknown();  // takes over CreateObject's reference
+        *object = created;
+    }
+    return hr;
 }
 
 // The creation rules of a class object: E_POINTER for a null result pointer; an outer object may

@@ -1,0 +1,68 @@
+// A camera bound end to end for tests: a fake host whose object server knows protocol "P" as a
+// recording driver, and camera wrappers created through CoCreateInstance and initialised from an
+// element, so every call goes wrapper → camera object → driver.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <atlbase.h>
+#include <wrl/client.h>
+
+#include <string>
+
+#include "frame/K47PTZ.h"
+#include "tests/support/FakeHost.h"
+#include "tests/support/RecordingDriver.h"
+#include "tests/support/TestUtil.h"
+
+class CameraFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        k47test::RegisterLibraryClasses();
+        host_ = k47test::CFakeHost::Create(&hostObject_);
+        ports_ = k47test::CFakePortService::Create(&portsObject_);
+        driver_ = k47test::CRecordingDriver::Create(&driverObject_);
+        ASSERT_TRUE(host_ && ports_ && driver_);
+        portsObject_->SetEnabled(false);
+        driverObject_->SetOwner(host_.Get());
+        driverObject_->SetPortService(ports_.Get());
+        hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
+    }
+
+    void TearDown() override {
+        for (auto& wrapper : wrappers_) {
+            Microsoft::WRL::ComPtr<IK47Terminate> terminate;
+            if (SUCCEEDED(wrapper.As(&terminate))) terminate->Terminate(TRUE);
+        }
+        wrappers_.clear();
+    }
+
+    // A bound camera named `name` from a camera element (attributes as XML text).
+    Microsoft::WRL::ComPtr<IK47PTZCamera> AddCamera(const std::u16string& name, const std::string& attributes) {
+        Microsoft::WRL::ComPtr<IUnknown> wrapper;
+        EXPECT_HR_OK(CoCreateInstance(CLSID_PTZCamera, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                      reinterpret_cast<void**>(wrapper.GetAddressOf())));
+        Microsoft::WRL::ComPtr<IK47ObjectConfiguration> configuration;
+        EXPECT_HR_OK(wrapper.As(&configuration));
+        CComBSTR bstrName(name.c_str());
+        std::string xml = "<Camera Protocol=\"P\" " + attributes + "/>";
+        EXPECT_HR_OK(configuration->Initialize(k47test::XmlElement(xml).Get(), host_.Get(),
+                                               reinterpret_cast<ULONG_PTR>(bstrName.m_str)));
+        wrappers_.push_back(wrapper);
+        Microsoft::WRL::ComPtr<IK47PTZCamera> camera;
+        EXPECT_HR_OK(wrapper.As(&camera));
+        return camera;
+    }
+
+    k47test::CFakeHost* hostObject_ = nullptr;
+    Microsoft::WRL::ComPtr<IUnknown> host_;
+    k47test::CFakePortService* portsObject_ = nullptr;
+    Microsoft::WRL::ComPtr<IK47PortService> ports_;
+    k47test::CRecordingDriver* driverObject_ = nullptr;
+    Microsoft::WRL::ComPtr<IK47PTZProtocol> driver_;
+    std::vector<Microsoft::WRL::ComPtr<IUnknown>> wrappers_;
+};
+
+// Seconds between two points of the steady clock.
+inline double Seconds(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
