@@ -24,10 +24,6 @@
 #include "utf_bridge.h"
 #include "windows.h"
 
-#ifndef CO_E_OBJNOTREG
-#define CO_E_OBJNOTREG ((HRESULT)0x800401FCL)
-#endif
-
 using Microsoft::WRL::ComPtr;
 
 namespace {

@@ -1,0 +1,695 @@
+// COM runtime conformance: apartment counting and the implicit MTA, activation through the
+// registry and a real in-process server module (by CLSID, by ProgID with CurVer, aggregated),
+// activation errors, class objects registered in the process, and the free-threaded marshaler's
+// aggregation and in-process marshaling. Every test has its own registry folder and its own copy
+// of the test module.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "registry_sandbox.h"
+#include "testmodule/test_thing.h"
+#include "windows.h"
+#include "wrl/client.h"
+
+using Microsoft::WRL::ComPtr;
+
+MIDL_INTERFACE("6B1C4E1A-33D0-4E55-9C7B-2F2A4B0D9E02")
+IOuterOnly : public IUnknown {
+  public:
+    virtual HRESULT STDMETHODCALLTYPE Ping() = 0;
+};
+__CRT_UUID_DECL(IOuterOnly, 0x6B1C4E1A, 0x33D0, 0x4E55, 0x9C, 0x7B, 0x2F, 0x2A, 0x4B, 0x0D, 0x9E,
+                0x02)
+
+namespace {
+
+constexpr const char* kClsidText = "{6B1C4E1A-33D0-4E55-9C7B-2F2A4B0D9E10}";
+// A class the test module does not serve.
+DEFINE_GUID(CLSID_Stranger, 0x6B1C4E1A, 0x33D0, 0x4E55, 0x9C, 0x7B, 0x2F, 0x2A, 0x4B, 0x0D, 0x9E,
+            0x11);
+constexpr const char* kStrangerText = "{6B1C4E1A-33D0-4E55-9C7B-2F2A4B0D9E11}";
+void* const kSentinel = reinterpret_cast<void*>(0x1234);
+
+// Test-side objects count their references so that tests can check every AddRef is balanced.
+class CountedThing final : public ITestThing {
+  public:
+    explicit CountedThing(LONG value) : value_(value) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == __uuidof(ITestThing)) {
+            *ppv = static_cast<ITestThing*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }  // owned by the test
+    STDMETHODIMP SetValue(LONG v) override {
+        value_ = v;
+        return S_OK;
+    }
+    STDMETHODIMP GetValue(LONG* v) override {
+        *v = value_;
+        return S_OK;
+    }
+    std::atomic<ULONG> refs{0};
+
+  private:
+    LONG value_;
+};
+
+class CountedFactory final : public IClassFactory {
+  public:
+    explicit CountedFactory(CountedThing* thing) : thing_(thing) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *ppv = static_cast<IClassFactory*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        ++created;
+        if (outer != nullptr)
+            return CLASS_E_NOAGGREGATION;
+        return thing_->QueryInterface(riid, ppv);
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+    std::atomic<ULONG> refs{0};
+    std::atomic<int> created{0};
+
+  private:
+    CountedThing* thing_;
+};
+
+// A controlling object that aggregates an inner object, following the outer-object rules: it
+// answers IOuterOnly itself and hands out the inner object's ITestThing.
+class Outer final : public IOuterOnly {
+  public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == __uuidof(IOuterOnly)) {
+            *ppv = static_cast<IOuterOnly*>(this);
+            AddRef();
+            return S_OK;
+        }
+        if (riid == __uuidof(ITestThing) && inner)
+            return inner->QueryInterface(riid, ppv);
+        if (riid == IID_IMarshal && inner)
+            return inner->QueryInterface(riid, ppv);
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP Ping() override { return S_OK; }
+    IUnknown* identity() { return static_cast<IOuterOnly*>(this); }
+    std::atomic<ULONG> refs{0};
+    ComPtr<IUnknown> inner;  // the aggregated object's non-delegating IUnknown
+};
+
+// An in-memory IStream: enough for marshaling.
+class MemoryStream final : public IStream {
+  public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
+            *ppv = static_cast<IStream*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 1; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP Read(void* pv, ULONG cb, ULONG* read) override {
+        ULONG n = static_cast<ULONG>(std::min<size_t>(cb, data.size() - pos));
+        std::memcpy(pv, data.data() + pos, n);
+        pos += n;
+        if (read != nullptr)
+            *read = n;
+        return n == cb ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Write(const void* pv, ULONG cb, ULONG* written) override {
+        const auto* p = static_cast<const BYTE*>(pv);
+        data.insert(data.end(), p, p + cb);
+        if (written != nullptr)
+            *written = cb;
+        return S_OK;
+    }
+    STDMETHODIMP Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* now) override {
+        if (origin != STREAM_SEEK_SET)
+            return STG_E_INVALIDFUNCTION;
+        pos = static_cast<size_t>(move.QuadPart);
+        if (now != nullptr)
+            now->QuadPart = pos;
+        return S_OK;
+    }
+    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
+    STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Commit(DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Revert() override { return E_NOTIMPL; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
+    void Rewind() { pos = 0; }
+    std::vector<BYTE> data;
+    size_t pos = 0;
+};
+
+void SetDefault(const std::string& path, const std::string& value, const char* name = nullptr) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                             static_cast<DWORD>(value.size() + 1)));
+    RegCloseKey(key);
+}
+
+// Registers a CLSID the way the library's registration scripts do.
+void RegisterClass(const std::string& clsid, const std::string& module) {
+    SetDefault("CLSID\\" + clsid, "TestThing Class");
+    SetDefault("CLSID\\" + clsid + "\\InprocServer32", module);
+    SetDefault("CLSID\\" + clsid + "\\InprocServer32", "Both", "ThreadingModel");
+    SetDefault("CLSID\\" + clsid + "\\ProgID", "K47Test.TestThing.1");
+    SetDefault("K47Test.TestThing.1", "TestThing Class");
+    SetDefault("K47Test.TestThing.1\\CLSID", clsid);
+    SetDefault("K47Test.TestThing", "TestThing Class");
+    SetDefault("K47Test.TestThing\\CurVer", "K47Test.TestThing.1");
+}
+
+class ComTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED)); }
+    void TearDown() override { CoUninitialize(); }
+
+    // A fresh copy of a module in this test's folder: its own statics, its own counters.
+    std::string CopyOf(const char* module, const char* name) {
+        std::string path = sandbox_.dir() + "/" + name;
+        std::filesystem::copy_file(module, path);
+        return path;
+    }
+
+    static TestModuleCounters Counters(const std::string& path) {
+        TestModuleCounters counters{};
+        HMODULE module = LoadLibraryA(path.c_str());
+        EXPECT_NE(nullptr, module);
+        if (module == nullptr)
+            return counters;
+        auto proc = reinterpret_cast<TestModuleCountersProc>(
+            reinterpret_cast<void*>(GetProcAddress(module, "TestModule_Counters")));
+        EXPECT_NE(nullptr, proc);
+        if (proc != nullptr)
+            proc(&counters);
+        FreeLibrary(module);
+        return counters;
+    }
+
+    k47::test::RegistrySandbox sandbox_;
+};
+
+// Runs f on a new thread that starts with no COM state of its own.
+template <class F>
+void OnFreshThread(F f) {
+    std::thread(f).join();
+}
+
+TEST(ComApartment, CountsCallsPerThreadAndRejectsAModelChange) {
+    constexpr DWORD MTA = COINIT_MULTITHREADED;
+    constexpr DWORD STA = COINIT_APARTMENTTHREADED;
+    struct Step {
+        bool init;  // else CoUninitialize
+        DWORD model;
+        HRESULT expected;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"same model counts", {{true, MTA, S_OK}, {true, MTA, S_FALSE}, {true, MTA, S_FALSE}}},
+        {"MTA then STA", {{true, MTA, S_OK}, {true, STA, RPC_E_CHANGED_MODE}}},
+        {"STA then MTA",
+         {{true, STA, S_OK}, {true, MTA, RPC_E_CHANGED_MODE}, {true, STA, S_FALSE}}},
+        // Only the last CoUninitialize leaves; then any model may be chosen.
+        {"balanced calls leave",
+         {{true, MTA, S_OK},
+          {true, MTA, S_FALSE},
+          {false, 0, S_OK},
+          {true, STA, RPC_E_CHANGED_MODE},
+          {false, 0, S_OK},
+          {true, STA, S_OK}}},
+        // The refused call is not counted: one CoUninitialize balances the one S_OK.
+        {"refused call not counted",
+         {{true, STA, S_OK}, {true, MTA, RPC_E_CHANGED_MODE}, {false, 0, S_OK}, {true, MTA, S_OK}}},
+        {"extra flags are fine",
+         {{true, MTA | COINIT_DISABLE_OLE1DDE, S_OK}, {true, MTA, S_FALSE}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        OnFreshThread([&c] {
+            int balance = 0;
+            for (size_t i = 0; i < c.steps.size(); ++i) {
+                SCOPED_TRACE(testing::Message() << "step " << i);
+                const Step& s = c.steps[i];
+                if (s.init) {
+                    HRESULT hr = CoInitializeEx(nullptr, s.model);
+                    EXPECT_EQ(s.expected, hr);
+                    if (SUCCEEDED(hr))
+                        ++balance;
+                } else {
+                    CoUninitialize();
+                    --balance;
+                }
+            }
+            while (balance-- > 0)
+                CoUninitialize();
+        });
+    }
+    OnFreshThread([] {
+        int reserved = 0;
+        EXPECT_EQ(E_INVALIDARG, CoInitializeEx(&reserved, COINIT_MULTITHREADED));
+        EXPECT_EQ(E_INVALIDARG, CoInitializeEx(nullptr, 0x100));
+        EXPECT_EQ(S_OK, CoInitialize(nullptr)) << "the refused calls left no state";
+        EXPECT_EQ(RPC_E_CHANGED_MODE, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+        CoUninitialize();
+    });
+}
+
+// A thread that never initialised may make COM calls only while some thread is in the MTA.
+TEST(ComApartment, ImplicitMtaFollowsOtherThreads) {
+    auto probe = [] {
+        void* ppv = kSentinel;
+        HRESULT hr = CoGetClassObject(CLSID_Stranger, CLSCTX_INPROC_SERVER, nullptr,
+                                      IID_IClassFactory, &ppv);
+        EXPECT_EQ(nullptr, ppv);
+        return hr;
+    };
+    k47::test::RegistrySandbox sandbox;  // an empty registry: "not registered" when allowed
+    EXPECT_EQ(CO_E_NOTINITIALIZED, probe());
+    CountedFactory factory(nullptr);
+    DWORD cookie = 7;
+    EXPECT_EQ(CO_E_NOTINITIALIZED,
+              CoRegisterClassObject(CLSID_Stranger, &factory, CLSCTX_INPROC_SERVER,
+                                    REGCLS_MULTIPLEUSE, &cookie));
+    EXPECT_EQ(0u, cookie);
+    void* obj = kSentinel;
+    EXPECT_EQ(CO_E_NOTINITIALIZED,
+              CoCreateInstance(CLSID_Stranger, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &obj));
+    EXPECT_EQ(nullptr, obj);
+
+    std::promise<void> entered, leave;
+    std::thread member([&] {
+        EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+        entered.set_value();
+        leave.get_future().wait();
+        CoUninitialize();
+    });
+    entered.get_future().wait();
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, probe()) << "implicit MTA while another thread is in it";
+    leave.set_value();
+    member.join();
+    EXPECT_EQ(CO_E_NOTINITIALIZED, probe());
+
+    // A thread that ends without CoUninitialize does not keep the MTA alive.
+    std::thread([] { EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED)); }).join();
+    EXPECT_EQ(CO_E_NOTINITIALIZED, probe());
+    EXPECT_EQ(0u, factory.refs.load());
+}
+
+TEST_F(ComTest, CreatesThroughTheRegistryByClsidAndProgId) {
+    const std::string module = CopyOf(K47_TEST_MODULE_PATH, "thing.so");
+    RegisterClass(kClsidText, module);
+
+    ComPtr<ITestThing> a;
+    ASSERT_EQ(S_OK,
+              CoCreateInstance(CLSID_TestThing, nullptr, CLSCTX_INPROC_SERVER, __uuidof(ITestThing),
+                               reinterpret_cast<void**>(a.GetAddressOf())));
+    ASSERT_EQ(S_OK, a->SetValue(41));
+    ComPtr<ITestThing> b;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_TestThing, nullptr, CLSCTX_ALL, __uuidof(ITestThing),
+                                     reinterpret_cast<void**>(b.GetAddressOf())));
+    LONG v = 0;
+    ASSERT_EQ(S_OK, b->GetValue(&v));
+    EXPECT_EQ(0, v) << "two creations are two objects";
+
+    TestModuleCounters c = Counters(module);
+    EXPECT_EQ(1, c.process_attach) << "the module is loaded once for all activations";
+    EXPECT_EQ(2, c.live_objects);
+    EXPECT_EQ(module, std::string(c.attach_path));
+    a.Reset();
+    b.Reset();
+    EXPECT_EQ(0, Counters(module).live_objects);
+
+    struct ProgIdCase {
+        const char16_t* progid;
+        HRESULT expected;
+    } progids[] = {
+        {u"K47Test.TestThing.1", S_OK},         {u"K47Test.TestThing", S_OK},  // through CurVer
+        {u"k47test.testthing", S_OK},  // names are case-insensitive
+        {u"K47Test.Unknown", CO_E_CLASSSTRING}, {u"", CO_E_CLASSSTRING},
+        {u"CLSID", CO_E_CLASSSTRING},  // a key, but not a ProgID
+    };
+    for (const auto& p : progids) {
+        SCOPED_TRACE(testing::Message() << "ProgID #" << (&p - progids));
+        CLSID clsid = GUID_NULL;
+        EXPECT_EQ(p.expected, CLSIDFromProgID(p.progid, &clsid));
+        EXPECT_EQ(p.expected == S_OK ? CLSID_TestThing : GUID_NULL, clsid);
+    }
+    // CurVer is followed once: a ProgID whose CurVer names another CurVer-only ProgID fails.
+    SetDefault("K47Test.Chain\\CurVer", "K47Test.TestThing");
+    CLSID clsid = GUID_NULL;
+    EXPECT_EQ(CO_E_CLASSSTRING, CLSIDFromProgID(u"K47Test.Chain", &clsid));
+    // A CLSID value that is no GUID.
+    SetDefault("K47Test.Broken\\CLSID", "not-a-guid");
+    EXPECT_EQ(CO_E_CLASSSTRING, CLSIDFromProgID(u"K47Test.Broken", &clsid));
+    EXPECT_EQ(E_INVALIDARG, CLSIDFromProgID(nullptr, &clsid));
+
+    LPOLESTR progid = nullptr;
+    ASSERT_EQ(S_OK, ProgIDFromCLSID(CLSID_TestThing, &progid));
+    EXPECT_EQ(std::u16string(u"K47Test.TestThing.1"), std::u16string(progid));
+    CoTaskMemFree(progid);
+    progid = reinterpret_cast<LPOLESTR>(kSentinel);
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, ProgIDFromCLSID(CLSID_Stranger, &progid));
+    EXPECT_EQ(nullptr, progid);
+
+    // Created by the ProgID's CLSID, as a script would.
+    ASSERT_EQ(S_OK, CLSIDFromProgID(u"K47Test.TestThing", &clsid));
+    ComPtr<IUnknown> by_progid;
+    EXPECT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                     reinterpret_cast<void**>(by_progid.GetAddressOf())));
+}
+
+TEST_F(ComTest, ActivationErrors) {
+    const std::string good = CopyOf(K47_TEST_MODULE_PATH, "good.so");
+    const std::string failing = CopyOf(K47_FAILING_MODULE_PATH, "failing.so");
+    const std::string plain = CopyOf(K47_PLAIN_MODULE_PATH, "plain.so");
+    struct Case {
+        const char* what;
+        std::string server;  // InprocServer32 default value; "-" = no InprocServer32 key
+        bool registered;     // any CLSID key at all
+        const GUID* clsid;
+        DWORD context;
+        bool aggregate;
+        REFIID riid;
+        HRESULT expected;
+    } cases[] = {
+        {"not registered", "", false, &CLSID_Stranger, CLSCTX_INPROC_SERVER, false, IID_IUnknown,
+         REGDB_E_CLASSNOTREG},
+        {"no InprocServer32", "-", true, &CLSID_Stranger, CLSCTX_INPROC_SERVER, false, IID_IUnknown,
+         REGDB_E_CLASSNOTREG},
+        {"empty server path", "", true, &CLSID_Stranger, CLSCTX_INPROC_SERVER, false, IID_IUnknown,
+         REGDB_E_CLASSNOTREG},
+        {"missing module file", sandbox_.dir() + "/gone.so", true, &CLSID_Stranger,
+         CLSCTX_INPROC_SERVER, false, IID_IUnknown, CO_E_DLLNOTFOUND},
+        {"DllMain fails", failing, true, &CLSID_Stranger, CLSCTX_INPROC_SERVER, false, IID_IUnknown,
+         CO_E_ERRORINDLL},
+        {"no DllGetClassObject", plain, true, &CLSID_Stranger, CLSCTX_INPROC_SERVER, false,
+         IID_IUnknown, CO_E_ERRORINDLL},
+        {"module does not serve the class", good, true, &CLSID_Stranger, CLSCTX_INPROC_SERVER,
+         false, IID_IUnknown, CLASS_E_CLASSNOTAVAILABLE},
+        {"interface the class lacks", good, true, &CLSID_TestThing, CLSCTX_INPROC_SERVER, false,
+         IID_IMarshal, E_NOINTERFACE},
+        {"aggregated, not IUnknown", good, true, &CLSID_TestThing, CLSCTX_INPROC_SERVER, true,
+         __uuidof(ITestThing), CLASS_E_NOAGGREGATION},
+        {"local server only", good, true, &CLSID_TestThing, CLSCTX_LOCAL_SERVER, false,
+         IID_IUnknown, REGDB_E_CLASSNOTREG},
+        {"remote server only", good, true, &CLSID_TestThing, CLSCTX_REMOTE_SERVER, false,
+         IID_IUnknown, REGDB_E_CLASSNOTREG},
+        {"no server context", good, true, &CLSID_TestThing, 0, false, IID_IUnknown, E_INVALIDARG},
+    };
+    Outer outer;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string key =
+            std::string("CLSID\\") + (c.clsid == &CLSID_Stranger ? kStrangerText : kClsidText);
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, key.c_str());  // the previous case's registration
+        if (c.registered) {
+            SetDefault(key, "Test");
+            if (c.server != "-")
+                SetDefault(key + "\\InprocServer32", c.server);
+        }
+        void* ppv = kSentinel;
+        EXPECT_EQ(c.expected, CoCreateInstance(*c.clsid, c.aggregate ? outer.identity() : nullptr,
+                                               c.context, c.riid, &ppv));
+        EXPECT_EQ(nullptr, ppv);
+        ppv = kSentinel;
+        if (!c.aggregate && c.riid == IID_IUnknown) {
+            HRESULT hr = CoGetClassObject(*c.clsid, c.context, nullptr, IID_IClassFactory, &ppv);
+            EXPECT_EQ(c.expected, hr);
+            EXPECT_EQ(nullptr, ppv);
+        }
+    }
+    EXPECT_EQ(E_POINTER, CoCreateInstance(CLSID_TestThing, nullptr, CLSCTX_INPROC_SERVER,
+                                          IID_IUnknown, nullptr));
+    EXPECT_EQ(E_POINTER, CoGetClassObject(CLSID_TestThing, CLSCTX_INPROC_SERVER, nullptr,
+                                          IID_IClassFactory, nullptr));
+    EXPECT_EQ(0u, outer.refs.load()) << "a failed aggregation must not keep the outer object";
+    EXPECT_EQ(0, Counters(good).live_objects);
+}
+
+// Identity and reference counting of an object created aggregated through the registry.
+TEST_F(ComTest, AggregatedCreationFollowsTheIdentityRules) {
+    const std::string module = CopyOf(K47_TEST_MODULE_PATH, "agg.so");
+    RegisterClass(kClsidText, module);
+    {
+        Outer outer;
+        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_TestThing, outer.identity(), CLSCTX_INPROC_SERVER,
+                                         IID_IUnknown,
+                                         reinterpret_cast<void**>(outer.inner.GetAddressOf())));
+        EXPECT_EQ(0u, outer.refs.load()) << "the inner object must not hold the outer one";
+
+        ComPtr<ITestThing> thing;
+        ASSERT_EQ(S_OK, outer.QueryInterface(__uuidof(ITestThing),
+                                             reinterpret_cast<void**>(thing.GetAddressOf())));
+        EXPECT_EQ(1u, outer.refs.load()) << "the inner interface counts on the outer object";
+        // IUnknown through the inner interface is the outer object's identity.
+        ComPtr<IUnknown> identity;
+        ASSERT_EQ(S_OK, thing->QueryInterface(IID_IUnknown,
+                                              reinterpret_cast<void**>(identity.GetAddressOf())));
+        EXPECT_EQ(outer.identity(), identity.Get());
+        identity.Reset();
+        // Interfaces only the outer object has are reachable through the inner interface.
+        ComPtr<IOuterOnly> only;
+        ASSERT_EQ(S_OK, thing->QueryInterface(__uuidof(IOuterOnly),
+                                              reinterpret_cast<void**>(only.GetAddressOf())));
+        EXPECT_EQ(S_OK, only->Ping());
+        only.Reset();
+        EXPECT_EQ(2u, thing->AddRef());
+        EXPECT_EQ(1u, thing->Release());
+        // The non-delegating IUnknown answers for itself.
+        ComPtr<IUnknown> inner_self;
+        ASSERT_EQ(S_OK, outer.inner->QueryInterface(
+                            IID_IUnknown, reinterpret_cast<void**>(inner_self.GetAddressOf())));
+        EXPECT_EQ(outer.inner.Get(), inner_self.Get());
+        EXPECT_NE(outer.identity(), inner_self.Get());
+        inner_self.Reset();
+        EXPECT_EQ(1, Counters(module).live_objects);
+        thing.Reset();
+        EXPECT_EQ(0u, outer.refs.load());
+        outer.inner.Reset();  // the outer object's destruction releases the inner object
+    }
+    EXPECT_EQ(0, Counters(module).live_objects);
+}
+
+TEST_F(ComTest, ClassObjectsRegisteredInTheProcessComeFirst) {
+    const std::string module = CopyOf(K47_TEST_MODULE_PATH, "shadowed.so");
+    RegisterClass(kClsidText, module);
+    CountedThing local(777);
+    CountedFactory factory(&local);
+
+    struct Case {
+        DWORD reg_context;
+        DWORD flags;
+        DWORD ask_context;
+        bool served_locally;
+    } cases[] = {
+        {CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, CLSCTX_INPROC_SERVER, true},
+        {CLSCTX_INPROC_SERVER, REGCLS_SINGLEUSE, CLSCTX_INPROC_SERVER, true},
+        // A local-server registration with MULTIPLEUSE serves this process too...
+        {CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, CLSCTX_INPROC_SERVER, true},
+        // ...with MULTI_SEPARATE it does not (the registry's module answers).
+        {CLSCTX_LOCAL_SERVER, REGCLS_MULTI_SEPARATE, CLSCTX_INPROC_SERVER, false},
+        {CLSCTX_LOCAL_SERVER, REGCLS_MULTI_SEPARATE, CLSCTX_LOCAL_SERVER, true},
+        {CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, CLSCTX_LOCAL_SERVER, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "registered 0x" << std::hex << c.reg_context << " flags "
+                                        << c.flags << " asked 0x" << c.ask_context);
+        DWORD cookie = 0;
+        ASSERT_EQ(S_OK, CoRegisterClassObject(CLSID_TestThing, &factory, c.reg_context, c.flags,
+                                              &cookie));
+        EXPECT_NE(0u, cookie);
+        EXPECT_EQ(1u, factory.refs.load()) << "the registration holds one reference";
+        ComPtr<ITestThing> thing;
+        HRESULT hr = CoCreateInstance(CLSID_TestThing, nullptr, c.ask_context, __uuidof(ITestThing),
+                                      reinterpret_cast<void**>(thing.GetAddressOf()));
+        if (c.served_locally) {
+            ASSERT_EQ(S_OK, hr);
+            EXPECT_EQ(static_cast<ITestThing*>(&local), thing.Get());
+        } else if (c.ask_context == CLSCTX_LOCAL_SERVER) {
+            EXPECT_EQ(REGDB_E_CLASSNOTREG, hr);
+        } else {
+            ASSERT_EQ(S_OK, hr);
+            EXPECT_NE(static_cast<ITestThing*>(&local), thing.Get()) << "the module's object";
+        }
+        thing.Reset();
+        EXPECT_EQ(S_OK, CoRevokeClassObject(cookie));
+        EXPECT_EQ(0u, factory.refs.load()) << "revoking releases the registration's reference";
+        EXPECT_EQ(CO_E_OBJNOTREG, CoRevokeClassObject(cookie));
+    }
+    EXPECT_EQ(0u, local.refs.load());
+    EXPECT_EQ(4, factory.created.load());
+    // The registry's module was loaded only when the registered object did not serve the request.
+    EXPECT_EQ(1, Counters(module).process_attach);
+
+    DWORD cookie = 0;
+    EXPECT_EQ(E_INVALIDARG, CoRegisterClassObject(CLSID_TestThing, nullptr, CLSCTX_INPROC_SERVER,
+                                                  REGCLS_MULTIPLEUSE, &cookie));
+    EXPECT_EQ(E_INVALIDARG, CoRegisterClassObject(CLSID_TestThing, &factory, CLSCTX_INPROC_SERVER,
+                                                  REGCLS_MULTIPLEUSE, nullptr));
+}
+
+TEST_F(ComTest, FreeThreadedMarshalerAggregationIdentity) {
+    // Alone: the inner IUnknown is the identity, and IMarshal counts on it.
+    {
+        ComPtr<IUnknown> ftm;
+        ASSERT_EQ(S_OK, CoCreateFreeThreadedMarshaler(nullptr, ftm.GetAddressOf()));
+        ComPtr<IMarshal> marshal;
+        ASSERT_EQ(S_OK, ftm.As(&marshal));
+        ComPtr<IUnknown> identity;
+        ASSERT_EQ(S_OK, marshal->QueryInterface(IID_IUnknown,
+                                                reinterpret_cast<void**>(identity.GetAddressOf())));
+        EXPECT_EQ(ftm.Get(), identity.Get());
+        EXPECT_EQ(4u, marshal->AddRef());  // ftm, marshal, identity, this one
+        EXPECT_EQ(3u, marshal->Release());
+        void* other = kSentinel;
+        EXPECT_EQ(E_NOINTERFACE, marshal->QueryInterface(__uuidof(ITestThing), &other));
+        EXPECT_EQ(nullptr, other);
+    }
+    // Aggregated: IMarshal delegates to the outer object; the inner IUnknown stays separate.
+    Outer outer;
+    ASSERT_EQ(S_OK, CoCreateFreeThreadedMarshaler(outer.identity(), outer.inner.GetAddressOf()));
+    EXPECT_EQ(0u, outer.refs.load()) << "the marshaler must not hold its outer object";
+    ComPtr<IMarshal> marshal;
+    ASSERT_EQ(S_OK,
+              outer.QueryInterface(IID_IMarshal, reinterpret_cast<void**>(marshal.GetAddressOf())));
+    EXPECT_EQ(1u, outer.refs.load());
+    ComPtr<IUnknown> identity;
+    ASSERT_EQ(S_OK, marshal->QueryInterface(IID_IUnknown,
+                                            reinterpret_cast<void**>(identity.GetAddressOf())));
+    EXPECT_EQ(outer.identity(), identity.Get());
+    ComPtr<IOuterOnly> only;
+    EXPECT_EQ(S_OK, marshal->QueryInterface(__uuidof(IOuterOnly),
+                                            reinterpret_cast<void**>(only.GetAddressOf())));
+    EXPECT_EQ(3u, outer.refs.load());
+    ComPtr<IUnknown> inner_self;
+    ASSERT_EQ(S_OK, outer.inner->QueryInterface(
+                        IID_IUnknown, reinterpret_cast<void**>(inner_self.GetAddressOf())));
+    EXPECT_EQ(outer.inner.Get(), inner_self.Get());
+    EXPECT_EQ(3u, outer.refs.load()) << "the inner IUnknown counts on itself";
+    identity.Reset();
+    only.Reset();
+    marshal.Reset();
+    EXPECT_EQ(0u, outer.refs.load());
+    inner_self.Reset();
+    outer.inner.Reset();  // frees the marshaler (leak checkers see it otherwise)
+}
+
+TEST_F(ComTest, FreeThreadedMarshalerPassesThePointerWithinTheProcess) {
+    ComPtr<IUnknown> ftm;
+    ASSERT_EQ(S_OK, CoCreateFreeThreadedMarshaler(nullptr, ftm.GetAddressOf()));
+    ComPtr<IMarshal> marshal;
+    ASSERT_EQ(S_OK, ftm.As(&marshal));
+    CountedThing thing(5);
+    IUnknown* unk = &thing;
+
+    CLSID cid = GUID_NULL;
+    ASSERT_EQ(S_OK, marshal->GetUnmarshalClass(__uuidof(ITestThing), unk, MSHCTX_INPROC, nullptr,
+                                               MSHLFLAGS_NORMAL, &cid));
+    const CLSID kFreeMarshaler = {0x0000033A, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+    EXPECT_EQ(kFreeMarshaler, cid);
+    DWORD size = 0;
+    ASSERT_EQ(S_OK, marshal->GetMarshalSizeMax(__uuidof(ITestThing), unk, MSHCTX_INPROC, nullptr,
+                                               MSHLFLAGS_NORMAL, &size));
+
+    struct Case {
+        DWORD flags;
+        ULONG refs_held;  // by the marshaled data
+        int unmarshals;
+    } cases[] = {
+        {MSHLFLAGS_NORMAL, 1, 1},
+        {MSHLFLAGS_TABLESTRONG, 1, 2},
+        {MSHLFLAGS_TABLEWEAK, 0, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "flags " << c.flags);
+        MemoryStream stream;
+        ASSERT_EQ(S_OK, marshal->MarshalInterface(&stream, __uuidof(ITestThing), unk, MSHCTX_INPROC,
+                                                  nullptr, c.flags));
+        EXPECT_LE(stream.data.size(), size);
+        EXPECT_EQ(c.refs_held, thing.refs.load());
+        for (int i = 0; i < c.unmarshals; ++i) {
+            stream.Rewind();
+            // Unmarshaled on another thread: the same pointer comes out.
+            ITestThing* got = nullptr;
+            HRESULT hr = std::async(std::launch::async, [&] {
+                             return marshal->UnmarshalInterface(&stream, __uuidof(ITestThing),
+                                                                reinterpret_cast<void**>(&got));
+                         }).get();
+            ASSERT_EQ(S_OK, hr);
+            EXPECT_EQ(static_cast<ITestThing*>(&thing), got);
+            got->Release();
+        }
+        // A normal marshal's reference went to its unmarshal; table marshals release on demand.
+        EXPECT_EQ(c.flags == MSHLFLAGS_NORMAL ? 0u : c.refs_held, thing.refs.load());
+        if (c.flags != MSHLFLAGS_NORMAL) {
+            stream.Rewind();
+            EXPECT_EQ(S_OK, marshal->ReleaseMarshalData(&stream));
+        }
+        EXPECT_EQ(0u, thing.refs.load());
+    }
+
+    // Normal marshal released without unmarshaling gives its reference back.
+    MemoryStream stream;
+    ASSERT_EQ(S_OK, marshal->MarshalInterface(&stream, IID_IUnknown, unk, MSHCTX_CROSSCTX, nullptr,
+                                              MSHLFLAGS_NORMAL));
+    EXPECT_EQ(1u, thing.refs.load());
+    stream.Rewind();
+    EXPECT_EQ(S_OK, marshal->ReleaseMarshalData(&stream));
+    EXPECT_EQ(0u, thing.refs.load());
+
+    // Truncated or foreign data is refused, and other processes are not served yet.
+    MemoryStream junk;
+    junk.data = {1, 2, 3};
+    void* out = kSentinel;
+    EXPECT_EQ(RPC_E_INVALID_DATA, marshal->UnmarshalInterface(&junk, IID_IUnknown, &out));
+    EXPECT_EQ(nullptr, out);
+    MemoryStream unused;
+    EXPECT_EQ(E_NOTIMPL, marshal->MarshalInterface(&unused, IID_IUnknown, unk, MSHCTX_LOCAL,
+                                                   nullptr, MSHLFLAGS_NORMAL));
+    EXPECT_EQ(E_NOTIMPL, marshal->GetUnmarshalClass(IID_IUnknown, unk, MSHCTX_DIFFERENTMACHINE,
+                                                    nullptr, 0, &cid));
+    EXPECT_EQ(E_NOTIMPL,
+              marshal->GetMarshalSizeMax(IID_IUnknown, unk, MSHCTX_NOSHAREDMEM, nullptr, 0, &size));
+    EXPECT_TRUE(unused.data.empty());
+    EXPECT_EQ(0u, thing.refs.load());
+    EXPECT_EQ(E_NOINTERFACE, marshal->MarshalInterface(&unused, IID_IMarshal, unk, MSHCTX_INPROC,
+                                                       nullptr, MSHLFLAGS_NORMAL));
+}
+
+}  // namespace
