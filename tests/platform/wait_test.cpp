@@ -1,0 +1,369 @@
+// WaitForSingleObject / WaitForMultipleObjects: index and consumption rules, time-outs, parameter
+// checks, wait-all, closing a handle under a wait, signals during a wait, and a consumption
+// stress test.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "handle_test_util.h"
+
+using namespace k47test;
+
+namespace {
+
+DWORD WINAPI ReturnSeven(LPVOID) {
+    return 7;
+}
+
+UniqueHandle FinishedThread() {
+    UniqueHandle t(CreateThread(nullptr, 0, ReturnSeven, nullptr, 0, nullptr));
+    EXPECT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);
+    return t;
+}
+
+// A signalled object of one kind, and whether a satisfied wait consumes it.
+struct SignalledKind {
+    const char* name;
+    std::function<UniqueHandle()> make;
+    DWORD second_wait;  // result of a second wait on {unset, A, unset, B} after the first took A
+};
+
+std::vector<SignalledKind> Kinds() {
+    return {
+        {"auto-reset event", [] { return MakeEvent(false, true); }, 3},
+        {"manual-reset event", [] { return MakeEvent(true, true); }, 1},
+        {"synchronisation timer",
+         [] {
+             UniqueHandle t = MakeTimer(false);
+             EXPECT_TRUE(ArmTimer(t.get(), 0));
+             return t;
+         },
+         3},
+        {"notification timer",
+         [] {
+             UniqueHandle t = MakeTimer(true);
+             EXPECT_TRUE(ArmTimer(t.get(), 0));
+             return t;
+         },
+         1},
+        // The first wait makes the caller the owner; an owner's wait is satisfied again.
+        {"mutex", [] { return UniqueHandle(CreateMutexW(nullptr, FALSE, nullptr)); }, 1},
+        {"finished thread", FinishedThread, 1},
+    };
+}
+
+}  // namespace
+
+// Signal [3] and [1]: the wait returns 1 and consumes only [1]; a second wait then returns 3
+// for consumable kinds and 1 again for kinds that a wait leaves signalled.
+TEST(WaitAny, LowestSignalledIndexWinsAndOnlyItIsConsumed) {
+    for (const auto& kind : Kinds()) {
+        SCOPED_TRACE(kind.name);
+        UniqueHandle unset0 = MakeEvent(false);
+        UniqueHandle a = kind.make();
+        UniqueHandle unset2 = MakeEvent(true);
+        UniqueHandle b = kind.make();
+        HANDLE set[] = {unset0.get(), a.get(), unset2.get(), b.get()};
+        EXPECT_EQ(WaitForMultipleObjects(4, set, FALSE, 0), WAIT_OBJECT_0 + 1);
+        EXPECT_EQ(WaitForMultipleObjects(4, set, FALSE, 0), WAIT_OBJECT_0 + kind.second_wait);
+        // The unsignalled ones were not touched either way.
+        EXPECT_EQ(WaitForSingleObject(unset0.get(), 0), WAIT_TIMEOUT);
+        EXPECT_EQ(WaitForSingleObject(unset2.get(), 0), WAIT_TIMEOUT);
+    }
+}
+
+TEST(WaitAny, MixedKindsOnlyTheReturnedObjectIsConsumed) {
+    UniqueHandle ev = MakeEvent(false, true);
+    UniqueHandle timer = MakeTimer(false);
+    ASSERT_TRUE(ArmTimer(timer.get(), 0));
+    HANDLE set[] = {timer.get(), ev.get()};
+    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_TIMEOUT);
+}
+
+TEST(WaitAny, TimeoutZeroPollsAndInfiniteWaitsForTheSignal) {
+    UniqueHandle e0 = MakeEvent(false);
+    UniqueHandle e1 = MakeEvent(false);
+    HANDLE set[] = {e0.get(), e1.get()};
+    Stopwatch poll;
+    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_TIMEOUT);
+    EXPECT_LT(poll.ElapsedMs(), 500.0);
+
+    DWORD main_tid = GetCurrentThreadId();
+    TestThread signaller([&] {
+        EXPECT_TRUE(WaitUntilBlockedInWait(main_tid));
+        SetEvent(e1.get());
+        return 0u;
+    });
+    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForSingleObject(e1.get(), 0), WAIT_TIMEOUT);  // auto-reset: consumed
+}
+
+// A finite time-out is measured on the monotonic clock and is never cut short.
+TEST(WaitAny, FiniteTimeoutElapsesInFull) {
+    UniqueHandle e = MakeEvent(true);
+    for (DWORD ms : {30u, 250u}) {
+        Stopwatch watch;
+        EXPECT_EQ(WaitForSingleObject(e.get(), ms), WAIT_TIMEOUT);
+        EXPECT_GE(watch.ElapsedMs(), ms - 1.0);
+        EXPECT_LT(watch.ElapsedMs(), ms + 1000.0);
+    }
+}
+
+TEST(WaitParameters, CountAndHandlesAreValidated) {
+    UniqueHandle ev = MakeEvent(true, true);
+    UniqueHandle closed = MakeEvent(true, true);
+    HANDLE stale = closed.release();
+    ASSERT_TRUE(CloseHandle(stale));
+    std::vector<HANDLE> many(65, ev.get());
+
+    struct Case {
+        const char* name;
+        DWORD count;
+        std::vector<HANDLE> handles;
+        DWORD error;
+    };
+    const std::vector<Case> cases = {
+        {"count 0", 0, {ev.get()}, ERROR_INVALID_PARAMETER},
+        {"count 65", 65, many, ERROR_INVALID_PARAMETER},
+        {"null handle", 1, {nullptr}, ERROR_INVALID_HANDLE},
+        {"INVALID_HANDLE_VALUE", 1, {INVALID_HANDLE_VALUE}, ERROR_INVALID_HANDLE},
+        {"closed handle", 1, {stale}, ERROR_INVALID_HANDLE},
+        {"made-up value",
+         1,
+         {reinterpret_cast<HANDLE>(uintptr_t{0x12345670})},
+         ERROR_INVALID_HANDLE},
+        {"bad handle after good ones", 2, {ev.get(), stale}, ERROR_INVALID_HANDLE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetLastError(0);
+        EXPECT_EQ(WaitForMultipleObjects(c.count, c.handles.data(), FALSE, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+    SetLastError(0);
+    EXPECT_EQ(WaitForMultipleObjects(1, nullptr, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    SetLastError(0);
+    EXPECT_EQ(WaitForSingleObject(stale, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    // A failed wait consumed nothing: the valid event is still set.
+    EXPECT_EQ(WaitForSingleObject(ev.get(), 0), WAIT_OBJECT_0);
+}
+
+// 64 handles is the limit a worker uses (stop event + 63); the index is reported across it.
+TEST(WaitAny, SixtyFourHandles) {
+    std::vector<UniqueHandle> events;
+    std::vector<HANDLE> raw;
+    for (int i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i) {
+        events.push_back(MakeEvent(false));
+        raw.push_back(events.back().get());
+    }
+    EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 0), WAIT_TIMEOUT);
+    SetEvent(raw[63]);
+    EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 0), WAIT_OBJECT_0 + 63);
+    SetEvent(raw[63]);
+    SetEvent(raw[10]);
+    EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 0), WAIT_OBJECT_0 + 10);
+    EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 0), WAIT_OBJECT_0 + 63);
+
+    DWORD main_tid = GetCurrentThreadId();
+    TestThread signaller([&] {
+        EXPECT_TRUE(WaitUntilBlockedInWait(main_tid));
+        SetEvent(raw[40]);
+        return 0u;
+    });
+    EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 10000), WAIT_OBJECT_0 + 40);
+}
+
+// Wait-any with the same handle twice is tolerated and reports the lower index; wait-all
+// rejects the same object twice.
+TEST(WaitParameters, DuplicateHandles) {
+    UniqueHandle ev = MakeEvent(false, true);
+    UniqueHandle other = MakeEvent(false);
+    HANDLE any[] = {other.get(), ev.get(), ev.get()};
+    EXPECT_EQ(WaitForMultipleObjects(3, any, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(3, any, FALSE, 0), WAIT_TIMEOUT);
+
+    SetEvent(ev.get());
+    HANDLE all[] = {ev.get(), ev.get()};
+    SetLastError(0);
+    EXPECT_EQ(WaitForMultipleObjects(2, all, TRUE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(WaitForSingleObject(ev.get(), 0), WAIT_OBJECT_0);
+}
+
+TEST(WaitAll, ConsumesNothingUntilEveryObjectIsSignalledThenAll) {
+    UniqueHandle a = MakeEvent(false, true);
+    UniqueHandle b = MakeEvent(false);
+    UniqueHandle manual = MakeEvent(true, true);
+    UniqueHandle timer = MakeTimer(false);
+    ASSERT_TRUE(ArmTimer(timer.get(), 0));
+    HANDLE set[] = {a.get(), manual.get(), timer.get(), b.get()};
+
+    EXPECT_EQ(WaitForMultipleObjects(4, set, TRUE, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForMultipleObjects(4, set, TRUE, 50), WAIT_TIMEOUT);
+    // Nothing consumed by the failed waits.
+    HANDLE a_and_timer[] = {a.get(), timer.get()};
+    EXPECT_EQ(WaitForMultipleObjects(2, a_and_timer, TRUE, 0), WAIT_OBJECT_0);
+    SetEvent(a.get());
+    ASSERT_TRUE(ArmTimer(timer.get(), 0));
+
+    DWORD main_tid = GetCurrentThreadId();
+    TestThread signaller([&] {
+        EXPECT_TRUE(WaitUntilBlockedInWait(main_tid));
+        SetEvent(b.get());
+        return 0u;
+    });
+    EXPECT_EQ(WaitForMultipleObjects(4, set, TRUE, 10000), WAIT_OBJECT_0);
+    // Auto-reset objects consumed, the manual event left set.
+    EXPECT_EQ(WaitForSingleObject(a.get(), 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(b.get(), 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(timer.get(), 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(manual.get(), 0), WAIT_OBJECT_0);
+}
+
+TEST(WaitAll, AbandonedMutexIsReportedByItsIndex) {
+    UniqueHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
+    UniqueHandle ev = MakeEvent(true, true);
+    TestThread owner([&] { return WaitForSingleObject(mutex.get(), 0); });
+    ASSERT_TRUE(owner.Join());
+    HANDLE set[] = {ev.get(), mutex.get()};
+    EXPECT_EQ(WaitForMultipleObjects(2, set, TRUE, 0), WAIT_ABANDONED_0 + 1);
+    EXPECT_TRUE(ReleaseMutex(mutex.get()));
+}
+
+// Closing a handle that another thread waits on does not crash: the wait keeps the object alive
+// and goes on until another object of its set is signalled.
+TEST(WaitAny, CloseHandleUnderAWait) {
+    UniqueHandle doomed = MakeEvent(false);
+    UniqueHandle wake = MakeEvent(false);
+    HANDLE set[] = {doomed.get(), wake.get()};
+    std::atomic<DWORD> result{0};
+    TestThread waiter([&] {
+        result = WaitForMultipleObjects(2, set, FALSE, 30000);
+        return 0u;
+    });
+    ASSERT_TRUE(WaitUntilBlockedInWait(waiter.id()));
+    HANDLE value = doomed.release();
+    EXPECT_TRUE(CloseHandle(value));
+    EXPECT_EQ(WaitForSingleObject(waiter.handle(), 100), WAIT_TIMEOUT);  // still waiting
+    SetEvent(wake.get());
+    ASSERT_TRUE(waiter.Join());
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0 + 1);
+    // The closed value names nothing now, even though new objects were created since.
+    UniqueHandle fresh = MakeEvent(true);
+    EXPECT_NE(fresh.get(), value);
+    EXPECT_EQ(SetEvent(value), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Signals delivered to a waiting thread (EINTR from ppoll) neither end the wait early nor
+// stretch it: the remaining time is recomputed from the deadline.
+TEST(WaitAny, SignalsDuringAWaitAreAbsorbed) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous;
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+
+    UniqueHandle ev = MakeEvent(false);
+    std::atomic<DWORD> result{0};
+    std::atomic<double> elapsed{0};
+    pthread_t waiter_thread{};
+    std::atomic<bool> have_thread{false};
+    TestThread waiter([&] {
+        waiter_thread = pthread_self();
+        have_thread = true;
+        Stopwatch watch;
+        result = WaitForSingleObject(ev.get(), 400);
+        elapsed = watch.ElapsedMs();
+        return 0u;
+    });
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(WaitUntilBlockedInWait(waiter.id()));
+        if (WaitForSingleObject(waiter.handle(), 20) == WAIT_OBJECT_0) {
+            break;
+        }
+        pthread_kill(waiter_thread, SIGUSR1);
+    }
+    ASSERT_TRUE(waiter.Join());
+    EXPECT_EQ(result.load(), WAIT_TIMEOUT);
+    EXPECT_GE(elapsed.load(), 399.0);
+    EXPECT_LT(elapsed.load(), 1400.0);
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+// Several consumers wait on {stop, e1..eN}; each producer sets its event only after the previous
+// signal was taken (auto-reset events do not count). Every signal must be consumed exactly once:
+// a double consumption overshoots the count, a lost one stalls its producer.
+TEST(WaitAny, StressEverySignalIsConsumedExactlyOnce) {
+    constexpr int kProducers = 3;
+    constexpr int kConsumers = 4;
+    constexpr int kSignals = 2000;
+    UniqueHandle stop = MakeEvent(true);
+    std::vector<UniqueHandle> events;
+    std::vector<UniqueHandle> acks;
+    std::vector<HANDLE> set = {stop.get()};
+    for (int p = 0; p < kProducers; ++p) {
+        events.push_back(MakeEvent(false));
+        acks.push_back(MakeEvent(false));
+        set.push_back(events.back().get());
+    }
+    std::atomic<int> consumed[kProducers] = {};
+    std::atomic<int> bad_results{0};
+    std::vector<std::unique_ptr<TestThread>> consumers;
+    for (int c = 0; c < kConsumers; ++c) {
+        consumers.push_back(std::make_unique<TestThread>([&] {
+            for (;;) {
+                DWORD r = WaitForMultipleObjects(static_cast<DWORD>(set.size()), set.data(), FALSE,
+                                                 INFINITE);
+                if (r == WAIT_OBJECT_0) {
+                    return 0u;
+                }
+                DWORD p = r - WAIT_OBJECT_0 - 1;
+                if (p >= kProducers) {
+                    ++bad_results;
+                    return 1u;
+                }
+                ++consumed[p];
+                SetEvent(acks[p].get());
+            }
+        }));
+    }
+    std::atomic<int> stalls{0};
+    std::vector<std::unique_ptr<TestThread>> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.push_back(std::make_unique<TestThread>([&, p] {
+            for (int i = 0; i < kSignals; ++i) {
+                SetEvent(events[p].get());
+                if (WaitForSingleObject(acks[p].get(), 10000) != WAIT_OBJECT_0) {
+                    ++stalls;
+                    return 1u;
+                }
+            }
+            return 0u;
+        }));
+    }
+    for (auto& p : producers) {
+        ASSERT_TRUE(p->Join(120000));
+    }
+    SetEvent(stop.get());
+    for (auto& c : consumers) {
+        ASSERT_TRUE(c->Join());
+    }
+    EXPECT_EQ(stalls.load(), 0);
+    EXPECT_EQ(bad_results.load(), 0);
+    for (int p = 0; p < kProducers; ++p) {
+        EXPECT_EQ(consumed[p].load(), kSignals) << "producer " << p;
+    }
+}
