@@ -1,0 +1,76 @@
+// Linux implementation file of the platform layer: may include Linux system headers.
+// The file object behind a CreateFileA handle on a serial device (or pseudo-terminal): the
+// descriptor, the port's wanted DCB and COMMTIMEOUTS, and the synchronous I/O loops.
+//
+// Exclusivity: Windows opens a comm port for one handle only. Here the descriptor takes
+// flock(LOCK_EX|LOCK_NB), which every process honours through this layer, root included, and
+// TIOCEXCL, which makes the kernel refuse other opens of the tty (except for CAP_SYS_ADMIN). A
+// second open fails with ERROR_ACCESS_DENIED, the code a Windows port in use reports.
+//
+// Pseudo-terminals work as ports: modem-line and RS-485 ioctls answer ENOTTY there and are
+// skipped, not failed; the wanted DCB is kept so GetCommState reports what was set.
+//
+// Threading: every member is thread-safe. One read and one write may run at the same time (the
+// line is full duplex); further reads, or further writes, queue behind the running one, as
+// synchronous I/O on one Windows handle does. Settings calls are atomic with respect to I/O
+// snapshots. Lifetime: owned by the handle table through shared_ptr; CloseHandle wakes an I/O
+// call still blocked on the port (it fails with ERROR_OPERATION_ABORTED instead of waiting
+// forever), and the descriptor closes when the last reference goes.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "kobject.h"
+#include "unique_fd.h"
+#include "winbase.h"
+
+namespace k47::kobj {
+
+class CommFile final : public KernelObject {
+  public:
+    // Opens `path` as a port; null with *error set on failure.
+    static std::shared_ptr<CommFile> Open(const char* path, DWORD access, DWORD* error) noexcept;
+
+    CommFile(posix::UniqueFd fd, posix::UniqueFd cancel, DWORD access, const DCB& dcb);
+    ~CommFile() override;
+
+    void OnHandleClosed() override;
+
+    // Each returns ERROR_SUCCESS or the Win32 error to report.
+    DWORD GetState(DCB* dcb) noexcept;
+    DWORD SetState(const DCB& dcb) noexcept;
+    DWORD GetTimeouts(COMMTIMEOUTS* timeouts) noexcept;
+    DWORD SetTimeouts(const COMMTIMEOUTS& timeouts) noexcept;
+    DWORD Purge(DWORD flags) noexcept;
+    DWORD Read(void* buffer, DWORD count, DWORD* done) noexcept;
+    DWORD Write(const void* buffer, DWORD count, DWORD* done) noexcept;
+    DWORD Flush() noexcept;
+
+  private:
+    // How RTS follows transmission under RTS_CONTROL_TOGGLE.
+    enum class Toggle {
+        kNone,    // not toggling, or the device has no modem lines (pty)
+        kKernel,  // RS-485 mode of the driver
+        kManual,  // raised before each write, lowered after the line drained
+    };
+
+    DWORD ApplyModemLines(const DCB& dcb);  // caller holds state_mutex_
+    DWORD SetModemLine(int line, bool high);
+    void DrainThenLowerRts(size_t bytes, uint32_t baud);
+
+    const posix::UniqueFd fd_;
+    const posix::UniqueFd cancel_;  // eventfd: readable once the handle is closed
+    const DWORD access_;
+
+    std::mutex read_mutex_;
+    std::mutex write_mutex_;
+    std::mutex state_mutex_;  // guards the members below; never held across blocking I/O
+    DCB dcb_;
+    COMMTIMEOUTS timeouts_{};
+    Toggle toggle_ = Toggle::kNone;
+    bool rs485_on_ = false;
+    bool modem_lines_ = true;  // false after the device answered ENOTTY/EINVAL to a modem ioctl
+};
+
+}  // namespace k47::kobj

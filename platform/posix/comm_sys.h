@@ -1,0 +1,41 @@
+// Linux implementation file of the platform layer: may include Linux system headers.
+// The syscall seam of the serial comm calls: every read, write, poll, tcdrain and short sleep of
+// ReadFile, WriteFile, FlushFileBuffers and the RTS toggle goes through CommSyscalls(), so tests
+// can inject EINTR, EAGAIN, short writes and errors without a real device misbehaving.
+//
+// Threading: the table is process-wide and read without a lock. Replace entries only while no
+// comm call runs (tests do it before starting I/O and restore it with ScopedCommSyscalls).
+#pragma once
+
+#include <poll.h>
+#include <sys/types.h>
+#include <time.h>
+
+namespace k47::posix {
+
+struct CommSyscallTable {
+    ssize_t (*read)(int fd, void* buf, size_t count);
+    ssize_t (*write)(int fd, const void* buf, size_t count);
+    int (*poll)(pollfd* fds, nfds_t nfds, int timeout_ms);
+    int (*tcdrain)(int fd);
+    int (*nanosleep)(const timespec* request, timespec* remaining);
+};
+
+// The live table; starts with the real calls.
+CommSyscallTable& CommSyscalls() noexcept;
+// The real calls, for fakes that forward to them.
+const CommSyscallTable& RealCommSyscalls() noexcept;
+
+// Restores the table it found when it goes out of scope.
+class ScopedCommSyscalls {
+  public:
+    ScopedCommSyscalls() : saved_(CommSyscalls()) {}
+    ~ScopedCommSyscalls() { CommSyscalls() = saved_; }
+    ScopedCommSyscalls(const ScopedCommSyscalls&) = delete;
+    ScopedCommSyscalls& operator=(const ScopedCommSyscalls&) = delete;
+
+  private:
+    CommSyscallTable saved_;
+};
+
+}  // namespace k47::posix
