@@ -68,7 +68,7 @@ struct Client final : IK47PTZClient {
     HRESULT STDMETHODCALLTYPE QueryFunctions(PTZFUNCTION*, ULONG*) override { return 106; }
 };
 
-struct Terminate final : IK47Terminate {
+struct Shutdown final : IK47Terminate {
     UNKNOWN_STUB
     HRESULT STDMETHODCALLTYPE Terminate(BOOL) override { return 101; }
 };
@@ -143,7 +143,7 @@ TEST(InterfaceLayout, ControlInterfacesKeepTheirSlotOrder) {
     Protocol protocol;
     Configuration configuration;
     Client client;
-    Terminate terminate;
+    Shutdown terminate;
     Sink sink;
     EXPECT_EQ(SlotCodes(&camera, 7), Sequence(7)) << "IK47PTZCamera";
     EXPECT_EQ(SlotCodes(&protocol, 5), Sequence(5)) << "IK47PTZProtocol";

@@ -104,7 +104,9 @@ Microsoft::WRL::ComPtr<IXMLDOMElement> XmlElement(const std::string& xml) {
     k47::XmlDocument document = k47::XmlDocument::LoadString(xml, &error);
     EXPECT_TRUE(document) << error.message << " in " << xml;
     Microsoft::WRL::ComPtr<IXMLDOMElement> element;
-    if (document) EXPECT_HR_OK(document.GetElement(document.DocumentElement(), element.GetAddressOf()));
+    if (document) {
+        EXPECT_HR_OK(document.GetElement(document.DocumentElement(), element.GetAddressOf()));
+    }
     return element;
 }
 
