@@ -85,7 +85,7 @@ TEST(PollSourceOnEvent, OneShotSourceSetsAManualEventAndFollowsItsMask) {
         });
         ASSERT_TRUE(WaitUntilBlockedInWait(waiter.id()));
         pipe.Put();
-        ASSERT_TRUE(waiter.Join());
+        ASSERT_TRUE(waiter.Join(10000));  // well before its own time-out
     }
     EXPECT_EQ(result.load(), WAIT_OBJECT_0 + 1);
     {
@@ -111,7 +111,7 @@ TEST(PollSourceOnEvent, OneShotSourceSetsAManualEventAndFollowsItsMask) {
             source->Enable(lock);
             event->SourcesChanged(lock);
         }
-        ASSERT_TRUE(waiter.Join());
+        ASSERT_TRUE(waiter.Join(10000));  // well before its own time-out
     }
     EXPECT_EQ(result.load(), WAIT_OBJECT_0 + 1);
 
