@@ -6,6 +6,13 @@
 // The socket calls whose names POSIX also uses (bind, getsockname, getaddrinfo, htons, ...) and the
 // socket address types are declared in namespace k47::winsock and brought into the global namespace
 // with using-declarations, so that they never collide with the C library's symbols in one process.
+//
+// SOCKET values are handles of the platform's handle table: valid until closesocket (CloseHandle
+// closes a socket too), never equal to another live HANDLE, and a closed value fails with
+// WSAENOTSOCK. Every call is thread-safe. Overlapped operations complete only while someone waits
+// on their event or calls WSAGetOverlappedResult; closing the socket or resetting the event
+// cancels them without touching the caller's buffers (platform/posix/winsock_overlapped.h).
+// Completion routines, protocol-info records and socket groups are not supported.
 #pragma once
 
 #include "windows.h"
@@ -43,6 +50,8 @@ typedef USHORT ADDRESS_FAMILY;
 #define INADDR_ANY ((ULONG)0x00000000)
 #define INADDR_LOOPBACK 0x7f000001
 #define INADDR_NONE 0xffffffff
+#define INADDR_BROADCAST 0xffffffff
+#define ADDR_ANY INADDR_ANY
 #define SOL_SOCKET 0xffff
 #define SO_REUSEADDR 0x0004
 #define SO_BROADCAST 0x0020
@@ -53,8 +62,12 @@ typedef USHORT ADDRESS_FAMILY;
 #define SD_RECEIVE 0x00
 #define SD_SEND 0x01
 #define SD_BOTH 0x02
+#define SOMAXCONN 0x7fffffff
+#define MSG_OOB 0x1
 #define MSG_PEEK 0x2
 #define FIONBIO 0x8004667E
+#define FIONREAD 0x4004667F
+#define WSA_MAXIMUM_WAIT_EVENTS (MAXIMUM_WAIT_OBJECTS)
 
 #define FD_READ_BIT 0
 #define FD_READ (1 << FD_READ_BIT)

@@ -18,9 +18,26 @@
 #define EAI_SOCKTYPE WSAESOCKTNOSUPPORT
 #define WSA_NOT_ENOUGH_MEMORY (ERROR_NOT_ENOUGH_MEMORY)
 #define INET_ADDRSTRLEN 22
+#define INET6_ADDRSTRLEN 65
 
 namespace k47 {
 namespace winsock {
+
+struct in6_addr {
+    union {
+        UCHAR Byte[16];
+        USHORT Word[8];
+    } u;
+};
+
+struct sockaddr_in6 {
+    ADDRESS_FAMILY sin6_family;
+    USHORT sin6_port;
+    ULONG sin6_flowinfo;
+    struct in6_addr sin6_addr;
+    ULONG sin6_scope_id;
+};
+static_assert(sizeof(sockaddr_in6) == 28, "sockaddr_in6 has the Windows size");
 
 struct addrinfo {
     int ai_flags;
@@ -42,10 +59,15 @@ const char* inet_ntop(int Family, const void* pAddr, char* pStringBuf, size_t St
 }  // namespace winsock
 }  // namespace k47
 
+using k47::winsock::in6_addr;
+using k47::winsock::sockaddr_in6;
 using k47::winsock::addrinfo;
 using k47::winsock::getaddrinfo;
 using k47::winsock::freeaddrinfo;
 using k47::winsock::inet_pton;
 using k47::winsock::inet_ntop;
+#define s6_addr u.Byte
+typedef in6_addr IN6_ADDR;
+typedef sockaddr_in6 SOCKADDR_IN6;
 typedef addrinfo ADDRINFOA;
 typedef addrinfo* PADDRINFOA;

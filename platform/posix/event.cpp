@@ -54,7 +54,7 @@ Acquire Event::TryAcquire(const WaitLock& lock, DWORD) {
         return Acquire::kNotSignalled;
     }
     if (!manual_reset_) {
-        Reset(lock);
+        Clear(lock);
     }
     return Acquire::kAcquired;
 }
@@ -66,11 +66,21 @@ void Event::Set(const WaitLock&) {
     }
 }
 
-void Event::Reset(const WaitLock&) {
+void Event::Clear(const WaitLock&) {
     if (set_) {
         set_ = false;
         eventfd_t drained;
         eventfd_read(fd_.get(), &drained);
+    }
+}
+
+void Event::Reset(const WaitLock& lock) {
+    Clear(lock);
+    if (!sources_.empty()) {
+        auto sources = sources_;  // a source may detach itself
+        for (const auto& source : sources) {
+            source->OnEventReset(lock);
+        }
     }
 }
 

@@ -16,6 +16,9 @@
 //   call (recv, send) is made;
 // - "complete a pending operation during the wait" (overlapped I/O): OnReady performs the I/O,
 //   stores the result, returns true, and the owner detaches the source afterwards.
+// Reset (ResetEvent, and the resets the Winsock calls make) tells every source through
+// OnEventReset, so a pending operation can cancel itself; a wait consuming an auto-reset event
+// does not count as a reset.
 // When a source's mask changes while waits may be blocked, call Event::SourcesChanged under the
 // lock so those waiters collect the new mask.
 //
@@ -40,6 +43,8 @@ class PollSource {
     // The descriptor showed `revents` (events asked for, or POLLERR/POLLHUP/POLLNVAL). Returns
     // true to set the event.
     virtual bool OnReady(const WaitLock&, short revents) = 0;
+    // The event was reset (not consumed by a wait). The source may detach itself here.
+    virtual void OnEventReset(const WaitLock&) {}
 };
 
 class Event final : public KernelObject {
@@ -66,6 +71,8 @@ class Event final : public KernelObject {
   private:
     // Polls the sources once without blocking and sets the event if one asks for it.
     void PollSources(const WaitLock&);
+    // Clears the state without telling the sources (an auto-reset event consumed by a wait).
+    void Clear(const WaitLock&);
 
     posix::UniqueFd fd_;
     const bool manual_reset_;
