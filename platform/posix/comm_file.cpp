@@ -7,12 +7,14 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <new>
+#include <string>
 
 #include "comm_kernel.h"
 #include "comm_mapping.h"
@@ -57,6 +59,19 @@ int SetTermios(int fd, const termios& tio) {
     }
 }
 
+// glibc's tcsetattr reports EINVAL when the kernel kept other settings than asked. A pty always
+// forces 8 data bits without parity; that is a setting the line cannot take, skipped like the
+// modem lines. Anything else refused is a real error.
+bool OnlyFramingRefused(int fd, const termios& wanted) {
+    termios now{};
+    if (tcgetattr(fd, &now) != 0) {
+        return false;
+    }
+    const tcflag_t framing = CSIZE | PARENB | PARODD | CMSPAR;
+    return now.c_iflag == wanted.c_iflag && now.c_oflag == wanted.c_oflag &&
+           now.c_lflag == wanted.c_lflag && (now.c_cflag & ~framing) == (wanted.c_cflag & ~framing);
+}
+
 // Result of one poll() of the port and the cancel descriptor.
 enum class Ready { kTimeout, kReady, kCancelled, kHungUp, kInterrupted, kFailed };
 
@@ -81,12 +96,25 @@ Ready PollPort(int fd, short events, int cancel_fd, int timeout_ms, int* error) 
     return Ready::kTimeout;
 }
 
+// Windows tells a missing file (ERROR_FILE_NOT_FOUND) from a missing folder on the way
+// (ERROR_PATH_NOT_FOUND); ENOENT covers both.
+DWORD MissingPathError(const char* path) {
+    std::string folder(path);
+    size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    folder.resize(slash == 0 ? 1 : slash);
+    struct stat st {};
+    return stat(folder.c_str(), &st) == 0 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
 }  // namespace
 
 std::shared_ptr<CommFile> CommFile::Open(const char* path, DWORD access, DWORD* error) noexcept {
     posix::UniqueFd fd(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
-        *error = CommErrorFromErrno(errno);
+        *error = errno == ENOENT ? MissingPathError(path) : CommErrorFromErrno(errno);
         return nullptr;
     }
     termios tio{};
@@ -145,16 +173,15 @@ void CommFile::OnHandleClosed() {
 }
 
 DWORD CommFile::GetState(DCB* out) noexcept {
+    // The port must still be there (a hung-up line fails), but what is reported is the DCB last
+    // set, as Windows does: a pty keeps neither modem lines nor framing other than 8N.
     termios tio{};
     if (int e = GetTermios(fd_.get(), &tio)) {
         return CommErrorFromErrno(e);
     }
-    uint32_t baud = 0;
-    if (int e = posix::GetLineSpeed(fd_.get(), &baud)) {
-        return CommErrorFromErrno(e);
-    }
     std::lock_guard<std::mutex> guard(state_mutex_);
-    *out = posix::comm::DcbFromTermios(tio, baud, dcb_);
+    *out = dcb_;
+    out->DCBlength = sizeof(DCB);
     return ERROR_SUCCESS;
 }
 
@@ -169,7 +196,9 @@ DWORD CommFile::SetState(const DCB& wanted) noexcept {
     }
     posix::comm::ApplyDcb(wanted, &tio);
     if (int e = SetTermios(fd_.get(), tio)) {
-        return CommErrorFromErrno(e);
+        if (e != EINVAL || !OnlyFramingRefused(fd_.get(), tio)) {
+            return CommErrorFromErrno(e);
+        }
     }
     if (int e = posix::SetLineSpeed(fd_.get(), wanted.BaudRate)) {
         return e == EINVAL ? ERROR_INVALID_PARAMETER : CommErrorFromErrno(e);
@@ -178,6 +207,7 @@ DWORD CommFile::SetState(const DCB& wanted) noexcept {
         return e;
     }
     dcb_ = wanted;
+    dcb_.fBinary = 1;  // Windows has no other mode
     return ERROR_SUCCESS;
 }
 

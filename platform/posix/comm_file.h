@@ -7,8 +7,10 @@
 // TIOCEXCL, which makes the kernel refuse other opens of the tty (except for CAP_SYS_ADMIN). A
 // second open fails with ERROR_ACCESS_DENIED, the code a Windows port in use reports.
 //
-// Pseudo-terminals work as ports: modem-line and RS-485 ioctls answer ENOTTY there and are
-// skipped, not failed; the wanted DCB is kept so GetCommState reports what was set.
+// GetCommState reports the settings read from the port at open, then the DCB last set.
+// Pseudo-terminals work as ports: modem-line and RS-485 ioctls answer ENOTTY there, and a pty
+// forces 8 data bits without parity; such settings are skipped, not failed, and the kept DCB
+// still reports what was set.
 //
 // Threading: every member is thread-safe. One read and one write may run at the same time (the
 // line is full duplex); further reads, or further writes, queue behind the running one, as

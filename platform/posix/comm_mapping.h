@@ -52,9 +52,9 @@ void MakeRaw(termios* tio) noexcept;
 // through termios2). The DCB must have passed CheckDcb.
 void ApplyDcb(const DCB& dcb, termios* tio) noexcept;
 
-// What GetCommState reports: the members termios holds (speed, size, parity, stop bits,
-// fParity, CTS flow, XON/XOFF and their characters) from the port, everything else from
-// `wanted` (the last DCB set, or DefaultDcb()). DCBlength is sizeof(DCB), fBinary is TRUE.
+// The DCB of a port as found at open: the members termios holds (speed, size, parity, stop
+// bits, fParity, CTS flow, XON/XOFF and their characters) from the port, everything else from
+// `wanted` (DefaultDcb()). DCBlength is sizeof(DCB), fBinary is TRUE.
 DCB DcbFromTermios(const termios& tio, uint32_t baud, const DCB& wanted) noexcept;
 
 // How DTR and RTS are driven for a DCB.

@@ -1,0 +1,526 @@
+// The pure half of the serial comm calls: which DCBs are refused, DCB -> termios and back, the
+// modem-line plan, PurgeComm flags, and the COMMTIMEOUTS rules of ReadFile/WriteFile as steps
+// of elapsed time (Windows meaning: timing starts at the first byte for the interval, at the
+// call for the total; MAXDWORD special cases; all zero waits for everything).
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "../../platform/posix/comm_mapping.h"
+
+namespace {
+
+using namespace k47::posix::comm;
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+DCB Base() {
+    DCB dcb = DefaultDcb();
+    dcb.BaudRate = 9600;
+    return dcb;
+}
+
+TEST(CommMapping, CheckDcbRefusesWhatWindowsRefusesAndWhatLinuxCannotDo) {
+    struct Case {
+        const char* name;
+        std::function<void(DCB&)> change;
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {"8N1 9600", [](DCB&) {}, ERROR_SUCCESS},
+        {"driver setup: DTR on, RTS toggle",
+         [](DCB& d) {
+             d.fDtrControl = DTR_CONTROL_ENABLE;
+             d.fRtsControl = RTS_CONTROL_TOGGLE;
+         },
+         ERROR_SUCCESS},
+        {"odd baud", [](DCB& d) { d.BaudRate = 12345; }, ERROR_SUCCESS},
+        {"baud 0", [](DCB& d) { d.BaudRate = 0; }, ERROR_INVALID_PARAMETER},
+        {"4 data bits", [](DCB& d) { d.ByteSize = 4; }, ERROR_INVALID_PARAMETER},
+        {"9 data bits", [](DCB& d) { d.ByteSize = 9; }, ERROR_INVALID_PARAMETER},
+        {"5 data bits", [](DCB& d) { d.ByteSize = 5; }, ERROR_SUCCESS},
+        {"parity code 5", [](DCB& d) { d.Parity = 5; }, ERROR_INVALID_PARAMETER},
+        {"space parity", [](DCB& d) { d.Parity = SPACEPARITY; }, ERROR_SUCCESS},
+        {"stop-bit code 3", [](DCB& d) { d.StopBits = 3; }, ERROR_INVALID_PARAMETER},
+        {"5 data + 2 stop",
+         [](DCB& d) {
+             d.ByteSize = 5;
+             d.StopBits = TWOSTOPBITS;
+         },
+         ERROR_INVALID_PARAMETER},
+        {"5 data + 1.5 stop",
+         [](DCB& d) {
+             d.ByteSize = 5;
+             d.StopBits = ONE5STOPBITS;
+         },
+         ERROR_SUCCESS},
+        {"6 data + 1.5 stop",
+         [](DCB& d) {
+             d.ByteSize = 6;
+             d.StopBits = ONE5STOPBITS;
+         },
+         ERROR_INVALID_PARAMETER},
+        {"8 data + 1.5 stop", [](DCB& d) { d.StopBits = ONE5STOPBITS; }, ERROR_INVALID_PARAMETER},
+        {"7 data + 2 stop",
+         [](DCB& d) {
+             d.ByteSize = 7;
+             d.StopBits = TWOSTOPBITS;
+         },
+         ERROR_SUCCESS},
+        {"XON == XOFF with fOutX",
+         [](DCB& d) {
+             d.fOutX = 1;
+             d.XoffChar = d.XonChar;
+         },
+         ERROR_INVALID_PARAMETER},
+        {"XON == XOFF with fInX",
+         [](DCB& d) {
+             d.fInX = 1;
+             d.XoffChar = d.XonChar;
+         },
+         ERROR_INVALID_PARAMETER},
+        {"XON == XOFF without software flow", [](DCB& d) { d.XoffChar = d.XonChar; },
+         ERROR_SUCCESS},
+        {"DSR output flow", [](DCB& d) { d.fOutxDsrFlow = 1; }, ERROR_NOT_SUPPORTED},
+        {"DSR sensitivity", [](DCB& d) { d.fDsrSensitivity = 1; }, ERROR_NOT_SUPPORTED},
+        {"DTR handshake", [](DCB& d) { d.fDtrControl = DTR_CONTROL_HANDSHAKE; },
+         ERROR_NOT_SUPPORTED},
+        {"NUL stripping", [](DCB& d) { d.fNull = 1; }, ERROR_NOT_SUPPORTED},
+        {"error char", [](DCB& d) { d.fErrorChar = 1; }, ERROR_NOT_SUPPORTED},
+        {"abort on error", [](DCB& d) { d.fAbortOnError = 1; }, ERROR_NOT_SUPPORTED},
+        {"CTS flow + RTS toggle",
+         [](DCB& d) {
+             d.fOutxCtsFlow = 1;
+             d.fRtsControl = RTS_CONTROL_TOGGLE;
+         },
+         ERROR_NOT_SUPPORTED},
+        {"CTS flow + RTS disable",
+         [](DCB& d) {
+             d.fOutxCtsFlow = 1;
+             d.fRtsControl = RTS_CONTROL_DISABLE;
+         },
+         ERROR_NOT_SUPPORTED},
+        {"CTS flow + RTS handshake",
+         [](DCB& d) {
+             d.fOutxCtsFlow = 1;
+             d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+         },
+         ERROR_SUCCESS},
+        {"fBinary 0 is taken as binary", [](DCB& d) { d.fBinary = 0; }, ERROR_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        DCB dcb = Base();
+        c.change(dcb);
+        EXPECT_EQ(CheckDcb(dcb), c.expected) << c.name;
+    }
+}
+
+// A termios as a fresh tty has it: canonical, echoing, CR/LF mapping, output processing.
+termios Cooked() {
+    termios t{};
+    t.c_iflag = ICRNL | IXON | IXANY | IMAXBEL | BRKINT | ISTRIP | INLCR | IGNCR | PARMRK | IUCLC;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_lflag = ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ISIG | IEXTEN;
+    t.c_cflag = CS7 | PARENB | CSTOPB | CRTSCTS;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 5;
+    cfsetispeed(&t, B4800);
+    cfsetospeed(&t, B4800);
+    return t;
+}
+
+TEST(CommMapping, ApplyDcbGivesRawLineWithTheDcbFraming) {
+    struct Case {
+        const char* name;
+        std::function<void(DCB&)> change;
+        tcflag_t cflag_bits;  // of CSIZE|PARENB|PARODD|CMSPAR|CSTOPB|CRTSCTS
+        tcflag_t iflag_bits;  // of INPCK|IXON|IXOFF
+    };
+    const tcflag_t kCMask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    const tcflag_t kIMask = INPCK | IXON | IXOFF;
+    const Case cases[] = {
+        {"8N1", [](DCB&) {}, CS8, 0},
+        {"7E1 checked",
+         [](DCB& d) {
+             d.ByteSize = 7;
+             d.Parity = EVENPARITY;
+             d.fParity = 1;
+         },
+         CS7 | PARENB, INPCK},
+        {"8O2",
+         [](DCB& d) {
+             d.Parity = ODDPARITY;
+             d.StopBits = TWOSTOPBITS;
+         },
+         CS8 | PARENB | PARODD | CSTOPB, 0},
+        {"6 mark",
+         [](DCB& d) {
+             d.ByteSize = 6;
+             d.Parity = MARKPARITY;
+         },
+         CS6 | PARENB | PARODD | CMSPAR, 0},
+        {"8 space", [](DCB& d) { d.Parity = SPACEPARITY; }, CS8 | PARENB | CMSPAR, 0},
+        {"5 data 1.5 stop",
+         [](DCB& d) {
+             d.ByteSize = 5;
+             d.StopBits = ONE5STOPBITS;
+         },
+         CS5 | CSTOPB, 0},
+        {"CTS flow with RTS enable", [](DCB& d) { d.fOutxCtsFlow = 1; }, CS8 | CRTSCTS, 0},
+        {"RTS handshake alone", [](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; },
+         CS8 | CRTSCTS, 0},
+        {"RTS toggle is not CRTSCTS", [](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; }, CS8, 0},
+        {"XON/XOFF both ways",
+         [](DCB& d) {
+             d.fOutX = 1;
+             d.fInX = 1;
+         },
+         CS8, IXON | IXOFF},
+        {"XOFF in only", [](DCB& d) { d.fInX = 1; }, CS8, IXOFF},
+    };
+    for (const Case& c : cases) {
+        DCB dcb = Base();
+        dcb.XonChar = 0x21;
+        dcb.XoffChar = 0x22;
+        c.change(dcb);
+        termios t = Cooked();
+        ApplyDcb(dcb, &t);
+        EXPECT_EQ(t.c_cflag & kCMask, c.cflag_bits) << c.name;
+        EXPECT_EQ(t.c_iflag & kIMask, c.iflag_bits) << c.name;
+        // Raw in every case: nothing of the cooked line survives.
+        EXPECT_EQ(t.c_iflag &
+                      (ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK | IXANY | IUCLC | IMAXBEL),
+                  0u)
+            << c.name;
+        EXPECT_NE(t.c_iflag & IGNBRK, 0u) << c.name;
+        EXPECT_EQ(t.c_oflag & OPOST, 0u) << c.name;
+        EXPECT_EQ(
+            t.c_lflag & (ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ISIG | IEXTEN),
+            0u)
+            << c.name;
+        EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | HUPCL), CREAD | CLOCAL | HUPCL) << c.name;
+        EXPECT_EQ(t.c_cc[VMIN], 1) << c.name;
+        EXPECT_EQ(t.c_cc[VTIME], 0) << c.name;
+        EXPECT_EQ(t.c_cc[VSTART], 0x21) << c.name;
+        EXPECT_EQ(t.c_cc[VSTOP], 0x22) << c.name;
+        // The speed goes through termios2 elsewhere: untouched here.
+        EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B4800)) << c.name;
+    }
+}
+
+TEST(CommMapping, MakeRawKeepsFramingAndFlowControl) {
+    termios t = Cooked();
+    t.c_iflag |= IXOFF | INPCK;
+    MakeRaw(&t);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), CS7 | PARENB | CSTOPB | CRTSCTS);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | INPCK), IXON | IXOFF | INPCK);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_iflag & ICRNL, 0u);
+}
+
+TEST(CommMapping, DcbSurvivesTheRoundTripThroughTermios) {
+    struct Case {
+        const char* name;
+        std::function<void(DCB&)> change;
+    };
+    const Case cases[] = {
+        {"spec driver setup",
+         [](DCB& d) {
+             d.BaudRate = 4800;
+             d.fRtsControl = RTS_CONTROL_TOGGLE;
+             d.fDtrControl = DTR_CONTROL_ENABLE;
+         }},
+        {"7E2 checked",
+         [](DCB& d) {
+             d.ByteSize = 7;
+             d.Parity = EVENPARITY;
+             d.StopBits = TWOSTOPBITS;
+             d.fParity = 1;
+         }},
+        {"5 data 1.5 stop mark",
+         [](DCB& d) {
+             d.ByteSize = 5;
+             d.StopBits = ONE5STOPBITS;
+             d.Parity = MARKPARITY;
+         }},
+        {"6 space",
+         [](DCB& d) {
+             d.ByteSize = 6;
+             d.Parity = SPACEPARITY;
+         }},
+        {"8 odd", [](DCB& d) { d.Parity = ODDPARITY; }},
+        {"hardware flow",
+         [](DCB& d) {
+             d.fOutxCtsFlow = 1;
+             d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+         }},
+        {"CTS only, RTS stays enabled", [](DCB& d) { d.fOutxCtsFlow = 1; }},
+        {"software flow with own characters",
+         [](DCB& d) {
+             d.fOutX = 1;
+             d.fInX = 1;
+             d.XonChar = 'Q';
+             d.XoffChar = 'S';
+         }},
+        {"DTR off RTS off, limits and event chars",
+         [](DCB& d) {
+             d.fDtrControl = DTR_CONTROL_DISABLE;
+             d.fRtsControl = RTS_CONTROL_DISABLE;
+             d.XonLim = 100;
+             d.XoffLim = 200;
+             d.EofChar = 0x1A;
+             d.EvtChar = 0x7E;
+             d.fTXContinueOnXoff = 1;
+         }},
+    };
+    for (const Case& c : cases) {
+        DCB want = Base();
+        c.change(want);
+        termios t = Cooked();
+        ApplyDcb(want, &t);
+        DCB got = DcbFromTermios(t, want.BaudRate, want);
+        EXPECT_EQ(got.DCBlength, sizeof(DCB)) << c.name;
+        EXPECT_EQ(got.BaudRate, want.BaudRate) << c.name;
+        EXPECT_EQ(got.fBinary, 1u) << c.name;
+        EXPECT_EQ(got.fParity, want.fParity) << c.name;
+        EXPECT_EQ(got.ByteSize, want.ByteSize) << c.name;
+        EXPECT_EQ(got.Parity, want.Parity) << c.name;
+        EXPECT_EQ(got.StopBits, want.StopBits) << c.name;
+        EXPECT_EQ(got.fOutxCtsFlow, want.fOutxCtsFlow) << c.name;
+        EXPECT_EQ(got.fRtsControl, want.fRtsControl) << c.name;
+        EXPECT_EQ(got.fDtrControl, want.fDtrControl) << c.name;
+        EXPECT_EQ(got.fOutX, want.fOutX) << c.name;
+        EXPECT_EQ(got.fInX, want.fInX) << c.name;
+        EXPECT_EQ(got.XonChar, want.XonChar) << c.name;
+        EXPECT_EQ(got.XoffChar, want.XoffChar) << c.name;
+        EXPECT_EQ(got.XonLim, want.XonLim) << c.name;
+        EXPECT_EQ(got.XoffLim, want.XoffLim) << c.name;
+        EXPECT_EQ(got.EofChar, want.EofChar) << c.name;
+        EXPECT_EQ(got.EvtChar, want.EvtChar) << c.name;
+        EXPECT_EQ(got.fTXContinueOnXoff, want.fTXContinueOnXoff) << c.name;
+    }
+}
+
+TEST(CommMapping, PortSettingsWinOverTheWantedDcbWhereTheyDisagree) {
+    // Someone changed the line behind our back: GetCommState must show the line, not the wish.
+    DCB want = Base();
+    want.fRtsControl = RTS_CONTROL_TOGGLE;
+    termios t = Cooked();  // 7 data, even parity, 2 stop, CRTSCTS
+    DCB got = DcbFromTermios(t, 4800, want);
+    EXPECT_EQ(got.BaudRate, 4800u);
+    EXPECT_EQ(got.ByteSize, 7);
+    EXPECT_EQ(got.Parity, EVENPARITY);
+    EXPECT_EQ(got.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(got.fOutxCtsFlow, 1u);
+    EXPECT_EQ(got.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
+    EXPECT_EQ(got.fOutX, 1u);
+
+    // Hardware flow wanted, but the line has none.
+    want.fOutxCtsFlow = 1;
+    want.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    t.c_cflag &= ~CRTSCTS;
+    got = DcbFromTermios(t, 4800, want);
+    EXPECT_EQ(got.fOutxCtsFlow, 0u);
+    EXPECT_EQ(got.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+}
+
+TEST(CommMapping, ModemLinePlan) {
+    struct Case {
+        DWORD dtr;
+        DWORD rts;
+        bool dtr_high;
+        RtsPlan plan;
+    };
+    const Case cases[] = {
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE, true, RtsPlan::kToggle},
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, false, RtsPlan::kHigh},
+        {DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, true, RtsPlan::kLow},
+        {DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, false, RtsPlan::kHandshake},
+    };
+    for (const Case& c : cases) {
+        DCB dcb = Base();
+        dcb.fDtrControl = c.dtr;
+        dcb.fRtsControl = c.rts;
+        ModemPlan plan = PlanModemLines(dcb);
+        EXPECT_EQ(plan.dtr_high, c.dtr_high) << c.dtr << "/" << c.rts;
+        EXPECT_EQ(plan.rts, c.plan) << c.dtr << "/" << c.rts;
+    }
+}
+
+TEST(CommMapping, PurgeFlagsSelectQueues) {
+    struct Case {
+        DWORD flags;
+        std::optional<int> queue;
+    };
+    const Case cases[] = {
+        {PURGE_RXABORT | PURGE_RXCLEAR, TCIFLUSH},  // what the drivers send before each frame
+        {PURGE_RXCLEAR, TCIFLUSH},
+        {PURGE_TXCLEAR, TCOFLUSH},
+        {PURGE_TXCLEAR | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_RXABORT, TCIOFLUSH},
+        {PURGE_TXABORT, -1},
+        {0, -1},
+        {0x10, std::nullopt},
+        {PURGE_RXCLEAR | 0x80000000u, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PurgeQueue(c.flags), c.queue) << std::hex << c.flags;
+    }
+}
+
+TEST(CommMapping, ReadPlanFollowsTheTimeoutFields) {
+    struct Case {
+        const char* name;
+        COMMTIMEOUTS t;
+        DWORD count;
+        ReadMode mode;
+        std::optional<milliseconds> total;
+        std::optional<milliseconds> interval;
+    };
+    const Case cases[] = {
+        {"driver 50/50/1000, 4 bytes",
+         {50, 50, 1000, 0, 0},
+         4,
+         ReadMode::kTimed,
+         milliseconds(1200),
+         milliseconds(50)},
+        {"driver 50/50/1000, 18 bytes",
+         {50, 50, 1000, 0, 0},
+         18,
+         ReadMode::kTimed,
+         milliseconds(1900),
+         milliseconds(50)},
+        {"all zero", {0, 0, 0, 0, 0}, 4, ReadMode::kTimed, std::nullopt, std::nullopt},
+        {"interval only", {20, 0, 0, 0, 0}, 4, ReadMode::kTimed, std::nullopt, milliseconds(20)},
+        {"constant only", {0, 0, 300, 0, 0}, 4, ReadMode::kTimed, milliseconds(300), std::nullopt},
+        {"multiplier only", {0, 7, 0, 0, 0}, 3, ReadMode::kTimed, milliseconds(21), std::nullopt},
+        {"return buffered",
+         {MAXDWORD, 0, 0, 0, 0},
+         4,
+         ReadMode::kReturnBuffered,
+         std::nullopt,
+         std::nullopt},
+        {"wait for first byte",
+         {MAXDWORD, MAXDWORD, 250, 0, 0},
+         4,
+         ReadMode::kWaitForFirstByte,
+         milliseconds(250),
+         std::nullopt},
+        {"MAXDWORD interval with plain totals: no interval",
+         {MAXDWORD, 0, 100, 0, 0},
+         4,
+         ReadMode::kTimed,
+         milliseconds(100),
+         std::nullopt},
+        {"MAXDWORD/MAXDWORD/MAXDWORD is no special case",
+         {MAXDWORD, MAXDWORD, MAXDWORD, 0, 0},
+         1,
+         ReadMode::kTimed,
+         milliseconds(uint64_t{MAXDWORD} * 2),
+         std::nullopt},
+        {"overflowing product is capped, not wrapped",
+         {0, MAXDWORD, MAXDWORD, 0, 0},
+         MAXDWORD,
+         ReadMode::kTimed,
+         milliseconds(int64_t{1} << 50),
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        ReadPlan plan = PlanRead(c.t, c.count);
+        EXPECT_EQ(plan.mode, c.mode) << c.name;
+        EXPECT_EQ(plan.total, c.total) << c.name;
+        EXPECT_EQ(plan.interval, c.interval) << c.name;
+    }
+}
+
+TEST(CommMapping, ReadStepsAtKnownTimes) {
+    using namespace std::chrono_literals;
+    const ReadPlan driver = PlanRead({50, 50, 1000, 0, 0}, 4);
+    const ReadPlan forever = PlanRead({0, 0, 0, 0, 0}, 4);
+    const ReadPlan interval = PlanRead({50, 0, 0, 0, 0}, 4);
+    const ReadPlan buffered = PlanRead({MAXDWORD, 0, 0, 0, 0}, 4);
+    const ReadPlan first = PlanRead({MAXDWORD, MAXDWORD, 250, 0, 0}, 4);
+    struct Case {
+        const char* name;
+        const ReadPlan& plan;
+        DWORD received;
+        nanoseconds since_start;
+        nanoseconds since_last;
+        bool finished;
+        int poll_ms;
+    };
+    const Case cases[] = {
+        {"nothing yet: whole total", driver, 0, 0ns, 0ns, false, 1200},
+        {"nothing yet, interval not started", driver, 0, 900ms, 900ms, false, 300},
+        {"rounded up, never early", driver, 0, 1199ms + 100us, 1199ms + 100us, false, 1},
+        {"total reached", driver, 0, 1200ms, 1200ms, true, 0},
+        {"bytes: interval is shorter", driver, 2, 300ms, 10ms, false, 40},
+        {"bytes: total is shorter", driver, 2, 1180ms, 5ms, false, 20},
+        {"interval elapsed", driver, 2, 300ms, 50ms, true, 0},
+        {"all bytes", driver, 4, 1ms, 0ns, true, 0},
+        {"all zero waits without limit", forever, 3, 10s, 10s, false, -1},
+        {"interval only: no limit before the first byte", interval, 0, 10s, 10s, false, -1},
+        {"interval only: after a byte", interval, 1, 10s, 20ms, false, 30},
+        {"interval only: silence after a byte", interval, 1, 10s, 50ms, true, 0},
+        {"return buffered: only look", buffered, 0, 0ns, 0ns, false, 0},
+        {"return buffered: still only look", buffered, 2, 1ms, 0ns, false, 0},
+        {"first byte: wait up to the constant", first, 0, 100ms, 100ms, false, 150},
+        {"first byte: any byte ends it", first, 1, 100ms, 0ns, true, 0},
+        {"first byte: constant passed", first, 0, 250ms, 250ms, true, 0},
+    };
+    for (const Case& c : cases) {
+        ReadStep step = NextReadStep(c.plan, 4, c.received, c.since_start, c.since_last);
+        EXPECT_EQ(step.finished, c.finished) << c.name;
+        if (!c.finished) {
+            EXPECT_EQ(step.poll_ms, c.poll_ms) << c.name;
+        }
+    }
+}
+
+TEST(CommMapping, WriteLimitAndPollArithmetic) {
+    EXPECT_EQ(WriteLimit({50, 50, 1000, 0, 0}, 7), std::nullopt);  // the driver's: no limit
+    EXPECT_EQ(WriteLimit({0, 0, 0, 10, 5}, 7), milliseconds(75));
+    EXPECT_EQ(WriteLimit({0, 0, 0, 0, 40}, 7), milliseconds(40));
+    EXPECT_EQ(WriteLimit({0, 0, 0, MAXDWORD, MAXDWORD}, MAXDWORD), milliseconds(int64_t{1} << 50));
+
+    using namespace std::chrono_literals;
+    EXPECT_EQ(PollMsLeft(10ms, 0ns), 10);
+    EXPECT_EQ(PollMsLeft(10ms, 9999us), 1);
+    EXPECT_EQ(PollMsLeft(10ms, 10ms), std::nullopt);
+    EXPECT_EQ(PollMsLeft(10ms, 11ms), std::nullopt);
+    EXPECT_EQ(PollMsLeft(milliseconds(int64_t{1} << 40), 0ns), INT_MAX);
+
+    // 10 bits per byte: 7 bytes at 9600 baud are 7.29 ms on the wire.
+    EXPECT_EQ(LineDrainMargin(7, 9600), nanoseconds(7291666));
+    EXPECT_EQ(LineDrainMargin(1, 115200), nanoseconds(86805));
+    EXPECT_EQ(LineDrainMargin(0, 9600), nanoseconds(0));
+    EXPECT_EQ(LineDrainMargin(5, 0), nanoseconds(0));
+    EXPECT_EQ(LineDrainMargin(size_t{1} << 40, 1), nanoseconds(int64_t{1} << 62));
+}
+
+TEST(CommMapping, ErrnoMapping) {
+    struct Case {
+        int error;
+        DWORD code;
+    };
+    const Case cases[] = {
+        {ENOENT, ERROR_FILE_NOT_FOUND},       {ENOTDIR, ERROR_PATH_NOT_FOUND},
+        {EBUSY, ERROR_ACCESS_DENIED},         {EWOULDBLOCK, ERROR_ACCESS_DENIED},
+        {EACCES, ERROR_ACCESS_DENIED},        {EISDIR, ERROR_ACCESS_DENIED},
+        {EIO, ERROR_DEVICE_NOT_CONNECTED},    {ENXIO, ERROR_DEVICE_NOT_CONNECTED},
+        {ENODEV, ERROR_DEVICE_NOT_CONNECTED}, {ENOTTY, ERROR_INVALID_FUNCTION},
+        {EINVAL, ERROR_INVALID_PARAMETER},    {ENAMETOOLONG, ERROR_INVALID_NAME},
+        {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CommErrorFromErrno(c.error), c.code) << c.error;
+    }
+}
+
+}  // namespace
