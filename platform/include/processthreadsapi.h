@@ -1,5 +1,14 @@
 // Threads: creation, exit code (STILL_ACTIVE while running; the handle is signalled at exit and
 // stays signalled), priority, ids.
+//
+// Threading: every call is thread-safe. On this platform: thread ids are kernel thread ids; the
+// new thread may run before CreateThread returns, and *lpThreadId is filled when it does;
+// CloseHandle of a running thread's handle does not stop it. Mutexes a thread still owns are
+// abandoned before its handle is signalled. SetThreadPriority validates the value and records it
+// for GetThreadPriority but leaves scheduling alone (Linux does not let an unprivileged thread
+// raise its priority again once lowered). ResumeThread ends only the suspension of
+// CREATE_SUSPENDED. GetCurrentThread() returns the pseudo-handle (HANDLE)-2, accepted by the
+// thread calls here; waiting on it fails with ERROR_INVALID_HANDLE.
 #pragma once
 #include "winnt.h"
 

@@ -2,6 +2,21 @@
 // WaitForMultipleObjects (wait-any) returns the lowest signalled index and consumes only that
 // object; auto-reset events and synchronisation timers are consumed by the wait that returns them;
 // CancelWaitableTimer keeps a signalled timer signalled; mutexes and critical sections are recursive.
+//
+// Threading: every call is thread-safe. Where Windows leaves things open, this platform decides:
+// - a handle closed while another thread waits on it does not end or break that wait: the object
+//   lives until the wait ends, which happens when another object of the set is signalled or the
+//   time-out passes (WAIT_FAILED is never returned for it);
+// - wait-any tolerates the same handle twice (the lower index is reported); wait-all rejects the
+//   same object twice with ERROR_INVALID_PARAMETER, as do nCount 0 and nCount > 64; a bad handle
+//   gives WAIT_FAILED with ERROR_INVALID_HANDLE;
+// - named events, mutexes and timers are not provided (ERROR_NOT_SUPPORTED); "" counts as unnamed;
+// - SetWaitableTimer: a due time of 0 or any absolute time already past signals the timer at once
+//   (a period then runs from now); missed periods of a synchronisation timer collapse into one
+//   signal; the completion routine is never called (there are no alertable waits); fResume TRUE
+//   succeeds with GetLastError() == ERROR_NOT_SUPPORTED; NULL lpDueTime fails with ERROR_NOACCESS.
+// - Wait time-outs and relative timers run on the monotonic clock (stopped during suspend, as on
+//   Windows 8 and later); absolute due times follow changes of the system time.
 #pragma once
 #include "winnt.h"
 

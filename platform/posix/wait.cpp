@@ -52,10 +52,10 @@ class WaiterRegistration {
 
     void Register(const WaitLock& lock) {
         if (!active_) {
+            active_ = true;  // first: if an insertion throws, the destructor still undoes the rest
             for (const auto& object : objects_) {
                 object->AddWaiter(lock, wake_fd_);
             }
-            active_ = true;
         }
     }
 
