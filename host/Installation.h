@@ -1,0 +1,74 @@
+// An installation: the host's configuration file loaded, and every object it names created
+// through the COM runtime and configured — protocol drivers first, then the camera wrappers, each
+// bound to its driver through the installation server. Failures are reported with the element's
+// line and the HRESULT in words, and the rest goes on.
+//
+// The file (XML; the root element's name is free):
+//   <ControlService Listen=".." Port=".." [Certificate=".." Key=".."] [ReportAddress=".."]/>  (0..n)
+//   <PortService First=".." Last=".."/>                                                     (0..1)
+//   <PTZProtocols [Default="name"]> <Protocol Name=".." ProgID=".." [Driver="plug-in ProgID"] .../>
+//   <Cameras> <Camera Name=".." [Protocol=".."] Address=".." .../>
+// See docs/configuration.md for every attribute.
+//
+// Threading: built and torn down on the main thread; the objects are then used from any thread.
+#pragma once
+
+#include <wrl/client.h>
+#include <k47/xmldoc.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/ControlService.h"
+#include "host/HostObjects.h"
+
+namespace k47host {
+
+struct InstallationReport {
+    int protocolsConfigured = 0;
+    int camerasBound = 0;
+    std::vector<std::string> problems;  // one line each
+};
+
+class Installation {
+public:
+    Installation() = default;
+    ~Installation();
+    Installation(const Installation&) = delete;
+    Installation& operator=(const Installation&) = delete;
+
+    // Loads the file and reads the service settings; false (with *error) when the file itself is
+    // unusable. Nothing is created yet.
+    bool Load(const std::string& path, std::string* error);
+    bool LoadText(const std::string& text, std::string* error);
+
+    // Creates and configures every driver and camera. Problems go to the report.
+    InstallationReport Build();
+    // Starts the control services; false at the first one that cannot listen.
+    bool StartServices(std::string* error);
+
+    // Terminates every camera, then every driver that can be terminated, and releases them.
+    void Shutdown();
+
+    CInstallationServer* Server() const { return server_; }
+    IUnknown* ServerUnknown() const { return serverUnknown_.Get(); }
+    const std::vector<std::unique_ptr<ControlService>>& Services() const { return services_; }
+
+private:
+    bool ReadSettings(std::string* error);
+    void CreateProtocol(xmlNode* element, InstallationReport* report);
+    void CreateCamera(xmlNode* element, InstallationReport* report);
+    std::string Where(const xmlNode* element) const;
+
+    k47::XmlDocument document_;
+    Microsoft::WRL::ComPtr<IUnknown> serverUnknown_;
+    CInstallationServer* server_ = nullptr;
+    Microsoft::WRL::ComPtr<IK47PortService> portService_;
+    std::vector<ControlServiceSettings> serviceSettings_;
+    std::vector<std::unique_ptr<ControlService>> services_;
+    std::vector<Microsoft::WRL::ComPtr<IUnknown>> plugIns_;
+    bool shutDown_ = false;
+};
+
+}  // namespace k47host

@@ -1,0 +1,106 @@
+// k47ptz-host: the installation server of one machine.
+//
+//   k47ptz-host --config FILE [--check]
+//
+// Reads the installation file, creates every protocol driver and camera through the COM runtime
+// (the K47PTZ module must be registered: see k47regsvr), serves the control web service, and runs
+// until SIGINT or SIGTERM, when it terminates every camera and driver and exits 0.
+// Exit status: 0 after a clean shutdown (or a clean --check), 1 when --check found problems,
+// 2 when the file cannot be used, 3 when a control service cannot listen.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <objbase.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <string>
+
+#include "common/K47Global.h"
+#include "host/Installation.h"
+
+namespace {
+
+const char* SignalName(int signal) {
+    switch (signal) {
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        default: return "a signal";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"K47PTZ installation server: drives the configured cameras and serves the control web service."};
+    std::string config;
+    bool check = false;
+    app.add_option("-c,--config", config, "installation file (XML); see docs/configuration.md")
+        ->required()
+        ->check(CLI::ExistingFile);
+    app.add_flag("--check", check, "create everything, report problems, and exit without serving");
+    CLI11_PARSE(app, argc, argv);
+
+    // Signals are taken by sigwait on the main thread; every thread made from here on (the COM
+    // runtime's, the cameras' workers, the web server's) inherits the blocked mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    // Each camera holds a few descriptors (events, timer, thread, socket): allow many cameras.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    int status = 0;
+    {
+        k47host::Installation installation;
+        std::string error;
+        if (!installation.Load(config, &error)) {
+            std::fprintf(stderr, "k47ptz-host: %s\n", error.c_str());
+            CoUninitialize();
+            return 2;
+        }
+        k47host::InstallationReport report = installation.Build();
+        for (const std::string& problem : report.problems)
+            g_ErrorHandling.WriteLog("k47ptz-host: %s\n", problem.c_str());
+        g_ErrorHandling.WriteLog("k47ptz-host: %d protocol(s) configured, %d camera(s) bound, %zu problem(s)\n",
+                                 report.protocolsConfigured, report.camerasBound, report.problems.size());
+        if (check) {
+            installation.Shutdown();
+            CoUninitialize();
+            return report.problems.empty() ? 0 : 1;
+        }
+        if (!installation.StartServices(&error)) {
+            std::fprintf(stderr, "k47ptz-host: %s\n", error.c_str());
+            installation.Shutdown();
+            CoUninitialize();
+            return 3;
+        }
+        for (const auto& service : installation.Services()) {
+            const auto& settings = service->Settings();
+            std::printf("k47ptz-host: control service at %s://%s:%u/VLTControl/VLTControl.asmx\n",
+                        service->Secure() ? "https" : "http", settings.listenAddress.c_str(), service->Port());
+        }
+        std::printf("k47ptz-host: ready\n");
+        std::fflush(stdout);
+
+        int received = 0;
+        sigwait(&signals, &received);
+        g_ErrorHandling.WriteLog("k47ptz-host: %s received, shutting down\n", SignalName(received));
+        installation.Shutdown();
+    }
+    CoUninitialize();
+    g_ErrorHandling.WriteLog("k47ptz-host: stopped\n");
+    return status;
+}
