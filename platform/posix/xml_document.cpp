@@ -106,6 +106,23 @@ class UniqueFd {
     int fd_;
 };
 
+// Installs a no-op generic error handler for the calling thread (libxml2 keeps it per thread)
+// and restores the previous one.
+class GenericErrorSilencer {
+  public:
+    GenericErrorSilencer() noexcept : handler_(xmlGenericError), context_(xmlGenericErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, &Ignore);
+    }
+    ~GenericErrorSilencer() { xmlSetGenericErrorFunc(context_, handler_); }
+    GenericErrorSilencer(const GenericErrorSilencer&) = delete;
+    GenericErrorSilencer& operator=(const GenericErrorSilencer&) = delete;
+
+  private:
+    static void Ignore(void*, const char*, ...) {}
+    xmlGenericErrorFunc handler_;
+    void* context_;
+};
+
 std::string TooLarge(size_t limit) {
     return "document larger than the limit of " + std::to_string(limit) + " bytes";
 }
@@ -176,6 +193,9 @@ bool Select(const XmlDocState& state, xmlNode* context, std::string_view xpath,
     xc->error = kOnXPathError;
     for (const auto& [prefix, uri] : state.namespaces)
         xmlXPathRegisterNs(xc.get(), Xml(prefix), Xml(uri));
+    // A few evaluation errors (an unknown function) go only to libxml2's generic error channel,
+    // which prints to stderr; silence it for this thread during the evaluation.
+    GenericErrorSilencer silence;
     std::unique_ptr<xmlXPathObject, XPathObjectDeleter> result(
         xmlXPathEval(Xml(expression), xc.get()));
     if (!result) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <libxml/tree.h>
+#include <pthread.h>
 
 #include <memory>
 #include <optional>
@@ -23,6 +24,31 @@ namespace k47::detail {
 // any thread, any number of times.
 void EnsureXmlInitialized();
 
+// A reader-writer lock that prefers writers: glibc's default rwlock (and so std::shared_mutex)
+// lets a steady stream of readers starve a writer indefinitely. Not recursive: a thread holding
+// it shared must not take it again. Usable with std::shared_lock and std::unique_lock.
+class WriterPreferringLock {
+  public:
+    WriterPreferringLock() noexcept {
+        pthread_rwlockattr_t attr;
+        pthread_rwlockattr_init(&attr);
+        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+        pthread_rwlock_init(&lock_, &attr);
+        pthread_rwlockattr_destroy(&attr);
+    }
+    ~WriterPreferringLock() { pthread_rwlock_destroy(&lock_); }
+    WriterPreferringLock(const WriterPreferringLock&) = delete;
+    WriterPreferringLock& operator=(const WriterPreferringLock&) = delete;
+
+    void lock() noexcept { pthread_rwlock_wrlock(&lock_); }
+    void unlock() noexcept { pthread_rwlock_unlock(&lock_); }
+    void lock_shared() noexcept { pthread_rwlock_rdlock(&lock_); }
+    void unlock_shared() noexcept { pthread_rwlock_unlock(&lock_); }
+
+  private:
+    pthread_rwlock_t lock_;
+};
+
 struct XmlDocState {
     explicit XmlDocState(xmlDocPtr d) noexcept : doc(d) {}
     ~XmlDocState() { xmlFreeDoc(doc); }
@@ -30,7 +56,7 @@ struct XmlDocState {
     XmlDocState& operator=(const XmlDocState&) = delete;
 
     xmlDocPtr const doc;
-    mutable std::shared_mutex mutex;
+    mutable WriterPreferringLock mutex;
     std::vector<std::pair<std::string, std::string>> namespaces;  // XPath prefixes; under mutex
 };
 

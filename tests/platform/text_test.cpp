@@ -1,0 +1,441 @@
+// Text conversion (MultiByteToWideChar / WideCharToMultiByte and the k47 helpers), GUID text, and
+// the error texts and names (FormatMessageA, k47::ErrorName, k47::DescribeHresult).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "k47/errors.h"
+#include "k47/strings.h"
+#include "objbase.h"
+#include "windows.h"
+
+namespace {
+
+std::u16string Widen(const std::string& utf8, DWORD flags = 0, DWORD* error = nullptr) {
+    int n =
+        MultiByteToWideChar(CP_UTF8, flags, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    if (error != nullptr)
+        *error = n == 0 ? GetLastError() : 0;
+    if (n == 0)
+        return u"<fail>";
+    std::u16string out(static_cast<size_t>(n), u'?');
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, flags, utf8.data(), static_cast<int>(utf8.size()),
+                                  out.data(), n),
+              n);
+    return out;
+}
+
+std::string Narrow(const std::u16string& text, DWORD flags = 0, DWORD* error = nullptr) {
+    int n = WideCharToMultiByte(CP_UTF8, flags, text.data(), static_cast<int>(text.size()), nullptr,
+                                0, nullptr, nullptr);
+    if (error != nullptr)
+        *error = n == 0 ? GetLastError() : 0;
+    if (n == 0)
+        return "<fail>";
+    std::string out(static_cast<size_t>(n), '?');
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, flags, text.data(), static_cast<int>(text.size()),
+                                  out.data(), n, nullptr, nullptr),
+              n);
+    return out;
+}
+
+TEST(TextConversion, Utf8ToUtf16WithReplacementAndStrictMode) {
+    struct Case {
+        const char* name;
+        std::string utf8;
+        std::u16string lenient;  // without the flag: U+FFFD per maximal ill-formed subpart
+        bool valid;              // with MB_ERR_INVALID_CHARS
+    };
+    const Case cases[] = {
+        {"ascii", "Camera 1", u"Camera 1", true},
+        {"two-byte",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e",
+         u"Grüße", true},
+        {"three-byte", "\xE2\x82\xAC", u"€", true},
+        {"surrogate pair", "\xF0\x9F\x98\x80", u"\U0001F600", true},
+        {"max code point", "\xF4\x8F\xBF\xBF", u"\U0010FFFF", true},
+        {"embedded NUL", std::string("a\0b", 3), std::u16string(u"a\0b", 3), true},
+        {"lone continuation", "a\x80z", u"a\uFFFDz", false},
+        {"truncated 3-byte", "\xE2\x82", u"\uFFFD", false},
+        {"truncated then ascii", "\xE2\x82z", u"\uFFFDz", false},
+        {"overlong 2-byte", "\xC0\xAF", u"\uFFFD\uFFFD", false},
+        {"overlong 3-byte", "\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD", false},
+        {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD", false},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD", false},
+        {"F5 lead", "\xF5", u"\uFFFD", false},
+        {"FF byte", "x\xFF", u"x\uFFFD", false},
+        {"truncated 4-byte", "\xF0\x9F\x98", u"\uFFFD", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Widen(c.utf8), c.lenient);
+        EXPECT_EQ(k47::Utf8ToUtf16(c.utf8), c.lenient);
+        DWORD error = 0;
+        std::u16string strict = Widen(c.utf8, MB_ERR_INVALID_CHARS, &error);
+        if (c.valid) {
+            EXPECT_EQ(strict, c.lenient);
+        } else {
+            EXPECT_EQ(strict, u"<fail>");
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+        }
+    }
+}
+
+TEST(TextConversion, Utf16ToUtf8WithReplacementAndStrictMode) {
+    struct Case {
+        const char* name;
+        std::u16string utf16;
+        std::string lenient;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"ascii", u"abc", "abc", true},
+        {"bmp", u"\u00E9\u20AC", "\xC3\xA9\xE2\x82\xAC", true},
+        {"pair", u"\U0001F600", "\xF0\x9F\x98\x80", true},
+        {"lone high", std::u16string{0xD83D, u'x'}, "\xEF\xBF\xBDx", false},
+        {"lone low", std::u16string{u'x', 0xDE00}, "x\xEF\xBF\xBD", false},
+        {"high at end", std::u16string{0xD83D}, "\xEF\xBF\xBD", false},
+        {"reversed pair", std::u16string{0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD", false},
+        {"embedded NUL", std::u16string(u"a\0b", 3), std::string("a\0b", 3), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Narrow(c.utf16), c.lenient);
+        EXPECT_EQ(k47::Utf16ToUtf8(c.utf16), c.lenient);
+        DWORD error = 0;
+        std::string strict = Narrow(c.utf16, WC_ERR_INVALID_CHARS, &error);
+        if (c.valid) {
+            EXPECT_EQ(strict, c.lenient);
+        } else {
+            EXPECT_EQ(strict, "<fail>");
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+        }
+    }
+    // Round trip of every code point class through both directions.
+    std::u16string all;
+    for (char32_t cp : {0x1u, 0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFDu, 0xFFFFu,
+                        0x10000u, 0x10FFFFu}) {
+        if (cp >= 0x10000) {
+            all.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            all.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            all.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    EXPECT_EQ(k47::Utf8ToUtf16(k47::Utf16ToUtf8(all)), all);
+}
+
+TEST(TextConversion, LengthsBuffersAndArguments) {
+    // -1: the NUL is converted and counted.
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "h\xC3\xA9", -1, nullptr, 0), 3);
+    WCHAR wide[8];
+    std::fill(std::begin(wide), std::end(wide), u'#');
+    ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, "h\xC3\xA9", -1, wide, 8), 3);
+    EXPECT_EQ(std::u16string(wide, 4), std::u16string(u"h\u00E9\0#", 4));
+    // Explicit length: no NUL added.
+    std::fill(std::begin(wide), std::end(wide), u'#');
+    ASSERT_EQ(MultiByteToWideChar(CP_THREAD_ACP, 0, "abc", 2, wide, 8), 2);
+    EXPECT_EQ(wide[2], u'#');
+
+    char narrow[8];
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"\u20AC", -1, nullptr, 0, nullptr, nullptr), 4);
+    ASSERT_EQ(WideCharToMultiByte(CP_OEMCP, 0, u"\u20AC", -1, narrow, 8, nullptr, nullptr), 4);
+    EXPECT_STREQ(narrow, "\xE2\x82\xAC");
+
+    // Each failing call returns 0 and sets its own last error.
+    BOOL used = TRUE;
+    struct Failure {
+        const char* name;
+        std::function<int()> call;
+        DWORD error;
+    };
+    const Failure failures[] = {
+        {"MB buffer too small",
+         [&] { return MultiByteToWideChar(CP_UTF8, 0, "abcd", -1, wide, 4); },
+         ERROR_INSUFFICIENT_BUFFER},
+        {"MB zero length", [&] { return MultiByteToWideChar(CP_UTF8, 0, "abc", 0, wide, 8); },
+         ERROR_INVALID_PARAMETER},
+        {"MB null source", [&] { return MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, wide, 8); },
+         ERROR_INVALID_PARAMETER},
+        {"MB length -2", [&] { return MultiByteToWideChar(CP_UTF8, 0, "abc", -2, wide, 8); },
+         ERROR_INVALID_PARAMETER},
+        {"MB null output with size",
+         [&] { return MultiByteToWideChar(CP_UTF8, 0, "abc", 3, nullptr, 8); },
+         ERROR_INVALID_PARAMETER},
+        {"MB unknown code page", [&] { return MultiByteToWideChar(1252, 0, "abc", 3, wide, 8); },
+         ERROR_INVALID_PARAMETER},
+        {"MB UTF-8 with composite flag",
+         [&] { return MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", 3, wide, 8); },
+         ERROR_INVALID_FLAGS},
+        {"WC buffer too small",
+         [&] { return WideCharToMultiByte(CP_UTF8, 0, u"\u20AC", 1, narrow, 2, nullptr, nullptr); },
+         ERROR_INSUFFICIENT_BUFFER},
+        {"WC zero length",
+         [&] { return WideCharToMultiByte(CP_UTF8, 0, u"a", 0, narrow, 8, nullptr, nullptr); },
+         ERROR_INVALID_PARAMETER},
+        {"WC UTF-8 with used-default pointer",
+         [&] { return WideCharToMultiByte(CP_UTF8, 0, u"a", 1, narrow, 8, nullptr, &used); },
+         ERROR_INVALID_PARAMETER},
+        {"WC UTF-8 with bad flag",
+         [&] {
+             return WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, u"a", 1, narrow, 8, nullptr,
+                                        nullptr);
+         },
+         ERROR_INVALID_FLAGS},
+    };
+    for (const Failure& f : failures) {
+        SCOPED_TRACE(f.name);
+        SetLastError(0);
+        EXPECT_EQ(f.call(), 0);
+        EXPECT_EQ(GetLastError(), f.error);
+    }
+
+    // An ANSI page takes a default character for what it cannot represent: unpaired surrogates.
+    const char16_t lone[] = {u'a', 0xD800, u'b'};
+    used = FALSE;
+    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, lone, 3, narrow, 8, "?", &used), 3);
+    EXPECT_EQ(std::string(narrow, 3), "a?b");
+    EXPECT_TRUE(used);
+    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, u"ok", 2, narrow, 8, "?", &used), 2);
+    EXPECT_FALSE(used);
+}
+
+TEST(GuidText, FormatAndParse) {
+    const GUID g = {0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+    const char16_t* kText = u"{2933BF86-7B36-11D2-B20E-00C04F983E60}";
+
+    OLECHAR buffer[39];
+    EXPECT_EQ(StringFromGUID2(g, buffer, 39), 39);
+    EXPECT_EQ(std::u16string(buffer), kText);
+    EXPECT_EQ(StringFromGUID2(g, buffer, 38), 0) << "no room for the NUL";
+    EXPECT_EQ(k47::GuidToString(g), "{2933BF86-7B36-11D2-B20E-00C04F983E60}");
+
+    LPOLESTR allocated = nullptr;
+    ASSERT_EQ(StringFromCLSID(g, &allocated), S_OK);
+    EXPECT_EQ(std::u16string(allocated), kText);
+    CoTaskMemFree(allocated);
+
+    struct Case {
+        const char* text;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"{2933BF86-7B36-11D2-B20E-00C04F983E60}", true},
+        {"{2933bf86-7b36-11d2-b20e-00c04f983e60}", true},
+        {"{2933bF86-7b36-11D2-b20E-00C04f983E60}", true},
+        {"2933BF86-7B36-11D2-B20E-00C04F983E60", false},     // no braces
+        {"{2933BF86-7B36-11D2-B20E-00C04F983E60", false},    // no closing brace
+        {"{2933BF86-7B36-11D2-B20E-00C04F983E6}", false},    // short
+        {"{2933BF86-7B36-11D2-B20E-00C04F983E600}", false},  // long
+        {"{2933BF86-7B36-11D2-B20E00C04F983E60-}", false},   // dash misplaced
+        {"{2933BF86_7B36-11D2-B20E-00C04F983E60}", false},
+        {"{2933BF8G-7B36-11D2-B20E-00C04F983E60}", false},  // not hex
+        {"{ 933BF86-7B36-11D2-B20E-00C04F983E60}", false},
+        {"", false},
+        {"K47PTZ.PTZCamera.1", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::u16string wide = k47::Utf8ToUtf16(c.text);
+        CLSID clsid = {1, 2, 3, {4}};
+        HRESULT hr = CLSIDFromString(wide.c_str(), &clsid);
+        IID iid = {1, 2, 3, {4}};
+        HRESULT hr_iid = IIDFromString(wide.c_str(), &iid);
+        GUID parsed = {1, 2, 3, {4}};
+        bool ok = k47::GuidFromString(c.text, &parsed);
+        EXPECT_EQ(ok, c.ok);
+        if (c.ok) {
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_EQ(hr_iid, S_OK);
+            EXPECT_EQ(clsid, g);
+            EXPECT_EQ(iid, g);
+            EXPECT_EQ(parsed, g);
+        } else {
+            EXPECT_EQ(hr, CO_E_CLASSSTRING);
+            EXPECT_EQ(hr_iid, E_INVALIDARG);
+            EXPECT_EQ(parsed, (GUID{1, 2, 3, {4}})) << "output untouched on failure";
+        }
+    }
+    // Round trip of varied values through the text form.
+    for (uint32_t seed = 1; seed < 200; seed += 7) {
+        GUID r = {seed * 2654435761u,
+                  static_cast<uint16_t>(seed * 40503u),
+                  static_cast<uint16_t>(~seed),
+                  {static_cast<uint8_t>(seed), 0, 0xFF, static_cast<uint8_t>(seed >> 1), 0x80, 1, 2,
+                   static_cast<uint8_t>(seed * 3)}};
+        GUID back;
+        ASSERT_TRUE(k47::GuidFromString(k47::GuidToString(r), &back));
+        EXPECT_EQ(back, r);
+    }
+    CLSID null_in;
+    EXPECT_EQ(CLSIDFromString(nullptr, &null_in), S_OK);
+    EXPECT_EQ(null_in, GUID_NULL);
+    EXPECT_EQ(CLSIDFromString(kText, nullptr), E_INVALIDARG);
+}
+
+std::string FormatSystem(DWORD id, DWORD* error = nullptr) {
+    char buffer[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             id, 0, buffer, sizeof buffer, nullptr);
+    if (error != nullptr)
+        *error = n == 0 ? GetLastError() : 0;
+    return n == 0 ? std::string("<none>") : std::string(buffer, n);
+}
+
+TEST(ErrorText, FormatMessageTexts) {
+    struct Case {
+        DWORD id;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, "The operation completed successfully.\r\n"},
+        {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+        {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
+        {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
+        {WSAECONNREFUSED,
+         "No connection could be made because the target machine actively refused it.\r\n"},
+        {static_cast<DWORD>(E_INVALIDARG), "The parameter is incorrect.\r\n"},
+        {static_cast<DWORD>(E_ACCESSDENIED), "Access is denied.\r\n"},
+        {static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_TIMEOUT)),
+         "This operation returned because the timeout period expired.\r\n"},
+        {static_cast<DWORD>(HRESULT_FROM_WIN32(WSAECONNRESET)),
+         "An existing connection was forcibly closed by the remote host.\r\n"},
+        {static_cast<DWORD>(E_FAIL), "Unspecified error\r\n"},
+        {static_cast<DWORD>(E_NOINTERFACE), "No such interface supported\r\n"},
+        {static_cast<DWORD>(DISP_E_TYPEMISMATCH), "Type mismatch.\r\n"},
+        {static_cast<DWORD>(REGDB_E_CLASSNOTREG), "Class not registered\r\n"},
+        {ERROR_MR_MID_NOT_FOUND,
+         "The system cannot find message text for message number 0x%1 in the message file for "
+         "%2.\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        EXPECT_EQ(FormatSystem(c.id), c.text);
+    }
+
+    // Unknown numbers: 0 and ERROR_MR_MID_NOT_FOUND, whatever the number space.
+    for (DWORD unknown : {7u, 99999u, 0x80041234u, 0x8007FFFFu, 0x00070005u}) {
+        SCOPED_TRACE(unknown);
+        DWORD error = 0;
+        EXPECT_EQ(FormatSystem(unknown, &error), "<none>");
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+    }
+
+    // ALLOCATE_BUFFER hands out a block for LocalFree (LeakSanitizer checks it is freed).
+    LPSTR allocated = nullptr;
+    DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, ERROR_ACCESS_DENIED, 0, reinterpret_cast<LPSTR>(&allocated), 0, nullptr);
+    ASSERT_EQ(n, 19u);
+    ASSERT_NE(allocated, nullptr);
+    EXPECT_STREQ(allocated, "Access is denied.\r\n");
+    EXPECT_EQ(LocalFree(allocated), nullptr);
+
+    char small[8];
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, small,
+                             sizeof small, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    // MAX_WIDTH_MASK: one line without the line end.
+    char line[128];
+    ASSERT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr,
+                             ERROR_ACCESS_DENIED, 0, line, sizeof line, nullptr),
+              17u);
+    EXPECT_STREQ(line, "Access is denied.");
+    // A text with inserts needs IGNORE_INSERTS (no argument lists here).
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_MR_MID_NOT_FOUND, 0, line,
+                             sizeof line, nullptr),
+              0u);
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_STRING, "x", 0, 0, line, sizeof line, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST(ErrorText, NamesAndDescriptions) {
+    struct Case {
+        HRESULT hr;
+        const char* name;  // null: no name
+        const char* description;
+    };
+    const Case cases[] = {
+        {S_OK, "S_OK", "S_OK (0x00000000): The operation completed successfully."},
+        {S_FALSE, "S_FALSE", "S_FALSE (0x00000001): Incorrect function."},
+        {E_INVALIDARG, "E_INVALIDARG", "E_INVALIDARG (0x80070057): The parameter is incorrect."},
+        {E_FAIL, "E_FAIL", "E_FAIL (0x80004005): Unspecified error"},
+        {CO_E_CLASSSTRING, "CO_E_CLASSSTRING",
+         "CO_E_CLASSSTRING (0x800401F3): Invalid class string"},
+        {RPC_E_INVALID_DATA, "RPC_E_INVALID_DATA",
+         "RPC_E_INVALID_DATA (0x8001000F): Received data is invalid."},
+        {HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), nullptr,
+         "HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) (0x80070002): The system cannot find the file "
+         "specified."},
+        {WSAECONNREFUSED, "WSAECONNREFUSED",
+         "WSAECONNREFUSED (0x0000274D): No connection could be made because the target machine "
+         "actively refused "
+         "it."},
+        {ERROR_TIMEOUT, "ERROR_TIMEOUT",
+         "ERROR_TIMEOUT (0x000005B4): This operation returned because the timeout period expired."},
+        {static_cast<HRESULT>(0x80041234), nullptr, "0x80041234"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        const char* name = k47::ErrorName(c.hr);
+        if (c.name == nullptr) {
+            EXPECT_EQ(name, nullptr);
+        } else {
+            ASSERT_NE(name, nullptr);
+            EXPECT_STREQ(name, c.name);
+        }
+        EXPECT_EQ(k47::DescribeHresult(c.hr), c.description);
+    }
+    EXPECT_STREQ(k47::Win32ErrorName(0), "ERROR_SUCCESS");
+    EXPECT_STREQ(k47::Win32ErrorName(1), "ERROR_INVALID_FUNCTION");
+    EXPECT_EQ(k47::Win32ErrorName(7), nullptr);
+}
+
+// Every code that winerror.h defines has its name and a text: read the header itself, so a code
+// added there without a table entry (or with a different value) is caught.
+TEST(ErrorText, EveryWinerrorCodeHasNameAndText) {
+    const char* source = std::getenv("K47_SOURCE_DIR");
+    std::filesystem::path root = source != nullptr
+                                     ? std::filesystem::path(source)
+                                     : std::filesystem::path(__FILE__).parent_path() / ".." / "..";
+    std::string path = (root / "platform" / "include" / "winerror.h").string();
+    std::ifstream in(path);
+    ASSERT_TRUE(in) << path;
+    std::stringstream content;
+    content << in.rdbuf();
+    std::string text = content.str();
+
+    const std::regex define(
+        R"(#define\s+((?:ERROR_|WSA|E_|S_|CO_E_|CLASS_E_|REGDB_E_|MK_E_|RPC_E_|DISP_E_|TYPE_E_|SELFREG_E_)[A-Z0-9_]*)\s+\(?(?:\(HRESULT\))?(0x[0-9A-Fa-f]+|\d+)L?\)?)");
+    int checked = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), define), end; it != end; ++it) {
+        std::string name = (*it)[1];
+        if (name == "WSABASEERR" || name == "NO_ERROR")
+            continue;
+        uint32_t value = static_cast<uint32_t>(std::stoul((*it)[2], nullptr, 0));
+        SCOPED_TRACE(name);
+        ++checked;
+        bool is_hresult = (value & 0x80000000u) != 0 || name == "S_OK" || name == "S_FALSE";
+        const char* got =
+            is_hresult ? k47::ErrorName(static_cast<HRESULT>(value)) : k47::Win32ErrorName(value);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(got, name);
+        std::string message = FormatSystem(value);
+        EXPECT_NE(message, "<none>");
+        EXPECT_GE(message.size(), 4u);
+        EXPECT_EQ(message.substr(message.size() - 2), "\r\n");
+    }
+    EXPECT_GE(checked, 150) << "the header pattern no longer matches the definitions";
+}
+
+}  // namespace
