@@ -104,6 +104,7 @@ void CHttpResponseParser::Reset() {
     headers_.clear();
     status_ = -1;
     bodyStart_ = 0;
+    haveHeaders_ = false;
     scanFrom_ = 0;
     interimCount_ = 0;
     remaining_ = 0;
@@ -222,6 +223,7 @@ void CHttpResponseParser::OnHeaderBlock(size_t end) {
         return;
     }
     bodyStart_ = end;
+    haveHeaders_ = true;
 
     std::string value;
     if (status_ == 204 || status_ == 304) {

@@ -99,7 +99,8 @@ class CHttpResponseParser {
     // True when the header "Connection" equals "close", ignoring case.
     bool ConnectionClose() const;
     const char* Body() const { return buffer_.Data() + bodyStart_; }
-    size_t BodyLength() const { return buffer_.Size() - bodyStart_; }
+    // Empty until a final header block has been read.
+    size_t BodyLength() const { return haveHeaders_ ? buffer_.Size() - bodyStart_ : 0; }
     size_t HeaderEnd() const { return bodyStart_; }
 
   private:
@@ -138,6 +139,7 @@ class CHttpResponseParser {
     HeaderMap headers_;
     int status_ = -1;
     size_t bodyStart_ = 0;
+    bool haveHeaders_ = false;
     size_t scanFrom_ = 0;  // where the search for the header block's end resumes
     size_t interimCount_ = 0;
     uint64_t remaining_ = 0;  // bytes left in the current chunk or Content-Length body

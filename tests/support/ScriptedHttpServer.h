@@ -1,0 +1,106 @@
+// A scripted loopback HTTP(S) server for transport tests, on raw Linux sockets (and OpenSSL for
+// the TLS variant). It listens on 127.0.0.1 at a free port; every accepted connection gets a
+// thread of its own that reads one request (header block, then a Content-Length body), records
+// its bytes, and plays the next reply of the script: response bytes in pieces, optionally with a
+// pause before each piece, and then closes, keeps the connection open until the peer closes it,
+// or answers the next request on the same connection. A reply may also send nothing at all.
+//
+// Also here: a listener that never completes a TCP handshake (its accept queue is kept full),
+// for connect time-outs.
+//
+// Thread-safe; the destructor stops every connection thread and joins them.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TestCertificates.h"
+
+namespace k47test {
+
+struct ScriptedReply {
+    enum class After {
+        Close,        // close the connection after the last piece
+        KeepOpen,     // keep it open until the peer closes it (or the server stops)
+        NextRequest,  // read another request on the same connection and play the next reply
+    };
+    std::vector<std::string> pieces;     // sent in order
+    std::chrono::milliseconds pause{0};  // before each piece
+    After after = After::Close;
+    bool readRequest = true;  // false: reply without waiting for a request
+};
+
+// A complete response with a Content-Length body.
+ScriptedReply HttpReply(int status, const std::string& body, const std::string& extraHeaders = "",
+                        ScriptedReply::After after = ScriptedReply::After::Close);
+
+class ScriptedHttpServer {
+  public:
+    // Plain HTTP, or TLS with the given identity.
+    explicit ScriptedHttpServer(std::optional<ServerIdentity> tls = std::nullopt);
+    ~ScriptedHttpServer();
+    ScriptedHttpServer(const ScriptedHttpServer&) = delete;
+    ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
+
+    // Replies are played in order, one per request; the last one repeats.
+    void AddReply(ScriptedReply reply);
+    uint16_t Port() const { return port_; }
+
+    // Every request read, in arrival order, and the connection it came on (0, 1, ...).
+    struct Request {
+        int connection;
+        std::string bytes;
+    };
+    std::vector<Request> Requests() const;
+    int ConnectionCount() const;
+    // True once connection `index` is over on the server's side: after its last reply (Close),
+    // or when the peer closed it (KeepOpen, or while a request was awaited).
+    bool PeerClosed(int index) const;
+    // Waits (on a condition, not a sleep) until `count` requests have been read.
+    bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) const;
+    bool WaitForPeerClose(int index, std::chrono::milliseconds timeout) const;
+
+  private:
+    struct Connection;
+    void AcceptLoop();
+    void Serve(int index, int fd);
+
+    void* tlsContext_ = nullptr;  // SSL_CTX*
+    int listenFd_ = -1;
+    int stopPipe_[2] = {-1, -1};
+    uint16_t port_ = 0;
+    mutable std::mutex mu_;
+    mutable std::condition_variable changed_;
+    std::deque<ScriptedReply> replies_;
+    std::vector<Request> requests_;
+    std::vector<bool> peerClosed_;
+    std::vector<std::thread> threads_;
+    std::thread acceptor_;
+};
+
+// A TCP listener on 127.0.0.1 whose accept queue is full, so that a new connection attempt is
+// never answered (its SYNs are dropped) while the object lives.
+class UnansweredListener {
+  public:
+    UnansweredListener();
+    ~UnansweredListener();
+    UnansweredListener(const UnansweredListener&) = delete;
+    UnansweredListener& operator=(const UnansweredListener&) = delete;
+    uint16_t Port() const { return port_; }
+    bool Ready() const { return ready_; }
+
+  private:
+    int listenFd_ = -1;
+    std::vector<int> fillers_;
+    uint16_t port_ = 0;
+    bool ready_ = false;
+};
+
+}  // namespace k47test
