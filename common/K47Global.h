@@ -10,7 +10,6 @@
 #include <objbase.h>
 #include <eh.h>
 #include <msxml6.h>
-#include <winsock2.h>
 
 #include <cstdarg>
 #include <exception>

@@ -2,6 +2,7 @@
 #include "common/K47Global.h"
 
 #include <atlbase.h>
+#include <winsock2.h>
 
 #include <chrono>
 #include <cstdio>
