@@ -210,7 +210,11 @@ void Socket::NoteConnectStarted(const WaitLock& lock, int result) {
         PollNow(lock);
         return;
     }
+    unsigned long before = recordings_;
     FinishConnect(result);
+    if (recordings_ != before && select_event_) {
+        select_event_->Set(lock);
+    }
     PollNow(lock);
 }
 
@@ -285,8 +289,9 @@ void Socket::Select(const WaitLock& lock, std::shared_ptr<kobj::Event> event, LO
     select_source_ = source;
     select_event_->AttachSource(lock, std::move(source));
     // Conditions that hold already are recorded now ("the event has already happened").
-    if (stream() && connected_ && peer_closed_) {
-        Record(FD_CLOSE, stored_error_ != 0 ? WSAECONNRESET : 0);
+    if (stream() && connected_ && peer_closed_ &&
+        Record(FD_CLOSE, stored_error_ != 0 ? WSAECONNRESET : 0)) {
+        select_event_->Set(lock);
     }
     PollNow(lock);
 }
@@ -343,6 +348,7 @@ bool Socket::Record(LONG bit, int error) {
     record_.lNetworkEvents |= bit;
     record_.iErrorCode[BitIndex(bit)] = error;
     enabled_ &= ~bit;
+    ++recordings_;
     return true;
 }
 
@@ -405,8 +411,10 @@ pollfd Socket::SelectPollFd(const WaitLock&) const {
 }
 
 bool Socket::NoteReadiness(const WaitLock&, short revents) {
-    const LONG before = record_.lNetworkEvents;
-    auto recorded = [&] { return record_.lNetworkEvents != before; };
+    // Whether anything was recorded now (the record may hold the same bit from before, when
+    // nobody enumerated it: the camera never does).
+    const unsigned long before = recordings_;
+    auto recorded = [&] { return recordings_ != before; };
     if (closed_) {
         return false;
     }

@@ -162,6 +162,7 @@ class Socket final : public kobj::KernelObject {
     LONG select_mask_ = 0;
     LONG enabled_ = 0;
     WSANETWORKEVENTS record_{};
+    unsigned long recordings_ = 0;  // counts Record calls that recorded something
     std::shared_ptr<kobj::Event> select_event_;
     std::shared_ptr<SelectSource> select_source_;
     std::vector<std::shared_ptr<OverlappedOp>> operations_;
