@@ -50,6 +50,7 @@
 #include <mutex>
 #include <vector>
 
+#include "winerror.h"
 #include "winnt.h"
 
 namespace k47::kobj {
@@ -122,7 +123,7 @@ template <typename T>
 std::shared_ptr<T> LookupHandleAs(HANDLE handle) noexcept {
     auto typed = std::dynamic_pointer_cast<T>(LookupHandle(handle));
     if (!typed) {
-        SetError(6);  // ERROR_INVALID_HANDLE: wrong type counts as a bad handle, as on Windows
+        SetError(ERROR_INVALID_HANDLE);  // a handle of another type counts as a bad one
     }
     return typed;
 }
