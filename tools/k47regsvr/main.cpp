@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
-    auto function = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(GetProcAddress(handle, entry));
+    // FARPROC is the generic entry-point type; go through void* to the real signature.
+    auto function = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(handle, entry)));
     if (function == nullptr) {
         std::fprintf(stderr, "k47regsvr: %s has no entry point %s\n", module.c_str(), entry);
         return 1;
