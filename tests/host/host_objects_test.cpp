@@ -1,0 +1,175 @@
+// The host's object server (lookups by XPath, by name, name + "PTZ", the object name used by the
+// binding's fallback, the status check), its variables and its port service.
+#include <gtest/gtest.h>
+#include <atlbase.h>
+#include <wrl/client.h>
+
+#include "host/HostObjects.h"
+#include "host/Installation.h"
+#include "tests/support/FakeHost.h"
+#include "tests/support/RecordingDriver.h"
+#include "tests/support/TestUtil.h"
+
+using Microsoft::WRL::ComPtr;
+using k47host::CInstallationServer;
+
+namespace {
+
+const char kInstallation[] = R"(<Installation>
+  <PTZProtocols Default="Line2">
+    <Protocol Name="Line1" ProgID="x"/>
+    <Protocol Name="Line2" ProgID="x"/>
+    <Protocol Name='Odd"Name' ProgID="x"/>
+  </PTZProtocols>
+  <Cameras>
+    <Camera Name="Gate" Protocol="Line1" Address="1"/>
+    <Camera Name="Yard" Address="2"/>
+    <Camera Name="Quote" Protocol='Odd"Name' Address="3"/>
+  </Cameras>
+</Installation>)";
+
+class HostObjectsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        document_ = k47::XmlDocument::LoadString(kInstallation);
+        ASSERT_TRUE(document_);
+        server_ = CInstallationServer::Create(document_, &serverObject_);
+        std::vector<xmlNode*> nodes;
+        document_.SelectNodes("PTZProtocols/Protocol", &nodes);
+        const char16_t* names[] = {u"Line1", u"Line2", u"Odd\"Name"};
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            drivers_.push_back(k47test::CRecordingDriver::Create(&driverObjects_[i]));
+            serverObject_->AddProtocol(nodes[i], names[i], drivers_.back().Get());
+        }
+        document_.SelectNodes("Cameras/Camera", &nodes);
+        const char16_t* cameras[] = {u"Gate", u"Yard", u"Quote"};
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            k47test::CFakeHost* ignored = nullptr;
+            cameras_.push_back(k47test::CFakeHost::Create(&ignored));  // any object stands for a camera
+            serverObject_->AddCamera(nodes[i], cameras[i], cameras_.back().Get());
+        }
+    }
+
+    ComPtr<IUnknown> Lookup(const char16_t* name, const char16_t* path, HRESULT* hr) {
+        CComBSTR bstrName(name), bstrPath(path);
+        ComPtr<IUnknown> object;
+        *hr = serverObject_->LookupObject(bstrName, bstrPath, object.GetAddressOf());
+        return object;
+    }
+
+    k47::XmlDocument document_;
+    CInstallationServer* serverObject_ = nullptr;
+    ComPtr<IUnknown> server_;
+    k47test::CRecordingDriver* driverObjects_[3] = {};
+    std::vector<ComPtr<IK47PTZProtocol>> drivers_;
+    std::vector<ComPtr<IUnknown>> cameras_;
+};
+
+bool Same(IUnknown* a, IUnknown* b) {
+    ComPtr<IUnknown> ia, ib;
+    a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ia.GetAddressOf()));
+    b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ib.GetAddressOf()));
+    return ia.Get() == ib.Get();
+}
+
+}  // namespace
+
+TEST_F(HostObjectsTest, LookupsByQueryByNameAndByCameraPart) {
+    HRESULT hr = E_FAIL;
+    ComPtr<IUnknown> found = Lookup(nullptr, u"PTZProtocols/Protocol[@Name = \"Line2\"]", &hr);
+    ASSERT_HR_OK(hr);
+    EXPECT_TRUE(Same(found.Get(), drivers_[1].Get()));
+
+    found = Lookup(nullptr, u"PTZProtocols/Protocol[@Name = \"Nothing\"]", &hr);
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), hr);
+    // The binding inserts names unescaped: a quote breaks the query, which is refused, not crashed on.
+    found = Lookup(nullptr, u"PTZProtocols/Protocol[@Name = \"Odd\"Name\"]", &hr);
+    EXPECT_TRUE(FAILED(hr));
+    EXPECT_FALSE(found);
+
+    found = Lookup(u"Line1", nullptr, &hr);
+    ASSERT_HR_OK(hr);
+    EXPECT_TRUE(Same(found.Get(), drivers_[0].Get()));
+    found = Lookup(u"Gate", u"PTZ", &hr);
+    ASSERT_HR_OK(hr);
+    EXPECT_TRUE(Same(found.Get(), cameras_[0].Get()));
+    found = Lookup(u"Gate", u"Other", &hr);
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), hr);
+    EXPECT_HR(E_INVALIDARG, serverObject_->LookupObject(nullptr, nullptr, found.ReleaseAndGetAddressOf()));
+}
+
+TEST_F(HostObjectsTest, ObjectNamesLeadTheFallbackToTheRightProtocol) {
+    const struct {
+        const char16_t* camera;
+        const char16_t* protocol;
+    } cases[] = {{u"Gate", u"Line1"}, {u"Yard", u"Line2"}, {u"Quote", u"Odd\"Name"}};
+    for (const auto& c : cases) {
+        CComBSTR camera(c.camera);
+        CComBSTR result;
+        ASSERT_HR_OK(serverObject_->GetObjectName(camera, &result));
+        EXPECT_EQ(k47test::BstrText(result), std::u16string(c.protocol));
+        // ... and the name finds that protocol's driver.
+        ComPtr<IUnknown> driver;
+        EXPECT_HR_OK(serverObject_->LookupObject(result, nullptr, driver.GetAddressOf()));
+    }
+    CComBSTR unknown(u"Nobody");
+    CComBSTR result;
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), serverObject_->GetObjectName(unknown, &result));
+}
+
+TEST_F(HostObjectsTest, StatusCheckTurnsFalseAtShutdownAndVariablesNotifyTheirSinks) {
+    EXPECT_HR_OK(serverObject_->StatusCheck());
+    serverObject_->SetShuttingDown();
+    EXPECT_HR(S_FALSE, serverObject_->StatusCheck());
+
+    CComBSTR name(u"PTZPreset.Gate");
+    ComPtr<IK47Variable> first, second;
+    ASSERT_HR_OK(serverObject_->GetVariable(name, first.GetAddressOf()));
+    ASSERT_HR_OK(serverObject_->GetVariable(name, second.GetAddressOf()));
+    EXPECT_EQ(first.Get(), second.Get());  // one variable per name
+    CComVariant four(4L);
+    ASSERT_HR_OK(first->SetValue(four));
+    CComVariant read;
+    ASSERT_HR_OK(second->GetValue(&read));
+    EXPECT_EQ(read.vt, VT_I4);
+    EXPECT_EQ(read.lVal, 4);
+    EXPECT_HR(E_INVALIDARG, first->Unadvise(77));
+}
+
+TEST(HostPortService, HandsOutTheRangeRoundRobinAndTakesPortsBack) {
+    ComPtr<IK47PortService> service = k47host::CHostPortService::Create(47000, 47002);
+    EXPECT_EQ(service->IsEnabled(), 1);
+    USHORT a = 0, b = 0, c = 0, d = 0;
+    ASSERT_HR_OK(service->AllocatePort(&a));
+    ASSERT_HR_OK(service->AllocatePort(&b));
+    ASSERT_HR_OK(service->AllocatePort(&c));
+    EXPECT_EQ((std::vector<USHORT>{a, b, c}), (std::vector<USHORT>{47000, 47001, 47002}));
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS), service->AllocatePort(&d));
+    EXPECT_HR_OK(service->ReleasePort(b));
+    EXPECT_HR(S_FALSE, service->ReleasePort(b));  // given back once only
+    ASSERT_HR_OK(service->AllocatePort(&d));
+    EXPECT_EQ(d, 47001);
+
+    ComPtr<IK47PortService> disabled = k47host::CHostPortService::Create(0, 0);
+    EXPECT_EQ(disabled->IsEnabled(), 0);
+    EXPECT_TRUE(FAILED(disabled->AllocatePort(&d)));
+}
+
+TEST(HostInstallation, RefusesUnusableFilesWithTheLineAndReason) {
+    const struct {
+        const char* xml;
+        const char* expected;
+    } cases[] = {
+        {"<Installation><ControlService Port=\"99999\"/></Installation>", "Port must be"},
+        {"<Installation><ControlService Port=\"80\" Certificate=\"c.pem\"/></Installation>", "both Certificate and Key"},
+        {"<Installation><ControlService Port=\"80\" ReportAddress=\"host\"/></Installation>", "ReportAddress"},
+        {"<Installation><PortService First=\"10\" Last=\"5\"/></Installation>", "First and Last"},
+        {"<Installation>", "line"},
+    };
+    for (const auto& c : cases) {
+        k47host::Installation installation;
+        std::string error;
+        EXPECT_FALSE(installation.LoadText(c.xml, &error)) << c.xml;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+    }
+}
