@@ -5,7 +5,7 @@
 // the schema. Every operation runs inside a Transaction: reads in a deferred one, writes in
 // BEGIN IMMEDIATE so that a writer never has to upgrade a read lock (in WAL mode that upgrade can
 // fail with SQLITE_BUSY_SNAPSHOT without calling the busy handler). Several processes may write at
-// once: the 5 s busy time-out queues them.
+// once: a busy handler with a 5 s limit queues them.
 //
 // Threading: a Hive is not thread-safe; the registry serialises all use under one process-wide
 // lock. Errors are thrown as RegistryError carrying a Win32 error code.
@@ -13,6 +13,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -39,6 +40,12 @@ struct StoredValue {
 struct NamedValue {
     std::string name;
     StoredValue value;
+};
+
+// What the busy handler of a connection keeps between its calls.
+struct BusyState {
+    std::chrono::steady_clock::time_point since;
+    unsigned seed = 1;
 };
 
 struct SubkeyInfo {
@@ -96,6 +103,7 @@ class Hive {
     sqlite3* db_ = nullptr;
     long owner_pid_ = 0;  // a connection must not be used in a forked child
     bool schema_ready_ = false;
+    BusyState busy_;
     std::map<const char*, sqlite3_stmt*> statements_;
 };
 

@@ -627,7 +627,7 @@ TEST_F(RegistryTest, HiveFilesAndLocations) {
 // Several threads register at once through their own handles; all of it lands.
 TEST_F(RegistryTest, ConcurrentThreadsAllWritesLand) {
     constexpr int kThreads = 4;
-    constexpr int kKeys = 50;
+    constexpr int kKeys = 24;
     std::vector<std::thread> threads;
     std::vector<int> failures(kThreads, 0);
     for (int t = 0; t < kThreads; ++t) {
@@ -666,8 +666,8 @@ TEST_F(RegistryTest, ConcurrentThreadsAllWritesLand) {
 // Real processes starting together on a folder with no hive files yet: every write lands and
 // none of them sees a busy database.
 TEST_F(RegistryTest, ConcurrentProcessesAllWritesLand) {
-    constexpr int kWriters = 4;
-    constexpr int kKeys = 150;
+    constexpr int kWriters = 3;
+    constexpr int kKeys = 100;
     int go[2];
     ASSERT_EQ(0, pipe(go));
     std::vector<pid_t> pids;
