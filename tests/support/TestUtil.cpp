@@ -6,7 +6,9 @@
 #include <k47/registry.h>
 #include <k47/xmldoc.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <sys/wait.h>
 #include <filesystem>
 #include <thread>
 
@@ -117,6 +119,26 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+int RunCommand(const std::string& command, std::string* output) {
+    std::string full = command + " 2>&1";
+    FILE* pipe = popen(full.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[512];
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) output->append(buffer);
+    int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string BinaryDir() {
+    const char* dir = std::getenv("K47_BINARY_DIR");
+    return dir != nullptr ? dir : "build/default";
+}
+
+std::string SourceDir() {
+    const char* dir = std::getenv("K47_SOURCE_DIR");
+    return dir != nullptr ? dir : ".";
 }
 
 void RegisterLibraryClasses() {

@@ -79,6 +79,14 @@ Microsoft::WRL::ComPtr<IXMLDOMElement> XmlElement(const std::string& xml);
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
+// Runs a shell command and returns its exit status (-1 if it did not exit) and its output
+// (standard output and standard error together).
+int RunCommand(const std::string& command, std::string* output);
+// The build folder (K47_BINARY_DIR, set by ctest), where bin/ and lib/ are.
+std::string BinaryDir();
+// The source folder (K47_SOURCE_DIR, set by ctest).
+std::string SourceDir();
+
 // Makes every class of the library's class table creatable with CoCreateInstance in this process
 // (registered class objects), for tests that link the library directly. Joins the MTA.
 void RegisterLibraryClasses();

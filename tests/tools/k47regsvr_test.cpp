@@ -6,8 +6,6 @@
 #include <wrl/client.h>
 #include <k47/registry.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "frame/K47PTZ.h"
@@ -15,25 +13,8 @@
 
 using Microsoft::WRL::ComPtr;
 
-namespace {
-
-std::string BinaryDir() {
-    const char* dir = std::getenv("K47_BINARY_DIR");
-    return dir != nullptr ? dir : "build/default";
-}
-
-// Runs a command line and returns its exit status and its combined output.
-int Run(const std::string& command, std::string* output) {
-    std::string full = command + " 2>&1";
-    FILE* pipe = popen(full.c_str(), "r");
-    if (pipe == nullptr) return -1;
-    char buffer[512];
-    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) output->append(buffer);
-    int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
+using k47test::BinaryDir;
+using k47test::RunCommand;
 
 TEST(K47RegSvr, RegisterCreateByProgIdUnregister) {
     k47test::ScopedRegistryFolder registry;
@@ -42,7 +23,7 @@ TEST(K47RegSvr, RegisterCreateByProgIdUnregister) {
     const std::string module = BinaryDir() + "/lib/libK47PTZ.so";
 
     std::string output;
-    ASSERT_EQ(Run(tool + " " + module, &output), 0) << output;
+    ASSERT_EQ(RunCommand(tool + " " + module, &output), 0) << output;
     EXPECT_NE(output.find("Registered"), std::string::npos) << output;
     k47::ResetRegistryForTests();  // read what the other process wrote
 
@@ -56,7 +37,7 @@ TEST(K47RegSvr, RegisterCreateByProgIdUnregister) {
     camera.Reset();
 
     output.clear();
-    ASSERT_EQ(Run(tool + " -u " + module, &output), 0) << output;
+    ASSERT_EQ(RunCommand(tool + " -u " + module, &output), 0) << output;
     k47::ResetRegistryForTests();
     void* object = nullptr;
     EXPECT_HR(REGDB_E_CLASSNOTREG,
@@ -69,8 +50,8 @@ TEST(K47RegSvr, ReportsFailuresInWordsWithTheirExitStatus) {
     k47test::ScopedRegistryFolder registry;
     const std::string tool = BinaryDir() + "/bin/k47regsvr";
     std::string output;
-    EXPECT_EQ(Run(tool + " /nonexistent/libnothing.so", &output), 1);
+    EXPECT_EQ(RunCommand(tool + " /nonexistent/libnothing.so", &output), 1);
     EXPECT_NE(output.find("cannot load"), std::string::npos) << output;
     output.clear();
-    EXPECT_EQ(Run(tool, &output), 64) << output;
+    EXPECT_EQ(RunCommand(tool, &output), 64) << output;
 }
