@@ -34,6 +34,7 @@ protected:
         document_ = k47::XmlDocument::LoadString(kInstallation);
         ASSERT_TRUE(document_);
         server_ = CInstallationServer::Create(document_, &serverObject_);
+        serverObject_->SetDefaultProtocol(u"Line2");  // as <PTZProtocols Default="Line2"> makes the host do
         std::vector<xmlNode*> nodes;
         document_.SelectNodes("PTZProtocols/Protocol", &nodes);
         const char16_t* names[] = {u"Line1", u"Line2", u"Odd\"Name"};
