@@ -142,22 +142,23 @@ void CPTZCamera::OnDatagram(DWORD /*index*/) {
     int fromLength = sizeof(from);
     int result = WSARecvFrom(m_socket, &wsaBuffer, 1, &received, &flags, reinterpret_cast<sockaddr*>(&from),
                              &fromLength, nullptr, nullptr);
-    // A longer datagram fails the receive; a shorter one has the wrong count. Either is dropped.
-    if (result != 0 || received != K47MotionDatagram::kSize) return;
+    // A longer datagram fails the receive; a shorter one has the wrong count. Either is dropped,
+    // as is one from a sender other than the session's owner.
     CK47SocketAddress sender = CK47SocketAddress::FromBytes(&from, fromLength);
-    if (!m_peer.Empty() && sender != m_peer) return;  // another sender owns the session
-    if (m_peer.Empty()) m_peer = std::move(sender);
+    K47DatagramVerdict verdict = K47JudgeDatagram(result == 0, buffer, received, m_peer.Empty(), sender == m_peer,
+                                                  m_lastSequence);
+    if (!verdict.renew) return;
+    if (verdict.takeOwnership) m_peer = std::move(sender);
     // The owner keeps the session and the motion alive for as long as it keeps sending.
     ArmTimer(kMotionTimeout);
-    std::optional<K47MotionDatagram> datagram = K47MotionDatagram::Decode(buffer, received);
-    SHORT sequence = static_cast<SHORT>(datagram->sequence);
-    if (!K47SequenceIsNewer(m_lastSequence, sequence)) return;  // repeated or older
-    m_lastSequence = sequence;
+    if (!verdict.accept) return;  // a repeated or older datagram
+    m_lastSequence = static_cast<SHORT>(verdict.datagram.sequence);
     IK47PTZCamera* camera = this;
-    if (datagram->EndOfMotion()) {
+    if (verdict.datagram.EndOfMotion()) {
         camera->EndMotion();
     } else {
-        camera->MoveRelative(datagram->pan, datagram->tilt, datagram->zoom, datagram->focus, datagram->iris);
+        camera->MoveRelative(verdict.datagram.pan, verdict.datagram.tilt, verdict.datagram.zoom,
+                             verdict.datagram.focus, verdict.datagram.iris);
     }
 }
 

@@ -36,3 +36,17 @@ std::optional<K47MotionDatagram> K47MotionDatagram::Decode(const uint8_t* bytes,
     datagram.reserved = bytes[13];
     return datagram;
 }
+
+K47DatagramVerdict K47JudgeDatagram(bool received, const uint8_t* bytes, size_t size, bool peerEmpty,
+                                    bool fromPeer, int16_t lastSequence) noexcept {
+    K47DatagramVerdict verdict;
+    if (!received) return verdict;
+    std::optional<K47MotionDatagram> datagram = K47MotionDatagram::Decode(bytes, size);
+    if (!datagram) return verdict;
+    if (!peerEmpty && !fromPeer) return verdict;
+    verdict.renew = true;
+    verdict.takeOwnership = peerEmpty;
+    verdict.datagram = *datagram;
+    verdict.accept = K47SequenceIsNewer(lastSequence, static_cast<int16_t>(datagram->sequence));
+    return verdict;
+}

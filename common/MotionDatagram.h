@@ -34,3 +34,20 @@ struct K47MotionDatagram {
 inline bool K47SequenceIsNewer(int16_t last, int16_t received) noexcept {
     return ((last < 0) != (received < 0)) || last < received;
 }
+
+// What the camera's receiver does with one received datagram, decided from the session's state
+// alone (pure, so it can be fuzzed):
+//   - dropped unless the receive succeeded with exactly 14 bytes, or when a peer owns the session
+//     and the sender is another;
+//   - otherwise the sender owns the session (taking it over when nobody did) and the motion time-out
+//     is renewed, whatever the sequence number;
+//   - then accepted only when the sequence is newer than the last accepted one.
+struct K47DatagramVerdict {
+    bool renew = false;          // take or keep ownership and re-arm the motion time-out
+    bool takeOwnership = false;  // the sender becomes the peer
+    bool accept = false;         // apply: last sequence := datagram.sequence, then move or end
+    K47MotionDatagram datagram;
+};
+
+K47DatagramVerdict K47JudgeDatagram(bool received, const uint8_t* bytes, size_t size, bool peerEmpty,
+                                    bool fromPeer, int16_t lastSequence) noexcept;
