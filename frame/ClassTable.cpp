@@ -8,6 +8,7 @@
 #include "frame/ComObjectRoot.h"
 #include "camera/PTZCamera.h"
 #include "camera/PTZCamera1.h"
+#include "clients/PTZClientRemote.h"
 
 const K47ClassInfo kK47ClassTable[] = {
     {&CLSID_Bosch, "Bosch", "K47PTZ.Bosch", 109,
@@ -20,7 +21,8 @@ const K47ClassInfo kK47ClassTable[] = {
     {&CLSID_PTZCameraStub, "PTZCameraStub", "K47PTZ.PTZCameraStub", 107, K47ClassInfo::kNone,
      &K47CreateObject<CPTZCamera>},
     {&CLSID_PTZClientLocal, "PTZClientLocal", "K47PTZ.PTZClientLocal", 103, K47ClassInfo::kNone, nullptr},
-    {&CLSID_PTZClientRemote, "PTZClientRemote", "K47PTZ.PTZClientRemote", 104, K47ClassInfo::kNone, nullptr},
+    {&CLSID_PTZClientRemote, "PTZClientRemote", "K47PTZ.PTZClientRemote", 104, K47ClassInfo::kNone,
+     &K47CreateObject<CPTZClientRemote>},
 };
 const size_t kK47ClassCount = std::size(kK47ClassTable);
 
