@@ -79,3 +79,123 @@ __CRT_UUID_DECL(IServerXMLHTTPRequest, 0x2E9196BF, 0x13BA, 0x4DD4, 0x91, 0xCA, 0
 inline constexpr IID IID_IServerXMLHTTPRequest = K47UuidOf<IServerXMLHTTPRequest>::value;
 
 DEFINE_GUID(CLSID_ServerXMLHTTP60, 0xAFB40FFD, 0xB609, 0x40A3, 0x98, 0x28, 0xF8, 0x8B, 0xBE, 0x11, 0xE4, 0xE3);
+
+// ---- SAX2 ----
+// The SAX reader (CLSID_SAXXMLReader60, a built-in class of the platform's COM runtime: created
+// in-process without any registry entry) parses from an ISequentialStream/IStream or a BSTR held
+// in a VARIANT and calls the content handler in document order. Wide strings are passed as a
+// pointer and a length (no NUL guaranteed); they are valid only during the call. Text may be
+// split across several characters() calls. A handler method that fails stops the parse: parse
+// returns its HRESULT and no further event is delivered.
+//
+// Untrusted input is safe to parse: no DTD is accepted (prohibit-dtd cannot be turned off), no
+// external entity or network resource is ever read, and the document size is capped (property
+// "max-xml-size", in KB; default 4096). parse fails with E_ACCESSDENIED for a document with a
+// DTD, HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE) (0x800700DF) past the size cap,
+// HRESULT_FROM_WIN32(ERROR_INVALID_DATA) for a document that is not well-formed, and with a
+// stream's own HRESULT when reading fails. Features: the namespaces and namespace-prefixes
+// features of SAX2. Entity resolvers, DTD handlers, error handlers and parseURL are not
+// supported (E_NOTIMPL).
+//
+// Threading: a reader serves one thread at a time; handlers are called on the thread that calls
+// parse.
+
+struct ISAXEntityResolver;
+struct ISAXDTDHandler;
+struct ISAXErrorHandler;
+
+MIDL_INTERFACE("9b7e472a-0de4-4640-bff3-84d38a051c31")
+ISAXLocator : public IUnknown {
+public:
+    virtual HRESULT STDMETHODCALLTYPE getColumnNumber(int* pnColumn) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getLineNumber(int* pnLine) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getPublicId(const WCHAR** ppwchPublicId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getSystemId(const WCHAR** ppwchSystemId) = 0;
+};
+__CRT_UUID_DECL(ISAXLocator, 0x9b7e472a, 0x0de4, 0x4640, 0xbf, 0xf3, 0x84, 0xd3, 0x8a, 0x05, 0x1c, 0x31)
+inline constexpr IID IID_ISAXLocator = K47UuidOf<ISAXLocator>::value;
+
+MIDL_INTERFACE("f078abe1-45d2-4832-91ea-4466ce2f25c9")
+ISAXAttributes : public IUnknown {
+public:
+    virtual HRESULT STDMETHODCALLTYPE getLength(int* pnLength) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getURI(int nIndex, const WCHAR** ppwchUri, int* pcchUri) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getLocalName(int nIndex, const WCHAR** ppwchLocalName,
+                                                   int* pcchLocalName) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getQName(int nIndex, const WCHAR** ppwchQName, int* pcchQName) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getName(int nIndex, const WCHAR** ppwchUri, int* pcchUri,
+                                              const WCHAR** ppwchLocalName, int* pcchLocalName,
+                                              const WCHAR** ppwchQName, int* pcchQName) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getIndexFromName(const WCHAR* pwchUri, int cchUri,
+                                                       const WCHAR* pwchLocalName, int cchLocalName,
+                                                       int* pnIndex) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getIndexFromQName(const WCHAR* pwchQName, int cchQName,
+                                                        int* pnIndex) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getType(int nIndex, const WCHAR** ppwchType, int* pcchType) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getTypeFromName(const WCHAR* pwchUri, int cchUri,
+                                                      const WCHAR* pwchLocalName, int cchLocalName,
+                                                      const WCHAR** ppwchType, int* pcchType) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getTypeFromQName(const WCHAR* pwchQName, int cchQName,
+                                                       const WCHAR** ppwchType, int* pcchType) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getValue(int nIndex, const WCHAR** ppwchValue, int* pcchValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getValueFromName(const WCHAR* pwchUri, int cchUri,
+                                                       const WCHAR* pwchLocalName, int cchLocalName,
+                                                       const WCHAR** ppwchValue, int* pcchValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getValueFromQName(const WCHAR* pwchQName, int cchQName,
+                                                        const WCHAR** ppwchValue, int* pcchValue) = 0;
+};
+__CRT_UUID_DECL(ISAXAttributes, 0xf078abe1, 0x45d2, 0x4832, 0x91, 0xea, 0x44, 0x66, 0xce, 0x2f, 0x25, 0xc9)
+inline constexpr IID IID_ISAXAttributes = K47UuidOf<ISAXAttributes>::value;
+
+MIDL_INTERFACE("1545cdfa-9e4e-4497-a8a4-2bf7d0112c44")
+ISAXContentHandler : public IUnknown {
+public:
+    virtual HRESULT STDMETHODCALLTYPE putDocumentLocator(ISAXLocator * pLocator) = 0;
+    virtual HRESULT STDMETHODCALLTYPE startDocument() = 0;
+    virtual HRESULT STDMETHODCALLTYPE endDocument() = 0;
+    virtual HRESULT STDMETHODCALLTYPE startPrefixMapping(const WCHAR* pwchPrefix, int cchPrefix,
+                                                         const WCHAR* pwchUri, int cchUri) = 0;
+    virtual HRESULT STDMETHODCALLTYPE endPrefixMapping(const WCHAR* pwchPrefix, int cchPrefix) = 0;
+    virtual HRESULT STDMETHODCALLTYPE startElement(const WCHAR* pwchNamespaceUri, int cchNamespaceUri,
+                                                   const WCHAR* pwchLocalName, int cchLocalName,
+                                                   const WCHAR* pwchQName, int cchQName,
+                                                   ISAXAttributes* pAttributes) = 0;
+    virtual HRESULT STDMETHODCALLTYPE endElement(const WCHAR* pwchNamespaceUri, int cchNamespaceUri,
+                                                 const WCHAR* pwchLocalName, int cchLocalName,
+                                                 const WCHAR* pwchQName, int cchQName) = 0;
+    virtual HRESULT STDMETHODCALLTYPE characters(const WCHAR* pwchChars, int cchChars) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ignorableWhitespace(const WCHAR* pwchChars, int cchChars) = 0;
+    virtual HRESULT STDMETHODCALLTYPE processingInstruction(const WCHAR* pwchTarget, int cchTarget,
+                                                            const WCHAR* pwchData, int cchData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE skippedEntity(const WCHAR* pwchName, int cchName) = 0;
+};
+__CRT_UUID_DECL(ISAXContentHandler, 0x1545cdfa, 0x9e4e, 0x4497, 0xa8, 0xa4, 0x2b, 0xf7, 0xd0, 0x11, 0x2c, 0x44)
+inline constexpr IID IID_ISAXContentHandler = K47UuidOf<ISAXContentHandler>::value;
+
+MIDL_INTERFACE("a4f96ed0-f829-476e-81c0-cdc7bd2a0802")
+ISAXXMLReader : public IUnknown {
+public:
+    virtual HRESULT STDMETHODCALLTYPE getFeature(const WCHAR* pwchName, VARIANT_BOOL* pvfValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE putFeature(const WCHAR* pwchName, VARIANT_BOOL vfValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getProperty(const WCHAR* pwchName, VARIANT* pvarValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE putProperty(const WCHAR* pwchName, VARIANT varValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getEntityResolver(ISAXEntityResolver * *ppResolver) = 0;
+    virtual HRESULT STDMETHODCALLTYPE putEntityResolver(ISAXEntityResolver * pResolver) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getContentHandler(ISAXContentHandler * *ppHandler) = 0;
+    virtual HRESULT STDMETHODCALLTYPE putContentHandler(ISAXContentHandler * pHandler) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getDTDHandler(ISAXDTDHandler * *ppDTDHandler) = 0;
+    virtual HRESULT STDMETHODCALLTYPE putDTDHandler(ISAXDTDHandler * pDTDHandler) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getErrorHandler(ISAXErrorHandler * *ppErrorHandler) = 0;
+    virtual HRESULT STDMETHODCALLTYPE putErrorHandler(ISAXErrorHandler * pErrorHandler) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getBaseURL(const WCHAR** ppwchBaseUrl) = 0;
+    virtual HRESULT STDMETHODCALLTYPE putBaseURL(const WCHAR* pwchBaseUrl) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getSecureBaseURL(const WCHAR** ppwchSecureBaseUrl) = 0;
+    virtual HRESULT STDMETHODCALLTYPE putSecureBaseURL(const WCHAR* pwchSecureBaseUrl) = 0;
+    virtual HRESULT STDMETHODCALLTYPE parse(VARIANT varInput) = 0;
+    virtual HRESULT STDMETHODCALLTYPE parseURL(const WCHAR* pwchUrl) = 0;
+};
+__CRT_UUID_DECL(ISAXXMLReader, 0xa4f96ed0, 0xf829, 0x476e, 0x81, 0xc0, 0xcd, 0xc7, 0xbd, 0x2a, 0x08, 0x02)
+inline constexpr IID IID_ISAXXMLReader = K47UuidOf<ISAXXMLReader>::value;
+
+// The SAX reader class.
+DEFINE_GUID(CLSID_SAXXMLReader60, 0x079AA557, 0x4A18, 0x424A, 0x8E, 0xEE, 0xE3, 0x9F, 0x0A, 0x8D, 0x41, 0xB9);

@@ -2,8 +2,8 @@
 // Activation: the class objects registered in this process, in-process servers found through
 // HKCR\CLSID\{clsid}\InprocServer32, ProgIDs, CoGetClassObject and CoCreateInstance.
 //
-// Search order of CoGetClassObject: class objects registered in this process (for the contexts
-// asked), then for CLSCTX_INPROC_SERVER the registry's InprocServer32 module, then for
+// Search order of CoGetClassObject: for CLSCTX_INPROC_SERVER the platform's built-in classes
+// (com_builtin.cpp), then class objects registered in this process (for the contexts asked), then for CLSCTX_INPROC_SERVER the registry's InprocServer32 module, then for
 // CLSCTX_LOCAL_SERVER the cross-process transport. InprocHandler32 and remote servers are not
 // supported. The ThreadingModel value is not consulted: with only the multithreaded apartment,
 // every in-process object is handed out directly.
@@ -225,6 +225,11 @@ EXTERN_C HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsCon
     if ((dwClsContext & kServers) == 0)
         return E_INVALIDARG;
     return Boundary([&]() -> HRESULT {
+        // The platform's own classes come first and need no registration.
+        if (dwClsContext & CLSCTX_INPROC_SERVER) {
+            if (ComPtr<IUnknown> builtin = k47::com::FindBuiltinClassObject(rclsid))
+                return builtin->QueryInterface(riid, ppv);
+        }
         for (DWORD context :
              {static_cast<DWORD>(CLSCTX_INPROC_SERVER), static_cast<DWORD>(CLSCTX_LOCAL_SERVER)}) {
             if ((dwClsContext & context) == 0)

@@ -16,4 +16,7 @@ bool CallsAllowed() noexcept;
 // (CLSCTX_INPROC_SERVER or CLSCTX_LOCAL_SERVER), or null.
 Microsoft::WRL::ComPtr<IUnknown> FindRegisteredClassObject(REFCLSID clsid, DWORD context);
 
+// The class object of a class the platform implements itself (com_builtin.cpp), or null.
+Microsoft::WRL::ComPtr<IUnknown> FindBuiltinClassObject(REFCLSID clsid);
+
 }  // namespace k47::com
