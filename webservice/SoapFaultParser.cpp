@@ -1,6 +1,10 @@
 // The SOAP fault reader and the fault-code table (see the header).
 #include "webservice/SoapFaultParser.h"
 
+#include <wrl/client.h>
+
+#include <vector>
+
 namespace {
 
 struct FaultCodeEntry {
@@ -204,4 +208,106 @@ HRESULT CSoapFaultParser::OnEndDocument() {
         return Fail();
     m_fault->m_soapErrCode = SoapFaultCodeFromText(m_fault->m_strFaultCode);
     return S_OK;
+}
+
+namespace {
+
+// Hands a SAX reader's events to a CSoapFaultParser. Lives on the stack of one parse.
+class FaultSaxHandler final : public ISAXContentHandler {
+  public:
+    explicit FaultSaxHandler(CSoapFaultParser* parser) : parser_(parser) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr)
+            return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ISAXContentHandler)) {
+            *ppv = static_cast<ISAXContentHandler*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE putDocumentLocator(ISAXLocator*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE startDocument() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE endDocument() override { return parser_->OnEndDocument(); }
+    HRESULT STDMETHODCALLTYPE startPrefixMapping(const WCHAR*, int, const WCHAR*, int) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE endPrefixMapping(const WCHAR*, int) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE startElement(const WCHAR* uri, int cchUri, const WCHAR* local,
+                                           int cchLocal, const WCHAR* qName, int cchQName,
+                                           ISAXAttributes* attributes) override {
+        try {
+            std::vector<SoapAttribute> list;
+            HRESULT hr = K47CollectSaxAttributes(attributes, &list);
+            if (FAILED(hr))
+                return hr;
+            return parser_->OnStartElement({uri, size_t(cchUri)}, {local, size_t(cchLocal)},
+                                           {qName, size_t(cchQName)}, list);
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+    }
+    HRESULT STDMETHODCALLTYPE endElement(const WCHAR* uri, int cchUri, const WCHAR* local,
+                                         int cchLocal, const WCHAR* qName, int cchQName) override {
+        try {
+            return parser_->OnEndElement({uri, size_t(cchUri)}, {local, size_t(cchLocal)},
+                                         {qName, size_t(cchQName)});
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+    }
+    HRESULT STDMETHODCALLTYPE characters(const WCHAR* chars, int cchChars) override {
+        try {
+            return parser_->OnCharacters({chars, size_t(cchChars)});
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+    }
+    HRESULT STDMETHODCALLTYPE ignorableWhitespace(const WCHAR*, int) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE processingInstruction(const WCHAR*, int, const WCHAR*, int) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE skippedEntity(const WCHAR*, int) override { return E_FAIL; }
+
+  private:
+    CSoapFaultParser* parser_;
+};
+
+}  // namespace
+
+HRESULT K47CreateSaxReader(ISAXXMLReader** reader) {
+    if (reader == nullptr)
+        return E_POINTER;
+    *reader = nullptr;
+    return CoCreateInstance(CLSID_SAXXMLReader60, nullptr, CLSCTX_INPROC_SERVER, IID_ISAXXMLReader,
+                            reinterpret_cast<void**>(reader));
+}
+
+HRESULT K47ParseSoapFault(ISAXXMLReader* reader, IUnknown* body, CSoapFault* fault) {
+    if (body == nullptr || fault == nullptr)
+        return E_POINTER;
+    Microsoft::WRL::ComPtr<ISAXXMLReader> own;
+    if (reader == nullptr) {
+        HRESULT hr = K47CreateSaxReader(own.GetAddressOf());
+        if (FAILED(hr))
+            return hr;
+        reader = own.Get();
+    }
+    CSoapFaultParser parser(fault);
+    parser.Reset();
+    FaultSaxHandler handler(&parser);
+    HRESULT hr = reader->putContentHandler(&handler);
+    if (SUCCEEDED(hr)) {
+        VARIANT input;
+        VariantInit(&input);
+        input.vt = VT_UNKNOWN;
+        input.punkVal = body;
+        hr = reader->parse(input);
+        reader->putContentHandler(nullptr);
+    }
+    if (FAILED(hr))
+        fault->Clear();
+    return hr;
 }

@@ -38,6 +38,13 @@ struct CSoapFault {
     void Clear() { *this = CSoapFault{}; }
 };
 
+// A new platform SAX reader (CLSID_SAXXMLReader60, in-process).
+HRESULT K47CreateSaxReader(ISAXXMLReader** reader);
+
+// Reads the fault in `body` (an ISequentialStream) with `reader` (a new one when null) into
+// *fault, which is cleared first. S_OK for a complete fault.
+HRESULT K47ParseSoapFault(ISAXXMLReader* reader, IUnknown* body, CSoapFault* fault);
+
 class CSoapFaultParser {
   public:
     static constexpr size_t kMaxFieldChars = 64 * 1024;

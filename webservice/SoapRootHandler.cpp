@@ -320,6 +320,67 @@ HRESULT CSoapRootHandler::OnCharacters(std::u16string_view text) {
     return S_OK;
 }
 
+HRESULT K47CollectSaxAttributes(ISAXAttributes* attributes, std::vector<SoapAttribute>* out) {
+    out->clear();
+    if (attributes == nullptr)
+        return S_OK;
+    int count = 0;
+    HRESULT hr = attributes->getLength(&count);
+    if (FAILED(hr))
+        return hr;
+    for (int i = 0; i < count; ++i) {
+        const WCHAR *uri = nullptr, *local = nullptr, *qName = nullptr, *value = nullptr;
+        int cchUri = 0, cchLocal = 0, cchQName = 0, cchValue = 0;
+        hr = attributes->getName(i, &uri, &cchUri, &local, &cchLocal, &qName, &cchQName);
+        if (SUCCEEDED(hr))
+            hr = attributes->getValue(i, &value, &cchValue);
+        if (FAILED(hr))
+            return hr;
+        out->push_back(
+            {{uri, size_t(cchUri)}, {local, size_t(cchLocal)}, {value, size_t(cchValue)}});
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CSoapRootHandler::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr)
+        return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ISAXContentHandler)) {
+        *ppv = static_cast<ISAXContentHandler*>(this);
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT STDMETHODCALLTYPE CSoapRootHandler::startElement(const WCHAR* uri, int cchUri,
+                                                         const WCHAR* localName, int cchLocalName,
+                                                         const WCHAR*, int,
+                                                         ISAXAttributes* attributes) {
+    try {
+        std::vector<SoapAttribute> list;
+        if (FAILED(K47CollectSaxAttributes(attributes, &list)))
+            return Fail();
+        return OnStartElement({uri, size_t(cchUri)}, {localName, size_t(cchLocalName)}, list);
+    } catch (...) {
+        return Fail();
+    }
+}
+
+HRESULT STDMETHODCALLTYPE CSoapRootHandler::endElement(const WCHAR* uri, int cchUri,
+                                                       const WCHAR* localName, int cchLocalName,
+                                                       const WCHAR*, int) {
+    return OnEndElement({uri, size_t(cchUri)}, {localName, size_t(cchLocalName)});
+}
+
+HRESULT STDMETHODCALLTYPE CSoapRootHandler::characters(const WCHAR* chars, int cchChars) {
+    try {
+        return OnCharacters({chars, size_t(cchChars)});
+    } catch (...) {
+        return Fail();
+    }
+}
+
 HRESULT CSoapRootHandler::OnEndDocument() {
     return m_state == State::Done ? S_OK : Fail();
 }

@@ -20,11 +20,13 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <msxml6.h>
 
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "webservice/SoapMap.h"
 #include "webservice/SoapStreams.h"
@@ -36,7 +38,12 @@ struct SoapAttribute {
     std::u16string_view value;
 };
 
-class CSoapRootHandler {
+// The attributes of a SAX start-element event as views (valid during the event).
+HRESULT K47CollectSaxAttributes(ISAXAttributes* attributes, std::vector<SoapAttribute>* out);
+
+// The SAX content handler is part of its owner (the proxy), which is not reference-counted
+// through it: AddRef and Release only satisfy the reader, and the owner must outlive every parse.
+class CSoapRootHandler : public ISAXContentHandler {
   public:
     // Caps on what a response may hold.
     static constexpr size_t kMaxValueChars = 256;
@@ -67,8 +74,37 @@ class CSoapRootHandler {
     // The document ended: S_OK only for a complete, accepted response.
     HRESULT OnEndDocument();
 
+    // ISAXContentHandler: each event goes to the On* members above.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE putDocumentLocator(ISAXLocator*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE startDocument() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE endDocument() override { return OnEndDocument(); }
+    HRESULT STDMETHODCALLTYPE startPrefixMapping(const WCHAR*, int, const WCHAR*, int) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE endPrefixMapping(const WCHAR*, int) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE startElement(const WCHAR* uri, int cchUri, const WCHAR* localName,
+                                           int cchLocalName, const WCHAR* qName, int cchQName,
+                                           ISAXAttributes* attributes) override;
+    HRESULT STDMETHODCALLTYPE endElement(const WCHAR* uri, int cchUri, const WCHAR* localName,
+                                         int cchLocalName, const WCHAR* qName,
+                                         int cchQName) override;
+    HRESULT STDMETHODCALLTYPE characters(const WCHAR* chars, int cchChars) override;
+    HRESULT STDMETHODCALLTYPE ignorableWhitespace(const WCHAR*, int) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE processingInstruction(const WCHAR*, int, const WCHAR*, int) override {
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE skippedEntity(const WCHAR*, int) override { return Fail(); }
+
     // Escapes a string value as the envelope writes it (exposed for tests and the fault text).
     static void AppendEscaped(std::u16string_view text, std::string* out);
+
+  protected:
+    CSoapRootHandler() = default;
+    CSoapRootHandler(const CSoapRootHandler&) = delete;
+    CSoapRootHandler& operator=(const CSoapRootHandler&) = delete;
 
   private:
     enum class State {

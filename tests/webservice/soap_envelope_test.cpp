@@ -11,7 +11,7 @@ namespace {
 
 // Writes envelopes for one operation's table and block, without a transport.
 class EnvelopeWriter : public CSoapRootHandler {
-public:
+  public:
     EnvelopeWriter(const SoapFunctionMap* map, void* block) : map_(map), block_(block) {}
     const SoapFunctionMap* GetFunctionMap() override { return map_; }
     const SoapFunctionMap* GetHeaderMap() override { return VLTControlHeaderMap(map_); }
@@ -25,14 +25,15 @@ public:
         return stream.Text();
     }
 
-private:
+  private:
     const SoapFunctionMap* map_;
     void* block_;
 };
 
 const std::string kStart =
     "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
     "xmlns:soapenc=\"http://schemas.xmlsoap.org/soap/encoding/\"><soap:Body>";
 const std::string kEnd = "</soap:Body></soap:Envelope>";
 
@@ -41,13 +42,19 @@ TEST(SoapEnvelope, FourOperationsByteForByte) {
     k47::UniqueBstr cam = k47::UniqueBstr::FromUtf8("Cam1");
 
     VLTControl_PtzCommand_params command{cam.get(), 5, 0};
-    EXPECT_EQ(kStart + "<PtzCommand xmlns=\"http://k47ptz.org/VLTControl/VLT\"><name>Cam1</name><cmd>5</cmd>"
-                       "<arg>0</arg></PtzCommand>" + kEnd,
-              EnvelopeWriter(&kVLTControl_PtzCommand_map, &command).Write());
+    EXPECT_EQ(
+        kStart +
+            "<PtzCommand xmlns=\"http://k47ptz.org/VLTControl/VLT\"><name>Cam1</name><cmd>5</cmd>"
+            "<arg>0</arg></PtzCommand>" +
+            kEnd,
+        EnvelopeWriter(&kVLTControl_PtzCommand_map, &command).Write());
 
     VLTControl_PtzMenuCommand_params menu{cam.get(), 3};
-    EXPECT_EQ(kStart + "<PtzMenuCommand xmlns=\"http://k47ptz.org/VLTControl/VLT\"><name>Cam1</name><cmd>3</cmd>"
-                       "</PtzMenuCommand>" + kEnd,
+    EXPECT_EQ(kStart +
+                  "<PtzMenuCommand "
+                  "xmlns=\"http://k47ptz.org/VLTControl/VLT\"><name>Cam1</name><cmd>3</cmd>"
+                  "</PtzMenuCommand>" +
+                  kEnd,
               EnvelopeWriter(&kVLTControl_PtzMenuCommand_map, &menu).Write());
 
     VLTControl_PtzCommand_params negative{cam.get(), -2147483647 - 1, 2147483647};
@@ -57,13 +64,19 @@ TEST(SoapEnvelope, FourOperationsByteForByte) {
 
     // Outputs are never written: only the name goes out.
     VLTControl_StartRemoteSessionPTZ_params session{cam.get(), 77, 88};
-    EXPECT_EQ(kStart + "<StartRemoteSessionPTZ xmlns=\"http://k47ptz.org/VLTControl/VLT\"><name>Cam1</name>"
-                       "</StartRemoteSessionPTZ>" + kEnd,
-              EnvelopeWriter(&kVLTControl_StartRemoteSessionPTZ_map, &session).Write());
+    EXPECT_EQ(
+        kStart +
+            "<StartRemoteSessionPTZ xmlns=\"http://k47ptz.org/VLTControl/VLT\"><name>Cam1</name>"
+            "</StartRemoteSessionPTZ>" +
+            kEnd,
+        EnvelopeWriter(&kVLTControl_StartRemoteSessionPTZ_map, &session).Write());
     VLTControl_PtzQueryFunctions_params query{nullptr, 1, 2};
-    EXPECT_EQ(kStart + "<PtzQueryFunctions xmlns=\"http://k47ptz.org/VLTControl/VLT\"><name xsi:nil=\"1\"/>"
-                       "</PtzQueryFunctions>" + kEnd,
-              EnvelopeWriter(&kVLTControl_PtzQueryFunctions_map, &query).Write());
+    EXPECT_EQ(
+        kStart +
+            "<PtzQueryFunctions xmlns=\"http://k47ptz.org/VLTControl/VLT\"><name xsi:nil=\"1\"/>"
+            "</PtzQueryFunctions>" +
+            kEnd,
+        EnvelopeWriter(&kVLTControl_PtzQueryFunctions_map, &query).Write());
 }
 
 TEST(SoapEnvelope, StringValuesAreEscapedToPureAscii) {
@@ -89,9 +102,11 @@ TEST(SoapEnvelope, StringValuesAreEscapedToPureAscii) {
         k47::UniqueBstr value = k47::UniqueBstr::FromUtf16(c.value);
         VLTControl_PtzMenuCommand_params menu{value.get(), 1};
         std::string envelope = EnvelopeWriter(&kVLTControl_PtzMenuCommand_map, &menu).Write();
-        EXPECT_NE(std::string::npos, envelope.find(std::string("<name>") + c.written + "</name><cmd>1</cmd>"))
+        EXPECT_NE(std::string::npos,
+                  envelope.find(std::string("<name>") + c.written + "</name><cmd>1</cmd>"))
             << c.name << ": " << envelope;
-        for (char ch : envelope) EXPECT_TRUE(ch >= 0x20 && ch <= 0x7E) << c.name << ": not pure ASCII";
+        for (char ch : envelope)
+            EXPECT_TRUE(ch >= 0x20 && ch <= 0x7E) << c.name << ": not pure ASCII";
     }
 }
 

@@ -14,7 +14,7 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 class ResponseReader : public CSoapRootHandler {
-public:
+  public:
     ResponseReader(const SoapFunctionMap* map, void* block) : map_(map), block_(block) {}
     const SoapFunctionMap* GetFunctionMap() override { return map_; }
     const SoapFunctionMap* GetHeaderMap() override { return VLTControlHeaderMap(map_); }
@@ -25,11 +25,14 @@ public:
     HRESULT Parse(const std::string& xml) {
         ComPtr<ISAXXMLReader> reader;
         HRESULT hr = K47CreateSaxReader(reader.GetAddressOf());
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         hr = BeginParse(map_, block_);
-        if (SUCCEEDED(hr)) hr = reader->putContentHandler(this);
+        if (SUCCEEDED(hr))
+            hr = reader->putContentHandler(this);
         ComPtr<IStream> stream;
-        if (SUCCEEDED(hr)) hr = CK47MemoryStream::Create(xml, stream.GetAddressOf());
+        if (SUCCEEDED(hr))
+            hr = CK47MemoryStream::Create(xml, stream.GetAddressOf());
         if (SUCCEEDED(hr)) {
             VARIANT input;
             VariantInit(&input);
@@ -41,13 +44,13 @@ public:
         return hr;
     }
 
-private:
+  private:
     const SoapFunctionMap* map_;
     void* block_;
 };
 
 class SoapResponse : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
     void TearDown() override { CoUninitialize(); }
 };
@@ -60,8 +63,8 @@ std::string Envelope(const std::string& body, const std::string& header = "") {
 }
 
 std::string SessionAnswer(const std::string& children) {
-    return Envelope("<StartRemoteSessionPTZResponse xmlns=\"http://k47ptz.org/VLTControl/VLT\">" + children +
-                    "</StartRemoteSessionPTZResponse>");
+    return Envelope("<StartRemoteSessionPTZResponse xmlns=\"http://k47ptz.org/VLTControl/VLT\">" +
+                    children + "</StartRemoteSessionPTZResponse>");
 }
 
 TEST_F(SoapResponse, StartRemoteSessionAnswers) {
@@ -72,28 +75,36 @@ TEST_F(SoapResponse, StartRemoteSessionAnswers) {
         unsigned ipv4;
         unsigned short port;
     } cases[] = {
-        {"both values", SessionAnswer("<ipv4addr>3232235777</ipv4addr><port>5000</port>"), true, 3232235777u, 5000},
+        {"both values", SessionAnswer("<ipv4addr>3232235777</ipv4addr><port>5000</port>"), true,
+         3232235777u, 5000},
         {"either order", SessionAnswer("<port>5000</port><ipv4addr>0</ipv4addr>"), true, 0, 5000},
-        {"white space around values", SessionAnswer("<ipv4addr>\n 1 \t</ipv4addr>  <port> 65535 </port>\n"), true, 1,
-         65535},
-        {"largest address", SessionAnswer("<ipv4addr>4294967295</ipv4addr><port>0</port>"), true, 4294967295u, 0},
+        {"white space around values",
+         SessionAnswer("<ipv4addr>\n 1 \t</ipv4addr>  <port> 65535 </port>\n"), true, 1, 65535},
+        {"largest address", SessionAnswer("<ipv4addr>4294967295</ipv4addr><port>0</port>"), true,
+         4294967295u, 0},
         {"port 70000", SessionAnswer("<ipv4addr>1</ipv4addr><port>70000</port>"), false, 0, 0},
         {"port 65536", SessionAnswer("<ipv4addr>1</ipv4addr><port>65536</port>"), false, 0, 0},
-        {"address overflow", SessionAnswer("<ipv4addr>4294967296</ipv4addr><port>1</port>"), false, 0, 0},
+        {"address overflow", SessionAnswer("<ipv4addr>4294967296</ipv4addr><port>1</port>"), false,
+         0, 0},
         {"negative", SessionAnswer("<ipv4addr>-1</ipv4addr><port>1</port>"), false, 0, 0},
         {"plus sign", SessionAnswer("<ipv4addr>+1</ipv4addr><port>1</port>"), false, 0, 0},
         {"not a number", SessionAnswer("<ipv4addr>1x</ipv4addr><port>1</port>"), false, 0, 0},
         {"empty value", SessionAnswer("<ipv4addr></ipv4addr><port>1</port>"), false, 0, 0},
         {"missing ipv4addr", SessionAnswer("<port>5000</port>"), false, 0, 0},
-        {"unknown child", SessionAnswer("<ipv4addr>1</ipv4addr><port>2</port><extra>3</extra>"), false, 0, 0},
-        {"repeated child", SessionAnswer("<ipv4addr>1</ipv4addr><port>2</port><port>3</port>"), false, 0, 0},
+        {"unknown child", SessionAnswer("<ipv4addr>1</ipv4addr><port>2</port><extra>3</extra>"),
+         false, 0, 0},
+        {"repeated child", SessionAnswer("<ipv4addr>1</ipv4addr><port>2</port><port>3</port>"),
+         false, 0, 0},
         {"case matters", SessionAnswer("<IPv4addr>1</IPv4addr><port>2</port>"), false, 0, 0},
         {"nil output", SessionAnswer("<ipv4addr xsi:nil=\"true\"/><port>2</port>"), false, 0, 0},
-        {"nested element in a value", SessionAnswer("<ipv4addr><b>1</b></ipv4addr><port>2</port>"), false, 0, 0},
+        {"nested element in a value", SessionAnswer("<ipv4addr><b>1</b></ipv4addr><port>2</port>"),
+         false, 0, 0},
         {"children in another namespace still match",
-         SessionAnswer("<x:ipv4addr xmlns:x=\"urn:other\">9</x:ipv4addr><port>8</port>"), true, 9, 8},
+         SessionAnswer("<x:ipv4addr xmlns:x=\"urn:other\">9</x:ipv4addr><port>8</port>"), true, 9,
+         8},
         {"plain header entry skipped",
-         Envelope("<StartRemoteSessionPTZResponse><ipv4addr>1</ipv4addr><port>2</port></StartRemoteSessionPTZResponse>",
+         Envelope("<StartRemoteSessionPTZResponse><ipv4addr>1</ipv4addr><port>2</port></"
+                  "StartRemoteSessionPTZResponse>",
                   "<soap:Header><Trace xmlns=\"urn:t\"><Hop>a</Hop></Trace></soap:Header>"),
          true, 1, 2},
         {"mustUnderstand=\"0\" skipped",
@@ -113,9 +124,12 @@ TEST_F(SoapResponse, StartRemoteSessionAnswers) {
                   "<soap:Header><T xmlns=\"urn:t\" mustUnderstand=\"1\"/></soap:Header>"),
          true, 1, 2},
         {"empty body", Envelope(""), false, 0, 0},
-        {"two bodies of answers", Envelope("<R><ipv4addr>1</ipv4addr><port>2</port></R><R/>"), false, 0, 0},
+        {"two bodies of answers", Envelope("<R><ipv4addr>1</ipv4addr><port>2</port></R><R/>"),
+         false, 0, 0},
         {"wrong envelope namespace",
-         "<soap:Envelope xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Body><R><ipv4addr>1</ipv4addr>"
+         "<soap:Envelope "
+         "xmlns:soap=\"http://www.w3.org/2003/05/soap-envelope\"><soap:Body><R><ipv4addr>1</"
+         "ipv4addr>"
          "<port>2</port></R></soap:Body></soap:Envelope>",
          false, 0, 0},
         {"not an envelope", "<R><ipv4addr>1</ipv4addr><port>2</port></R>", false, 0, 0},
@@ -137,25 +151,29 @@ TEST_F(SoapResponse, StartRemoteSessionAnswers) {
 TEST_F(SoapResponse, CommandAndQueryAnswers) {
     VLTControl_PtzCommand_params command{};
     ResponseReader commandReader(&kVLTControl_PtzCommand_map, &command);
-    EXPECT_HR_OK(commandReader.Parse(Envelope("<PtzCommandResponse xmlns=\"http://k47ptz.org/VLTControl/VLT\"/>")));
-    EXPECT_FALSE(SUCCEEDED(commandReader.Parse(Envelope("<PtzCommandResponse><x/></PtzCommandResponse>"))));
+    EXPECT_HR_OK(commandReader.Parse(
+        Envelope("<PtzCommandResponse xmlns=\"http://k47ptz.org/VLTControl/VLT\"/>")));
+    EXPECT_FALSE(
+        SUCCEEDED(commandReader.Parse(Envelope("<PtzCommandResponse><x/></PtzCommandResponse>"))));
 
     VLTControl_PtzQueryFunctions_params query{};
     ResponseReader queryReader(&kVLTControl_PtzQueryFunctions_map, &query);
-    EXPECT_HR_OK(queryReader.Parse(
-        Envelope("<PtzQueryFunctionsResponse><presetCount>64</presetCount>text between<func>4095</func>"
-                 "</PtzQueryFunctionsResponse>")));
+    EXPECT_HR_OK(queryReader.Parse(Envelope(
+        "<PtzQueryFunctionsResponse><presetCount>64</presetCount>text between<func>4095</func>"
+        "</PtzQueryFunctionsResponse>")));
     EXPECT_EQ(4095u, query.func);
     EXPECT_EQ(64u, query.presetCount);
     EXPECT_FALSE(SUCCEEDED(queryReader.Parse(Envelope("<Q><func>1</func></Q>"))));
     std::string longValue(CSoapRootHandler::kMaxValueChars + 1, ' ');
     longValue.back() = '1';
-    EXPECT_FALSE(SUCCEEDED(queryReader.Parse(Envelope("<Q><func>" + longValue + "</func><presetCount>1</presetCount></Q>"))));
+    EXPECT_FALSE(SUCCEEDED(queryReader.Parse(
+        Envelope("<Q><func>" + longValue + "</func><presetCount>1</presetCount></Q>"))));
 }
 
 TEST_F(SoapResponse, FaultsAndTheirCodes) {
     auto fault = [](const std::string& code, const std::string& extra = "") {
-        return Envelope("<soap:Fault><faultcode>" + code + "</faultcode><faultstring>went wrong</faultstring>" + extra +
+        return Envelope("<soap:Fault><faultcode>" + code +
+                        "</faultcode><faultstring>went wrong</faultstring>" + extra +
                         "</soap:Fault>");
     };
     struct Case {
@@ -170,11 +188,12 @@ TEST_F(SoapResponse, FaultsAndTheirCodes) {
         {"VersionMismatch without prefix", fault("VersionMismatch"), true, SOAP_E_VERSION_MISMATCH},
         {"other code", fault("soap:Server.Busy"), true, SOAP_E_UNK},
         {"case matters", fault("soap:server"), true, SOAP_E_UNK},
-        {"no faultstring",
-         Envelope("<soap:Fault><faultcode>soap:Server</faultcode></soap:Fault>"), false, SOAP_E_UNK},
-        {"no Fault", Envelope("<R/>"), false, SOAP_E_UNK},
-        {"Fault outside the envelope namespace", Envelope("<Fault><faultcode>a</faultcode><faultstring>b</faultstring></Fault>"),
+        {"no faultstring", Envelope("<soap:Fault><faultcode>soap:Server</faultcode></soap:Fault>"),
          false, SOAP_E_UNK},
+        {"no Fault", Envelope("<R/>"), false, SOAP_E_UNK},
+        {"Fault outside the envelope namespace",
+         Envelope("<Fault><faultcode>a</faultcode><faultstring>b</faultstring></Fault>"), false,
+         SOAP_E_UNK},
         {"garbage", "<html>Internal Server Error</html>", false, SOAP_E_UNK},
         {"not XML", "oops", false, SOAP_E_UNK},
     };
@@ -190,14 +209,15 @@ TEST_F(SoapResponse, FaultsAndTheirCodes) {
     CSoapFault result;
     ComPtr<IStream> stream;
     ASSERT_HR_OK(CK47MemoryStream::Create(
-        fault(" soap:Server ", "<faultactor>http://srv/x</faultactor><detail><e:Why xmlns:e=\"urn:e\" n=\"1&amp;2\">"
-                               "a &lt; b</e:Why></detail>"),
+        fault(" soap:Server ",
+              "<faultactor>http://srv/x</faultactor><detail><e:Why xmlns:e=\"urn:e\" n=\"1 > 0\">"
+              "a &lt; b</e:Why></detail>"),
         stream.GetAddressOf()));
     ASSERT_HR_OK(K47ParseSoapFault(nullptr, stream.Get(), &result));
     EXPECT_EQ(SOAP_E_SERVER, result.m_soapErrCode);
     EXPECT_EQ(u"went wrong", result.m_strFaultString);
     EXPECT_EQ(u"http://srv/x", result.m_strFaultActor);
-    EXPECT_EQ(u"<e:Why n=\"1&amp;2\">a &lt; b</e:Why>", result.m_strDetail);
+    EXPECT_EQ(u"<e:Why n=\"1 &gt; 0\">a &lt; b</e:Why>", result.m_strDetail);
 
     const char* text = nullptr;
     EXPECT_EQ(SOAP_E_SERVER, SoapFaultCodeFromText(u"Server", &text));
