@@ -23,7 +23,7 @@ TEST(PelcoDAnswer, LengthFollowsCommand2) {
         size_t length;
     };
     const Case cases[] = {{0x45, 18}, {0x51, 7}, {0x53, 7}, {0x55, 7}, {0x63, 7}, {0x07, 4},
-                          {0x03, 4},  {0x00, 4}, {0x02, 4}, {0x59, 4}, {0x44, 4}, {0x46, 4}};
+                          {0x03, 4},  {0x00, 4}, {0x02, 4}, {0x59, 4}, {0x44, 4}, {0x47, 4}};
     for (const Case& c : cases) {
         EXPECT_EQ(PelcoDAnswerLength(c.command2), c.length) << std::hex << int{c.command2};
         Bytes frame = Pelco(1, 0, c.command2, 0, 0);
