@@ -160,13 +160,13 @@ ScriptedHttpServer::~ScriptedHttpServer() {
     char stop = 1;
     (void)!write(stopPipe_[1], &stop, 1);
     acceptor_.join();
-    std::vector<std::thread> threads;
+    std::vector<Worker> threads;
     {
         std::lock_guard<std::mutex> lock(mu_);
         threads.swap(threads_);
     }
-    for (auto& t : threads)
-        t.join();
+    for (auto& w : threads)
+        w.thread.join();
     close(listenFd_);
     close(stopPipe_[0]);
     close(stopPipe_[1]);
@@ -188,9 +188,22 @@ void ScriptedHttpServer::AcceptLoop() {
         if (fd < 0)
             continue;
         std::lock_guard<std::mutex> lock(mu_);
+        for (auto it = threads_.begin(); it != threads_.end();) {
+            if (it->done->load()) {
+                it->thread.join();
+                it = threads_.erase(it);
+            } else {
+                ++it;
+            }
+        }
         int index = int(peerClosed_.size());
         peerClosed_.push_back(false);
-        threads_.emplace_back([this, index, fd] { Serve(index, fd); });
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        threads_.push_back({std::thread([this, index, fd, done] {
+                                Serve(index, fd);
+                                done->store(true);
+                            }),
+                            done});
         changed_.notify_all();
     }
 }

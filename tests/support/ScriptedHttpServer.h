@@ -11,10 +11,12 @@
 // Thread-safe; the destructor stops every connection thread and joins them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -81,7 +83,11 @@ class ScriptedHttpServer {
     std::deque<ScriptedReply> replies_;
     std::vector<Request> requests_;
     std::vector<bool> peerClosed_;
-    std::vector<std::thread> threads_;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Worker> threads_;  // finished ones are joined at the next accept
     std::thread acceptor_;
 };
 
