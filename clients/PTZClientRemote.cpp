@@ -101,7 +101,15 @@ HRESULT STDMETHODCALLTYPE CPTZClientRemote::Connect(BSTR address, BSTR camera) {
         unsigned int ipv4 = 0;
         unsigned short port = 0;
         HRESULT hr = m_proxy->StartRemoteSessionPTZ(m_cameraName, &ipv4, &port);
-        if (FAILED(hr)) throw CHresultError(__FILE__, __LINE__, hr);
+        if (FAILED(hr)) {
+            // The log line says where the call failed (the transport's error state) and, for a
+            // SOAP fault, what the server said.
+            std::string detail = "control service: error state " +
+                                 std::to_string(static_cast<int>(m_proxy->GetLastClientError()));
+            std::u16string fault = m_proxy->GetLastFaultString();
+            if (!fault.empty()) detail += ", fault: " + std::string(static_cast<LPSTR>(CW2A(fault.c_str(), CP_UTF8)));
+            throw CHresultError(__FILE__, __LINE__, hr, detail);
+        }
 
         // The camera's host is the server's host; its address is resolved in every case.
         std::string text;

@@ -122,6 +122,8 @@ class IVLTControl : public CSoapRootHandler {
     virtual HRESULT PtzMenuCommand(BSTR name, int cmd) = 0;
     // Where the last call failed (SOAPCLIENT_ERROR).
     virtual SOAPCLIENT_ERROR GetLastClientError() const = 0;
+    // The fault string of the last call's SOAP fault; empty when the call ended without one.
+    virtual std::u16string GetLastFaultString() const = 0;
 };
 
 template <class TClient>
@@ -197,6 +199,7 @@ class CVLTControlT : public TClient, public IVLTControl {
     HRESULT PtzQueryFunctions(BSTR name, unsigned int* func, unsigned int* presetCount) override;
     HRESULT PtzMenuCommand(BSTR name, int cmd) override;
     SOAPCLIENT_ERROR GetLastClientError() const override { return TClient::GetClientError(); }
+    std::u16string GetLastFaultString() const override { return TClient::GetFault().m_strFaultString; }
 
     const SoapFunctionMap* GetFunctionMap() override { return m_map; }
     const SoapFunctionMap* GetHeaderMap() override { return VLTControlHeaderMap(m_map); }
