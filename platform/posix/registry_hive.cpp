@@ -77,7 +77,9 @@ int64_t NowFiletime() noexcept {
 void CreateParentFolders(const std::string& file, unsigned mode) {
     for (size_t pos = file.find('/', 1); pos != std::string::npos; pos = file.find('/', pos + 1)) {
         std::string dir = file.substr(0, pos);
-        if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) {
+        if (mkdir(dir.c_str(), mode) == 0) {
+            chmod(dir.c_str(), mode);  // the mode asked for, whatever the umask
+        } else if (errno != EEXIST) {
             int err = errno;
             throw RegistryError{(err == EACCES || err == EPERM || err == EROFS)
                                     ? static_cast<LSTATUS>(ERROR_ACCESS_DENIED)
@@ -182,8 +184,8 @@ bool NameLess(std::string_view a, std::string_view b) noexcept {
     return a.size() < b.size();
 }
 
-Hive::Hive(std::string path, Journal journal, unsigned folder_mode)
-    : path_(std::move(path)), journal_(journal), folder_mode_(folder_mode) {}
+Hive::Hive(std::string path, Sharing sharing, unsigned folder_mode)
+    : path_(std::move(path)), sharing_(sharing), folder_mode_(folder_mode) {}
 
 Hive::~Hive() {
     Close();
@@ -200,6 +202,7 @@ void Hive::Close() noexcept {
     statements_.clear();
     db_ = nullptr;
     schema_ready_ = false;
+    wal_checked_ = false;
 }
 
 sqlite3_stmt* Hive::Prepare(const char* sql) {
@@ -224,6 +227,21 @@ void Hive::Exec(const char* sql) {
         Throw(db_, rc);
 }
 
+void Hive::Configure(sqlite3* db) {
+    db_ = db;
+    owner_pid_ = static_cast<long>(getpid());
+    wal_checked_ = false;
+    busy_.seed = static_cast<unsigned>(getpid()) * 2654435761u;
+    sqlite3_busy_handler(db_, BusyHandler, &busy_);
+    if (sharing_ == Sharing::kShared) {
+        // Without it the last connection to close deletes -wal and -shm, and a reader that
+        // cannot create them in the folder can no longer open the hive.
+        int persist = 1;
+        sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    }
+    Exec("PRAGMA foreign_keys=ON");
+}
+
 bool Hive::OpenExisting() {
     if (db_ != nullptr && owner_pid_ != static_cast<long>(getpid()))
         Close();
@@ -243,65 +261,76 @@ bool Hive::OpenExisting() {
             return false;
         throw RegistryError{code};
     }
-    db_ = db;
-    owner_pid_ = static_cast<long>(getpid());
-    busy_.seed = static_cast<unsigned>(getpid()) * 2654435761u;
-    sqlite3_busy_handler(db_, BusyHandler, &busy_);
-    Exec("PRAGMA foreign_keys=ON");
-    // In WAL mode NORMAL cannot corrupt the file; it only lets a power cut lose the newest
-    // commits. The machine hive keeps FULL: its rollback journal needs the extra syncs.
-    if (journal_ == Journal::kWal)
-        Exec("PRAGMA synchronous=NORMAL");
+    Configure(db);
     return true;
 }
 
 void Hive::OpenForWriting() {
-    if (OpenExisting())
-        return;
-    CreateParentFolders(path_, folder_mode_);
-    sqlite3* db = nullptr;
-    int rc =
-        sqlite3_open_v2(path_.c_str(), &db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
-        LSTATUS code = MapSqlite(db, rc);
-        sqlite3_close_v2(db);
-        throw RegistryError{code};
-    }
-    db_ = db;
-    owner_pid_ = static_cast<long>(getpid());
-    busy_.seed = static_cast<unsigned>(getpid()) * 2654435761u;
-    sqlite3_busy_handler(db_, BusyHandler, &busy_);
-    Exec("PRAGMA foreign_keys=ON");
-    if (journal_ == Journal::kWal) {
-        Exec("PRAGMA synchronous=NORMAL");
-        // The mode is kept in the file, so this matters only for the process that creates it.
-        // Switching needs an exclusive lock for a moment: when another process holds a lock, the
-        // pragma fails with SQLITE_BUSY or answers the old mode. Retry within the busy time-out.
-        auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
-        for (;;) {
-            std::string mode;
-            rc = sqlite3_exec(
-                db_, "PRAGMA journal_mode=WAL",
-                [](void* out, int, char** values, char**) {
-                    if (values[0] != nullptr)
-                        *static_cast<std::string*>(out) = values[0];
-                    return 0;
-                },
-                &mode, nullptr);
-            if (rc == SQLITE_OK && mode == "wal")
-                break;
-            if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_BUSY)
-                Throw(db_, rc);
-            if (std::chrono::steady_clock::now() >= deadline) {
-                // Still usable in rollback mode; only a busy database is an error.
-                if (rc != SQLITE_OK)
-                    Throw(db_, rc);
-                break;
-            }
-            sqlite3_sleep(10);
+    if (!OpenExisting()) {
+        CreateParentFolders(path_, folder_mode_);
+        sqlite3* db = nullptr;
+        int rc = sqlite3_open_v2(path_.c_str(), &db,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+        if (rc != SQLITE_OK) {
+            LSTATUS code = MapSqlite(db, rc);
+            sqlite3_close_v2(db);
+            throw RegistryError{code};
         }
+        Configure(db);
+    }
+    if (!wal_checked_) {
+        SwitchToWal();
+        ShareFiles();
+    }
+}
+
+// The mode is kept in the file, so after the first writer this only reads it back; a hive made
+// in rollback mode (by an older build) is converted by its next writer.
+void Hive::SwitchToWal() {
+    std::string mode;
+    auto read_mode = [](void* out, int, char** values, char**) {
+        if (values[0] != nullptr)
+            *static_cast<std::string*>(out) = values[0];
+        return 0;
+    };
+    int rc = sqlite3_exec(db_, "PRAGMA journal_mode", read_mode, &mode, nullptr);
+    if (rc != SQLITE_OK)
+        Throw(db_, rc);
+    // Switching needs an exclusive lock for a moment: when another process holds a lock, the
+    // pragma fails with SQLITE_BUSY or answers the old mode. Retry within the busy time-out.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    while (mode != "wal") {
+        mode.clear();
+        rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", read_mode, &mode, nullptr);
+        if (rc == SQLITE_OK && mode == "wal")
+            break;
+        if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_BUSY)
+            Throw(db_, rc);
+        if (std::chrono::steady_clock::now() >= deadline) {
+            if (rc != SQLITE_OK)
+                Throw(db_, rc);
+            // Still usable with its rollback journal, which needs every sync to stay intact.
+            Exec("PRAGMA synchronous=FULL");
+            return;
+        }
+        sqlite3_sleep(10);
+    }
+    // Under WAL, NORMAL cannot corrupt the file; a power cut may only lose the newest commits.
+    Exec("PRAGMA synchronous=NORMAL");
+    wal_checked_ = true;
+}
+
+// SQLite creates -wal and -shm with the database file's mode, and the file itself as 0644
+// whatever the umask; this repairs a shared hive whose files were made by other means.
+void Hive::ShareFiles() noexcept {
+    if (sharing_ != Sharing::kShared)
+        return;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::string file = path_ + suffix;
+        struct stat st {};
+        if (stat(file.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0777) != 0644)
+            chmod(file.c_str(), 0644);
     }
 }
 

@@ -116,10 +116,9 @@ class RegistryState {
                                                                    : HomeFolder() + "/.local/share";
             user_path = base + "/k47/registry.db";
         }
-        // The machine hive keeps a rollback journal so that users who cannot write its folder can
-        // still read it; the per-user hive uses WAL, where readers never block the writer.
-        machine_ = std::make_unique<Hive>(machine_path, Hive::Journal::kRollback, 0755);
-        user_ = std::make_unique<Hive>(user_path, Hive::Journal::kWal, user_mode);
+        // Users who cannot write the machine hive's folder still read it (see registry_hive.h).
+        machine_ = std::make_unique<Hive>(machine_path, Hive::Sharing::kShared, 0755);
+        user_ = std::make_unique<Hive>(user_path, Hive::Sharing::kPrivate, user_mode);
     }
 
     RegistryState() = default;

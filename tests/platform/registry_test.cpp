@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -593,12 +595,20 @@ TEST_F(RegistryTest, HiveFilesAndLocations) {
     EXPECT_TRUE(SubkeyNames(HKEY_CLASSES_ROOT).empty());
     EXPECT_FALSE(std::filesystem::exists(sandbox_.machine_db()));
     EXPECT_FALSE(std::filesystem::exists(sandbox_.user_db()));
-    // The first write creates the file in its journal mode.
+    // The first write creates the file in WAL mode; the machine hive's three files are readable
+    // by everyone, and stay after the last connection closes.
     Key m, u;
     ASSERT_EQ(ERROR_SUCCESS, Create(HKEY_LOCAL_MACHINE, "Software", &m));
     ASSERT_EQ(ERROR_SUCCESS, Create(HKEY_CURRENT_USER, "Software", &u));
-    EXPECT_EQ("delete", JournalMode(sandbox_.machine_db()));
+    EXPECT_EQ("wal", JournalMode(sandbox_.machine_db()));
     EXPECT_EQ("wal", JournalMode(sandbox_.user_db()));
+    k47::ResetRegistryForTests();
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        struct stat st {};
+        std::string file = sandbox_.machine_db() + suffix;
+        ASSERT_EQ(0, stat(file.c_str(), &st)) << file;
+        EXPECT_EQ(0644u, st.st_mode & 0777) << file;
+    }
 
     // Without K47_REGISTRY_DIR: the system location and the XDG data folder (only resolved here,
     // nothing is written).
@@ -622,6 +632,86 @@ TEST_F(RegistryTest, HiveFilesAndLocations) {
     setenv("K47_REGISTRY_DIR", dir.c_str(), 1);
     k47::ResetRegistryForTests();
     EXPECT_EQ(dir + "/user.db", k47::UserHivePath());
+}
+
+// Runs `check` in a forked child that has dropped to uid/gid 65534 (nobody) with a fresh registry
+// state, and returns its exit status (the value check returned, or -1 if it did not exit).
+int RunAsNobody(int (*check)()) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int code = 100;
+        if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) {
+            k47::ResetRegistryForTests();  // the parent's connections are not this process's
+            code = check();
+        }
+        _exit(code);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// What a user who cannot write the machine hive sees: every read works, every write is refused.
+// The exit status has one bit per failed expectation.
+int ReadMachineHiveAsOtherUser() {
+    int failed = 0;
+    Key k;
+    if (Open(HKEY_LOCAL_MACHINE, "Software\\Shared", &k) != ERROR_SUCCESS ||
+        GetStringA(k.get(), "v") != "machine value")
+        failed |= 1;
+    Key c;
+    if (Open(HKEY_CLASSES_ROOT, "CLSID\\{X}\\InprocServer32", &c) != ERROR_SUCCESS ||
+        GetStringA(c.get(), "") != "/lib/x.so")
+        failed |= 2;
+    Key w;
+    if (Open(HKEY_LOCAL_MACHINE, "Software\\Shared", &w, KEY_ALL_ACCESS) != ERROR_SUCCESS) {
+        failed |= 4;
+    } else {
+        const BYTE data[] = "x";
+        if (RegSetValueExA(w.get(), "v", 0, REG_SZ, data, sizeof(data)) != ERROR_ACCESS_DENIED)
+            failed |= 8;
+    }
+    Key n;
+    if (Create(HKEY_LOCAL_MACHINE, "Software\\New", &n) != ERROR_ACCESS_DENIED)
+        failed |= 16;
+    return failed;
+}
+
+// The machine hive is written by root and read by everyone, including while root's connection
+// is open, after it closed, and when the file was made in rollback mode by an older build and
+// converted by its next writer.
+TEST_F(RegistryTest, MachineHiveIsReadableByOtherUsers) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to drop to another user";
+    ASSERT_EQ(0, chmod(sandbox_.dir().c_str(), 0755));
+    enum class Setup { kWriterOpen, kAllClosed, kConvertedFromRollback };
+    for (Setup setup : {Setup::kWriterOpen, Setup::kAllClosed, Setup::kConvertedFromRollback}) {
+        SCOPED_TRACE(static_cast<int>(setup));
+        k47::ResetRegistryForTests();
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+            std::filesystem::remove(sandbox_.machine_db() + suffix);
+        if (setup == Setup::kConvertedFromRollback) {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(SQLITE_OK, sqlite3_open(sandbox_.machine_db().c_str(), &db));
+            ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "PRAGMA journal_mode=DELETE; CREATE TABLE t(x)",
+                                              nullptr, nullptr, nullptr));
+            sqlite3_close(db);
+            ASSERT_EQ("delete", JournalMode(sandbox_.machine_db()));
+        }
+        {
+            Key k;
+            ASSERT_EQ(ERROR_SUCCESS, Create(HKEY_LOCAL_MACHINE, "Software\\Shared", &k));
+            SetStringA(k.get(), "v", "machine value");
+            Key c;
+            ASSERT_EQ(ERROR_SUCCESS, Create(HKEY_CLASSES_ROOT, "CLSID\\{X}\\InprocServer32", &c));
+            SetStringA(c.get(), "", "/lib/x.so");
+        }
+        EXPECT_EQ("wal", JournalMode(sandbox_.machine_db()));
+        if (setup != Setup::kWriterOpen)
+            k47::ResetRegistryForTests();
+        EXPECT_EQ(0, RunAsNobody(&ReadMachineHiveAsOtherUser));
+    }
 }
 
 // Several threads register at once through their own handles; all of it lands.
