@@ -17,6 +17,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <wrl/client.h>
@@ -447,22 +448,22 @@ class Parse {
         if (!Deliver()) {
             return;
         }
+        // Everything libxml2 handed over is copied before the first handler call: a failing
+        // handler stops the parser, which frees the input those pointers point into.
         Attributes attributes;
-        std::vector<std::u16string> declared;
-        for (int i = 0; i < nb_ns && Deliver(); ++i) {
+        std::vector<std::pair<std::u16string, std::u16string>> mappings;
+        for (int i = 0; i < nb_ns; ++i) {
             std::u16string p = Wide(ns[2 * i]);
             std::u16string u = Wide(ns[2 * i + 1]);
-            if (options_.namespaces) {
-                Check(handler_->startPrefixMapping(p.c_str(), Length(p), u.c_str(), Length(u)));
-                declared.push_back(p);
-            }
             if (options_.namespace_prefixes || !options_.namespaces) {
                 // The declaration as an attribute: "xmlns" or "xmlns:p", in no namespace.
                 std::u16string q = p.empty() ? u"xmlns" : u"xmlns:" + p;
                 attributes.list.push_back({u"", options_.namespaces ? p : u"", q, u});
             }
+            if (options_.namespaces) {
+                mappings.emplace_back(std::move(p), std::move(u));
+            }
         }
-        declared_.push_back(std::move(declared));
         for (int i = 0; i < nb_attr; ++i) {
             const xmlChar** a = attrs + 5 * i;
             Attributes::Attribute attr;
@@ -477,6 +478,16 @@ class Parse {
         std::u16string q = QName(prefix, local);
         std::u16string u = options_.namespaces ? Wide(uri) : std::u16string();
         std::u16string l = options_.namespaces ? Wide(local) : std::u16string();
+
+        std::vector<std::u16string> declared;
+        for (const auto& [p, mapped] : mappings) {
+            if (Deliver()) {
+                Check(handler_->startPrefixMapping(p.c_str(), Length(p), mapped.c_str(),
+                                                   Length(mapped)));
+                declared.push_back(p);
+            }
+        }
+        declared_.push_back(std::move(declared));
         if (Deliver()) {
             Check(handler_->startElement(u.c_str(), Length(u), l.c_str(), Length(l), q.c_str(),
                                          Length(q), &attributes));
