@@ -1,0 +1,76 @@
+// Shared body of the serial decoder fuzz targets. The first input byte picks the split size
+// (1..32) used to feed the rest; the run aborts if feeding in pieces gives other frames than
+// feeding at once, if a byte is lost or duplicated across frames, if the decoder holds more than
+// its cap, or if the simulated camera or the Pelco-D answers misbehave on the frames.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "sim/FrameDecoder.h"
+#include "sim/PelcoDAnswer.h"
+#include "sim/SimulatedCamera.h"
+
+namespace k47fuzz {
+
+inline void Check(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+inline int FuzzDecoder(k47::sim::Protocol protocol, size_t max_pending, const uint8_t* data,
+                       size_t size) {
+    using namespace k47::sim;
+    if (size == 0) {
+        return 0;
+    }
+    const size_t split = data[0] % 32 + 1;
+    ++data;
+    --size;
+    const std::vector<uint8_t> input(data, data + size);
+    const std::vector<DecodedFrame> whole = DecodeAll(protocol, input);
+
+    auto decoder = MakeDecoder(protocol);
+    std::vector<DecodedFrame> pieces;
+    for (size_t at = 0; at < size; at += split) {
+        decoder->Feed(data + at, std::min(split, size - at), pieces);
+        Check(decoder->Pending() <= max_pending);
+    }
+    decoder->Flush(pieces);
+    Check(decoder->Pending() == 0);
+    Check(pieces == whole);
+
+    std::vector<uint8_t> joined;
+    for (const DecodedFrame& f : whole) {
+        Check(!f.raw.empty());
+        Check((f.kind == FrameKind::kMalformed) == (f.error != Malformed::kNone));
+        joined.insert(joined.end(), f.raw.begin(), f.raw.end());
+        Check(!Describe(f).empty());
+    }
+    Check(joined == input);
+
+    CameraBank bank(protocol);
+    SimTime now{0};
+    for (const DecodedFrame& f : whole) {
+        now += std::chrono::milliseconds(40);
+        SimulatedCamera* camera = bank.Apply(f, now);
+        if (camera) {
+            const CameraState& s = camera->state();
+            Check(s.pan_deg >= 0 && s.pan_deg < 360);
+            Check(s.tilt_deg >= -90 && s.tilt_deg <= 90);
+            Check(s.zoom >= 0 && s.zoom <= 1);
+            if (protocol == Protocol::kPelcoD) {
+                std::vector<uint8_t> answer = PelcoDAnswer(f, s);
+                Check(answer.size() == PelcoDAnswerLength(f.raw[3]));
+            }
+        }
+    }
+    bank.AdvanceTo(now + std::chrono::hours(1));
+    return 0;
+}
+
+}  // namespace k47fuzz
