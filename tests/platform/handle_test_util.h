@@ -72,15 +72,26 @@ class Stopwatch {
 };
 
 // True once thread `tid` of this process sits in ppoll() (where every platform wait blocks), read
-// from /proc; false after `timeout_ms`. Lets a test act on a waiter that is really blocked.
+// from /proc; false after `timeout_ms`. Lets a test act on a waiter that is really blocked. Where
+// /proc/<tid>/syscall is not readable, a sleeping state ('S' in stat) is taken instead.
 inline bool WaitUntilBlockedInWait(DWORD tid, DWORD timeout_ms = 10000) {
-    std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    const std::string task = "/proc/self/task/" + std::to_string(tid);
     Stopwatch watch;
     while (watch.ElapsedMs() < timeout_ms) {
-        std::ifstream in(path);
-        long nr = -1;
-        if (in >> nr && nr == SYS_ppoll) {
-            return true;
+        std::ifstream syscall_file(task + "/syscall");
+        if (syscall_file) {
+            long nr = -1;
+            if (syscall_file >> nr && nr == SYS_ppoll) {
+                return true;
+            }
+        } else {
+            std::ifstream stat_file(task + "/stat");
+            std::string line;
+            std::getline(stat_file, line);
+            size_t paren = line.rfind(')');
+            if (paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'S') {
+                return true;
+            }
         }
         Sleep(1);
     }
