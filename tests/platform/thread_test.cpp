@@ -158,6 +158,7 @@ TEST(Thread, Priorities) {
     EXPECT_FALSE(GetExitCodeThread(ev.get(), &code));
     EXPECT_EQ(GetThreadId(ev.get()), 0u);
     SetEvent(go.get());
+    EXPECT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);  // it reads `gate` until then
 }
 
 // Closing the handle of a running thread does not stop it; the thread still runs to its end.
