@@ -1,0 +1,59 @@
+// How the simulator's events read: one line each (no newline), either aligned text for people
+//
+//   12:00:01.203 cam 1   move         pan +31/63 right, tilt 0         -> pan  12.4° tilt   0.0°
+//   zoom 0.00 12:00:03.410 cam 1   stopped      at pan 120.9° tilt 0.0° zoom 0.00
+//
+// or one JSON object per line for programs, with the fields "time" (local, ISO 8601 with
+// milliseconds), "elapsed" (seconds since the start, monotonic), "event", and by event:
+// "address", "kind", the decoded values ("pan", "tilt", "zoom", "focus", "iris" as objects with
+// direction, speed, full_scale and percent; "preset", "arg", "command", "layout", "error"),
+// "raw" (the bytes in hex), "text" (Panasonic frames as characters), "detail", "written"
+// (answers) and "state" (the camera after the event).
+//
+// Pure formatting: the caller writes the lines. Thread-compatible.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "tools/ptzsim/Json.h"
+#include "tools/ptzsim/Simulator.h"
+
+namespace ptzsim {
+
+struct StartInfo {
+    std::string line;  // the path to configure as the port
+    std::string link;  // empty without --link
+    bool device = false;
+    bool answer = false;
+    double state_interval_s = 1;
+};
+
+class Formatter {
+  public:
+    Formatter(k47::sim::Protocol protocol, bool json,
+              std::chrono::system_clock::time_point wall_start);
+
+    std::string Format(const Event& event) const;
+    std::string Start(const StartInfo& info) const;
+    // Something about the line itself: `key` "settings" (as its user set them) or "note".
+    std::string Line(SimTime time, const std::string& key, const std::string& text) const;
+    std::string Exit(SimTime time, const std::string& reason, const Counters& counters) const;
+
+  private:
+    std::string Text(const Event& event) const;
+    std::string Json(const Event& event) const;
+    std::string TextTime(SimTime time) const;
+    JsonObject Head(SimTime time, const char* event) const;
+
+    k47::sim::Protocol protocol_;
+    bool json_;
+    std::chrono::system_clock::time_point wall_start_;
+};
+
+// "pan +31/63 right, tilt 0" and the like: what a frame asks for, in words.
+std::string FrameText(const k47::sim::DecodedFrame& frame);
+// "pan  12.4° tilt   0.0° zoom 0.00" and, when they matter, focus, iris and the menu.
+std::string StateSummary(const CameraView& view);
+
+}  // namespace ptzsim
