@@ -57,8 +57,61 @@ constexpr auto kOnParseError = [](void* user, auto* e) {
     auto* ctxt = static_cast<xmlParserCtxtPtr>(user);
     static_cast<ErrorCapture*>(ctxt->_private)->Take(e);
 };
+// With an error callback installed libxml2 passes XPath errors without a message text.
+std::string XPathErrorText(int code) {
+    switch (code - XML_XPATH_EXPRESSION_OK) {
+        case XPATH_NUMBER_ERROR:
+            return "invalid number";
+        case XPATH_UNFINISHED_LITERAL_ERROR:
+            return "unfinished string literal";
+        case XPATH_START_LITERAL_ERROR:
+            return "expected a string literal";
+        case XPATH_VARIABLE_REF_ERROR:
+            return "invalid variable reference";
+        case XPATH_UNDEF_VARIABLE_ERROR:
+            return "undefined variable";
+        case XPATH_INVALID_PREDICATE_ERROR:
+            return "invalid predicate";
+        case XPATH_EXPR_ERROR:
+            return "invalid expression";
+        case XPATH_UNCLOSED_ERROR:
+            return "missing closing bracket";
+        case XPATH_UNKNOWN_FUNC_ERROR:
+            return "unknown function";
+        case XPATH_INVALID_OPERAND:
+            return "invalid operand";
+        case XPATH_INVALID_TYPE:
+            return "invalid type";
+        case XPATH_INVALID_ARITY:
+            return "wrong number of function arguments";
+        case XPATH_MEMORY_ERROR:
+            return "out of memory";
+        case XPATH_UNDEF_PREFIX_ERROR:
+            return "undefined namespace prefix";
+        case XPATH_ENCODING_ERROR:
+            return "encoding error";
+        case XPATH_INVALID_CHAR_ERROR:
+            return "invalid character";
+        case XPATH_STACK_ERROR:
+            return "evaluation stack error";
+        case XPATH_OP_LIMIT_EXCEEDED:
+            return "operation limit exceeded";
+        case XPATH_RECURSION_LIMIT_EXCEEDED:
+            return "expression nested too deeply";
+        default:
+            return "XPath error " + std::to_string(code);
+    }
+}
+
 constexpr auto kOnXPathError = [](void* user, auto* e) {
-    static_cast<ErrorCapture*>(user)->Take(e);
+    auto* capture = static_cast<ErrorCapture*>(user);
+    if (capture->captured || e == nullptr)
+        return;
+    capture->captured = true;
+    std::string text = e->message != nullptr ? e->message : XPathErrorText(e->code);
+    if (e->str1 != nullptr)
+        text += " at offset " + std::to_string(e->int1);
+    SetError(&capture->error, text);
 };
 
 // A DOCTYPE is refused as soon as it starts: without a DTD no entity can be declared, which

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -415,14 +415,29 @@ TEST(ErrorText, EveryWinerrorCodeHasNameAndText) {
     content << in.rdbuf();
     std::string text = content.str();
 
-    const std::regex define(
-        R"(#define\s+((?:ERROR_|WSA|E_|S_|CO_E_|CLASS_E_|REGDB_E_|MK_E_|RPC_E_|DISP_E_|TYPE_E_|SELFREG_E_)[A-Z0-9_]*)\s+\(?(?:\(HRESULT\))?(0x[0-9A-Fa-f]+|\d+)L?\)?)");
+    // Lines of the form "#define NAME 87L" or "#define NAME ((HRESULT)0x80070057L)".
+    const char* const kPrefixes[] = {"ERROR_", "WSA",      "E_",       "S_",
+                                     "CO_E_",  "CLASS_E_", "REGDB_E_", "MK_E_",
+                                     "RPC_E_", "DISP_E_",  "TYPE_E_",  "SELFREG_E_"};
     int checked = 0;
-    for (std::sregex_iterator it(text.begin(), text.end(), define), end; it != end; ++it) {
-        std::string name = (*it)[1];
-        if (name == "WSABASEERR" || name == "NO_ERROR")
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string directive, name, value_text;
+        if (!(words >> directive >> name >> value_text) || directive != "#define")
             continue;
-        uint32_t value = static_cast<uint32_t>(std::stoul((*it)[2], nullptr, 0));
+        bool known = false;
+        for (const char* prefix : kPrefixes)
+            known = known || name.rfind(prefix, 0) == 0;
+        if (!known || name == "WSABASEERR" || name == "NO_ERROR" ||
+            name.find('(') != std::string::npos)
+            continue;
+        for (const char* noise : {"((HRESULT)", "(", ")", "L"}) {
+            for (size_t at; (at = value_text.find(noise)) != std::string::npos;)
+                value_text.erase(at, std::strlen(noise));
+        }
+        ASSERT_FALSE(value_text.empty()) << line;
+        uint32_t value = static_cast<uint32_t>(std::stoul(value_text, nullptr, 0));
         SCOPED_TRACE(name);
         ++checked;
         bool is_hresult = (value & 0x80000000u) != 0 || name == "S_OK" || name == "S_FALSE";
