@@ -256,7 +256,6 @@ constexpr ErrorEntry kErrors[] = {
     HR(CO_E_APPNOTFOUND, "Application not found"),
     HR(CO_E_DLLNOTFOUND, "DLL for class not found"),
     HR(CO_E_ERRORINDLL, "Error in the DLL"),
-    HR(CO_E_OBJISREG, "Object is already registered"),
     {Kind::Hresult, 0x800401FBu, "CO_E_OBJISREG", "Object is already registered"},
     HR(CO_E_OBJNOTREG, "Object is not registered"),
     HR(CO_E_OBJNOTCONNECTED, "Object is not connected to server"),
