@@ -1,7 +1,10 @@
-// The COM runtime: apartments, class objects, creation, ProgIDs, GUID text, task memory and the
-// free-threaded marshaler. Only the multithreaded apartment exists. In-process classes are found
-// first among the class objects registered in this process, then through the registry's
-// CLSID\{...}\InprocServer32 path (loaded once; its DllMain is called on load).
+// The COM runtime: apartments, class objects, creation, ProgIDs, GUID text, task memory, the
+// free-threaded and the standard marshaler. Only the multithreaded apartment exists. In-process
+// classes are found first among the class objects registered in this process, then through the
+// registry's CLSID\{...}\InprocServer32 path (loaded once; its DllMain is called on load). Local
+// servers (CLSCTX_LOCAL_SERVER) are other processes of the same user, reached through a socket
+// per class (see k47/localserver.h); interfaces cross through the proxies and stubs that
+// HKCR\Interface\{IID}\ProxyStubClsid32 names (see k47/rpc.h).
 #pragma once
 
 #include "objidl.h"
@@ -58,6 +61,9 @@ EXTERN_C LPVOID STDAPICALLTYPE CoTaskMemRealloc(LPVOID pv, SIZE_T cb);
 EXTERN_C void STDAPICALLTYPE CoTaskMemFree(LPVOID pv);
 
 EXTERN_C HRESULT STDAPICALLTYPE CoCreateFreeThreadedMarshaler(LPUNKNOWN punkOuter, LPUNKNOWN* ppunkMarshal);
+EXTERN_C HRESULT STDAPICALLTYPE CoGetStandardMarshal(REFIID riid, LPUNKNOWN pUnk, DWORD dwDestContext,
+                                                     LPVOID pvDestContext, DWORD mshlflags,
+                                                     LPMARSHAL* ppMarshal);
 
 // Signatures of the entry points an in-process server module exports.
 typedef HRESULT(STDAPICALLTYPE* LPFNGETCLASSOBJECT)(REFCLSID, REFIID, LPVOID*);

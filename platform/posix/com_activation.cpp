@@ -3,10 +3,11 @@
 // HKCR\CLSID\{clsid}\InprocServer32, ProgIDs, CoGetClassObject and CoCreateInstance.
 //
 // Search order of CoGetClassObject: for CLSCTX_INPROC_SERVER the platform's built-in classes
-// (com_builtin.cpp), then class objects registered in this process (for the contexts asked), then for CLSCTX_INPROC_SERVER the registry's InprocServer32 module, then for
-// CLSCTX_LOCAL_SERVER the cross-process transport. InprocHandler32 and remote servers are not
-// supported. The ThreadingModel value is not consulted: with only the multithreaded apartment,
-// every in-process object is handed out directly.
+// (com_builtin.cpp), then class objects registered in this process (for the contexts asked),
+// then for CLSCTX_INPROC_SERVER the registry's InprocServer32 module, then for
+// CLSCTX_LOCAL_SERVER the cross-process transport (com_local_client.cpp). InprocHandler32 and
+// remote servers are not supported. The ThreadingModel value is not consulted: with only the
+// multithreaded apartment, every in-process object is handed out directly.
 //
 // In-process server modules stay loaded for the life of the process once loaded for activation.
 #include <algorithm>
@@ -90,12 +91,18 @@ class UniqueKey {
     HKEY key_ = nullptr;
 };
 
+}  // namespace
+
+namespace k47::com {
+
 std::string GuidKeyName(REFGUID guid) {
     OLECHAR text[40] = {};
     int n = StringFromGUID2(guid, text, 40);
     return n > 1 ? k47::detail::Utf16ToUtf8(std::u16string_view(text, static_cast<size_t>(n - 1)))
                  : std::string();
 }
+
+namespace {
 
 // %NAME% references replaced by the environment's values (unknown names are left as they are).
 std::string ExpandEnvironment(const std::string& text) {
@@ -117,8 +124,8 @@ std::string ExpandEnvironment(const std::string& text) {
     return out;
 }
 
-// The default value of HKCR\<path> as text, or nothing when the key or value is missing or is
-// not a string.
+}  // namespace
+
 std::optional<std::string> ReadClassesString(const std::string& path) {
     UniqueKey key;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, key.receive()) !=
@@ -139,6 +146,13 @@ std::optional<std::string> ReadClassesString(const std::string& path) {
         text.pop_back();
     return type == REG_EXPAND_SZ ? ExpandEnvironment(text) : text;
 }
+
+}  // namespace k47::com
+
+namespace {
+
+using k47::com::GuidKeyName;
+using k47::com::ReadClassesString;
 
 HRESULT LoadInprocModule(const std::string& path, InprocModule* out) {
     ModuleCache& cache = Modules();
@@ -233,6 +247,8 @@ EXTERN_C HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsCon
         for (DWORD context :
              {static_cast<DWORD>(CLSCTX_INPROC_SERVER), static_cast<DWORD>(CLSCTX_LOCAL_SERVER)}) {
             if ((dwClsContext & context) == 0)
+                continue;
+            if (context == CLSCTX_LOCAL_SERVER && k47::com::LocalServerThroughSocket())
                 continue;
             if (ComPtr<IUnknown> object = k47::com::FindRegisteredClassObject(rclsid, context))
                 return object->QueryInterface(riid, ppv);

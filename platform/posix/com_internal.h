@@ -4,6 +4,9 @@
 
 #include <wrl/client.h>
 
+#include <optional>
+#include <string>
+
 #include "combaseapi.h"
 
 namespace k47::com {
@@ -18,5 +21,15 @@ Microsoft::WRL::ComPtr<IUnknown> FindRegisteredClassObject(REFCLSID clsid, DWORD
 
 // The class object of a class the platform implements itself (com_builtin.cpp), or null.
 Microsoft::WRL::ComPtr<IUnknown> FindBuiltinClassObject(REFCLSID clsid);
+
+// The registry's text of HKCR\<path> (default value), with REG_EXPAND_SZ expanded; nothing when
+// the key or value is missing or is not a string.
+std::optional<std::string> ReadClassesString(const std::string& path);
+// "{XXXXXXXX-...}" as UTF-8.
+std::string GuidKeyName(REFGUID guid);
+
+// Whether CLSCTX_LOCAL_SERVER requests skip the class objects registered in this process (a test
+// that is its own server; see k47/localserver.h).
+bool LocalServerThroughSocket() noexcept;
 
 }  // namespace k47::com

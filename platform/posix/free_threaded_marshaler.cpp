@@ -62,9 +62,13 @@ HRESULT ReadRecord(IStream* stream, Record* record) {
     return S_OK;
 }
 
-// Marshaling to another process or machine: the standard marshaler's job, not available yet.
-HRESULT OutOfProcessNotAvailable() {
-    return E_NOTIMPL;
+// The standard marshaler for what does not stay in the process.
+Microsoft::WRL::ComPtr<IMarshal> Standard(REFIID riid, void* pv, DWORD context, void* dest,
+                                          DWORD flags, HRESULT* hr) {
+    Microsoft::WRL::ComPtr<IMarshal> standard;
+    *hr = CoGetStandardMarshal(riid, static_cast<IUnknown*>(pv), context, dest, flags,
+                               standard.GetAddressOf());
+    return standard;
 }
 
 // Owns itself through the inner reference count (the last inner Release deletes it).
@@ -85,32 +89,44 @@ class FreeThreadedMarshaler final : public IMarshal {
     STDMETHODIMP_(ULONG) AddRef() override { return outer_->AddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return outer_->Release(); }
 
-    STDMETHODIMP GetUnmarshalClass(REFIID, void*, DWORD context, void*, DWORD,
+    STDMETHODIMP GetUnmarshalClass(REFIID riid, void* pv, DWORD context, void* dest, DWORD flags,
                                    CLSID* cid) override {
         if (cid == nullptr)
             return E_POINTER;
-        if (!InProcess(context))
-            return OutOfProcessNotAvailable();
+        if (!InProcess(context)) {
+            HRESULT hr = S_OK;
+            auto standard = Standard(riid, pv, context, dest, flags, &hr);
+            return FAILED(hr) ? hr
+                              : standard->GetUnmarshalClass(riid, pv, context, dest, flags, cid);
+        }
         *cid = kInProcFreeMarshaler;
         return S_OK;
     }
 
-    STDMETHODIMP GetMarshalSizeMax(REFIID, void*, DWORD context, void*, DWORD,
+    STDMETHODIMP GetMarshalSizeMax(REFIID riid, void* pv, DWORD context, void* dest, DWORD flags,
                                    DWORD* size) override {
         if (size == nullptr)
             return E_POINTER;
-        if (!InProcess(context))
-            return OutOfProcessNotAvailable();
+        if (!InProcess(context)) {
+            HRESULT hr = S_OK;
+            auto standard = Standard(riid, pv, context, dest, flags, &hr);
+            return FAILED(hr) ? hr
+                              : standard->GetMarshalSizeMax(riid, pv, context, dest, flags, size);
+        }
         *size = sizeof(Record);
         return S_OK;
     }
 
-    STDMETHODIMP MarshalInterface(IStream* stream, REFIID riid, void* pv, DWORD context, void*,
+    STDMETHODIMP MarshalInterface(IStream* stream, REFIID riid, void* pv, DWORD context, void* dest,
                                   DWORD flags) override {
         if (stream == nullptr || pv == nullptr)
             return E_INVALIDARG;
-        if (!InProcess(context))
-            return OutOfProcessNotAvailable();
+        if (!InProcess(context)) {
+            HRESULT hr = S_OK;
+            auto standard = Standard(riid, pv, context, dest, flags, &hr);
+            return FAILED(hr) ? hr
+                              : standard->MarshalInterface(stream, riid, pv, context, dest, flags);
+        }
         Microsoft::WRL::ComPtr<IUnknown> itf;
         HRESULT hr = static_cast<IUnknown*>(pv)->QueryInterface(
             riid, reinterpret_cast<void**>(itf.GetAddressOf()));

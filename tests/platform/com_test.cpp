@@ -195,8 +195,15 @@ void RegisterClass(const std::string& clsid, const std::string& module) {
 
 class ComTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED)); }
-    void TearDown() override { CoUninitialize(); }
+    // Class objects registered for CLSCTX_LOCAL_SERVER bind a socket: in the test's folder.
+    void SetUp() override {
+        setenv("K47_RUNTIME_DIR", (sandbox_.dir() + "/run").c_str(), 1);
+        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    }
+    void TearDown() override {
+        CoUninitialize();
+        unsetenv("K47_RUNTIME_DIR");
+    }
 
     // A fresh copy of a module in this test's folder: its own statics, its own counters.
     std::string CopyOf(const char* module, const char* name) {
@@ -673,19 +680,25 @@ TEST_F(ComTest, FreeThreadedMarshalerPassesThePointerWithinTheProcess) {
     EXPECT_EQ(S_OK, marshal->ReleaseMarshalData(&stream));
     EXPECT_EQ(0u, thing.refs.load());
 
-    // Truncated or foreign data is refused, and other processes are not served yet.
+    // Truncated or foreign data is refused.
     MemoryStream junk;
     junk.data = {1, 2, 3};
     void* out = kSentinel;
     EXPECT_EQ(RPC_E_INVALID_DATA, marshal->UnmarshalInterface(&junk, IID_IUnknown, &out));
     EXPECT_EQ(nullptr, out);
+    // Other processes of this machine go to the standard marshaler, which marshals only inside a
+    // cross-process call (the connection comes as the destination context); other machines are
+    // not served.
+    EXPECT_EQ(S_OK, marshal->GetUnmarshalClass(IID_IUnknown, unk, MSHCTX_LOCAL, nullptr, 0, &cid));
+    EXPECT_EQ(CLSID_StdMarshal, cid);
+    EXPECT_EQ(S_OK,
+              marshal->GetMarshalSizeMax(IID_IUnknown, unk, MSHCTX_NOSHAREDMEM, nullptr, 0, &size));
+    EXPECT_EQ(32u, size);
     MemoryStream unused;
     EXPECT_EQ(E_NOTIMPL, marshal->MarshalInterface(&unused, IID_IUnknown, unk, MSHCTX_LOCAL,
                                                    nullptr, MSHLFLAGS_NORMAL));
     EXPECT_EQ(E_NOTIMPL, marshal->GetUnmarshalClass(IID_IUnknown, unk, MSHCTX_DIFFERENTMACHINE,
                                                     nullptr, 0, &cid));
-    EXPECT_EQ(E_NOTIMPL,
-              marshal->GetMarshalSizeMax(IID_IUnknown, unk, MSHCTX_NOSHAREDMEM, nullptr, 0, &size));
     EXPECT_TRUE(unused.data.empty());
     EXPECT_EQ(0u, thing.refs.load());
     EXPECT_EQ(E_NOINTERFACE, marshal->MarshalInterface(&unused, IID_IMarshal, unk, MSHCTX_INPROC,
