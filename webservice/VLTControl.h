@@ -199,7 +199,9 @@ class CVLTControlT : public TClient, public IVLTControl {
     HRESULT PtzQueryFunctions(BSTR name, unsigned int* func, unsigned int* presetCount) override;
     HRESULT PtzMenuCommand(BSTR name, int cmd) override;
     SOAPCLIENT_ERROR GetLastClientError() const override { return TClient::GetClientError(); }
-    std::u16string GetLastFaultString() const override { return TClient::GetFault().m_strFaultString; }
+    std::u16string GetLastFaultString() const override {
+        return TClient::GetFault().m_strFaultString;
+    }
 
     const SoapFunctionMap* GetFunctionMap() override { return m_map; }
     const SoapFunctionMap* GetHeaderMap() override { return VLTControlHeaderMap(m_map); }

@@ -232,11 +232,15 @@ void ScriptedHttpServer::Serve(int index, int fd) {
             ScriptedReply reply;
             {
                 std::lock_guard<std::mutex> lock(mu_);
-                if (replies_.empty())
-                    break;
-                reply = replies_.front();
-                if (replies_.size() > 1)
+                if (!replies_.empty()) {
+                    reply = std::move(replies_.front());
                     replies_.pop_front();
+                    lastReply_ = reply;
+                } else if (lastReply_) {
+                    reply = *lastReply_;
+                } else {
+                    break;
+                }
             }
             if (reply.readRequest) {
                 std::string request;

@@ -51,7 +51,8 @@ class ScriptedHttpServer {
     ScriptedHttpServer(const ScriptedHttpServer&) = delete;
     ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
 
-    // Replies are played in order, one per request; the last one repeats.
+    // Replies are played in order, one per request; when none is queued the last one played
+    // repeats (a reply added later is played next).
     void AddReply(ScriptedReply reply);
     uint16_t Port() const { return port_; }
 
@@ -80,7 +81,8 @@ class ScriptedHttpServer {
     uint16_t port_ = 0;
     mutable std::mutex mu_;
     mutable std::condition_variable changed_;
-    std::deque<ScriptedReply> replies_;
+    std::deque<ScriptedReply> replies_;       // not yet played
+    std::optional<ScriptedReply> lastReply_;  // played again when nothing new is queued
     std::vector<Request> requests_;
     std::vector<bool> peerClosed_;
     struct Worker {
