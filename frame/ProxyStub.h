@@ -1,5 +1,6 @@
-// The module's marshalling code: the class object of the interfaces' proxies and stubs, and the
-// list of interfaces it marshals (written to the registry by DllRegisterServer).
+// The module's marshalling code: the class object of the interfaces' proxies and stubs (it answers
+// IK47PSFactory, the platform's interface for marshalling code, see k47/rpc.h), and the list of
+// interfaces it marshals (written to the registry by DllRegisterServer). Thread-safe.
 #pragma once
 
 #include <windows.h>
@@ -23,3 +24,5 @@ void K47ProxyStubSetModule(HINSTANCE instance) noexcept;
 HRESULT K47ProxyStubGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) noexcept;
 // True when no proxy or stub of this module is alive.
 bool K47ProxyStubCanUnloadNow() noexcept;
+// True when every table lists its interface's methods in their slots and matches the list above.
+bool K47ProxyStubTablesMatchInterfaces() noexcept;
