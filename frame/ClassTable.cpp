@@ -9,13 +9,20 @@
 #include "camera/PTZCamera.h"
 #include "camera/PTZCamera1.h"
 #include "clients/PTZClientRemote.h"
+#include "drivers/Bosch.h"
+#include "drivers/PTZ3PWrapper.h"
+#include "drivers/Panasonic.h"
+#include "drivers/PelcoD.h"
 
 const K47ClassInfo kK47ClassTable[] = {
     {&CLSID_Bosch, "Bosch", "K47PTZ.Bosch", 109,
-     K47ClassInfo::kViProgIdWithoutClsid | K47ClassInfo::kNoAppIdValue | K47ClassInfo::kVersionValue, nullptr},
-    {&CLSID_K47Panasonic, "K47Panasonic", "K47PTZ.K47Panasonic", 106, K47ClassInfo::kNone, nullptr},
-    {&CLSID_K47PelcoD, "K47PelcoD", "K47PTZ.K47PelcoD", 102, K47ClassInfo::kNone, nullptr},
-    {&CLSID_PTZ3PWrapper, "PTZ3PWrapper", "K47PTZ.PTZ3PWrapper", 108, K47ClassInfo::kNone, nullptr},
+     K47ClassInfo::kViProgIdWithoutClsid | K47ClassInfo::kNoAppIdValue | K47ClassInfo::kVersionValue,
+     &K47CreateObject<CBosch>},
+    {&CLSID_K47Panasonic, "K47Panasonic", "K47PTZ.K47Panasonic", 106, K47ClassInfo::kNone,
+     &K47CreateObject<CPanasonic>},
+    {&CLSID_K47PelcoD, "K47PelcoD", "K47PTZ.K47PelcoD", 102, K47ClassInfo::kNone, &K47CreateObject<CPelcoD>},
+    {&CLSID_PTZ3PWrapper, "PTZ3PWrapper", "K47PTZ.PTZ3PWrapper", 108, K47ClassInfo::kNone,
+     &K47CreateObject<CPTZ3PWrapper>},
     {&CLSID_PTZCamera, "PTZCamera", "K47PTZ.PTZCamera", 105, K47ClassInfo::kNone,
      &K47CreateObject<CPTZCameraWrapper>},
     {&CLSID_PTZCameraStub, "PTZCameraStub", "K47PTZ.PTZCameraStub", 107, K47ClassInfo::kNone,

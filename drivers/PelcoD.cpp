@@ -1,0 +1,303 @@
+// The Pelco-D driver: frames, camera records, refresh and answers.
+#include "drivers/PelcoD.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr BYTE kSync = 0xFF;
+constexpr LONGLONG kFileTimeUnitsPerSecond = 10000000;
+
+// Command 1 bits.
+constexpr BYTE kFocusNear = 0x01;
+constexpr BYTE kIrisOpen = 0x02;
+constexpr BYTE kIrisClose = 0x04;
+constexpr BYTE kManualScan = 0x10;  // the scan bit without the sense bit
+constexpr BYTE kCameraOn = 0x88;    // sense + camera on
+// Command 2 bits.
+constexpr BYTE kPanRight = 0x02;
+constexpr BYTE kPanLeft = 0x04;
+constexpr BYTE kTiltUp = 0x08;
+constexpr BYTE kTiltDown = 0x10;
+constexpr BYTE kZoomTele = 0x20;
+constexpr BYTE kZoomWide = 0x40;
+constexpr BYTE kFocusFar = 0x80;
+
+constexpr INT_PTR kMenuPreset = 95;
+constexpr SHORT kFullSpeed = 100;
+
+// Pan and tilt speed 0..63 from a magnitude where 100 is full speed; the remainder is dropped, so
+// 1 gives 0 (the direction bit still goes out).
+BYTE Speed(SHORT value) {
+    return static_cast<BYTE>((std::abs(static_cast<int>(value)) * 63 / 100) & 0x3F);
+}
+
+void Fill(BYTE (&frame)[7], INT_PTR address, BYTE command1, BYTE command2, BYTE data1, BYTE data2) {
+    frame[0] = kSync;
+    frame[1] = static_cast<BYTE>(address & 0xFF);
+    frame[2] = command1;
+    frame[3] = command2;
+    frame[4] = data1;
+    frame[5] = data2;
+    frame[6] = 0;  // computed when sent
+}
+
+// How many answer bytes a camera sends after a frame with this command 2.
+DWORD AnswerLength(BYTE command2) {
+    switch (command2) {
+        case 0x45:
+            return 18;
+        case 0x51:
+        case 0x53:
+        case 0x55:
+        case 0x63:
+            return 7;
+        default:
+            return 4;
+    }
+}
+
+bool EqualsIgnoringCase(const char* text, const char* upper) {
+    for (; *text != '\0' && *upper != '\0'; ++text, ++upper) {
+        if (std::toupper(static_cast<unsigned char>(*text)) != *upper)
+            return false;
+    }
+    return *text == *upper;
+}
+
+LONGLONG Now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<LONGLONG>((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) |
+                                 now.dwLowDateTime);
+}
+
+}  // namespace
+
+std::span<const K47InterfaceEntry> CPelcoD::GetInterfaceTable() {
+    static constexpr K47InterfaceEntry kTable[] = {
+        K47Entry<CPelcoD, IK47PTZProtocol>(),
+        K47Entry<CPelcoD, IK47ObjectConfiguration>(),
+    };
+    static_assert(K47ValidTable(kTable));
+    return kTable;
+}
+
+PelcoModel CPelcoD::ModelFromName(const char* name) {
+    if (EqualsIgnoringCase(name, "MESSOA"))
+        return PelcoModelMessoa;
+    if (EqualsIgnoringCase(name, "PELCO"))
+        return PelcoModelPelco;
+    return PelcoModelGeneric;
+}
+
+void CPelcoD::ReadDriverConfiguration(CXMLAttribute& attributes) {
+    LONGLONG seconds = attributes.GetXMLAttributeLongLong("InitIntervalSec", 60);
+    // Saturated rather than overflowed: an absurd interval means "never again".
+    constexpr LONGLONG kMax = std::numeric_limits<LONGLONG>::max() / kFileTimeUnitsPerSecond;
+    if (seconds > kMax)
+        seconds = kMax;
+    if (seconds < -kMax)
+        seconds = -kMax;
+    m_refreshInterval = seconds * kFileTimeUnitsPerSecond;
+}
+
+PelcoCameraRecord& CPelcoD::Record(INT_PTR address, PelcoCameraRecord& fallback) {
+    auto found = m_cameras.find(address);
+    return found != m_cameras.end() ? found->second : fallback;
+}
+
+// ---------------------------------------------------------------------------------------------
+// IK47PTZProtocol
+
+HRESULT STDMETHODCALLTYPE CPelcoD::AddCamera(BSTR name, IXMLDOMElement* pElement,
+                                             IUnknown* pOuterUnk, IUnknown** ppCamera) {
+    return K47Guard(__FILE__, __LINE__, __LINE__, [&]() -> HRESULT {
+        CreateCamera(name, pElement, CLSID_PTZCameraStub, pOuterUnk, ppCamera);
+
+        INT_PTR address = 0;
+        {
+            ComPtr<IK47PTZCamera> camera;
+            HRESULT hr = (*ppCamera)->QueryInterface(
+                IID_IK47PTZCamera, reinterpret_cast<void**>(camera.GetAddressOf()));
+            if (FAILED(hr))
+                throw CHresultError(__FILE__, __LINE__, hr);
+            hr = camera->GetAddress(&address);
+            if (FAILED(hr))
+                throw CHresultError(__FILE__, __LINE__, hr);
+        }
+
+        CXMLAttribute attributes(pElement);
+        PelcoCameraRecord record;
+        record.model = ModelFromName(attributes.GetXMLAttributeString("Model", "").c_str());
+        record.turnOn = attributes.GetXMLAttributeInt("TurnON", 0) != 0;
+        record.setManual = attributes.GetXMLAttributeInt("SetManual", 0) != 0;
+        record.expectAnswer = attributes.GetXMLAttributeInt("ExpectAnswer", 0) != 0;
+        record.lastRefresh = 0;
+
+        CK47ScopedLock lock(PortLock());
+        // A camera added again under the same address starts afresh (and is refreshed at once).
+        PelcoCameraRecord& stored = m_cameras.insert_or_assign(address, record).first->second;
+        RefreshCameraIfDue(stored, address);
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CPelcoD::MoveRelative(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom,
+                                                SHORT focus, SHORT iris) {
+    return MoveCamera(address, pan, tilt, zoom, focus, iris, false);
+}
+
+HRESULT CPelcoD::MoveCamera(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT focus,
+                            SHORT iris, bool wait) {
+    return K47Guard(__FILE__, __LINE__, __LINE__, [&]() -> HRESULT {
+        if (wait) {
+            CK47ScopedLock lock(PortLock());
+            SendMove(address, pan, tilt, zoom, focus, iris, false);
+            return S_OK;
+        }
+        CK47ScopedTryLock lock(PortLock());
+        if (!lock.OwnsLock())
+            return S_FALSE;  // the line is busy: dropped, nothing logged
+        SendMove(address, pan, tilt, zoom, focus, iris, true);
+        return S_OK;
+    });
+}
+
+void CPelcoD::SendMove(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris,
+                       bool refresh) {
+    PelcoCameraRecord fallback;
+    PelcoCameraRecord& record = Record(address, fallback);
+
+    BYTE command1 = 0;
+    BYTE command2 = 0;
+    if (iris < 0)
+        command1 = kIrisClose;
+    if (iris > 0)
+        command1 = kIrisOpen;
+    if (focus < 0)
+        command1 |= kFocusNear;
+    if (focus > 0)
+        command2 = kFocusFar;
+    if (zoom < 0)
+        command2 |= kZoomWide;
+    if (zoom > 0)
+        command2 |= kZoomTele;
+    if (tilt < 0)
+        command2 |= kTiltDown;
+    if (tilt > 0)
+        command2 |= kTiltUp;
+    if (pan < 0)
+        command2 |= kPanLeft;
+    if (pan > 0)
+        command2 |= kPanRight;
+    Frame frame;
+    Fill(frame, address, command1, command2, Speed(pan), Speed(tilt));
+
+    if (refresh)
+        RefreshCameraIfDue(record, address);
+    SendFrame(record, frame);
+}
+
+HRESULT STDMETHODCALLTYPE CPelcoD::Command(INT_PTR address, PTZCOMMAND cmd, INT_PTR arg) {
+    return K47Guard(__FILE__, __LINE__, __LINE__, [&]() -> HRESULT {
+        CK47ScopedLock lock(PortLock());
+        PelcoCameraRecord fallback;
+        PelcoCameraRecord& record = Record(address, fallback);
+        // The command value goes out unchecked: the enumeration's values are Pelco-D's command-2
+        // codes, and any other value is the caller's to send.
+        Frame frame;
+        Fill(frame, address, 0x00, static_cast<BYTE>(static_cast<uint32_t>(cmd) & 0xFF), 0x00,
+             static_cast<BYTE>(arg & 0xFF));
+        RefreshCameraIfDue(record, address);
+        SendFrame(record, frame);
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CPelcoD::MenuCommand(INT_PTR address, PTZMENUCOMMAND cmd) {
+    return K47Guard(__FILE__, __LINE__, __LINE__, [&]() -> HRESULT {
+        // Held across both frames of a navigation step (the nested calls take it again).
+        CK47ScopedLock lock(PortLock());
+        SHORT pan = 0;
+        SHORT tilt = 0;
+        switch (cmd) {
+            case PTZMENUCMD_OPEN: {
+                PelcoCameraRecord fallback;
+                const PelcoCameraRecord& record = Record(address, fallback);
+                // Pelco and Messoa cameras open their menu on Set Preset 95, others on Go To 95.
+                PTZCOMMAND open =
+                    record.model == PelcoModelGeneric ? PTZCMD_GOTOPRESET : PTZCMD_SETPRESET;
+                return Command(address, open, kMenuPreset);
+            }
+            case PTZMENUCMD_UP:
+                tilt = kFullSpeed;
+                break;
+            case PTZMENUCMD_DOWN:
+                tilt = -kFullSpeed;
+                break;
+            case PTZMENUCMD_LEFT:
+                pan = -kFullSpeed;
+                break;
+            case PTZMENUCMD_RIGHT:
+                pan = kFullSpeed;
+                break;
+            default:
+                return E_INVALIDARG;  // close, select, select2: Pelco-D has no frame for them
+        }
+        // A navigation step is a full-speed move at once followed by the stop; the results do
+        // not matter (each failure is logged by MoveCamera).
+        MoveCamera(address, pan, tilt, 0, 0, 0, true);
+        MoveCamera(address, 0, 0, 0, 0, 0, true);
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CPelcoD::QueryFunctions(INT_PTR /*address*/, PTZFUNCTION* pFunc,
+                                                  ULONG* pPresetCount) {
+    if (pFunc == nullptr || pPresetCount == nullptr)
+        return E_POINTER;
+    CK47ScopedLock lock(PortLock());
+    *pFunc =
+        static_cast<PTZFUNCTION>(PTZFUNC_MENUOPEN | PTZFUNC_MENUNAVIGATE | PTZFUNC_CLEARPRESET);
+    *pPresetCount = 15;
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Refresh and output (port lock held)
+
+void CPelcoD::RefreshCameraIfDue(PelcoCameraRecord& record, INT_PTR address) {
+    LONGLONG now = Now();
+    if (now - record.lastRefresh < m_refreshInterval)
+        return;
+    record.lastRefresh = now;
+    Frame frame;
+    if (record.turnOn) {
+        Fill(frame, address, kCameraOn, 0x00, 0x00, 0x00);
+        SendFrame(record, frame);
+    }
+    if (record.setManual) {
+        Fill(frame, address, kManualScan, 0x00, 0x00, 0x00);
+        SendFrame(record, frame);
+    }
+}
+
+void CPelcoD::SendFrame(PelcoCameraRecord& record, Frame& frame) {
+    frame[6] = static_cast<BYTE>(frame[1] + frame[2] + frame[3] + frame[4] + frame[5]);
+    if (!WriteFrame(frame, sizeof(frame)))
+        return;                // no port: dumped only
+    FlushFileBuffers(Port());  // the result does not matter
+    if (!record.expectAnswer)
+        return;
+    // The answer is consumed, not examined; a short read (the camera is late or silent) is fine.
+    BYTE answer[18];
+    DWORD read = 0;
+    if (!ReadFile(Port(), answer, AnswerLength(frame[3]), &read, nullptr))
+        throw CWin32Error(__FILE__, __LINE__);
+}

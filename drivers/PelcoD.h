@@ -1,0 +1,76 @@
+// CPelcoD, the class behind K47PelcoD: cameras speaking Pelco-D on one serial line. Seven-byte
+// frames (FF, address, command 1, command 2, data 1, data 2, checksum of bytes 1 to 5), a record
+// per camera address ("Model", "TurnON", "SetManual", "ExpectAnswer" of its camera element), the
+// periodic refresh of cameras that want it (Camera On and Manual Scan before the first command or
+// plain move once "InitIntervalSec" has passed), and the camera's answer read after each frame
+// when it is expected (4 bytes; 7 after command 2 = 0x51, 0x53, 0x55, 0x63; 18 after 0x45).
+//
+// Threading: as CSerialPTZ. The port lock also guards the camera table and the refresh interval.
+// MoveRelative only tries the lock: a move arriving while another thread uses the line is dropped
+// with S_FALSE (the next one, 100 ms later, carries the same speeds). Commands, menu commands,
+// queries and camera additions wait. MenuCommand holds the lock across its move and stop frames,
+// so nothing of another thread comes between them.
+#pragma once
+
+#include <map>
+#include <span>
+
+#include "drivers/SerialPTZ.h"
+
+enum PelcoModel : int32_t {
+    PelcoModelMessoa = 0,
+    PelcoModelGeneric = 1,
+    PelcoModelPelco = 2,
+};
+
+struct PelcoCameraRecord {
+    int32_t model = PelcoModelGeneric;
+    bool turnOn = false;
+    bool setManual = false;
+    bool expectAnswer = false;
+    LONGLONG lastRefresh = 0;  // FILETIME value (100 ns units) of the last refresh; 0: never
+};
+
+class CPelcoD : public CSerialPTZ {
+  public:
+    static std::span<const K47InterfaceEntry> GetInterfaceTable();
+
+    // The model kind of a "Model" attribute (without regard to case).
+    static PelcoModel ModelFromName(const char* name);
+
+    // IK47PTZProtocol
+    HRESULT STDMETHODCALLTYPE AddCamera(BSTR name, IXMLDOMElement* pElement, IUnknown* pOuterUnk,
+                                        IUnknown** ppCamera) override;
+    HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom,
+                                           SHORT focus, SHORT iris) override;
+    HRESULT STDMETHODCALLTYPE Command(INT_PTR address, PTZCOMMAND cmd, INT_PTR arg) override;
+    HRESULT STDMETHODCALLTYPE MenuCommand(INT_PTR address, PTZMENUCOMMAND cmd) override;
+    HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR address, PTZFUNCTION* pFunc,
+                                             ULONG* pPresetCount) override;
+
+  protected:
+    CPelcoD() = default;
+    ~CPelcoD() override = default;
+
+    void ReadDriverConfiguration(CXMLAttribute& attributes) override;
+
+  private:
+    using Frame = BYTE[7];
+
+    // Each of these runs with the port lock held.
+    void SendFrame(PelcoCameraRecord& record, Frame& frame);
+    void RefreshCameraIfDue(PelcoCameraRecord& record, INT_PTR address);
+    // The record of `address`, or `fallback` (a Generic camera with every flag off) when no
+    // AddCamera registered that address.
+    PelcoCameraRecord& Record(INT_PTR address, PelcoCameraRecord& fallback);
+
+    HRESULT MoveCamera(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris,
+                       bool wait);
+    // Builds and sends the move; `refresh` for plain moves (menu moves skip the refresh).
+    void SendMove(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris,
+                  bool refresh);
+
+    // Fields, in order (after CSerialPTZ's).
+    std::map<INT_PTR, PelcoCameraRecord> m_cameras;
+    LONGLONG m_refreshInterval = 0;  // 100 ns units
+};

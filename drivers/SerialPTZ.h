@@ -1,0 +1,84 @@
+// CSerialPTZ, the common base of the serial protocol drivers (CPelcoD, CPanasonic, CBosch): one
+// serial port and the lock that serialises all traffic on it, the debug switch, the references the
+// driver received from whoever configured it, IK47ObjectConfiguration for all three drivers, the
+// creation of camera objects for their AddCamera, and the frame output every driver uses (debug
+// dump, purge of the receive side, one synchronous write).
+//
+// A driver without port (never configured, "COMPort" empty, or an open that failed) accepts
+// every control call: frames are only dumped (with "Debug") and nothing is written.
+//
+// Threading: free-threaded. Control calls come from the worker threads of every camera on the
+// line, configuration calls from the host. The port lock (a recursive Windows mutex, owned by the
+// thread that takes it) guards the port handle, the debug switch and each driver's own settings
+// and per-camera state; Reconfigure holds it while it reopens the port, and every frame is
+// written under it. CreateCamera runs without it. Initialize stores the owner and init data
+// without the lock: the host configures a driver before it hands it to cameras.
+//
+// Lifetime: the owner is kept without a reference; the init data with one. The destructor
+// releases the init data, closes the mutex and then the port.
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <cstddef>
+
+#include "common/K47Global.h"
+#include "common/Win32Handle.h"
+#include "common/thread.h"
+#include "frame/ComObjectRoot.h"
+#include "frame/K47PTZ.h"
+
+class CSerialPTZ : public CK47ComObjectRoot,
+                   public IK47PTZProtocol,
+                   public IK47ObjectConfiguration {
+  public:
+    // The port's read time-outs, in milliseconds: a read of n bytes ends 50 ms after the last
+    // byte, or after 1000 + 50 n ms in all.
+    static constexpr DWORD kReadIntervalTimeout = 50;
+    static constexpr DWORD kReadTotalTimeoutMultiplier = 50;
+    static constexpr DWORD kReadTotalTimeoutConstant = 1000;
+
+    // IK47ObjectConfiguration. pInitData is an IUnknown* (the host's port service, or null) that
+    // the driver only hands on to its cameras.
+    HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement* pElement, IUnknown* pOwner,
+                                         ULONG_PTR pInitData) override;
+    HRESULT STDMETHODCALLTYPE Reconfigure(IXMLDOMElement* pElement) override;
+    HRESULT STDMETHODCALLTYPE MakeDefault(IXMLDOMElement* pElement) override;
+
+    // The port lock, for tests that keep the line busy from another thread.
+    CSyncObjectBase& PortLock() noexcept { return m_portLock; }
+
+  protected:
+    CSerialPTZ() = default;
+    virtual ~CSerialPTZ() = default;
+
+    // Reads the driver's own attributes from the protocol element; called by Reconfigure, with
+    // the port lock held, once the port is set up.
+    virtual void ReadDriverConfiguration(CXMLAttribute& attributes) = 0;
+
+    // Creates the camera object `clsid` aggregated into `pOuter` (*ppCamera: its IUnknown) and
+    // initialises it with the camera element and a CameraInitData record. Throws CHresultError
+    // with the failing step's HRESULT; *ppCamera keeps the created camera even then, for the
+    // caller to release.
+    void CreateCamera(BSTR name, IXMLDOMElement* pElement, REFCLSID clsid, IUnknown* pOuter,
+                      IUnknown** ppCamera);
+
+    // Frame output; the caller holds the port lock. Dumps the frame when the debug switch is on;
+    // with a port, purges the receive side and writes the frame with one WriteFile (a failure
+    // throws CWin32Error with the last error). Returns whether a port is open.
+    bool WriteFrame(const BYTE* frame, size_t length);
+    // The open port, or null; the caller holds the port lock.
+    HANDLE Port() const noexcept { return m_port.IsValid() ? m_port.Get() : nullptr; }
+
+  private:
+    // Steps 3 to 11 of Reconfigure (the port lock is held and the port closed).
+    HRESULT OpenAndSetUpPort(IXMLDOMElement* pElement);
+
+    // Fields, in order.
+    CWin32HANDLE m_port;
+    CWin32Mutex<CSimpleWaitingTrait> m_portLock;
+    IUnknown* m_owner = nullptr;  // not counted
+    Microsoft::WRL::ComPtr<IUnknown> m_initData;
+    bool m_debug = false;
+};
