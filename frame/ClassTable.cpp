@@ -8,6 +8,7 @@
 #include "frame/ComObjectRoot.h"
 #include "camera/PTZCamera.h"
 #include "camera/PTZCamera1.h"
+#include "clients/PTZClientLocal.h"
 #include "clients/PTZClientRemote.h"
 #include "drivers/Bosch.h"
 #include "drivers/PTZ3PWrapper.h"
@@ -27,7 +28,7 @@ const K47ClassInfo kK47ClassTable[] = {
      &K47CreateObject<CPTZCameraWrapper>},
     {&CLSID_PTZCameraStub, "PTZCameraStub", "K47PTZ.PTZCameraStub", 107, K47ClassInfo::kNone,
      &K47CreateObject<CPTZCamera>},
-    {&CLSID_PTZClientLocal, "PTZClientLocal", "K47PTZ.PTZClientLocal", 103, K47ClassInfo::kNone, nullptr},
+    {&CLSID_PTZClientLocal, "PTZClientLocal", "K47PTZ.PTZClientLocal", 103, K47ClassInfo::kNone, &K47CreateObject<CPTZClientLocal>},
     {&CLSID_PTZClientRemote, "PTZClientRemote", "K47PTZ.PTZClientRemote", 104, K47ClassInfo::kNone,
      &K47CreateObject<CPTZClientRemote>},
 };
