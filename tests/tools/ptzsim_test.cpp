@@ -1,0 +1,925 @@
+// ptzsim run as a child process, steered through the pty it prints, checked through its JSON
+// (and text) lines: motion integrated into positions, presets, menus and modes, malformed bytes
+// reported and skipped, Pelco-D answers, periodic states and limits, the line kept usable across
+// hosts, clean ends with the link removed, and the exit codes of wrong usage.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/sim/decoder_test_util.h"
+#include "tests/support/TestUtil.h"
+#include "tests/tools/MiniJson.h"
+#include "tests/tools/ToolProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using k47test::Bosch;
+using k47test::Bytes;
+using k47test::Json;
+using k47test::Pelco;
+using k47test::ToolProcess;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kEventTimeout = 5000ms;
+
+std::string Tool() {
+    return k47test::BinaryDir() + "/bin/ptzsim";
+}
+
+std::string Hex(const Bytes& bytes) {
+    return k47::sim::HexBytes(bytes);
+}
+
+// The port end of the line, as a host opens it: raw, 8N1.
+class Port {
+  public:
+    explicit Port(const std::string& path, speed_t speed = B9600) {
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd_ < 0) {
+            return;
+        }
+        termios tio{};
+        tcgetattr(fd_, &tio);
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
+        tcsetattr(fd_, TCSANOW, &tio);
+    }
+    ~Port() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    bool Write(const Bytes& bytes) const {
+        return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    bool Write(const std::string& text) const {
+        return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    // Bytes the simulator wrote that nobody read yet.
+    int Queued() const {
+        int n = -1;
+        ioctl(fd_, FIONREAD, &n);
+        return n;
+    }
+    Bytes Read(size_t count) const {
+        Bytes bytes(count);
+        size_t have = 0;
+        while (have < count) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 2000) <= 0) {
+                break;
+            }
+            ssize_t n = read(fd_, bytes.data() + have, count - have);
+            if (n <= 0) {
+                break;
+            }
+            have += static_cast<size_t>(n);
+        }
+        bytes.resize(have);
+        return bytes;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// One simulator with --json: the line's path from the first line, then every event parsed.
+class Sim {
+  public:
+    explicit Sim(std::vector<std::string> args) : process_(Tool(), WithJson(std::move(args))) {
+        std::optional<std::string> first = process_.ReadLine(kEventTimeout);
+        if (!first || first->rfind("ptzsim: line ", 0) != 0) {
+            return;
+        }
+        path_ = first->substr(13);
+        start_ = Next();
+    }
+
+    bool ok() const { return !path_.empty() && start_ && (*start_)["event"].str() == "start"; }
+    const std::string& path() const { return path_; }
+    const Json& start() const { return *start_; }
+    ToolProcess& process() { return process_; }
+    const std::vector<Json>& seen() const { return seen_; }
+
+    // The next event; a line that is not one JSON object fails the test.
+    std::optional<Json> Next(std::chrono::milliseconds timeout = kEventTimeout) {
+        std::optional<std::string> line = process_.ReadLine(timeout);
+        if (!line) {
+            return std::nullopt;
+        }
+        std::optional<Json> event = Json::Parse(*line);
+        EXPECT_TRUE(event && event->type() == Json::Type::kObject)
+            << "not a JSON object: " << *line;
+        if (event) {
+            seen_.push_back(*event);
+        }
+        return event;
+    }
+
+    // Reads events until one satisfies `match`; the ones before it stay in seen().
+    std::optional<Json> WaitFor(const std::function<bool(const Json&)>& match,
+                                std::chrono::milliseconds timeout = kEventTimeout) {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return std::nullopt;
+            }
+            std::optional<Json> event = Next(left);
+            if (!event) {
+                return std::nullopt;
+            }
+            if (match(*event)) {
+                return event;
+            }
+        }
+    }
+
+    std::optional<Json> WaitFrame(const std::string& kind, int address = -1) {
+        return WaitFor([&](const Json& e) {
+            return e["event"].str() == "frame" && e["kind"].str() == kind &&
+                   (address < 0 || (!e["address"].is_null() && e["address"].integer() == address));
+        });
+    }
+
+    // Signals the simulator, reads its last events and returns its exit status.
+    std::optional<int> End(int signal = SIGTERM) {
+        if (!process_.Signal(signal)) {
+            return std::nullopt;
+        }
+        while (Next()) {
+        }
+        return process_.Wait(kEventTimeout);
+    }
+
+  private:
+    static std::vector<std::string> WithJson(std::vector<std::string> args) {
+        args.push_back("--json");
+        return args;
+    }
+
+    ToolProcess process_;
+    std::string path_;
+    std::optional<Json> start_;
+    std::vector<Json> seen_;
+};
+
+bool IsEvent(const Json& e, const std::string& name, int address) {
+    return e["event"].str() == name && !e["address"].is_null() && e["address"].integer() == address;
+}
+
+// Pan as a signed angle around 0 (the simulator keeps it in [0, 360)).
+double SignedPan(double pan) {
+    return pan > 180 ? pan - 360 : pan;
+}
+
+// 0x02, the frame's text, 0x03.
+std::string Panasonic(const std::string& body) {
+    return "\x02" + body + "\x03";
+}
+
+Bytes Text(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+TEST(PtzSim, MovesIntegrateIntoPositionsForEveryProtocol) {
+    struct Case {
+        const char* protocol;
+        int address;
+        Bytes move;
+        Bytes stop;
+        double pan_deg_per_s;   // 100 at full speed
+        double tilt_deg_per_s;  // 60 at full speed
+        int pan_percent;        // the smallest driver speed that sends this
+    };
+    const Case cases[] = {
+        // pan right 31/63, tilt up 16/63
+        {"pelco-d", 1, Pelco(1, 0, 0x0A, 0x1F, 0x10), Pelco(1, 0, 0, 0, 0), 100.0 * 31 / 63,
+         60.0 * 16 / 63, 50},
+        // second layout, camera 5 of several: pan left 4/7, tilt down 2/7
+        {"panasonic", 5, Text(Panasonic("AD05;RON:7;GC^:202136F:2022420:2021264:2022000:0021004")),
+         Text(Panasonic("AD05;RON:7;GC^:2021364:2022000:2021264:2022000:0021004")), -100.0 * 4 / 7,
+         -60.0 * 2 / 7, -58},
+        // camera 129: pan right 8/15, tilt down 15/15
+        {"bosch", 129, Bosch(129, 0x05, {0x0F, 0x40, 0x05}), Bosch(129, 0x05, {0, 0, 0}),
+         100.0 * 8 / 15, -60.0, 54},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.protocol);
+        Sim sim({"--protocol", c.protocol, "--state-interval", "0.1"});
+        ASSERT_TRUE(sim.ok());
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+
+        const auto sent_move = Clock::now();
+        ASSERT_TRUE(port.Write(c.move));
+        std::optional<Json> move = sim.WaitFrame("move", c.address);
+        ASSERT_TRUE(move);
+        EXPECT_EQ((*move)["pan"]["percent"].integer(), c.pan_percent);
+        EXPECT_EQ((*move)["raw"].str(), Hex(c.move));
+        EXPECT_TRUE((*move)["state"]["moving"].boolean());
+        // Let it turn through 20 degrees or so, as the simulator itself reports.
+        ASSERT_TRUE(sim.WaitFor([&](const Json& e) {
+            return IsEvent(e, "state", c.address) &&
+                   std::fabs(SignedPan(e["state"]["pan"].num())) >= 20;
+        }));
+        const auto sent_stop = Clock::now();
+        ASSERT_TRUE(port.Write(c.stop));
+        std::optional<Json> stop = sim.WaitFrame("stop", c.address);
+        ASSERT_TRUE(stop);
+        std::optional<Json> stopped = sim.Next();
+        ASSERT_TRUE(stopped);
+        EXPECT_TRUE(IsEvent(*stopped, "stopped", c.address)) << "a stop is visible";
+
+        // Exactly what the rates give over the time between the two frames as received...
+        const double dt = (*stop)["elapsed"].num() - (*move)["elapsed"].num();
+        const double pan = SignedPan((*stop)["state"]["pan"].num());
+        const double tilt = (*stop)["state"]["tilt"].num();
+        EXPECT_NEAR(pan, c.pan_deg_per_s * dt, 0.005);
+        EXPECT_NEAR(tilt, c.tilt_deg_per_s * dt, 0.005);
+        EXPECT_FALSE((*stop)["state"]["moving"].boolean());
+        EXPECT_EQ((*stopped)["state"]["pan"].num(), (*stop)["state"]["pan"].num());
+        // ...and about what they give over the time the test measured between its writes.
+        const double measured = std::chrono::duration<double>(sent_stop - sent_move).count();
+        EXPECT_NEAR(dt, measured, 0.3);
+
+        // Stopped means stopped: the final state is where the stop left it.
+        ASSERT_EQ(sim.End(), 0);
+        const Json& last_final = sim.seen()[sim.seen().size() - 2];
+        ASSERT_TRUE(IsEvent(last_final, "final", c.address));
+        EXPECT_EQ(last_final["state"]["pan"].num(), (*stop)["state"]["pan"].num());
+        EXPECT_EQ(last_final["state"]["tilt"].num(), tilt);
+    }
+}
+
+TEST(PtzSim, PresetsStoreAndRecallPositions) {
+    struct Case {
+        const char* protocol;
+        int address;
+        Bytes move;  // pan right
+        Bytes stop;
+        Bytes set;  // preset `number`
+        Bytes go;
+        Bytes go_unset;
+        int number;
+        std::vector<std::string> extra;
+    };
+    const Case cases[] = {
+        {"pelco-d",
+         3,
+         Pelco(3, 0, 0x02, 0x3F, 0),
+         Pelco(3, 0, 0, 0, 0),
+         Pelco(3, 0, 0x03, 0, 7),
+         Pelco(3, 0, 0x07, 0, 7),
+         Pelco(3, 0, 0x07, 0, 8),
+         7,
+         {}},
+        // first layout, one camera on the line
+        {"panasonic",
+         1,
+         Text(Panasonic("RON:7;GCN:9028CF0:9034008:0021004")),
+         Text(Panasonic("RON:7;GCN:9028100:9034008:0021004")),
+         Text(Panasonic("RON:7;GC7:903006B")),
+         Text(Panasonic("RON:7;GC7:9030007")),
+         Text(Panasonic("RON:7;GC7:9030008")),
+         7,
+         {}},
+        // preset 200 carries its bit 7 in the function byte
+        {"bosch",
+         1,
+         Bosch(1, 0x05, {0x00, 0x78, 0x01}),
+         Bosch(1, 0x05, {0, 0, 0}),
+         Bosch(1, 0x07, {0x14, 0x48}),
+         Bosch(1, 0x07, {0x15, 0x48}),
+         Bosch(1, 0x07, {0x15, 0x49}),
+         200,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.protocol);
+        Sim sim({"--protocol", c.protocol, "--state-interval", "0.1"});
+        ASSERT_TRUE(sim.ok());
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        auto turned_past = [&](double degrees) {
+            return sim.WaitFor([&](const Json& e) {
+                return IsEvent(e, "state", c.address) && e["state"]["pan"].num() >= degrees;
+            });
+        };
+        const std::string key = std::to_string(c.number);
+
+        ASSERT_TRUE(port.Write(c.move));
+        ASSERT_TRUE(turned_past(15));
+        ASSERT_TRUE(port.Write(c.stop));
+        std::optional<Json> stop = sim.WaitFrame("stop", c.address);
+        ASSERT_TRUE(stop);
+        const double stored = (*stop)["state"]["pan"].num();
+
+        ASSERT_TRUE(port.Write(c.set));
+        std::optional<Json> set = sim.WaitFrame("preset-set", c.address);
+        ASSERT_TRUE(set);
+        EXPECT_EQ((*set)["preset"].integer(), c.number);
+        EXPECT_EQ((*set)["state"]["presets"][key]["pan"].num(), stored);
+
+        // Recalled while moving: back at the stored position, and the motion ends.
+        ASSERT_TRUE(port.Write(c.move));
+        ASSERT_TRUE(turned_past(stored + 15));
+        ASSERT_TRUE(port.Write(c.go));
+        std::optional<Json> go = sim.WaitFrame("preset-go", c.address);
+        ASSERT_TRUE(go);
+        EXPECT_EQ((*go)["state"]["pan"].num(), stored);
+        EXPECT_EQ((*go)["state"]["recalled"].integer(), c.number);
+        EXPECT_TRUE((*go)["state"]["recall_found"].boolean());
+        EXPECT_FALSE((*go)["state"]["moving"].boolean());
+        std::optional<Json> stopped = sim.Next();
+        ASSERT_TRUE(stopped);
+        EXPECT_TRUE(IsEvent(*stopped, "stopped", c.address));
+
+        // An unset preset is looked for and not found; the camera stays.
+        ASSERT_TRUE(port.Write(c.go_unset));
+        std::optional<Json> miss = sim.WaitFrame("preset-go", c.address);
+        ASSERT_TRUE(miss);
+        EXPECT_FALSE((*miss)["state"]["recall_found"].boolean());
+        EXPECT_EQ((*miss)["state"]["pan"].num(), stored);
+        EXPECT_EQ(sim.End(), 0);
+    }
+}
+
+TEST(PtzSim, MalformedBytesAreReportedAndDecodingResumes) {
+    struct Expected {
+        std::string kind;
+        std::string error;  // malformed only
+        Bytes raw;
+    };
+    struct Case {
+        const char* protocol;
+        Bytes garbage;
+        Bytes move;
+        Bytes corrupt;
+        const char* corrupt_error;
+        Bytes stop;
+        Bytes cut;  // the start of a frame, then silence
+    };
+    Bytes bad_pelco = Pelco(1, 0, 0, 0, 0);
+    bad_pelco[6] ^= 0x01;
+    Bytes bad_bosch = Bosch(1, 0x05, {0x00, 0x78, 0x01});
+    bad_bosch.back() ^= 0x01;
+    const Case cases[] = {
+        {"pelco-d",
+         {0x01, 0x02, 0x03},
+         Pelco(1, 0, 0x02, 0x3F, 0),
+         bad_pelco,
+         "bad-checksum",
+         Pelco(1, 0, 0, 0, 0),
+         {0xFF, 0x01, 0x00}},
+        {"panasonic", Text("junk"), Text(Panasonic("RON:7;GCN:9028CF0:9034008:0021004")),
+         Text(Panasonic("RON:7;GC7:903006B:0022070")), "bad-length",
+         Text(Panasonic("RON:7;GCN:9028100:9034008:0021004")), Text("\x02RON:7;GC")},
+        {"bosch",
+         {0x11, 0x22},
+         Bosch(1, 0x05, {0x00, 0x78, 0x01}),
+         bad_bosch,
+         "bad-checksum",
+         Bosch(1, 0x05, {0, 0, 0}),
+         {0x87, 0x00}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.protocol);
+        Sim sim({"--protocol", c.protocol, "--state-interval", "0"});
+        ASSERT_TRUE(sim.ok());
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        // All in one write: the decoder has to find the frames among the garbage.
+        ASSERT_TRUE(port.Write(k47test::Concat({c.garbage, c.move, c.corrupt, c.stop, c.cut})));
+        const std::vector<Expected> expected = {
+            {"malformed", "bad-sync", c.garbage},
+            {"move", "", c.move},
+            {"malformed", c.corrupt_error, c.corrupt},
+            {"stop", "", c.stop},
+            // Reported once the line has been quiet for a while.
+            {"malformed", "truncated", c.cut},
+        };
+        for (const Expected& want : expected) {
+            std::optional<Json> e =
+                sim.WaitFor([](const Json& e) { return e["event"].str() == "frame"; });
+            ASSERT_TRUE(e) << "waiting for " << want.kind;
+            EXPECT_EQ((*e)["kind"].str(), want.kind);
+            EXPECT_EQ((*e)["raw"].str(), Hex(want.raw));
+            if (!want.error.empty()) {
+                EXPECT_EQ((*e)["error"].str(), want.error);
+                EXPECT_FALSE(e->has("state")) << "no camera takes a malformed frame";
+            } else {
+                EXPECT_TRUE(e->has("state"));
+            }
+        }
+        // After the cut frame the next one is whole again.
+        ASSERT_TRUE(port.Write(c.move));
+        std::optional<Json> again = sim.WaitFrame("move");
+        ASSERT_TRUE(again);
+        EXPECT_EQ((*again)["raw"].str(), Hex(c.move));
+        ASSERT_EQ(sim.End(), 0);
+        const Json& exit = sim.seen().back();
+        ASSERT_EQ(exit["event"].str(), "exit");
+        EXPECT_EQ(exit["frames"].integer(), 3);
+        EXPECT_EQ(exit["malformed"].integer(), 3);
+    }
+}
+
+TEST(PtzSim, PelcoDAnswersOnlyWhenAsked) {
+    {
+        Sim sim({"--protocol", "pelco-d", "--answer", "--state-interval", "0"});
+        ASSERT_TRUE(sim.ok());
+        EXPECT_TRUE(sim.start()["answer"].boolean());
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        // A general answer for an ordinary frame, to the address it came from.
+        struct Case {
+            Bytes frame;
+            Bytes answer;
+        };
+        const Case cases[] = {
+            {Pelco(1, 0, 0x07, 0, 1), {0xFF, 0x01, 0x00, 0x01}},
+            {Pelco(2, 0, 0x2B, 0, 1), {0xFF, 0x02, 0x00, 0x02}},
+            {Pelco(1, 0, 0x45, 0, 0), Text(std::string("\xFF\x01K47 SIMULATOR  ", 17) + "\xD7")},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(Hex(c.frame));
+            ASSERT_TRUE(port.Write(c.frame));
+            std::optional<Json> answer =
+                sim.WaitFor([](const Json& e) { return e["event"].str() == "answer"; });
+            ASSERT_TRUE(answer);
+            EXPECT_EQ((*answer)["raw"].str(), Hex(c.answer));
+            EXPECT_EQ((*answer)["written"].integer(), static_cast<int>(c.answer.size()));
+            EXPECT_EQ(port.Read(c.answer.size()), c.answer);
+        }
+        // The pan position answer carries the angle the simulator reports, in 1/100 degree.
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0x02, 0x3F, 0)));
+        ASSERT_TRUE(sim.WaitFrame("move", 1));
+        ASSERT_EQ(port.Read(4).size(), 4u);
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0, 0, 0)));
+        std::optional<Json> stop = sim.WaitFrame("stop", 1);
+        ASSERT_TRUE(stop);
+        ASSERT_EQ(port.Read(4).size(), 4u);
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0x51, 0, 0)));
+        ASSERT_TRUE(sim.WaitFor([](const Json& e) { return e["event"].str() == "answer"; }));
+        Bytes position = port.Read(7);
+        ASSERT_EQ(position.size(), 7u);
+        EXPECT_EQ(position[3], 0x59);
+        const long hundredths = std::lround((*stop)["state"]["pan"].num() * 100);
+        EXPECT_NEAR((position[4] << 8) | position[5], hundredths, 1);
+        EXPECT_EQ(position[6],
+                  (position[1] + position[2] + position[3] + position[4] + position[5]) & 0xFF);
+        // A malformed frame gets no answer: the next bytes on the line answer the frame after it.
+        Bytes bad = Pelco(1, 0, 0x07, 0, 1);
+        bad[6] ^= 0x40;
+        ASSERT_TRUE(port.Write(bad));
+        ASSERT_TRUE(sim.WaitFrame("malformed"));
+        ASSERT_TRUE(port.Write(Pelco(3, 0, 0x07, 0, 1)));
+        ASSERT_TRUE(sim.WaitFrame("preset-go", 3));
+        EXPECT_EQ(port.Read(4), (Bytes{0xFF, 0x03, 0x00, 0x03}));
+        EXPECT_EQ(sim.End(), 0);
+    }
+    {
+        Sim sim({"--protocol", "pelco-d", "--state-interval", "0"});
+        ASSERT_TRUE(sim.ok());
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0x07, 0, 1)));
+        ASSERT_TRUE(sim.WaitFrame("preset-go", 1));
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0x45, 0, 0)));
+        ASSERT_TRUE(sim.WaitFrame("unknown", 1));
+        // Answers are written before their report line, so nothing here means nothing sent (as
+        // far as the pty has moved the bytes yet; the report below says it for certain).
+        EXPECT_EQ(port.Queued(), 0) << "without --answer the camera is silent";
+        EXPECT_EQ(sim.End(), 0);
+        for (const Json& e : sim.seen()) {
+            EXPECT_NE(e["event"].str(), "answer");
+        }
+    }
+}
+
+TEST(PtzSim, MenusAndModesFollowTheirFrames) {
+    struct Step {
+        Bytes frame;
+        std::string kind;
+    };
+    struct Case {
+        const char* protocol;
+        std::vector<std::string> args;
+        int address;
+        std::vector<Step> steps;
+        // Expected state after the last step.
+        bool menu_open;
+        int row, column, selected;
+        std::vector<std::pair<std::string, int>> modes;
+    };
+    const Bytes pelco_stop = Pelco(1, 0, 0, 0, 0);
+    const Case cases[] = {
+        // A Pelco model opens its menu with Set Preset 95; the menu keys are short moves.
+        {"pelco-d",
+         {"--model", "1=pelco"},
+         1,
+         {{Pelco(1, 0, 0x03, 0, 95), "preset-set"},
+          {Pelco(1, 0, 0x10, 0, 0x3F), "move"},  // down
+          {pelco_stop, "stop"},
+          {Pelco(1, 0, 0x10, 0, 0x3F), "move"},  // down
+          {pelco_stop, "stop"},
+          {Pelco(1, 0, 0x02, 0x3F, 0), "move"},  // right
+          {pelco_stop, "stop"},
+          {Pelco(1, 0, 0x08, 0, 0x3F), "move"},  // up
+          {pelco_stop, "stop"},
+          {Pelco(1, 0, 0x2B, 0, 1), "auto-focus"},
+          {Pelco(1, 0x88, 0, 0, 0), "camera-on"}},
+         true,
+         1,
+         1,
+         -1,
+         {{"auto_focus", 1}}},
+        // The generic model (the default) opens it with Go To Preset 95 and closes it the same way.
+        {"pelco-d",
+         {},
+         2,
+         {{Pelco(2, 0, 0x07, 0, 95), "preset-go"},
+          {Pelco(2, 0, 0x10, 0, 0x3F), "move"},
+          {Pelco(2, 0, 0x07, 0, 95), "preset-go"},
+          {Pelco(2, 0, 0x33, 0, 2), "white-balance"}},
+         false,
+         0,
+         0,
+         -1,
+         {{"white_balance", 2}}},
+        {"panasonic",
+         {},
+         1,
+         {{Text(Panasonic("RON:7;GC7:0021940")), "menu-open"},
+          {Text(Panasonic("RON:7;GC7:0021942")), "menu-up"},  // wraps to the last row
+          {Text(Panasonic("RON:7;GC7:0021943")), "menu-right"},
+          {Text(Panasonic("RON:7;GC7:0021943")), "menu-right"},
+          {Text(Panasonic("RON:7;GC7:0021945")), "menu-left"},
+          {Text(Panasonic("RON:7;GC7:002194A")), "menu-select"},
+          {Text(Panasonic("RON:7;GC7:00212A2")), "backlight"}},
+         true,
+         7,
+         1,
+         7,
+         {{"backlight", 1}}},
+        {"bosch",
+         {},
+         1,
+         {{Bosch(1, 0x07, {0x02, 0x04}), "auto-focus"},
+          {Bosch(1, 0x07, {0x01, 0x1E}), "white-balance"}},
+         false,
+         0,
+         0,
+         -1,
+         {{"auto_focus", 2}, {"white_balance", 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.protocol) + " camera " + std::to_string(c.address));
+        std::vector<std::string> args = {"--protocol", c.protocol, "--state-interval", "0"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Sim sim(args);
+        ASSERT_TRUE(sim.ok());
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        std::optional<Json> last;
+        for (const Step& step : c.steps) {
+            ASSERT_TRUE(port.Write(step.frame));
+            last = sim.WaitFrame(step.kind, c.address);
+            ASSERT_TRUE(last) << step.kind;
+        }
+        const Json& state = (*last)["state"];
+        EXPECT_EQ(state["menu"]["open"].boolean(), c.menu_open);
+        if (c.menu_open) {
+            EXPECT_EQ(state["menu"]["row"].integer(), c.row);
+            EXPECT_EQ(state["menu"]["column"].integer(), c.column);
+            EXPECT_EQ(
+                state["menu"]["selected"].is_null() ? -1 : state["menu"]["selected"].integer(),
+                c.selected);
+        }
+        for (const auto& [name, value] : c.modes) {
+            EXPECT_EQ(state[name].integer(), value) << name;
+        }
+        // Menu keys never move the camera.
+        EXPECT_EQ(state["pan"].num(), 0.0);
+        EXPECT_EQ(state["tilt"].num(), 0.0);
+        EXPECT_EQ(sim.End(), 0);
+    }
+}
+
+TEST(PtzSim, PeriodicStatesAndLimits) {
+    {
+        Sim sim({"--protocol", "pelco-d", "--state-interval", "0.2"});
+        ASSERT_TRUE(sim.ok());
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0x08, 0, 0x3F)));  // tilt up at 60 degrees/s
+        std::optional<Json> up = sim.WaitFrame("move", 1);
+        ASSERT_TRUE(up);
+        ASSERT_TRUE(port.Write(Pelco(2, 0, 0x02, 0x08, 0)));  // pan right, slowly
+        std::optional<Json> pan = sim.WaitFrame("move", 2);
+        ASSERT_TRUE(pan);
+        std::optional<Json> limit =
+            sim.WaitFor([](const Json& e) { return e["event"].str() == "limit"; }, 10000ms);
+        ASSERT_TRUE(limit);
+        EXPECT_EQ((*limit)["address"].integer(), 1);
+        EXPECT_EQ((*limit)["detail"].str(), "tilt at top end");
+        EXPECT_EQ((*limit)["state"]["tilt"].num(), 90.0);
+        const double took = (*limit)["elapsed"].num() - (*up)["elapsed"].num();
+        EXPECT_GE(took, 1.5 - 1e-3);  // 90 degrees at 60 per second
+        EXPECT_LT(took, 2.5);
+        // Camera 2 keeps moving, so its state lines keep coming; camera 1 no longer changes.
+        size_t at_limit = sim.seen().size();
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(sim.WaitFor([](const Json& e) { return IsEvent(e, "state", 2); }));
+        }
+        for (size_t i = at_limit; i < sim.seen().size(); ++i) {
+            EXPECT_FALSE(IsEvent(sim.seen()[i], "state", 1)) << "state after the limit";
+        }
+        // Camera 2's state lines: the pan between two of them is exactly the rate times the time
+        // between them. Each serves one tick of the 0.2 s grid and a late one does not make up
+        // for missed ticks, so n lines span more than n - 2 intervals.
+        std::vector<Json> states;
+        for (const Json& e : sim.seen()) {
+            if (IsEvent(e, "state", 2)) {
+                states.push_back(e);
+            }
+        }
+        ASSERT_GE(states.size(), 4u);
+        const double rate = 100.0 * 8 / 63;
+        for (size_t i = 1; i < states.size(); ++i) {
+            const double dt = states[i]["elapsed"].num() - states[i - 1]["elapsed"].num();
+            EXPECT_GT(dt, 0.0);
+            EXPECT_NEAR(states[i]["state"]["pan"].num() - states[i - 1]["state"]["pan"].num(),
+                        rate * dt, 0.005);
+        }
+        EXPECT_GT(states.back()["elapsed"].num() - states.front()["elapsed"].num(),
+                  (states.size() - 2) * 0.2 - 1e-3);
+        EXPECT_EQ(sim.End(), 0);
+    }
+    {
+        // --state-interval 0: no state lines, the limit still shows.
+        Sim sim({"--protocol", "pelco-d", "--state-interval", "0"});
+        ASSERT_TRUE(sim.ok());
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0x10, 0, 0x3F)));  // tilt down
+        std::optional<Json> limit =
+            sim.WaitFor([](const Json& e) { return e["event"].str() == "limit"; }, 10000ms);
+        ASSERT_TRUE(limit);
+        EXPECT_EQ((*limit)["detail"].str(), "tilt at bottom end");
+        EXPECT_EQ((*limit)["state"]["tilt"].num(), -90.0);
+        EXPECT_EQ(sim.End(), 0);
+        for (const Json& e : sim.seen()) {
+            EXPECT_NE(e["event"].str(), "state");
+        }
+    }
+}
+
+bool Exclusive(int fd) {
+    int on = -1;
+    return ioctl(fd, TIOCGEXCL, &on) == 0 && on != 0;
+}
+
+TEST(PtzSim, LineKeepsWorkingForTheNextHost) {
+    Sim sim({"--protocol", "pelco-d", "--state-interval", "0"});
+    ASSERT_TRUE(sim.ok());
+    {
+        // The host's settings are reported as it makes them.
+        Port port(sim.path(), B4800);
+        ASSERT_TRUE(port.ok());
+        std::optional<Json> settings = sim.WaitFor(
+            [](const Json& e) { return e["event"].str() == "line" && e.has("settings"); });
+        ASSERT_TRUE(settings);
+        EXPECT_EQ((*settings)["settings"].str(), "4800 8N1");
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0x07, 0, 1)));
+        ASSERT_TRUE(sim.WaitFrame("preset-go", 1));
+    }
+    {
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0x07, 0, 2)));
+        ASSERT_TRUE(sim.WaitFrame("preset-go", 1));
+    }
+    {
+        // A host holding its port exclusively (flock and TIOCEXCL, as the port layer does) is
+        // left alone...
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        ASSERT_EQ(flock(port.fd(), LOCK_EX | LOCK_NB), 0);
+        ASSERT_EQ(ioctl(port.fd(), TIOCEXCL), 0);
+        for (int preset : {3, 4}) {
+            ASSERT_TRUE(port.Write(Pelco(1, 0, 0x07, 0, static_cast<uint8_t>(preset))));
+            ASSERT_TRUE(sim.WaitFrame("preset-go", 1));
+        }
+        EXPECT_TRUE(Exclusive(port.fd()));
+        // ...and then dies without clearing the flag (the kernel closes its descriptor).
+    }
+    std::optional<Json> note =
+        sim.WaitFor([](const Json& e) { return e["event"].str() == "line" && e.has("note"); });
+    ASSERT_TRUE(note);
+    {
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok()) << "the next host can open the line";
+        EXPECT_FALSE(Exclusive(port.fd()));
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0x07, 0, 5)));
+        std::optional<Json> go = sim.WaitFrame("preset-go", 1);
+        ASSERT_TRUE(go);
+        EXPECT_EQ((*go)["preset"].integer(), 5);
+        EXPECT_EQ((*go)["state"]["frames"].integer(), 5);
+    }
+    EXPECT_EQ(sim.End(), 0);
+}
+
+TEST(PtzSim, EndsCleanlyAndRemovesItsLink) {
+    struct Case {
+        int signal;
+        const char* reason;
+        bool stale_link;  // a link left by an earlier run is taken over
+    };
+    for (const Case& c : {Case{SIGTERM, "SIGTERM", false}, Case{SIGINT, "SIGINT", true},
+                          Case{SIGHUP, "SIGHUP", false}}) {
+        SCOPED_TRACE(c.reason);
+        k47test::TempFolder folder;
+        const std::string link = folder.Path() + "/camera.tty";
+        if (c.stale_link) {
+            ASSERT_EQ(symlink("/dev/pts/nonexistent", link.c_str()), 0);
+        }
+        Sim sim({"--protocol", "pelco-d", "--link", link});
+        ASSERT_TRUE(sim.ok());
+        EXPECT_EQ(sim.start()["link"].str(), link);
+        char target[256] = {};
+        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+        EXPECT_EQ(std::string(target), sim.path());
+        Port port(link);  // scripts open the line by its link
+        ASSERT_TRUE(port.ok());
+        ASSERT_TRUE(port.Write(Pelco(1, 0, 0x02, 0x3F, 0)));
+        std::optional<Json> move = sim.WaitFrame("move", 1);
+        ASSERT_TRUE(move);
+
+        EXPECT_EQ(sim.End(c.signal), 0);
+        ASSERT_GE(sim.seen().size(), 2u);
+        const Json& final_state = sim.seen()[sim.seen().size() - 2];
+        EXPECT_TRUE(IsEvent(final_state, "final", 1));
+        EXPECT_TRUE(final_state["state"]["moving"].boolean());
+        EXPECT_GT(final_state["elapsed"].num(), (*move)["elapsed"].num());
+        EXPECT_GT(final_state["state"]["pan"].num(), 0.0);
+        const Json& exit = sim.seen().back();
+        EXPECT_EQ(exit["event"].str(), "exit");
+        EXPECT_EQ(exit["reason"].str(), c.reason);
+        EXPECT_EQ(exit["frames"].integer(), 1);
+        struct stat st {};
+        EXPECT_NE(lstat(link.c_str(), &st), 0) << "link removed";
+    }
+    {
+        // Nobody reads the report any more: the simulator ends (status 1) at its next line and
+        // still removes its link.
+        k47test::TempFolder folder;
+        const std::string link = folder.Path() + "/camera.tty";
+        Sim sim({"--protocol", "bosch", "--link", link});
+        ASSERT_TRUE(sim.ok());
+        Port port(link);
+        ASSERT_TRUE(port.ok());
+        sim.process().CloseOutput();
+        ASSERT_TRUE(port.Write(Bosch(1, 0x05, {0, 0, 0})));
+        EXPECT_EQ(sim.process().Wait(kEventTimeout), 1);
+        struct stat st {};
+        EXPECT_NE(lstat(link.c_str(), &st), 0) << "link removed";
+    }
+}
+
+TEST(PtzSim, TextLinesForPeople) {
+    ToolProcess sim(Tool(), {"--protocol", "pelco-d", "--state-interval", "0"});
+    ASSERT_TRUE(sim.started());
+    std::optional<std::string> first = sim.ReadLine(kEventTimeout);
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(std::regex_match(*first, std::regex("ptzsim: line /dev/pts/[0-9]+"))) << *first;
+    std::optional<std::string> banner = sim.ReadLine(kEventTimeout);
+    ASSERT_TRUE(banner);
+    EXPECT_EQ(banner->rfind("ptzsim: simulating pelco-d cameras on " + first->substr(13), 0), 0u)
+        << *banner;
+    Port port(first->substr(13));
+    ASSERT_TRUE(port.ok());
+    Bytes bad = Pelco(1, 0, 0x02, 0x3F, 0);
+    bad[6] = 0;
+    ASSERT_TRUE(port.Write(k47test::Concat(
+        {Pelco(1, 0, 0x02, 0x1F, 0), Pelco(1, 0, 0, 0, 0), bad, Pelco(1, 0, 0x2F, 0, 2)})));
+    const std::string time = "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} ";
+    const std::regex expected[] = {
+        std::regex(time + "cam 1   move         pan \\+31/63 right, tilt 0 +-> pan +[0-9.]+° tilt "
+                          "+0\\.0° zoom 0\\.00"),
+        std::regex(time + "cam 1   stop         all axes still +-> pan +[0-9.]+° tilt +0\\.0° zoom "
+                          "0\\.00"),
+        std::regex(time + "cam 1   stopped      at pan +[0-9.]+° tilt +0\\.0° zoom 0\\.00"),
+        std::regex(time + "cam (1|-) +malformed +bad-checksum \\[ff 01 00 02 3f 00 00\\]"),
+        std::regex(time + "cam 1   agc          value 2 +-> pan .*"),
+    };
+    // The port's settings show up as a "line" line somewhere in between; not counted here.
+    const std::regex settings(time + " +line +9600 8N1");
+    auto next = [&] {
+        std::optional<std::string> line = sim.ReadLine(kEventTimeout);
+        while (line && std::regex_match(*line, settings)) {
+            line = sim.ReadLine(kEventTimeout);
+        }
+        return line;
+    };
+    std::vector<std::string> lines;
+    for (const std::regex& pattern : expected) {
+        std::optional<std::string> line = next();
+        ASSERT_TRUE(line);
+        EXPECT_TRUE(std::regex_match(*line, pattern)) << *line;
+        lines.push_back(*line);
+    }
+    // The state column lines up.
+    EXPECT_EQ(lines[0].find("->"), lines[1].find("->"));
+    EXPECT_EQ(lines[0].find("->"), lines[4].find("->"));
+    ASSERT_TRUE(sim.Signal(SIGTERM));
+    std::optional<std::string> final_line = next();
+    ASSERT_TRUE(final_line);
+    EXPECT_TRUE(
+        std::regex_match(*final_line, std::regex(time + "cam 1   final        still +-> .*")))
+        << *final_line;
+    std::optional<std::string> exit_line = next();
+    ASSERT_TRUE(exit_line);
+    EXPECT_TRUE(std::regex_match(
+        *exit_line,
+        std::regex(time + " +exit +SIGTERM: 3 frames, 1 malformed, 0 dropped, 0 answers")))
+        << *exit_line;
+    EXPECT_EQ(sim.Wait(kEventTimeout), 0);
+}
+
+TEST(PtzSim, WrongUsageIsExplainedWithItsExitCode) {
+    k47test::TempFolder folder;
+    const std::string file = folder.Path() + "/not-a-link";
+    std::ofstream(file) << "keep me\n";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;  // on standard error
+    };
+    const Case cases[] = {
+        {{}, 2, "--protocol"},
+        {{"--protocol", "sony"}, 2, "sony"},
+        {{"--protocol", "bosch", "--answer"}, 2, "only Pelco-D cameras answer"},
+        {{"--protocol", "pelco-d", "--baud", "9600"}, 2, "--baud requires --device"},
+        {{"--protocol", "pelco-d", "--device", "/dev/null", "--baud", "12345"},
+         2,
+         "standard speed"},
+        {{"--protocol", "pelco-d", "--model", "1=sony"}, 2, "pelco, messoa or generic"},
+        {{"--protocol", "pelco-d", "--model", "300=pelco"}, 2, "0..255"},
+        {{"--protocol", "panasonic", "--model", "pelco"}, 2, "for Pelco-D"},
+        {{"--protocol", "pelco-d", "--tilt-min", "10", "--tilt-max", "0"}, 2, "--tilt-min"},
+        {{"--protocol", "pelco-d", "--device", "/nonexistent/ttyS9"}, 3, "cannot open"},
+        {{"--protocol", "pelco-d", "--device", "/dev/null"}, 3, "not a serial line"},
+        {{"--protocol", "pelco-d", "--link", file}, 3, "not a symbolic link"},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& a : c.args) {
+            joined += a + " ";
+        }
+        SCOPED_TRACE(joined);
+        ToolProcess sim(Tool(), c.args);
+        ASSERT_TRUE(sim.started());
+        EXPECT_EQ(sim.Wait(kEventTimeout), c.status);
+        const std::string err = sim.Stderr();
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    }
+    std::ifstream kept(file);
+    std::string content;
+    std::getline(kept, content);
+    EXPECT_EQ(content, "keep me");
+
+    ToolProcess help(Tool(), {"--help"});
+    std::string text;
+    while (std::optional<std::string> line = help.ReadLine(kEventTimeout)) {
+        text += *line + "\n";
+    }
+    EXPECT_EQ(help.Wait(kEventTimeout), 0);
+    EXPECT_NE(text.find("Exit codes: 0 ended by ctrl-c"), std::string::npos) << text;
+    EXPECT_NE(text.find("ptzsim: line PATH"), std::string::npos) << text;
+}
+
+}  // namespace
