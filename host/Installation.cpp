@@ -9,6 +9,7 @@
 #include <k47/strings.h>
 
 #include <cerrno>
+#include <span>
 #include <cstdlib>
 
 #include "common/K47Global.h"
@@ -20,6 +21,33 @@ namespace k47host {
 namespace {
 
 std::string Words(HRESULT hr) { return k47::DescribeHresult(hr); }
+
+// The class object local clients get for CLSID_K47ObjectServer: every instance is the one
+// installation server.
+class CObjectServerClass : public CK47ComObjectRoot, public IClassFactory {
+public:
+    static std::span<const K47InterfaceEntry> GetInterfaceTable() {
+        static constexpr K47InterfaceEntry kTable[] = {K47Entry<CObjectServerClass, IClassFactory>()};
+        static_assert(K47ValidTable(kTable));
+        return kTable;
+    }
+    void SetServer(IUnknown* server) { server_ = server; }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
+        return server_->QueryInterface(riid, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+protected:
+    CObjectServerClass() = default;
+    ~CObjectServerClass() = default;
+
+private:
+    ComPtr<IUnknown> server_;
+};
 
 // A decimal integer within [minimum, maximum].
 bool ParseNumber(const std::string& text, long minimum, long maximum, long* value) {
@@ -230,7 +258,24 @@ bool Installation::StartServices(std::string* error) {
     return true;
 }
 
+HRESULT Installation::PublishObjectServer() {
+    if (!serverUnknown_ || objectServerCookie_ != 0) return E_UNEXPECTED;
+    ComPtr<IUnknown> identity;
+    CObjectServerClass* factory = nullptr;
+    HRESULT hr = K47CreateInstance<CObjectServerClass>(identity.GetAddressOf(), &factory);
+    if (FAILED(hr)) return hr;
+    factory->SetServer(serverUnknown_.Get());
+    return CoRegisterClassObject(CLSID_K47ObjectServer, identity.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                 &objectServerCookie_);
+}
+
+void Installation::RevokeObjectServer() {
+    if (objectServerCookie_ != 0) CoRevokeClassObject(objectServerCookie_);
+    objectServerCookie_ = 0;
+}
+
 void Installation::Shutdown() {
+    RevokeObjectServer();
     if (shutDown_ || server_ == nullptr) return;
     shutDown_ = true;
     server_->SetShuttingDown();

@@ -47,8 +47,13 @@ public:
     InstallationReport Build();
     // Starts the control services; false at the first one that cannot listen.
     bool StartServices(std::string* error);
+    // Offers the installation server to local clients in other processes (CLSID_K47ObjectServer,
+    // CLSCTX_LOCAL_SERVER) until RevokeObjectServer or Shutdown.
+    HRESULT PublishObjectServer();
+    void RevokeObjectServer();
 
-    // Terminates every camera, then every driver that can be terminated, and releases them.
+    // Withdraws the object server from other processes, terminates every camera, then every
+    // driver that can be terminated, and releases them.
     void Shutdown();
 
     CInstallationServer* Server() const { return server_; }
@@ -68,6 +73,7 @@ private:
     std::vector<ControlServiceSettings> serviceSettings_;
     std::vector<std::unique_ptr<ControlService>> services_;
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> plugIns_;
+    DWORD objectServerCookie_ = 0;
     bool shutDown_ = false;
 };
 

@@ -3,8 +3,10 @@
 //   k47ptz-host --config FILE [--check]
 //
 // Reads the installation file, creates every protocol driver and camera through the COM runtime
-// (the K47PTZ module must be registered: see k47regsvr), serves the control web service, and runs
-// until SIGINT or SIGTERM, when it terminates every camera and driver and exits 0.
+// (the K47PTZ module must be registered: see k47regsvr), serves the control web service, offers its
+// object server to local clients (CLSCTX_LOCAL_SERVER; "-Embedding", which a start through the
+// registry's LocalServer32 command adds, is accepted and ignored), and runs until SIGINT or
+// SIGTERM, when it terminates every camera and driver and exits 0.
 // Exit status: 0 after a clean shutdown (or a clean --check), 1 when --check found problems,
 // 2 when the file cannot be used, 3 when a control service cannot listen.
 #include <pthread.h>
@@ -12,6 +14,7 @@
 #include <sys/resource.h>
 
 #include <objbase.h>
+#include <k47/errors.h>
 
 #include <CLI/CLI.hpp>
 
@@ -35,6 +38,13 @@ const char* SignalName(int signal) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Started as a local server (LocalServer32), the host gets "-Embedding" after the command
+    // registered; it offers its object server in any case, so the flag only has to be accepted.
+    int kept = 1;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) != "-Embedding" && std::string(argv[i]) != "/Embedding") argv[kept++] = argv[i];
+    argc = kept;
+
     CLI::App app{"K47PTZ installation server: drives the configured cameras and serves the control web service."};
     std::string config;
     bool check = false;
@@ -81,6 +91,11 @@ int main(int argc, char** argv) {
             CoUninitialize();
             return report.problems.empty() ? 0 : 1;
         }
+        // Local clients (PTZClientLocal) in other processes reach the cameras through it.
+        HRESULT published = installation.PublishObjectServer();
+        if (FAILED(published))
+            g_ErrorHandling.WriteLog("k47ptz-host: the object server is not offered to local clients: %s\n",
+                                     k47::DescribeHresult(published).c_str());
         if (!installation.StartServices(&error)) {
             std::fprintf(stderr, "k47ptz-host: %s\n", error.c_str());
             installation.Shutdown();
