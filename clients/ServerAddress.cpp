@@ -21,11 +21,13 @@ std::string Token(std::string_view text, size_t from, size_t* next) {
     return std::string(text.substr(begin, end - begin));
 }
 
-// Appends a path part with one "/" between it and what precedes it.
-void AppendPath(std::string* url, std::string_view part) {
+// Appends a path part, preceded by "/" unless it begins with one or the path part before it
+// ended with one (so "site/" and "VLTControl/..." join with a single slash).
+void AppendPath(std::string* url, std::string_view part, bool* endsWithSlash) {
     if (part.empty()) return;
-    if (part.front() != '/' && (url->empty() || url->back() != '/')) *url += '/';
+    if (part.front() != '/' && !*endsWithSlash) *url += '/';
     *url += part;
+    *endsWithSlash = part.back() == '/';
 }
 
 }  // namespace
@@ -55,7 +57,8 @@ K47ServerAddress K47ServerAddress::Parse(std::string_view address) {
 std::string K47ServerAddress::Compose(std::string_view extraPath) const {
     std::string url = scheme + "://" + host;
     if (!portText.empty()) url += ":" + portText;
-    AppendPath(&url, path);
-    AppendPath(&url, extraPath);
+    bool endsWithSlash = false;
+    AppendPath(&url, path, &endsWithSlash);
+    AppendPath(&url, extraPath, &endsWithSlash);
     return url;
 }

@@ -18,9 +18,10 @@ TEST(ServerAddress, SplitsAndComposesTheDocumentedExamples) {
         {"https://srv", "https", "srv", "", "", "https://srv/VLTControl/VLTControl.asmx"},
         {"https://srv:444/site/", "https", "srv", "444", "site/", "https://srv:444/site/VLTControl/VLTControl.asmx"},
         {"HTTPS://srv", "HTTPS", "srv", "", "", "HTTPS://srv/VLTControl/VLTControl.asmx"},
-        // A "/" before the first ":" stays in the host; "://" in first place is no scheme.
+        // A "/" before the first ":" stays in the host.
         {"srv/a:80", "http", "srv/a", "80", "", "http://srv/a:80/VLTControl/VLTControl.asmx"},
-        {"://srv", "http", "", "", "", "http:///VLTControl/VLTControl.asmx"},
+        // "://" in first place is no scheme: the rest is read from the start.
+        {"://srv", "http", ":", "", "/srv", "http://:/srv/VLTControl/VLTControl.asmx"},
         {"", "http", "", "", "", "http:///VLTControl/VLTControl.asmx"},
         {"http://srv:8080//deep/path", "http", "srv", "8080", "/deep/path",
          "http://srv:8080/deep/path/VLTControl/VLTControl.asmx"},

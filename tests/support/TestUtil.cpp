@@ -133,12 +133,12 @@ int RunCommand(const std::string& command, std::string* output) {
 
 std::string BinaryDir() {
     const char* dir = std::getenv("K47_BINARY_DIR");
-    return dir != nullptr ? dir : "build/default";
+    return dir != nullptr ? dir : K47_TEST_BINARY_DIR;
 }
 
 std::string SourceDir() {
     const char* dir = std::getenv("K47_SOURCE_DIR");
-    return dir != nullptr ? dir : ".";
+    return dir != nullptr ? dir : K47_TEST_SOURCE_DIR;
 }
 
 void RegisterLibraryClasses() {
