@@ -2,11 +2,12 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: help build test test-asan test-tsan bench fuzz fuzz-run demo demo-interactive format check-format clean
+.PHONY: help build test test-asan test-tsan bench fuzz fuzz-run demo demo-interactive demo-stop format check-format clean
 
 help:
 	@echo "make demo             build, then run the scripted demo against simulated cameras"
 	@echo "make demo-interactive build, start host and simulators, and leave them running"
+	@echo "make demo-stop        stop what demo-interactive left running"
 	@echo "make test             build (RelWithDebInfo) and run the test suite"
 	@echo "make test-asan        the test suite under AddressSanitizer + UBSan"
 	@echo "make test-tsan        the test suite under ThreadSanitizer"
@@ -48,6 +49,9 @@ demo: build
 
 demo-interactive: build
 	scripts/demo.sh --interactive
+
+demo-stop:
+	scripts/demo.sh --stop
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
