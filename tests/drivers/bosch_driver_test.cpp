@@ -1,0 +1,199 @@
+// The Bosch driver on a real pty with the Bosch decoder on the far end: the byte examples, the
+// 14-bit address code, preset bit 7 in the function byte, the calls that send nothing, and write
+// failures.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "drivers/Bosch.h"
+#include "tests/drivers/DriverTestUtil.h"
+
+namespace {
+
+using namespace k47test;
+using k47::sim::DecodedFrame;
+using k47::sim::FrameKind;
+using k47::sim::Protocol;
+
+using Call = std::function<HRESULT(IK47PTZProtocol*)>;
+
+// A frame from its bytes before the checksum, with the checksum appended.
+Bytes Bosch(Bytes head) {
+    unsigned sum = 0;
+    for (uint8_t b : head)
+        sum += b;
+    head.push_back(static_cast<uint8_t>(sum & 0x7F));
+    return head;
+}
+
+class BoschDriverTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RegisterLibraryClasses();
+        ASSERT_HR_OK(driver_.Initialize(LineAttributes(line_.Path())));
+    }
+    IK47PTZProtocol* Driver() { return driver_.protocol.Get(); }
+
+    FarEnd line_{Protocol::kBosch};
+    DriverUnderTest<CBosch> driver_;
+    LogCapture log_;
+};
+
+TEST_F(BoschDriverTest, FramesCarryTheSpecifiedBytes) {
+    struct Case {
+        const char* name;
+        Call call;
+        Bytes expected;
+        FrameKind kind;
+        int address;
+        int preset;  // -1: not a preset frame
+    };
+    auto move = [](INT_PTR a, SHORT p, SHORT t, SHORT z, SHORT f, SHORT i) -> Call {
+        return [=](IK47PTZProtocol* d) { return d->MoveRelative(a, p, t, z, f, i); };
+    };
+    auto command = [](INT_PTR a, PTZCOMMAND cmd, INT_PTR arg) -> Call {
+        return [=](IK47PTZProtocol* d) { return d->Command(a, cmd, arg); };
+    };
+    const Case cases[] = {
+        // The examples.
+        {"pan +100 at 1",
+         move(1, 100, 0, 0, 0, 0),
+         {0x87, 0x00, 0x00, 0x05, 0x00, 0x78, 0x01, 0x05},
+         FrameKind::kMove,
+         1,
+         -1},
+        {"stop at 1",
+         move(1, 0, 0, 0, 0, 0),
+         {0x87, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x0C},
+         FrameKind::kStop,
+         1,
+         -1},
+        {"address 2, every axis",
+         move(2, -50, 30, 100, -10, 1),
+         {0x87, 0x00, 0x01, 0x05, 0x74, 0x3D, 0x2A, 0x68},
+         FrameKind::kMove,
+         2,
+         -1},
+        {"address 200, every axis",
+         move(200, 0, -100, -40, 20, -5),
+         {0x87, 0x01, 0x47, 0x05, 0x2F, 0x02, 0x54, 0x59},
+         FrameKind::kMove,
+         200,
+         -1},
+        {"go to preset 12 at 1",
+         command(1, PTZCMD_GOTOPRESET, 12),
+         {0x86, 0x00, 0x00, 0x07, 0x05, 0x0C, 0x1E},
+         FrameKind::kPresetGo,
+         1,
+         12},
+        {"set preset 200 at 1",
+         command(1, PTZCMD_SETPRESET, 200),
+         {0x86, 0x00, 0x00, 0x07, 0x14, 0x48, 0x69},
+         FrameKind::kPresetSet,
+         1,
+         200},
+        {"auto focus 2 at 129",
+         command(129, PTZCMD_AUTOFOCUS, 2),
+         {0x86, 0x01, 0x00, 0x07, 0x02, 0x04, 0x14},
+         FrameKind::kAutoFocus,
+         129,
+         -1},
+        {"white balance 0 at 1",
+         command(1, PTZCMD_WHITEBAL, 0),
+         {0x86, 0x00, 0x00, 0x07, 0x01, 0x1E, 0x2C},
+         FrameKind::kWhiteBalance,
+         1,
+         -1},
+        // The address code: (address - 1) in two 7-bit halves.
+        {"stop at 129", move(129, 0, 0, 0, 0, 0), Bosch({0x87, 0x01, 0x00, 0x05, 0, 0, 0}),
+         FrameKind::kStop, 129, -1},
+        {"stop at 128", move(128, 0, 0, 0, 0, 0), Bosch({0x87, 0x00, 0x7F, 0x05, 0, 0, 0}),
+         FrameKind::kStop, 128, -1},
+        {"stop at 200", move(200, 0, 0, 0, 0, 0), Bosch({0x87, 0x01, 0x47, 0x05, 0, 0, 0}),
+         FrameKind::kStop, 200, -1},
+        {"stop at 16384", move(16384, 0, 0, 0, 0, 0), Bosch({0x87, 0x7F, 0x7F, 0x05, 0, 0, 0}),
+         FrameKind::kStop, 16384, -1},
+        {"go to preset 1 at 16384", command(16384, PTZCMD_GOTOPRESET, 1),
+         Bosch({0x86, 0x7F, 0x7F, 0x07, 0x05, 0x01}), FrameKind::kPresetGo, 16384, 1},
+        // Preset bit 7 travels in the function byte.
+        {"go to preset 127", command(1, PTZCMD_GOTOPRESET, 127),
+         Bosch({0x86, 0, 0, 0x07, 0x05, 0x7F}), FrameKind::kPresetGo, 1, 127},
+        {"go to preset 128", command(1, PTZCMD_GOTOPRESET, 128),
+         Bosch({0x86, 0, 0, 0x07, 0x15, 0x00}), FrameKind::kPresetGo, 1, 128},
+        {"go to preset 255", command(1, PTZCMD_GOTOPRESET, 255),
+         Bosch({0x86, 0, 0, 0x07, 0x15, 0x7F}), FrameKind::kPresetGo, 1, 255},
+        {"set preset 0", command(1, PTZCMD_SETPRESET, 0), Bosch({0x86, 0, 0, 0x07, 0x04, 0x00}),
+         FrameKind::kPresetSet, 1, 0},
+        {"go to preset 300 keeps the low 8 bits", command(1, PTZCMD_GOTOPRESET, 300),
+         Bosch({0x86, 0, 0, 0x07, 0x05, 0x2C}), FrameKind::kPresetGo, 1, 44},
+        // The auto modes: 2 or anything else.
+        {"auto iris 2", command(1, PTZCMD_AUTOIRIS, 2), Bosch({0x86, 0, 0, 0x07, 0x02, 0x03}),
+         FrameKind::kAutoIris, 1, -1},
+        {"AGC 0", command(1, PTZCMD_AUTOAGC, 0), Bosch({0x86, 0, 0, 0x07, 0x01, 0x2B}),
+         FrameKind::kAutoAgc, 1, -1},
+        {"backlight 5", command(1, PTZCMD_BACKLIGHT, 5), Bosch({0x86, 0, 0, 0x07, 0x01, 0x14}),
+         FrameKind::kBacklight, 1, -1},
+        {"auto focus 1", command(1, PTZCMD_AUTOFOCUS, 1), Bosch({0x86, 0, 0, 0x07, 0x01, 0x04}),
+         FrameKind::kAutoFocus, 1, -1},
+        // Speeds and the bits without speed.
+        {"full speed everywhere", move(1, -100, -100, 100, 100, 100),
+         Bosch({0x87, 0, 0, 0x05, 0x7F, 0x7C, 0x66}), FrameKind::kMove, 1, -1},
+        {"speed 1 rounds to 0", move(1, 1, 1, 1, 0, 0), Bosch({0x87, 0, 0, 0x05, 0x00, 0x00, 0x29}),
+         FrameKind::kMove, 1, -1},
+        {"16-bit extremes keep the masks", move(1, -32768, 32767, -32768, 0, 0),
+         Bosch({0x87, 0, 0, 0x05, 0x53, 0x18, 0x1A}), FrameKind::kMove, 1, -1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_HR_OK(c.call(Driver())) << c.name;
+        std::vector<DecodedFrame> frames = line_.Next(1);
+        ASSERT_EQ(frames.size(), 1u) << c.name;
+        EXPECT_EQ(Hex(frames[0].raw), Hex(c.expected)) << c.name;
+        EXPECT_EQ(frames[0].kind, c.kind) << c.name << ": " << k47::sim::Describe(frames[0]);
+        EXPECT_EQ(frames[0].address, c.address) << c.name;
+        if (c.preset >= 0) {
+            EXPECT_EQ(frames[0].preset, c.preset) << c.name;
+        }
+    }
+    EXPECT_TRUE(log_.Lines().empty());
+}
+
+// Clear Preset, values outside PTZCOMMAND and every menu command: S_FALSE, nothing sent.
+TEST_F(BoschDriverTest, UnsupportedCallsSendNothing) {
+    for (int cmd : {int{PTZCMD_CLEARPRESET}, 0, 1, 99, -1}) {
+        EXPECT_HR(S_FALSE, Driver()->Command(1, static_cast<PTZCOMMAND>(cmd), 1)) << cmd;
+    }
+    for (int cmd = -1; cmd <= 8; ++cmd) {
+        EXPECT_HR(S_FALSE, Driver()->MenuCommand(1, static_cast<PTZMENUCOMMAND>(cmd))) << cmd;
+    }
+    ASSERT_HR_OK(Driver()->Command(1, PTZCMD_GOTOPRESET, 12));
+    EXPECT_EQ(Hex(line_.NextBytes()), "86 00 00 07 05 0c 1e") << "the marker comes first";
+    PTZFUNCTION functions = static_cast<PTZFUNCTION>(-1);
+    ULONG presets = 0;
+    for (INT_PTR address : {INT_PTR{1}, INT_PTR{16384}}) {
+        EXPECT_HR_OK(Driver()->QueryFunctions(address, &functions, &presets));
+        EXPECT_EQ(functions, 0);
+        EXPECT_EQ(presets, 1023u);
+    }
+}
+
+// A hung-up line: two handler lines (writer and control call) and the write's HRESULT.
+TEST_F(BoschDriverTest, WriteFailureLogsTwice) {
+    line_.HangUp();
+    const Call calls[] = {
+        [](auto* d) { return d->MoveRelative(1, 100, 0, 0, 0, 0); },
+        [](auto* d) { return d->Command(1, PTZCMD_SETPRESET, 200); },
+    };
+    for (const Call& call : calls) {
+        log_.Clear();
+        EXPECT_HR(HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED), call(Driver()));
+        std::vector<std::string> lines = log_.Lines();
+        ASSERT_EQ(lines.size(), 2u);
+        int writer = HandlerLine(lines[0], "Bosch");
+        int caller = HandlerLine(lines[1], "Bosch");
+        EXPECT_GT(writer, 0) << lines[0];
+        EXPECT_GT(caller, 0) << lines[1];
+        EXPECT_NE(writer, caller);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,280 @@
+// The Panasonic driver on a real pty with the Panasonic decoder on the far end: both layouts, the
+// address prefix once a second camera was added, three-digit addresses, preset codes, picture
+// and menu groups, the calls that send nothing, and write failures.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <limits>
+
+#include "drivers/Panasonic.h"
+#include "tests/drivers/DriverTestUtil.h"
+
+namespace {
+
+using namespace k47test;
+using k47::sim::DecodedFrame;
+using k47::sim::FrameKind;
+using k47::sim::Protocol;
+
+using Call = std::function<HRESULT(IK47PTZProtocol*)>;
+
+class PanasonicLine {
+  public:
+    // version: the "ProtocolVersion" attribute, or null for none; cameras: AddCamera calls made
+    // (addresses 1, 2, ...).
+    PanasonicLine(const char* version, int cameras) {
+        RegisterLibraryClasses();
+        std::string more =
+            version != nullptr ? std::string("ProtocolVersion=\"") + version + "\"" : "";
+        EXPECT_HR_OK(driver.Initialize(LineAttributes(line.Path(), more)));
+        for (int i = 1; i <= cameras; ++i)
+            cameras_.push_back(
+                AddCamera(driver.protocol.Get(), "Address=\"" + std::to_string(i) + "\""));
+    }
+    IK47PTZProtocol* Driver() { return driver.protocol.Get(); }
+    // The menu-close frame as a marker: nothing was written before it.
+    void ExpectNothingWritten(const std::string& what, const std::string& prefix = "") {
+        ASSERT_HR_OK(Driver()->MenuCommand(1, PTZMENUCMD_CLOSE));
+        EXPECT_EQ(Hex(line.NextBytes()), Hex(Stx(prefix + "RON:7;GC7:0021941"))) << what;
+    }
+
+    FarEnd line{Protocol::kPanasonic};
+    DriverUnderTest<CPanasonic> driver;
+
+  private:
+    std::vector<Microsoft::WRL::ComPtr<IUnknown>> cameras_;
+};
+
+// The byte examples, and every group the driver has, in both layouts.
+TEST(PanasonicDriver, FramesCarryTheSpecifiedText) {
+    struct Case {
+        const char* name;
+        const char* version;
+        int cameras;
+        Call call;
+        std::string text;
+        FrameKind kind;
+    };
+    auto move = [](INT_PTR a, SHORT p, SHORT t, SHORT z, SHORT f, SHORT i) -> Call {
+        return [=](IK47PTZProtocol* d) { return d->MoveRelative(a, p, t, z, f, i); };
+    };
+    auto command = [](INT_PTR a, int cmd, INT_PTR arg) -> Call {
+        return [=](IK47PTZProtocol* d) { return d->Command(a, static_cast<PTZCOMMAND>(cmd), arg); };
+    };
+    auto menu = [](INT_PTR a, int cmd) -> Call {
+        return
+            [=](IK47PTZProtocol* d) { return d->MenuCommand(a, static_cast<PTZMENUCOMMAND>(cmd)); };
+    };
+    const Case cases[] = {
+        // The examples.
+        {"first layout, pan +100", "1", 1, move(1, 100, 0, 0, 0, 0),
+         "RON:7;GCN:9028CF0:9034008:0021004", FrameKind::kMove},
+        {"first layout, all 0", "1", 1, move(1, 0, 0, 0, 0, 0), "RON:7;GCN:9028100:9034008:0021004",
+         FrameKind::kStop},
+        {"second layout, pan +100", "0", 1, move(1, 100, 0, 0, 0, 0),
+         "RON:7;GC^:202136C:2022700:2021264:2022000:0021004", FrameKind::kMove},
+        {"second layout, all 0", "0", 1, move(1, 0, 0, 0, 0, 0),
+         "RON:7;GC^:2021364:2022000:2021264:2022000:0021004", FrameKind::kStop},
+        {"second layout, two cameras, address 5", "0", 2, move(5, -50, 30, 100, -10, 1),
+         "AD05;RON:7;GC^:2021369:2022320:202126F:2022700:0021002", FrameKind::kMove},
+        {"first layout, three cameras, address 12", "1", 3, move(12, 0, -100, -100, 0, 0),
+         "AD12;RON:7;GCN:9027E0F:9034008:0021004", FrameKind::kMove},
+        {"set preset 7, first layout", "1", 1, command(1, PTZCMD_SETPRESET, 7), "RON:7;GC7:903006B",
+         FrameKind::kPresetSet},
+        {"set preset 7, second layout", "0", 1, command(1, PTZCMD_SETPRESET, 7),
+         "RON:7;GCF:00219F0:00226B0", FrameKind::kPresetSet},
+        {"go to preset 7, no version: second layout", nullptr, 1, command(1, PTZCMD_GOTOPRESET, 7),
+         "RON:7;GCF:00219F0:0022070", FrameKind::kPresetGo},
+        {"select2", "0", 1, menu(1, PTZMENUCMD_SELECT2), "RON:7;GC7:002194B",
+         FrameKind::kMenuSelect2},
+        // Moves: lens digits, directions, speeds.
+        {"first layout, zoom and focus at full speed", "1", 1, move(1, 0, 0, 100, 100, -1),
+         "RON:7;GCN:9023100:9034007:0021003", FrameKind::kMove},
+        {"first layout, left-up, zoom out slowly", "1", 1, move(1, -100, 100, -50, -30, 0),
+         "RON:7;GCN:90259FF:9034000:0021004", FrameKind::kMove},
+        {"first layout, right-down at 50", "1", 1, move(1, 50, -50, 0, 0, 0),
+         "RON:7;GCN:9028D77:9034008:0021004", FrameKind::kMove},
+        {"second layout, zoom out, focus far", "0", 1, move(1, 0, 0, -100, 100, 0),
+         "RON:7;GC^:2021364:2022000:202126B:2022770:0021004", FrameKind::kMove},
+        {"second layout, right-up, zoom in, focus near", "0", 1, move(1, 100, 100, 100, -100, -5),
+         "RON:7;GC^:202136B:2022770:202126F:2022770:0021003", FrameKind::kMove},
+        {"version 2 is the second layout", "2", 1, move(1, 0, 0, 0, 0, 0),
+         "RON:7;GC^:2021364:2022000:2021264:2022000:0021004", FrameKind::kStop},
+        // Preset-type codes.
+        {"set preset 155: code FF", "0", 1, command(1, PTZCMD_SETPRESET, 155),
+         "RON:7;GCF:00219F0:0022FF0", FrameKind::kPresetSet},
+        {"set preset -100: code 00", "1", 1, command(1, PTZCMD_SETPRESET, -100),
+         "RON:7;GC7:9030000", FrameKind::kPresetGo},
+        {"go to preset 255", "1", 1, command(1, PTZCMD_GOTOPRESET, 255), "RON:7;GC7:90300FF",
+         FrameKind::kPresetSet},
+        {"auto focus 0", "1", 1, command(1, PTZCMD_AUTOFOCUS, 0), "RON:7;GC7:9030057",
+         FrameKind::kAutoFocus},
+        {"auto focus 1", "0", 1, command(1, PTZCMD_AUTOFOCUS, 1), "RON:7;GCF:00219F0:0022560",
+         FrameKind::kAutoFocus},
+        {"auto focus 7", "0", 1, command(1, PTZCMD_AUTOFOCUS, 7), "RON:7;GCF:00219F0:0022550",
+         FrameKind::kAutoFocus},
+        {"AGC 0", "1", 1, command(1, PTZCMD_AUTOAGC, 0), "RON:7;GC7:90300AE", FrameKind::kAutoAgc},
+        {"AGC 1", "0", 1, command(1, PTZCMD_AUTOAGC, 1), "RON:7;GCF:00219F0:0022AE0",
+         FrameKind::kAutoAgc},
+        {"AGC 2", "0", 1, command(1, PTZCMD_AUTOAGC, 2), "RON:7;GCF:00219F0:0022AF0",
+         FrameKind::kAutoAgc},
+        // Picture commands: one layout.
+        {"auto iris 0", "1", 1, command(1, PTZCMD_AUTOIRIS, 0), "RON:7;GC7:0021005",
+         FrameKind::kAutoIris},
+        {"auto iris 1", "0", 1, command(1, PTZCMD_AUTOIRIS, 1), "RON:7;GC7:0021005",
+         FrameKind::kAutoIris},
+        {"auto iris 2", "0", 1, command(1, PTZCMD_AUTOIRIS, 2), "RON:7;GC7:0021034",
+         FrameKind::kAutoIris},
+        {"backlight 1", "1", 1, command(1, PTZCMD_BACKLIGHT, 1), "RON:7;GC7:00212A2",
+         FrameKind::kBacklight},
+        {"backlight 0", "0", 1, command(1, PTZCMD_BACKLIGHT, 0), "RON:7;GC7:00212A3",
+         FrameKind::kBacklight},
+        {"white balance 1", "0", 1, command(1, PTZCMD_WHITEBAL, 1), "RON:7;GC7:0021042",
+         FrameKind::kWhiteBalance},
+        {"white balance 2", "1", 1, command(1, PTZCMD_WHITEBAL, 2), "RON:7;GC7:0021041",
+         FrameKind::kWhiteBalance},
+        // The menu.
+        {"menu close", "0", 1, menu(1, PTZMENUCMD_CLOSE), "RON:7;GC7:0021941",
+         FrameKind::kMenuClose},
+        {"menu open", "1", 1, menu(1, PTZMENUCMD_OPEN), "RON:7;GC7:0021940", FrameKind::kMenuOpen},
+        {"menu up", "0", 1, menu(1, PTZMENUCMD_UP), "RON:7;GC7:0021942", FrameKind::kMenuUp},
+        {"menu down", "0", 1, menu(1, PTZMENUCMD_DOWN), "RON:7;GC7:0021944", FrameKind::kMenuDown},
+        {"menu left", "0", 1, menu(1, PTZMENUCMD_LEFT), "RON:7;GC7:0021945", FrameKind::kMenuLeft},
+        {"menu right", "0", 1, menu(1, PTZMENUCMD_RIGHT), "RON:7;GC7:0021943",
+         FrameKind::kMenuRight},
+        {"menu select, two cameras", "0", 2, menu(2, PTZMENUCMD_SELECT), "AD02;RON:7;GC7:002194A",
+         FrameKind::kMenuSelect},
+    };
+    for (const Case& c : cases) {
+        PanasonicLine line(c.version, c.cameras);
+        EXPECT_HR_OK(c.call(line.Driver())) << c.name;
+        std::vector<DecodedFrame> frames = line.line.Next(1);
+        ASSERT_EQ(frames.size(), 1u) << c.name;
+        EXPECT_EQ(Hex(frames[0].raw), Hex(Stx(c.text))) << c.name;
+        if (c.kind == FrameKind::kPresetGo || c.kind == FrameKind::kPresetSet) {
+            // Go To Preset 255 and Set Preset 155 share code FF (and Set -100 / Go To 0 code 00):
+            // the decoder can only tell them apart by code range.
+            EXPECT_TRUE(frames[0].kind == FrameKind::kPresetGo ||
+                        frames[0].kind == FrameKind::kPresetSet)
+                << c.name;
+        } else {
+            EXPECT_EQ(frames[0].kind, c.kind) << c.name << ": " << k47::sim::Describe(frames[0]);
+        }
+    }
+}
+
+// The prefix appears once a second camera was added (a camera added twice counts twice) and
+// carries the first two characters of the address.
+TEST(PanasonicDriver, AddressPrefixAfterTheSecondCamera) {
+    PanasonicLine line("0", 1);
+    ASSERT_HR_OK(line.Driver()->MenuCommand(123, PTZMENUCMD_OPEN));
+    EXPECT_EQ(Hex(line.line.NextBytes()), Hex(Stx("RON:7;GC7:0021940"))) << "one camera: no prefix";
+    auto again = AddCamera(line.Driver(), "Address=\"1\"");  // the same address once more
+    struct Case {
+        INT_PTR address;
+        const char* prefix;
+    };
+    const Case cases[] = {{123, "AD12;"}, {100, "AD10;"}, {999, "AD99;"}, {1234, "AD12;"},
+                          {7, "AD07;"},   {0, "AD00;"},   {42, "AD42;"}};
+    for (const Case& c : cases) {
+        ASSERT_HR_OK(line.Driver()->MenuCommand(c.address, PTZMENUCMD_OPEN));
+        EXPECT_EQ(Hex(line.line.NextBytes()), Hex(Stx(std::string(c.prefix) + "RON:7;GC7:0021940")))
+            << c.address;
+        ASSERT_HR_OK(line.Driver()->MoveRelative(c.address, 0, 0, 0, 0, 0));
+        EXPECT_EQ(
+            Hex(line.line.NextBytes()),
+            Hex(Stx(std::string(c.prefix) + "RON:7;GC^:2021364:2022000:2021264:2022000:0021004")))
+            << c.address;
+    }
+}
+
+// Clear Preset and unknown commands give S_FALSE, menu commands outside 0..7 and preset codes
+// beyond two hexadecimal digits E_INVALIDARG; none sends anything. A negative code sends the lone
+// end byte.
+TEST(PanasonicDriver, RejectedCallsSendNothing) {
+    for (const char* version : {"1", "0"}) {
+        PanasonicLine line(version, 1);
+        LogCapture log;
+        struct Case {
+            const char* name;
+            Call call;
+            HRESULT result;
+        };
+        const Case cases[] = {
+            {"clear preset", [](auto* d) { return d->Command(1, PTZCMD_CLEARPRESET, 1); }, S_FALSE},
+            {"command 99", [](auto* d) { return d->Command(1, static_cast<PTZCOMMAND>(99), 1); },
+             S_FALSE},
+            {"command 0", [](auto* d) { return d->Command(1, static_cast<PTZCOMMAND>(0), 1); },
+             S_FALSE},
+            {"menu 8", [](auto* d) { return d->MenuCommand(1, static_cast<PTZMENUCOMMAND>(8)); },
+             E_INVALIDARG},
+            {"menu -1", [](auto* d) { return d->MenuCommand(1, static_cast<PTZMENUCOMMAND>(-1)); },
+             E_INVALIDARG},
+            {"set preset 156", [](auto* d) { return d->Command(1, PTZCMD_SETPRESET, 156); },
+             E_INVALIDARG},
+            {"go to preset 256", [](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, 256); },
+             E_INVALIDARG},
+            {"go to preset INT_PTR max",
+             [](auto* d) {
+                 return d->Command(1, PTZCMD_GOTOPRESET, std::numeric_limits<INT_PTR>::max());
+             },
+             E_INVALIDARG},
+            {"set preset INT_PTR max",
+             [](auto* d) {
+                 return d->Command(1, PTZCMD_SETPRESET, std::numeric_limits<INT_PTR>::max());
+             },
+             E_INVALIDARG},
+        };
+        for (const Case& c : cases)
+            EXPECT_HR(c.result, c.call(line.Driver())) << version << " " << c.name;
+        line.ExpectNothingWritten(std::string("layout ") + version);
+
+        for (auto call : {Call([](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, -1); }),
+                          Call([](auto* d) { return d->Command(1, PTZCMD_SETPRESET, -101); }),
+                          Call([](auto* d) {
+                              return d->Command(1, PTZCMD_GOTOPRESET,
+                                                std::numeric_limits<INT_PTR>::min());
+                          })}) {
+            EXPECT_HR_OK(call(line.Driver()));
+            std::vector<DecodedFrame> frames = line.line.Next(1);
+            ASSERT_EQ(frames.size(), 1u);
+            EXPECT_EQ(Hex(frames[0].raw), "03") << "negative code: the end byte alone";
+        }
+        line.ExpectNothingWritten("after the end bytes");
+        EXPECT_TRUE(log.Lines().empty());
+
+        PTZFUNCTION functions = static_cast<PTZFUNCTION>(0);
+        ULONG presets = 0;
+        EXPECT_HR_OK(line.Driver()->QueryFunctions(77, &functions, &presets));
+        EXPECT_EQ(functions, 0x2F);
+        EXPECT_EQ(presets, 64u);
+    }
+}
+
+// A hung-up line: the writer logs the failure and throws it on, the control call logs it again
+// and returns its HRESULT: two handler lines per call.
+TEST(PanasonicDriver, WriteFailureLogsTwice) {
+    PanasonicLine line("0", 1);
+    line.line.HangUp();
+    LogCapture log;
+    const Call calls[] = {
+        [](auto* d) { return d->MoveRelative(1, 100, 0, 0, 0, 0); },
+        [](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, 3); },
+        [](auto* d) { return d->Command(1, PTZCMD_BACKLIGHT, 1); },
+        [](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, -5); },
+        [](auto* d) { return d->MenuCommand(1, PTZMENUCMD_OPEN); },
+    };
+    for (const Call& call : calls) {
+        log.Clear();
+        EXPECT_HR(HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED), call(line.Driver()));
+        std::vector<std::string> lines = log.Lines();
+        ASSERT_EQ(lines.size(), 2u);
+        int writer = HandlerLine(lines[0], "Panasonic");
+        int caller = HandlerLine(lines[1], "Panasonic");
+        EXPECT_GT(writer, 0) << lines[0];
+        EXPECT_GT(caller, 0) << lines[1];
+        EXPECT_NE(writer, caller) << "two handlers";
+    }
+}
+
+}  // namespace

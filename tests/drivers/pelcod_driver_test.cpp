@@ -1,0 +1,634 @@
+// The Pelco-D driver on a real pty, with the Pelco-D decoder and the simulated camera's answers
+// on the far end: frame bytes, refresh frames and their timing, answers by command 2 and their
+// time-outs, the busy line, menu steps that nothing can split, and write failures.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "drivers/PelcoD.h"
+#include "sim/PelcoDAnswer.h"
+#include "sim/SimulatedCamera.h"
+#include "tests/drivers/DriverTestUtil.h"
+
+namespace {
+
+using namespace k47test;
+using k47::sim::DecodedFrame;
+using k47::sim::FrameKind;
+using k47::sim::Protocol;
+using Clock = std::chrono::steady_clock;
+
+// A frame with its checksum.
+Bytes Pelco(int address, int command1, int command2, int data1, int data2) {
+    Bytes frame = {0xFF,
+                   static_cast<uint8_t>(address),
+                   static_cast<uint8_t>(command1),
+                   static_cast<uint8_t>(command2),
+                   static_cast<uint8_t>(data1),
+                   static_cast<uint8_t>(data2),
+                   0};
+    frame[6] = static_cast<uint8_t>(frame[1] + frame[2] + frame[3] + frame[4] + frame[5]);
+    return frame;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+LONGLONG SystemNow() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<LONGLONG>((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) |
+                                 now.dwLowDateTime);
+}
+
+// Lets the system clock pass `target` (the driver's refresh runs on it).
+void WaitForSystemTime(LONGLONG target) {
+    while (SystemNow() < target)
+        std::this_thread::sleep_for(milliseconds(10));
+}
+
+constexpr LONGLONG kSecond = 10000000;
+constexpr int kMarkerAddress = 0xEE;  // never added: no refresh, no answer
+
+class PelcoDriverTest : public ::testing::Test {
+  protected:
+    void SetUp() override { RegisterLibraryClasses(); }
+
+    void Init(const std::string& more = "") {
+        ASSERT_HR_OK(driver_.Initialize(LineAttributes(line_.Path(), more)));
+    }
+    IK47PTZProtocol* Driver() { return driver_.protocol.Get(); }
+
+    // Sends a marker frame and expects it next on the line: nothing was written before it.
+    void ExpectNothingWritten(const std::string& what) {
+        ASSERT_HR_OK(Driver()->Command(kMarkerAddress, PTZCMD_GOTOPRESET, 0x77));
+        EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(kMarkerAddress, 0, 7, 0, 0x77))) << what;
+    }
+
+    FarEnd line_{Protocol::kPelcoD};
+    DriverUnderTest<CPelcoD> driver_;
+    LogCapture log_;
+};
+
+// Every byte example, and the edges of the speed and byte arithmetic.
+TEST_F(PelcoDriverTest, FramesCarryTheSpecifiedBytes) {
+    Init();
+    struct Case {
+        const char* name;
+        std::function<HRESULT(IK47PTZProtocol*)> call;
+        Bytes expected;
+        FrameKind kind;
+    };
+    const Case cases[] = {
+        {"pan +100 at 1",
+         [](auto* d) { return d->MoveRelative(1, 100, 0, 0, 0, 0); },
+         {0xFF, 0x01, 0x00, 0x02, 0x3F, 0x00, 0x42},
+         FrameKind::kMove},
+        {"tilt -50 at 1",
+         [](auto* d) { return d->MoveRelative(1, 0, -50, 0, 0, 0); },
+         {0xFF, 0x01, 0x00, 0x10, 0x00, 0x1F, 0x30},
+         FrameKind::kMove},
+        {"zoom +7 at 2",
+         [](auto* d) { return d->MoveRelative(2, 0, 0, 7, 0, 0); },
+         {0xFF, 0x02, 0x00, 0x20, 0x00, 0x00, 0x22},
+         FrameKind::kMove},
+        {"zoom -1 at 2",
+         [](auto* d) { return d->MoveRelative(2, 0, 0, -1, 0, 0); },
+         {0xFF, 0x02, 0x00, 0x40, 0x00, 0x00, 0x42},
+         FrameKind::kMove},
+        {"focus +1, iris -1 at 1",
+         [](auto* d) { return d->MoveRelative(1, 0, 0, 0, 1, -1); },
+         {0xFF, 0x01, 0x04, 0x80, 0x00, 0x00, 0x85},
+         FrameKind::kMove},
+        {"go to preset 12 at 3",
+         [](auto* d) { return d->Command(3, PTZCMD_GOTOPRESET, 12); },
+         {0xFF, 0x03, 0x00, 0x07, 0x00, 0x0C, 0x16},
+         FrameKind::kPresetGo},
+        {"checksum wraps at address 0xFF",
+         [](auto* d) { return d->MoveRelative(0xFF, 100, 0, 0, 0, 0); },
+         {0xFF, 0xFF, 0x00, 0x02, 0x3F, 0x00, 0x40},
+         FrameKind::kMove},
+        {"stop",
+         [](auto* d) { return d->MoveRelative(1, 0, 0, 0, 0, 0); },
+         {0xFF, 0x01, 0, 0, 0, 0, 0x01},
+         FrameKind::kStop},
+        {"pan -50 is speed 31 left", [](auto* d) { return d->MoveRelative(1, -50, 0, 0, 0, 0); },
+         Pelco(1, 0x00, 0x04, 31, 0), FrameKind::kMove},
+        {"pan +1 is speed 0 with its direction",
+         [](auto* d) { return d->MoveRelative(1, 1, 0, 0, 0, 0); }, Pelco(1, 0x00, 0x02, 0, 0),
+         FrameKind::kMove},
+        {"every axis positive", [](auto* d) { return d->MoveRelative(1, 100, 100, 100, 100, 100); },
+         Pelco(1, 0x02, 0xAA, 0x3F, 0x3F), FrameKind::kMove},
+        {"every axis negative",
+         [](auto* d) { return d->MoveRelative(1, -100, -100, -100, -100, -100); },
+         Pelco(1, 0x05, 0x54, 0x3F, 0x3F), FrameKind::kMove},
+        {"16-bit extremes keep the 6-bit mask",
+         [](auto* d) { return d->MoveRelative(1, -32768, 32767, 0, 0, 0); },
+         Pelco(1, 0x00, 0x0C, 0x23, 0x23), FrameKind::kMove},
+        {"address keeps its low 8 bits",
+         [](auto* d) { return d->MoveRelative(0x1FF, 0, 0, 0, 0, 0); }, Pelco(0xFF, 0, 0, 0, 0),
+         FrameKind::kStop},
+        {"set preset 3", [](auto* d) { return d->Command(1, PTZCMD_SETPRESET, 3); },
+         Pelco(1, 0, 0x03, 0, 3), FrameKind::kPresetSet},
+        {"clear preset 4", [](auto* d) { return d->Command(1, PTZCMD_CLEARPRESET, 4); },
+         Pelco(1, 0, 0x05, 0, 4), FrameKind::kPresetClear},
+        {"auto focus 2", [](auto* d) { return d->Command(1, PTZCMD_AUTOFOCUS, 2); },
+         Pelco(1, 0, 0x2B, 0, 2), FrameKind::kAutoFocus},
+        {"auto iris 1", [](auto* d) { return d->Command(1, PTZCMD_AUTOIRIS, 1); },
+         Pelco(1, 0, 0x2D, 0, 1), FrameKind::kAutoIris},
+        {"AGC 0", [](auto* d) { return d->Command(1, PTZCMD_AUTOAGC, 0); }, Pelco(1, 0, 0x2F, 0, 0),
+         FrameKind::kAutoAgc},
+        {"backlight 1", [](auto* d) { return d->Command(1, PTZCMD_BACKLIGHT, 1); },
+         Pelco(1, 0, 0x31, 0, 1), FrameKind::kBacklight},
+        {"white balance 3", [](auto* d) { return d->Command(1, PTZCMD_WHITEBAL, 3); },
+         Pelco(1, 0, 0x33, 0, 3), FrameKind::kWhiteBalance},
+        {"a command outside the enumeration goes out as it is",
+         [](auto* d) { return d->Command(1, static_cast<PTZCOMMAND>(0x45), 0); },
+         Pelco(1, 0, 0x45, 0, 0), FrameKind::kUnknown},
+        {"the argument keeps its low 8 bits",
+         [](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, 0x1234); },
+         Pelco(1, 0, 0x07, 0, 0x34), FrameKind::kPresetGo},
+        {"a negative argument", [](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, -1); },
+         Pelco(1, 0, 0x07, 0, 0xFF), FrameKind::kPresetGo},
+    };
+    for (const Case& c : cases) {
+        EXPECT_HR_OK(c.call(Driver())) << c.name;
+        std::vector<DecodedFrame> frames = line_.Next(1);
+        ASSERT_EQ(frames.size(), 1u) << c.name;
+        EXPECT_EQ(Hex(frames[0].raw), Hex(c.expected)) << c.name;
+        EXPECT_EQ(frames[0].kind, c.kind) << c.name << ": " << k47::sim::Describe(frames[0]);
+        EXPECT_EQ(frames[0].address, c.expected[1]) << c.name;
+    }
+    ExpectNothingWritten("one frame per call");
+    EXPECT_TRUE(log_.Lines().empty());
+}
+
+// Camera On and Manual Scan go out when the camera is added, and again before the first command or
+// plain move once the interval has passed; menu moves do not trigger them.
+TEST_F(PelcoDriverTest, RefreshFollowsTheInterval) {
+    Init("InitIntervalSec=\"1\"");
+    const Bytes on = Pelco(4, 0x88, 0, 0, 0);
+    const Bytes manual = Pelco(4, 0x10, 0, 0, 0);
+    const Bytes move = Pelco(4, 0, 0x02, 0x3F, 0);
+
+    LONGLONG beforeAdd = SystemNow();
+    AddCamera(Driver(), "Address=\"4\" TurnON=\"1\" SetManual=\"1\"");
+    LONGLONG added = SystemNow();
+    EXPECT_EQ(Hex(line_.NextBytes(2)), Hex(Join({on, manual}))) << "sent when added";
+
+    ASSERT_HR_OK(Driver()->MoveRelative(4, 100, 0, 0, 0, 0));
+    if (SystemNow() - beforeAdd < kSecond) {
+        EXPECT_EQ(Hex(line_.NextBytes()), Hex(move)) << "within the interval: no refresh";
+    } else {
+        GTEST_LOG_(INFO)
+            << "the machine took a second for one move; the in-interval check is skipped";
+        line_.Next(3);
+    }
+
+    WaitForSystemTime(added + kSecond);
+    LONGLONG beforeRefresh = SystemNow();
+    ASSERT_HR_OK(Driver()->MoveRelative(4, 100, 0, 0, 0, 0));
+    LONGLONG refreshed = SystemNow();
+    EXPECT_EQ(Hex(line_.NextBytes(3)), Hex(Join({on, manual, move})))
+        << "interval passed: refresh first";
+
+    ASSERT_HR_OK(Driver()->Command(4, PTZCMD_GOTOPRESET, 2));
+    if (SystemNow() - beforeRefresh < kSecond) {
+        EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(4, 0, 7, 0, 2))) << "refreshed just now";
+    } else {
+        line_.Next(3);
+    }
+
+    WaitForSystemTime(refreshed + kSecond);
+    ASSERT_HR_OK(Driver()->MenuCommand(4, PTZMENUCMD_UP));
+    EXPECT_EQ(Hex(line_.NextBytes(2)),
+              Hex(Join({Pelco(4, 0, 0x08, 0, 0x3F), Pelco(4, 0, 0, 0, 0)})))
+        << "menu moves skip the refresh";
+    ASSERT_HR_OK(Driver()->Command(4, PTZCMD_GOTOPRESET, 3));
+    EXPECT_EQ(Hex(line_.NextBytes(3)), Hex(Join({on, manual, Pelco(4, 0, 7, 0, 3)})))
+        << "still due after the menu";
+    ExpectNothingWritten("refresh");
+}
+
+// Which refresh frames a camera gets follows its flags; with interval 0 they precede every command
+// and plain move (menu open included, being a command), never a menu move; a camera added again
+// starts afresh.
+TEST_F(PelcoDriverTest, RefreshFramesByFlagsAndIntervalZero) {
+    Init("InitIntervalSec=\"0\"");
+    struct Case {
+        const char* attributes;
+        int address;
+        Bytes refresh;
+    };
+    const Case cases[] = {
+        {"Address=\"5\" TurnON=\"1\"", 5, Pelco(5, 0x88, 0, 0, 0)},
+        {"Address=\"6\" SetManual=\"7\"", 6, Pelco(6, 0x10, 0, 0, 0)},
+        {"Address=\"7\" TurnON=\"-1\" SetManual=\"1\"", 7,
+         Join({Pelco(7, 0x88, 0, 0, 0), Pelco(7, 0x10, 0, 0, 0)})},
+        {"Address=\"8\" TurnON=\"0\" SetManual=\"0\"", 8, {}},
+    };
+    for (const Case& c : cases) {
+        auto camera = AddCamera(Driver(), c.attributes);
+        size_t count = c.refresh.size() / 7;
+        if (count > 0) {
+            EXPECT_EQ(Hex(line_.NextBytes(count)), Hex(c.refresh)) << c.attributes << ": added";
+        }
+
+        ASSERT_HR_OK(Driver()->MoveRelative(c.address, 0, 0, 0, 0, 0));
+        EXPECT_EQ(Hex(line_.NextBytes(count + 1)),
+                  Hex(Join({c.refresh, Pelco(c.address, 0, 0, 0, 0)})))
+            << c.attributes << ": move";
+        ASSERT_HR_OK(Driver()->Command(c.address, PTZCMD_AUTOIRIS, 1));
+        EXPECT_EQ(Hex(line_.NextBytes(count + 1)),
+                  Hex(Join({c.refresh, Pelco(c.address, 0, 0x2D, 0, 1)})))
+            << c.attributes << ": command";
+        ASSERT_HR_OK(Driver()->MenuCommand(c.address, PTZMENUCMD_OPEN));
+        EXPECT_EQ(Hex(line_.NextBytes(count + 1)),
+                  Hex(Join({c.refresh, Pelco(c.address, 0, 0x07, 0, 95)})))
+            << c.attributes << ": menu open";
+        ASSERT_HR_OK(Driver()->MenuCommand(c.address, PTZMENUCMD_LEFT));
+        EXPECT_EQ(Hex(line_.NextBytes(2)),
+                  Hex(Join({Pelco(c.address, 0, 0x04, 0x3F, 0), Pelco(c.address, 0, 0, 0, 0)})))
+            << c.attributes << ": menu move";
+    }
+    ExpectNothingWritten("flags");
+
+    // Added again under the same address: the new record replaces the old one.
+    AddCamera(Driver(), "Address=\"5\" SetManual=\"1\"");
+    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(5, 0x10, 0, 0, 0))) << "the new flags, at once";
+    ASSERT_HR_OK(Driver()->MoveRelative(5, 0, 0, 0, 0, 0));
+    EXPECT_EQ(Hex(line_.NextBytes(2)), Hex(Join({Pelco(5, 0x10, 0, 0, 0), Pelco(5, 0, 0, 0, 0)})));
+    ExpectNothingWritten("re-added");
+}
+
+// A camera added again starts afresh: its refresh is due at once, even within the interval.
+TEST_F(PelcoDriverTest, CameraAddedAgainIsRefreshedAtOnce) {
+    Init("InitIntervalSec=\"3600\"");
+    AddCamera(Driver(), "Address=\"9\" TurnON=\"1\"");
+    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(9, 0x88, 0, 0, 0)));
+    ASSERT_HR_OK(Driver()->MoveRelative(9, 0, 0, 0, 0, 0));
+    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(9, 0, 0, 0, 0))) << "within the hour: no refresh";
+    AddCamera(Driver(), "Address=\"9\" TurnON=\"1\"");
+    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(9, 0x88, 0, 0, 0))) << "added again";
+    ExpectNothingWritten("re-added within the interval");
+}
+
+// A driver whose port did not open keeps the interval at 0: each move is preceded by the refresh,
+// visible in the debug dump (the only output without a port).
+TEST_F(PelcoDriverTest, WithoutPortTheRefreshPrecedesEveryMove) {
+    EXPECT_HR(
+        HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+        driver_.Initialize("COMPort=\"/dev/k47-no-such-line\" BaudRate=\"9600\" Debug=\"1\""));
+    AddCamera(Driver(), "Address=\"3\" TurnON=\"1\" SetManual=\"1\"");
+    ASSERT_HR_OK(Driver()->MoveRelative(3, 100, 0, 0, 0, 0));
+    ASSERT_HR_OK(Driver()->MoveRelative(3, 0, 0, 0, 0, 0));
+    const std::vector<std::string> expected = {
+        "ff 03 88 00 00 00 8b ", "ff 03 10 00 00 00 13 ",                           // added
+        "ff 03 88 00 00 00 8b ", "ff 03 10 00 00 00 13 ", "ff 03 00 02 3f 00 44 ",  // move
+        "ff 03 88 00 00 00 8b ", "ff 03 10 00 00 00 13 ", "ff 03 00 00 00 00 03 ",  // stop
+    };
+    EXPECT_EQ(log_.DebugLines(), expected);
+    EXPECT_EQ(line_.Queued(), 0u);
+}
+
+// With "ExpectAnswer" the driver reads exactly the answer's length after each frame: 18 bytes after
+// command 2 = 0x45, 7 after 0x51/0x53/0x55/0x63, 4 after anything else. The camera here sends its
+// answer and three bytes more in one piece; exactly those three must stay unread.
+TEST_F(PelcoDriverTest, AnswerLengthFollowsCommand2) {
+    Init();
+    AddCamera(Driver(), "Address=\"2\" ExpectAnswer=\"1\"");
+    AddCamera(Driver(), "Address=\"3\" ExpectAnswer=\"0\"");
+    const Bytes tail = {0xA5, 0x5A, 0xA5};
+    k47::sim::CameraState state;
+    std::atomic<int> answers{0};
+    line_.SetResponder([&](const DecodedFrame& frame, k47::PtyPair& pty) {
+        if (frame.address != 2 && frame.address != 3)
+            return;
+        Bytes answer = k47::sim::PelcoDAnswer(frame, state);
+        if (frame.address == 2)
+            answer.insert(answer.end(), tail.begin(), tail.end());
+        pty.WriteAll(answer);
+        ++answers;
+    });
+    struct Case {
+        int command2;
+        size_t length;
+    };
+    const Case cases[] = {{0x07, 4}, {0x03, 4}, {0x2B, 4},  {0x51, 7}, {0x53, 7},
+                          {0x55, 7}, {0x63, 7}, {0x45, 18}, {0x44, 4}, {0x47, 4}};
+    for (const Case& c : cases) {
+        auto start = Clock::now();
+        ASSERT_HR_OK(Driver()->Command(2, static_cast<PTZCOMMAND>(c.command2), 0));
+        EXPECT_LT(Clock::now() - start, milliseconds(1000))
+            << std::hex << c.command2 << ": the answer ends the read";
+        line_.Next(1);
+        EXPECT_TRUE(line_.Pty().WaitSlaveQueued(tail.size(), milliseconds(2000)))
+            << std::hex << c.command2;
+        EXPECT_EQ(line_.Pty().SlaveQueuedInput(), tail.size())
+            << std::hex << c.command2 << ": read " << c.length << " bytes, no more, no less";
+    }
+    // Moves are answered too (4 bytes).
+    ASSERT_HR_OK(Driver()->MoveRelative(2, 0, 0, 0, 0, 0));
+    line_.Next(1);
+    EXPECT_TRUE(line_.Pty().WaitSlaveQueued(tail.size(), milliseconds(2000)));
+    EXPECT_EQ(line_.Pty().SlaveQueuedInput(), tail.size()) << "move";
+
+    // Without "ExpectAnswer" nothing is read: the whole answer stays queued.
+    ASSERT_HR_OK(Driver()->Command(3, PTZCMD_GOTOPRESET, 1));
+    line_.Next(1);
+    EXPECT_TRUE(line_.Pty().WaitSlaveQueued(4, milliseconds(2000)));
+    EXPECT_EQ(line_.Pty().SlaveQueuedInput(), 4u) << "no answer read";
+    EXPECT_EQ(answers.load(), static_cast<int>(std::size(cases)) + 2);
+}
+
+// A silent camera: the read gives up after 1000 ms + 50 ms per expected byte; a camera that stops
+// half way ends the read 50 ms after its last byte. Four lines run at once to keep the test short.
+TEST(PelcoDriverTiming, UnansweredReadsGiveUpOnTime) {
+    RegisterLibraryClasses();
+    struct Case {
+        int command2;
+        size_t partial;  // bytes the camera sends before falling silent
+        int minMs;
+        int maxMs;
+    };
+    // Generous upper bounds: a loaded machine may be late, never early.
+    const Case cases[] = {
+        {0x07, 0, 1200, 1900}, {0x51, 0, 1350, 2050}, {0x45, 0, 1900, 2600}, {0x45, 5, 40, 900}};
+    struct Line {
+        std::unique_ptr<FarEnd> end;
+        DriverUnderTest<CPelcoD> driver;
+        Microsoft::WRL::ComPtr<IUnknown> camera;
+        HRESULT result = E_FAIL;
+        double ms = 0;
+    };
+    std::vector<std::unique_ptr<Line>> lines;
+    for (const Case& c : cases) {
+        auto line = std::make_unique<Line>();
+        line->end = std::make_unique<FarEnd>(Protocol::kPelcoD);
+        ASSERT_HR_OK(line->driver.Initialize(LineAttributes(line->end->Path())));
+        line->camera = AddCamera(line->driver.protocol.Get(), "Address=\"1\" ExpectAnswer=\"1\"");
+        size_t partial = c.partial;
+        line->end->SetResponder([partial](const DecodedFrame&, k47::PtyPair& pty) {
+            if (partial > 0)
+                pty.WriteAll(Bytes(partial, 0x11));
+        });
+        lines.push_back(std::move(line));
+    }
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        threads.emplace_back([&, i] {
+            auto start = Clock::now();
+            lines[i]->result = lines[i]->driver.protocol->Command(
+                1, static_cast<PTZCOMMAND>(cases[i].command2), 0);
+            lines[i]->ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_HR_OK(lines[i]->result) << "a short answer is not an error";
+        EXPECT_GE(lines[i]->ms, cases[i].minMs - 30)
+            << std::hex << cases[i].command2 << " partial " << cases[i].partial;
+        EXPECT_LE(lines[i]->ms, cases[i].maxMs)
+            << std::hex << cases[i].command2 << " partial " << cases[i].partial;
+    }
+}
+
+// While another thread holds the line, a move is dropped at once with S_FALSE and nothing logged;
+// commands and queries wait for the line and then go out.
+TEST_F(PelcoDriverTest, BusyLineDropsMovesAndCommandsWait) {
+    Init();
+    HRESULT commandResult = E_FAIL;
+    HRESULT queryResult = E_FAIL;
+    PTZFUNCTION functions = static_cast<PTZFUNCTION>(0);
+    ULONG presets = 0;
+    std::atomic<bool> commandDone{false};
+    std::atomic<bool> queryDone{false};
+    std::thread commander;
+    std::thread querier;
+    {
+        LockHolder holder(driver_.object->PortLock());
+        auto start = Clock::now();
+        EXPECT_HR(S_FALSE, Driver()->MoveRelative(1, 100, 0, 0, 0, 0));
+        EXPECT_LT(Clock::now() - start, milliseconds(500)) << "the move does not wait";
+        commander = std::thread([&] {
+            commandResult = Driver()->Command(1, PTZCMD_GOTOPRESET, 5);
+            commandDone = true;
+        });
+        querier = std::thread([&] {
+            queryResult = Driver()->QueryFunctions(1, &functions, &presets);
+            queryDone = true;
+        });
+        EXPECT_FALSE(WaitUntil([&] { return commandDone || queryDone; }, milliseconds(300)))
+            << "a command or query went ahead while the line was busy";
+        holder.Release();
+        commander.join();
+        querier.join();
+    }
+    EXPECT_HR_OK(commandResult);
+    EXPECT_HR_OK(queryResult);
+    EXPECT_EQ(functions, 0x1A);
+    EXPECT_EQ(presets, 15u);
+    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(1, 0, 7, 0, 5)))
+        << "the dropped move never goes out";
+    EXPECT_HR_OK(Driver()->MoveRelative(1, 100, 0, 0, 0, 0)) << "free again";
+    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(1, 0, 2, 0x3F, 0)));
+    EXPECT_TRUE(log_.Lines().empty());
+}
+
+// A menu step's move and its stop go out back to back while another thread keeps trying to move
+// on the same line: each step starts with the mover spinning, and the mover gets exactly one move
+// through per step (before the step takes the line, or after it).
+TEST_F(PelcoDriverTest, NothingComesBetweenAMenuMoveAndItsStop) {
+    Init();
+    constexpr int kSteps = 100;
+    std::atomic<int> step{0};
+    std::atomic<int> sent{0};
+    std::atomic<bool> done{false};
+    std::thread mover([&] {
+        for (int mine = 1; mine <= kSteps; ++mine) {
+            while (step < mine && !done)
+                std::this_thread::yield();
+            while (!done && Driver()->MoveRelative(2, 50, 0, 0, 0, 0) != S_OK) {
+            }
+            ++sent;
+        }
+    });
+    const PTZMENUCOMMAND steps[] = {PTZMENUCMD_UP, PTZMENUCMD_DOWN, PTZMENUCMD_LEFT,
+                                    PTZMENUCMD_RIGHT};
+    for (int i = 1; i <= kSteps; ++i) {
+        step = i;
+        EXPECT_HR_OK(Driver()->MenuCommand(1, steps[i % 4]));
+        EXPECT_TRUE(WaitUntil([&] { return sent >= i; }, milliseconds(5000))) << "step " << i;
+    }
+    done = true;
+    mover.join();
+
+    std::vector<DecodedFrame> frames = line_.Next(3 * kSteps, milliseconds(10000));
+    ASSERT_EQ(frames.size(), static_cast<size_t>(3 * kSteps));
+    int menuMoves = 0;
+    int menuStops = 0;
+    int otherMoves = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].address == 2) {
+            ++otherMoves;
+            continue;
+        }
+        ASSERT_EQ(frames[i].address, 1);
+        if (frames[i].kind == FrameKind::kStop) {
+            ++menuStops;
+            continue;
+        }
+        ++menuMoves;
+        ASSERT_LT(i + 1, frames.size());
+        EXPECT_EQ(frames[i + 1].address, 1)
+            << "frame " << i + 1 << " came between a menu move and its stop";
+        EXPECT_EQ(frames[i + 1].kind, FrameKind::kStop) << "frame " << i + 1;
+    }
+    EXPECT_EQ(menuMoves, kSteps);
+    EXPECT_EQ(menuStops, kSteps);
+    EXPECT_EQ(otherMoves, kSteps);
+    ExpectNothingWritten("menu steps");
+}
+
+// The same rule seen from inside: while each frame of a menu step is written, the menu command
+// itself holds the port lock (the nested move takes it a second time). The debug output runs on the
+// writing thread under the lock, so there one level is given back and another thread tries the
+// lock: it must stay taken. (A menu command that left the locking to its two moves would free the
+// line between them; an unfair mutex makes that gap too short to hit from outside reliably.)
+TEST_F(PelcoDriverTest, MenuStepHoldsTheLineAcrossBothFrames) {
+    Init("Debug=\"1\"");
+    CSyncObjectBase& portLock = driver_.object->PortLock();
+    std::mutex probeLock;
+    std::vector<std::pair<std::string, bool>> probes;  // debug line, lock taken by another thread
+    auto previous = g_ErrorHandling.SetSink(
+        [&](CGlobalErrorHandlingEnvironment::Channel channel, std::string_view line) {
+            if (channel != CGlobalErrorHandlingEnvironment::Channel::Debug)
+                return;
+            portLock.Unlock();
+            bool taken = false;
+            std::thread other([&] {
+                taken = portLock.TryLock();
+                if (taken)
+                    portLock.Unlock();
+            });
+            other.join();
+            portLock.Lock();
+            std::lock_guard<std::mutex> guard(probeLock);
+            probes.emplace_back(std::string(line), taken);
+        });
+    HRESULT up = Driver()->MenuCommand(1, PTZMENUCMD_UP);
+    HRESULT right = Driver()->MenuCommand(1, PTZMENUCMD_RIGHT);
+    g_ErrorHandling.SetSink(std::move(previous));
+    EXPECT_HR_OK(up);
+    EXPECT_HR_OK(right);
+    const std::vector<std::string> lines = {"ff 01 00 08 00 3f 48 ", "ff 01 00 00 00 00 01 ",
+                                            "ff 01 00 02 3f 00 42 ", "ff 01 00 00 00 00 01 "};
+    ASSERT_EQ(probes.size(), lines.size());
+    for (size_t i = 0; i < probes.size(); ++i) {
+        EXPECT_EQ(probes[i].first, lines[i]);
+        EXPECT_FALSE(probes[i].second) << "the line was free while writing " << probes[i].first;
+    }
+    EXPECT_EQ(
+        Hex(line_.NextBytes(4)),
+        "ff 01 00 08 00 3f 48 ff 01 00 00 00 00 01 ff 01 00 02 3f 00 42 ff 01 00 00 00 00 01");
+}
+
+// Menu commands: open by model (Set Preset 95 for Pelco and Messoa in any case, Go To Preset 95
+// otherwise), navigation as full-speed move plus stop, and E_INVALIDARG with nothing sent for the
+// rest.
+TEST_F(PelcoDriverTest, MenuCommands) {
+    Init();
+    struct Model {
+        const char* attribute;
+        int address;
+        int command2;
+    };
+    const Model models[] = {{"Model=\"PELCO\"", 10, 3},
+                            {"Model=\"pelco\"", 11, 3},
+                            {"Model=\"Messoa\"", 12, 3},
+                            {"Model=\"\"", 13, 7},
+                            {"", 14, 7},
+                            {"Model=\"PelcoD\"", 15, 7},
+                            {"Model=\"MESSOA2\"", 16, 7}};
+    for (const Model& m : models) {
+        AddCamera(Driver(),
+                  std::string(m.attribute) + " Address=\"" + std::to_string(m.address) + "\"");
+        EXPECT_HR_OK(Driver()->MenuCommand(m.address, PTZMENUCMD_OPEN)) << m.attribute;
+        EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(m.address, 0, m.command2, 0, 95)))
+            << m.attribute;
+    }
+    EXPECT_HR_OK(Driver()->MenuCommand(0x42, PTZMENUCMD_OPEN));
+    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(0x42, 0, 7, 0, 95)))
+        << "an unknown camera is Generic";
+
+    struct Step {
+        PTZMENUCOMMAND cmd;
+        Bytes move;
+    };
+    const Step steps[] = {{PTZMENUCMD_UP, Pelco(1, 0, 0x08, 0, 0x3F)},
+                          {PTZMENUCMD_DOWN, Pelco(1, 0, 0x10, 0, 0x3F)},
+                          {PTZMENUCMD_LEFT, Pelco(1, 0, 0x04, 0x3F, 0)},
+                          {PTZMENUCMD_RIGHT, Pelco(1, 0, 0x02, 0x3F, 0)}};
+    for (const Step& s : steps) {
+        EXPECT_HR_OK(Driver()->MenuCommand(1, s.cmd));
+        EXPECT_EQ(Hex(line_.NextBytes(2)), Hex(Join({s.move, Pelco(1, 0, 0, 0, 0)}))) << s.cmd;
+    }
+    for (int cmd :
+         {int{PTZMENUCMD_CLOSE}, int{PTZMENUCMD_SELECT}, int{PTZMENUCMD_SELECT2}, 8, -1}) {
+        EXPECT_HR(E_INVALIDARG, Driver()->MenuCommand(1, static_cast<PTZMENUCOMMAND>(cmd))) << cmd;
+    }
+    ExpectNothingWritten("rejected menu commands");
+
+    PTZFUNCTION functions = static_cast<PTZFUNCTION>(0);
+    ULONG presets = 0;
+    for (INT_PTR address : {INT_PTR{1}, INT_PTR{12}, INT_PTR{999}}) {
+        EXPECT_HR_OK(Driver()->QueryFunctions(address, &functions, &presets));
+        EXPECT_EQ(functions, 0x1A) << address;
+        EXPECT_EQ(presets, 15u) << address;
+    }
+}
+
+// A hung-up line: every call returns the write's HRESULT with one log line of its own handler;
+// a menu step logs both of its failed moves and still returns S_OK.
+TEST_F(PelcoDriverTest, WriteFailureIsLoggedAndReturned) {
+    Init();
+    AddCamera(Driver(), "Address=\"1\"");
+    line_.HangUp();
+    log_.Clear();
+    const HRESULT broken = HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+    struct Case {
+        const char* name;
+        std::function<HRESULT(IK47PTZProtocol*)> call;
+        HRESULT result;
+        size_t lines;
+    };
+    const Case cases[] = {
+        {"move", [](auto* d) { return d->MoveRelative(1, 100, 0, 0, 0, 0); }, broken, 1},
+        {"command", [](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, 1); }, broken, 1},
+        {"menu open", [](auto* d) { return d->MenuCommand(1, PTZMENUCMD_OPEN); }, broken, 1},
+        {"menu step", [](auto* d) { return d->MenuCommand(1, PTZMENUCMD_UP); }, S_OK, 2},
+    };
+    for (const Case& c : cases) {
+        log_.Clear();
+        EXPECT_HR(c.result, c.call(Driver())) << c.name;
+        std::vector<std::string> lines = log_.Lines();
+        ASSERT_EQ(lines.size(), c.lines) << c.name;
+        for (const std::string& line : lines)
+            EXPECT_GT(HandlerLine(line, "PelcoD"), 0) << c.name << ": " << line;
+    }
+    log_.Clear();
+    HRESULT added = S_OK;
+    AddCamera(Driver(), "Address=\"2\" TurnON=\"1\"", u"Cam2", &added);
+    EXPECT_HR(broken, added) << "the refresh of a new camera fails";
+    ASSERT_EQ(log_.Lines().size(), 1u);
+    EXPECT_GT(HandlerLine(log_.Lines()[0], "PelcoD"), 0);
+}
+
+}  // namespace
