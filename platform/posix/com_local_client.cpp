@@ -62,7 +62,8 @@ class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
   public:
     explicit ClientConnection(posix::UniqueFd fd) : fd_(std::move(fd)) {}
 
-    // The first exchange: the server exports its class object for `riid`.
+    // The first exchange: the server exports its class object for `riid`. S_FALSE when the
+    // connection ended without an answer.
     HRESULT Hello(REFIID riid, rpc::ObjRef* ref);
     HRESULT Call(uint64_t object, REFIID iid, ULONG method, const std::vector<uint8_t>& args,
                  k47::RpcMessage* reply, HRESULT* result);
@@ -286,6 +287,9 @@ HRESULT ClientConnection::Hello(REFIID riid, rpc::ObjRef* ref) {
     setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &none, sizeof(none));
     if (hr != S_OK || welcome.header.kind != rpc::Kind::kWelcome) {
         broken_ = true;
+        // Closed or reset without an answer: a server on its way out (its backlog took us).
+        if (hr == S_FALSE || hr == RPC_E_SERVER_DIED)
+            return S_FALSE;
         return CO_E_SERVER_EXEC_FAILURE;
     }
     if (FAILED(welcome.header.status)) {
@@ -464,8 +468,31 @@ void Reap(pid_t pid) {
     }
 }
 
+// A running server reached: the connection and the class object's reference.
+struct Reached {
+    std::shared_ptr<ClientConnection> connection;
+    rpc::ObjRef ref;
+};
+
+// S_OK; S_FALSE when nobody serves the class there (no socket, refused, or dropped before
+// answering); else why the server cannot be used.
+HRESULT Reach(const std::string& path, REFIID riid, Reached* out) {
+    int error = 0;
+    posix::UniqueFd fd = ConnectLocalSocket(path, &error);
+    if (!fd)
+        return (error == ENOENT || error == ECONNREFUSED) ? S_FALSE : HresultFromErrno(error);
+    // Our own folder is private, but the server must be this user's all the same.
+    if (PeerUid(fd.get()) != static_cast<long>(geteuid()))
+        return E_ACCESSDENIED;
+    auto connection = std::make_shared<ClientConnection>(std::move(fd));
+    HRESULT hr = connection->Hello(riid, &out->ref);
+    if (hr == S_OK)
+        out->connection = std::move(connection);
+    return hr;
+}
+
 // Nobody serves the class: start the registry's LocalServer32 command and wait for the class.
-HRESULT StartServer(REFCLSID clsid, const std::string& path, posix::UniqueFd* fd) {
+HRESULT StartServer(REFCLSID clsid, const std::string& path, REFIID riid, Reached* out) {
     const std::string name = GuidKeyName(clsid);
     std::optional<std::string> command = ReadClassesString("CLSID\\" + name + "\\LocalServer32");
     std::vector<std::string> args = command ? SplitCommand(*command) : std::vector<std::string>();
@@ -480,20 +507,19 @@ HRESULT StartServer(REFCLSID clsid, const std::string& path, posix::UniqueFd* fd
     FileLock starting(folder + "/" + name + ".start", timeout_ms + 1000);
     if (!starting.held())
         return CO_E_SERVER_EXEC_FAILURE;
-    int error = 0;
-    *fd = ConnectLocalSocket(path, &error);
-    if (fd->valid())
-        return S_OK;
+    hr = Reach(path, riid, out);
+    if (hr != S_FALSE)
+        return hr;
     args.push_back("-Embedding");
     pid_t pid = Spawn(args);
     if (pid == 0)
         return CO_E_SERVER_EXEC_FAILURE;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        *fd = ConnectLocalSocket(path, &error);
-        if (fd->valid()) {
+        hr = Reach(path, riid, out);
+        if (hr != S_FALSE) {
             Reap(pid);
-            return S_OK;
+            return hr;
         }
         pid_t done = waitpid(pid, nullptr, WNOHANG);
         if (done == pid || (done < 0 && errno == ECHILD))
@@ -513,24 +539,13 @@ HRESULT StartServer(REFCLSID clsid, const std::string& path, posix::UniqueFd* fd
 HRESULT LocalServerGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     *ppv = nullptr;
     const std::string path = LocalServerSocketPath(clsid);
-    int error = 0;
-    posix::UniqueFd fd = ConnectLocalSocket(path, &error);
-    if (!fd) {
-        if (error != ENOENT && error != ECONNREFUSED)
-            return HresultFromErrno(error);
-        HRESULT hr = StartServer(clsid, path, &fd);
-        if (FAILED(hr))
-            return hr;
-    }
-    // Our own folder is private, but the server must be this user's all the same.
-    if (PeerUid(fd.get()) != static_cast<long>(geteuid()))
-        return E_ACCESSDENIED;
-    auto connection = std::make_shared<ClientConnection>(std::move(fd));
-    rpc::ObjRef ref;
-    HRESULT hr = connection->Hello(riid, &ref);
+    Reached reached;
+    HRESULT hr = Reach(path, riid, &reached);
+    if (hr == S_FALSE)
+        hr = StartServer(clsid, path, riid, &reached);
     if (FAILED(hr))
         return hr;
-    return connection->Import(ref, riid, ppv);
+    return reached.connection->Import(reached.ref, riid, ppv);
 }
 
 }  // namespace k47::com

@@ -382,6 +382,16 @@ void WithdrawSocket(Publication& pub) {
     pub.listener.reset();
 }
 
+// True when the other end closes the connection within a moment.
+bool DroppedSoon(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int n = 0;
+    do {
+        n = poll(&p, 1, 200);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 void Refuse(int fd, HRESULT why) {
     rpc::Header header;
     header.kind = rpc::Kind::kWelcome;
@@ -464,8 +474,13 @@ HRESULT LocalServerPublish(REFCLSID clsid, IUnknown*, DWORD flags, DWORD cookie)
         if (!lock.held())
             return HRESULT_FROM_WIN32(ERROR_BUSY);
         int error = 0;
-        if (ConnectLocalSocket(pub->path, &error))
-            return CO_E_OBJISREG;  // a live server offers the class already
+        if (posix::UniqueFd probe = ConnectLocalSocket(pub->path, &error)) {
+            // A server that is still exiting takes connections into its backlog and then drops
+            // them; a live one keeps them open.
+            if (!DroppedSoon(probe.get()))
+                return CO_E_OBJISREG;  // a live server offers the class already
+            error = ECONNREFUSED;
+        }
         if (error == ECONNREFUSED)
             unlink(pub->path.c_str());  // left behind by a server that died
         else if (error != ENOENT)

@@ -523,18 +523,31 @@ TEST_F(LocalServerTest, RegisteredServerIsStartedOnce) {
 }
 
 TEST_F(LocalServerTest, DeadServerFailsCalls) {
-    const std::string command = std::string(K47_RPC_HELPER_PATH) + " serve";
-    SetClassesDefault("CLSID\\" + GuidText(CLSID_TestRemote) + "\\LocalServer32", command);
+    const std::string server_key = "CLSID\\" + GuidText(CLSID_TestRemote) + "\\LocalServer32";
+    // The server dies in the middle of a call: that call may have run.
+    SetClassesDefault(server_key, std::string(K47_RPC_HELPER_PATH) + " serve --exit-in-wait");
     ComPtr<ITestRemote> thing;
+    ASSERT_EQ(S_OK, Create(&thing));
+    ULONG first = 0;
+    ASSERT_EQ(S_OK, thing->ProcessId(&first));
+    EXPECT_EQ(RPC_E_SERVER_DIED, thing->Wait());
+    LONG sum = 0;
+    EXPECT_EQ(RPC_E_DISCONNECTED, thing->Add(1, 2, &sum)) << "every later call fails at once";
+    ComPtr<ITestThing> other;
+    EXPECT_EQ(RPC_E_DISCONNECTED, thing.As(&other));
+    thing.Reset();
+
+    // A new server starts at once, although the dead one's socket may still take connections
+    // for a moment. This time the server is gone before the call: it did not run.
+    SetClassesDefault(server_key, std::string(K47_RPC_HELPER_PATH) + " serve");
     ASSERT_EQ(S_OK, Create(&thing));
     ULONG pid = 0;
     ASSERT_EQ(S_OK, thing->ProcessId(&pid));
+    EXPECT_NE(first, pid);
     ASSERT_EQ(0, kill(static_cast<pid_t>(pid), SIGKILL));
-    LONG sum = 0;
-    EXPECT_EQ(RPC_E_SERVER_DIED, thing->Add(1, 2, &sum)) << "the call found the server gone";
-    EXPECT_EQ(RPC_E_DISCONNECTED, thing->Add(1, 2, &sum)) << "and so does every later one";
-    ComPtr<ITestThing> other;
-    EXPECT_EQ(RPC_E_DISCONNECTED, thing.As(&other));
+    ASSERT_TRUE(WaitFor([&] { return kill(static_cast<pid_t>(pid), 0) != 0; }, kPatience));
+    EXPECT_EQ(RPC_E_SERVER_DIED_DNE, thing->Add(1, 2, &sum));
+    EXPECT_EQ(RPC_E_DISCONNECTED, thing->Add(1, 2, &sum));
 }
 
 TEST_F(LocalServerTest, ClientDeathReleasesItsReferences) {

@@ -1,7 +1,9 @@
 // Helper process of the cross-process transport tests (K47_REGISTRY_DIR and K47_RUNTIME_DIR come
 // from the test):
-//   k47_rpc_helper serve [-Embedding]  offers RemoteThing (CLSID_TestRemote) as a local server and
-//                                      exits once its clients are gone (or after 60 s without any)
+//   k47_rpc_helper serve [--exit-in-wait] [-Embedding]
+//                                      offers RemoteThing (CLSID_TestRemote) as a local server and
+//                                      exits once its clients are gone (or after 60 s without any);
+//                                      --exit-in-wait: ITestRemote::Wait ends the process
 //   k47_rpc_helper activate            asks for RemoteThing's class object; prints the HRESULT
 //   k47_rpc_helper hold                creates RemoteThing and a child of it, prints "ready",
 //                                      then keeps them until standard input ends
@@ -33,13 +35,12 @@ int Serve() {
                      static_cast<unsigned>(hr));
         return 1;
     }
-    // A real server would run until told to stop; this one lives as long as its clients.
-    bool served = false;
+    // A real server would run until told to stop; this one lives as long as its clients. Served
+    // means an object was made: a client's whole visit may fall between two looks at the count.
     auto idle_limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (;;) {
-        size_t connections = k47::LocalServerConnectionCount();
-        served = served || connections > 0;
-        if ((served && connections == 0) ||
+        bool served = k47::test::RemoteThingsCreated() > 0;
+        if ((served && k47::LocalServerConnectionCount() == 0) ||
             (!served && std::chrono::steady_clock::now() > idle_limit))
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -85,9 +86,12 @@ int main(int argc, char** argv) {
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int status = 2;
-    if (std::strcmp(argv[1], "serve") == 0)
+    if (std::strcmp(argv[1], "serve") == 0) {
+        for (int i = 2; i < argc; ++i)
+            if (std::strcmp(argv[i], "--exit-in-wait") == 0)
+                k47::test::SetExitInWait(true);
         status = Serve();
-    else if (std::strcmp(argv[1], "activate") == 0)
+    } else if (std::strcmp(argv[1], "activate") == 0)
         status = Activate();
     else if (std::strcmp(argv[1], "hold") == 0)
         status = Hold();

@@ -15,13 +15,17 @@ namespace {
 
 std::mutex g_mu;
 std::condition_variable g_changed;
-int g_alive = 0;     // guarded by g_mu
+int g_alive = 0;    // guarded by g_mu
+int g_created = 0;  // guarded by g_mu
+std::atomic<bool> g_exit_in_wait{false};
 int g_waiters = 0;   // guarded by g_mu
 bool g_open = true;  // guarded by g_mu
 
 void CountAlive(int delta) {
     std::lock_guard<std::mutex> guard(g_mu);
     g_alive += delta;
+    if (delta > 0)
+        g_created += delta;
     g_changed.notify_all();
 }
 
@@ -108,6 +112,8 @@ class RemoteThing final : public ITestRemote, public ITestThing {
         return S_OK;
     }
     STDMETHODIMP Wait() override {
+        if (g_exit_in_wait)
+            _exit(0);
         std::unique_lock<std::mutex> lock(g_mu);
         ++g_waiters;
         g_changed.notify_all();
@@ -184,6 +190,15 @@ IClassFactory* NewRemoteThingFactory() {
 int RemoteThingsAlive() {
     std::lock_guard<std::mutex> guard(g_mu);
     return g_alive;
+}
+
+int RemoteThingsCreated() {
+    std::lock_guard<std::mutex> guard(g_mu);
+    return g_created;
+}
+
+void SetExitInWait(bool exit) {
+    g_exit_in_wait = exit;
 }
 
 bool WaitForRemoteThingsAlive(int count, std::chrono::milliseconds timeout) {

@@ -49,6 +49,10 @@ IClassFactory* NewRemoteThingFactory();
 int RemoteThingsAlive();
 // Waits until exactly `count` are alive; false after `timeout`.
 bool WaitForRemoteThingsAlive(int count, std::chrono::milliseconds timeout);
+// RemoteThing objects created in this process so far.
+int RemoteThingsCreated();
+// When on, Wait() ends the process at once (a server dying in the middle of a call).
+void SetExitInWait(bool exit);
 // Wait() blocks while the gate is closed (it starts open).
 void SetRemoteGate(bool open);
 // Waits until `count` calls are blocked in Wait(); false after `timeout`.
