@@ -20,6 +20,7 @@
 // object received twice keeps one identity; a manager whose count already reached 0 is never
 // revived (a new one replaces it).
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -428,8 +429,9 @@ std::vector<std::string> SplitCommand(const std::string& command) {
     return args;
 }
 
-// Starts the server with "-Embedding", in a session of its own and with default signal
-// handling, so that the client's terminal and blocked signals do not reach it. 0 on failure.
+// Starts the server with "-Embedding", in a session of its own, with default signal handling and
+// with its standard streams on /dev/null, so that the client's terminal, blocked signals and
+// pipes (a caller waiting for the end of the client's output) do not reach it. 0 on failure.
 pid_t Spawn(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const std::string& arg : args)
@@ -438,6 +440,14 @@ pid_t Spawn(const std::vector<std::string>& args) {
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0)
         return 0;
+    posix_spawn_file_actions_t files;
+    if (posix_spawn_file_actions_init(&files) != 0) {
+        posix_spawnattr_destroy(&attr);
+        return 0;
+    }
+    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     sigset_t none;
     sigemptyset(&none);
     sigset_t defaults;
@@ -450,8 +460,9 @@ pid_t Spawn(const std::vector<std::string>& args) {
                              POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
     int rc = args[0].find('/') != std::string::npos
-                 ? posix_spawn(&pid, argv[0], nullptr, &attr, argv.data(), environ)
-                 : posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+                 ? posix_spawn(&pid, argv[0], &files, &attr, argv.data(), environ)
+                 : posix_spawnp(&pid, argv[0], &files, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);
     return rc == 0 ? pid : 0;
 }
