@@ -146,19 +146,25 @@ show pelco-d
 
 bold "== Lobby (Panasonic): pan left and zoom in for 1.5 s, then its menu"
 ctl Lobby move -40 0 30 --for 1.5
+# A command or menu command cancels stops still pending, so let the repeated stops go out first.
+sleep 4.6
+show panasonic
 ctl Lobby menu open
 ctl Lobby menu down
 ctl Lobby menu select
 ctl Lobby menu close
-sleep 4.6
+sleep 0.3
 show panasonic
 
 bold "== Dock (Bosch): tilt down for 1 s, store and recall a preset; it has no menu"
 ctl Dock move 0 -70 --for 1
+sleep 4.6
 ctl Dock preset set 2
 ctl Dock move 50 0 --for 1
-ctl Dock preset go 2
 sleep 4.6
+show bosch
+ctl Dock preset go 2
+sleep 0.3
 show bosch
 
 bold "== Stopping the server and the simulators"

@@ -173,7 +173,10 @@ int main(int argc, char** argv) {
                 if (FAILED(hr)) result = Fail("ending the motion", hr, log);
             }
         } else if (app.got_subcommand("stop")) {
-            hr = client->EndMotion();
+            // A new client has no motion of its own to end: send zero speeds first, so that the
+            // end of motion goes out (and the camera repeats its stop).
+            hr = client->MoveRelative(0, 0, 0, 0, 0);
+            if (SUCCEEDED(hr)) hr = client->EndMotion();
             if (FAILED(hr)) result = Fail("stopping", hr, log);
         } else if (app.got_subcommand("preset")) {
             hr = client->Command(kPresets.at(which), number);
