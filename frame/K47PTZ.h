@@ -14,9 +14,13 @@
 
 // ---------------------------------------------------------------------------------------------
 // Enumerations
+//
+// Each is a 32-bit int on the wire, and any 32-bit value may travel through the interfaces (a
+// command outside PTZCOMMAND reaches the driver unchanged). The underlying type is fixed to int,
+// as the Windows compiler has it, so that every such value is a valid value of the type.
 
 // Discrete commands of Command(). The values are the Pelco-D command-2 codes.
-typedef enum PTZCOMMAND {
+typedef enum PTZCOMMAND : int {
     PTZCMD_SETPRESET = 3,
     PTZCMD_CLEARPRESET = 5,
     PTZCMD_GOTOPRESET = 7,
@@ -29,7 +33,7 @@ typedef enum PTZCOMMAND {
 static_assert(sizeof(PTZCOMMAND) == 4);
 
 // On-screen menu commands of MenuCommand().
-typedef enum PTZMENUCOMMAND {
+typedef enum PTZMENUCOMMAND : int {
     PTZMENUCMD_CLOSE = 0,
     PTZMENUCMD_OPEN = 1,
     PTZMENUCMD_UP = 2,
@@ -42,7 +46,7 @@ typedef enum PTZMENUCOMMAND {
 static_assert(sizeof(PTZMENUCOMMAND) == 4);
 
 // What QueryFunctions() reports as supported beyond moving and presets (a set of flags).
-typedef enum PTZFUNCTION {
+typedef enum PTZFUNCTION : int {
     PTZFUNC_MENUCLOSE = 1,
     PTZFUNC_MENUOPEN = 2,
     PTZFUNC_MENUSELECT = 4,
