@@ -268,7 +268,8 @@ TEST_F(PelcoDriverTest, CameraAddedAgainIsRefreshedAtOnce) {
     ASSERT_HR_OK(Driver()->MoveRelative(9, 0, 0, 0, 0, 0));
     EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(9, 0, 0, 0, 0))) << "within the hour: no refresh";
     AddCamera(Driver(), "Address=\"9\" SetManual=\"1\"");
-    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(9, 0x10, 0, 0, 0))) << "added again, with other flags";
+    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(9, 0x10, 0, 0, 0)))
+        << "added again, with other flags";
     ExpectNothingWritten("re-added within the interval");
 }
 
