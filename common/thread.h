@@ -250,8 +250,11 @@ private:
                 DWORD result = TWait::Wait(m_dwHandleCount, m_hWaitSet, m_dwWaitTimeout);
                 if (result == WAIT_OBJECT_0) break;
                 if (result > WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + m_dwHandleCount) {
-                    DWORD index = result - WAIT_OBJECT_0 - 1;
-                    (owner->*m_handlers[index])(index);
+                    const DWORD index = result - WAIT_OBJECT_0 - 1;
+                    // Through a local: GCC 12 with -fsanitize=undefined mis-evaluates the index
+                    // inside a pointer-to-member call on an array element.
+                    const Handler handler = m_handlers[index];
+                    (owner->*handler)(index);
                 }
             }
         } catch (const CExceptionBase& e) {

@@ -8,7 +8,8 @@
 // The proxy: a ProxyInner object owns the count (its non-delegating IUnknown is what the
 // platform's proxy manager holds) and carries a Face, the interface pointer handed out. The Face
 // is the interface in the COM binary layout: a pointer to a table of functions, one per slot,
-// each taking the Face as its first argument (the layout a C client of the interface sees). Slots
+// each taking the Face as its first argument (the layout a C client of the interface sees; see
+// VtableImage for what precedes the slots). Slots
 // 0 to 2 go to the outer object (the proxy manager, the object's identity here); every other slot
 // is a function generated for the method: it writes the [in] arguments, calls the channel with
 // its slot number and reads the [out] arguments. The stub reads the [in] arguments into locals,
@@ -23,12 +24,15 @@
 #include <objbase.h>
 #include <k47/rpc.h>
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <tuple>
+#include <typeinfo>
 #include <utility>
 
 #include "frame/ProxyStubArgs.h"
@@ -57,7 +61,7 @@ struct InterfaceInfo {
     const IID* iid;
     ULONG slots;  // IUnknown's three included
     const Slot* (*vtbl)();
-    HRESULT (*invoke)
+    HRESULT(*invoke)
     (ULONG method, void* target, k47::RpcMessage* in, k47::RpcMessage* out, IK47RpcChannel* channel,
      HRESULT* result);
     bool (*layout_matches)();  // every method sits in the slot the table gives it
@@ -234,13 +238,35 @@ struct Placeholder {
     static bool SlotMatches(ULONG) { return true; }
 };
 
+// A table of functions laid out as the Itanium C++ ABI lays out a class's virtual table: the
+// offset to the top of the object and its type information just before the slots. Callers use
+// only the slots; the prefix keeps the proxy a well-formed object for anything that inspects the
+// dynamic type (typeid, dynamic_cast, the sanitizers' checks of virtual calls), which then sees
+// ProxyTypeOf<I>, a class derived from the interface.
+template <size_t N>
+struct VtableImage {
+    std::ptrdiff_t offset_to_top;
+    const std::type_info* type;
+    Slot slots[N];
+};
+
+template <class I>
+struct ProxyTypeOf : I {
+    ProxyTypeOf() = delete;  // names a type only; never made
+};
+
 template <class I, class... Entries>
 struct Table {
     static constexpr ULONG kSlots = 3 + sizeof...(Entries);
 
     static const Slot* Vtbl() {
-        static const std::array<Slot, kSlots> vtbl = Make(std::index_sequence_for<Entries...>{});
-        return vtbl.data();
+        static const VtableImage<kSlots> image = [] {
+            VtableImage<kSlots> made{0, &typeid(ProxyTypeOf<I>), {}};
+            const std::array<Slot, kSlots> slots = Make(std::index_sequence_for<Entries...>{});
+            std::copy(slots.begin(), slots.end(), made.slots);
+            return made;
+        }();
+        return image.slots;
     }
 
     static HRESULT Invoke(ULONG method, void* target, k47::RpcMessage* in, k47::RpcMessage* out,
