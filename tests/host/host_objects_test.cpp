@@ -174,3 +174,11 @@ TEST(HostInstallation, RefusesUnusableFilesWithTheLineAndReason) {
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
     }
 }
+
+TEST(HostInstallation, TheShippedExamplesLoad) {
+    for (const char* name : {"demo.xml", "single-pelco.xml"}) {
+        k47host::Installation installation;
+        std::string error;
+        EXPECT_TRUE(installation.Load(k47test::SourceDir() + "/examples/" + name, &error)) << name << ": " << error;
+    }
+}
