@@ -15,10 +15,6 @@
 // ---------------------------------------------------------------------------------------------
 // Enumerations. They travel as 32-bit values and values outside the named ones must pass through
 // unchanged (a driver may send any command code), so each has int as its underlying type.
-//
-// Each is a 32-bit int on the wire, and any 32-bit value may travel through the interfaces (a
-// command outside PTZCOMMAND reaches the driver unchanged). The underlying type is fixed to int,
-// as the Windows compiler has it, so that every such value is a valid value of the type.
 
 // Discrete commands of Command(). The values are the Pelco-D command-2 codes.
 typedef enum PTZCOMMAND : int {
