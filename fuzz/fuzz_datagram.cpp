@@ -26,29 +26,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             last = 0;
             continue;
         }
-        if (length > size - i) length = size - i;
+        if (length > size - i)
+            length = size - i;
         const uint8_t* bytes = data + i;
         i += length;
         bool received = (event & 0x40) == 0;
 
-        K47DatagramVerdict verdict = K47JudgeDatagram(received, bytes, length, owner < 0, sender == owner, last);
+        K47DatagramVerdict verdict =
+            K47JudgeDatagram(received, bytes, length, owner < 0, sender == owner, last);
         // The model.
         bool wellFormed = received && length == K47MotionDatagram::kSize;
         bool fromOwner = owner < 0 || sender == owner;
-        if (verdict.renew != (wellFormed && fromOwner)) std::abort();
-        if (verdict.takeOwnership && owner >= 0) std::abort();
+        if (verdict.renew != (wellFormed && fromOwner))
+            std::abort();
+        if (verdict.takeOwnership && owner >= 0)
+            std::abort();
         if (!verdict.renew) {
-            if (verdict.accept) std::abort();
+            if (verdict.accept)
+                std::abort();
             continue;
         }
-        if (verdict.takeOwnership) owner = sender;
+        if (verdict.takeOwnership)
+            owner = sender;
         uint16_t sequence = static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
         int16_t s = static_cast<int16_t>(sequence);
         bool newer = ((last < 0) != (s < 0)) || last < s;
-        if (verdict.accept != newer) std::abort();
+        if (verdict.accept != newer)
+            std::abort();
         if (verdict.accept) {
-            if (verdict.datagram.sequence != sequence) std::abort();
-            if (verdict.datagram.EndOfMotion() != ((bytes[12] & 1) != 0)) std::abort();
+            if (verdict.datagram.sequence != sequence)
+                std::abort();
+            if (verdict.datagram.EndOfMotion() != ((bytes[12] & 1) != 0))
+                std::abort();
             last = s;
         }
     }

@@ -16,8 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     k47host::SoapFault fault;
     std::optional<k47host::SoapRequest> request = k47host::ParseSoapRequest(body, &fault);
     if (!request) {
-        if (fault.code != "Client" || fault.text.empty()) std::abort();
-        if (!k47::XmlDocument::LoadString(k47host::BuildSoapFault(fault))) std::abort();
+        if (fault.code != "Client" || fault.text.empty())
+            std::abort();
+        if (!k47::XmlDocument::LoadString(k47host::BuildSoapFault(fault)))
+            std::abort();
         return 0;
     }
     std::vector<k47host::SoapValue> echo;
@@ -27,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Element names come from a parsed document, so they are valid XML names.
         echo.push_back({name, value.value_or("")});
     }
-    if (!k47::XmlDocument::LoadString(k47host::BuildSoapResponse(request->operation, echo))) std::abort();
+    if (!k47::XmlDocument::LoadString(k47host::BuildSoapResponse(request->operation, echo)))
+        std::abort();
     return 0;
 }

@@ -114,6 +114,8 @@ bold "== What the cameras can do"
 ctl Gate query
 ctl Lobby query
 ctl Dock query
+echo "\$ ptzctl --local --camera Yard query   (the local client: through the server's object server on this machine)"
+"$BIN/ptzctl" --local --camera Yard query || fail "the local client failed"
 
 bold "== Gate (Pelco-D): pan right for 2 s, then end the motion: watch the 11 stops, 0.4 s apart"
 ctl Gate preset set 1

@@ -34,6 +34,22 @@ namespace {
 
 void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
+// A UDP port the kernel just handed out: the start of this host's port-service range, so that
+// hosts of tests running side by side do not hand out the same ports.
+int FreeUdpPort() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return std::min(port, 65535 - 9);
+}
+
 class HostEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -48,12 +64,16 @@ protected:
         WriteFile(folder_.Path() + "/server.pem", certificates.good.certificatePem);
         WriteFile(folder_.Path() + "/server.key", certificates.good.keyPem);
         const std::string config = folder_.Path() + "/installation.xml";
+        const int firstPort = FreeUdpPort();
+        ASSERT_GT(firstPort, 0);
         WriteFile(config, "<Installation>\n"
                           "  <ControlService Listen=\"127.0.0.1\" Port=\"0\"/>\n"
                           "  <ControlService Listen=\"127.0.0.1\" Port=\"0\" Certificate=\"" +
                               folder_.Path() + "/server.pem\" Key=\"" + folder_.Path() +
                               "/server.key\"/>\n"
-                              "  <PortService First=\"47300\" Last=\"47399\"/>\n"
+                              "  <PortService First=\"" +
+                              std::to_string(firstPort) + "\" Last=\"" + std::to_string(firstPort + 9) +
+                              "\"/>\n"
                               "  <PTZProtocols>\n"
                               "    <Protocol Name=\"Line\" ProgID=\"K47PTZ.K47PelcoD\" COMPort=\"" +
                               pty_.slave_path() +
