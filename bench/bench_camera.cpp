@@ -39,8 +39,11 @@ struct Percentiles {
 
 Percentiles Summarise(std::vector<double> values) {
     std::sort(values.begin(), values.end());
-    if (values.empty()) return {0, 0, 0};
-    auto at = [&](double q) { return values[std::min(values.size() - 1, static_cast<size_t>(q * values.size()))]; };
+    if (values.empty())
+        return {0, 0, 0};
+    auto at = [&](double q) {
+        return values[std::min(values.size() - 1, static_cast<size_t>(q * values.size()))];
+    };
     return {at(0.50), at(0.99), values.back()};
 }
 
@@ -48,26 +51,32 @@ long ReadStatus(const char* field) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string(field).size()));
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(std::string(field).size()));
     return -1;
 }
 
 class CNullDriver : public CK47ComObjectRoot, public IK47PTZProtocol {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable() {
         static constexpr K47InterfaceEntry kTable[] = {K47Entry<CNullDriver, IK47PTZProtocol>()};
         return kTable;
     }
-    HRESULT STDMETHODCALLTYPE AddCamera(BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown** camera) override {
-        return k47test::CreateRealCamera(name, element, outer, static_cast<IK47PTZProtocol*>(this), nullptr, nullptr,
-                                         camera);
+    HRESULT STDMETHODCALLTYPE AddCamera(BSTR name, IXMLDOMElement* element, IUnknown* outer,
+                                        IUnknown** camera) override {
+        return k47test::CreateRealCamera(name, element, outer, static_cast<IK47PTZProtocol*>(this),
+                                         nullptr, nullptr, camera);
     }
-    HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR, SHORT, SHORT, SHORT, SHORT, SHORT) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR, SHORT, SHORT, SHORT, SHORT, SHORT) override {
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE Command(INT_PTR, PTZCOMMAND, INT_PTR) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE MenuCommand(INT_PTR, PTZMENUCOMMAND) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR, PTZFUNCTION*, ULONG*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR, PTZFUNCTION*, ULONG*) override {
+        return S_OK;
+    }
 
-protected:
+  protected:
     CNullDriver() = default;
     ~CNullDriver() = default;
 };
@@ -92,7 +101,8 @@ struct Installation {
         wrapper.As(&configuration);
         CComBSTR name(u"Cam");
         std::string xml = "<Camera Protocol=\"P\" Address=\"" + std::to_string(address) + "\"/>";
-        configuration->Initialize(k47test::XmlElement(xml).Get(), host.Get(), reinterpret_cast<ULONG_PTR>(name.m_str));
+        configuration->Initialize(k47test::XmlElement(xml).Get(), host.Get(),
+                                  reinterpret_cast<ULONG_PTR>(name.m_str));
         ComPtr<IK47PTZCamera> camera;
         wrapper.As(&camera);
         wrappers.push_back(wrapper);
@@ -101,7 +111,8 @@ struct Installation {
     ~Installation() {
         for (auto& wrapper : wrappers) {
             ComPtr<IK47Terminate> terminate;
-            if (SUCCEEDED(wrapper.As(&terminate))) terminate->Terminate(TRUE);
+            if (SUCCEEDED(wrapper.As(&terminate)))
+                terminate->Terminate(TRUE);
         }
     }
 };
@@ -112,7 +123,8 @@ void Accuracy(int count) {
     long rssBefore = ReadStatus("VmRSS:");
     long threadsBefore = ReadStatus("Threads:");
     Installation installation(driver.Get());
-    for (int i = 1; i <= count; ++i) installation.Add(i);
+    for (int i = 1; i <= count; ++i)
+        installation.Add(i);
     long rssAfter = ReadStatus("VmRSS:");
     long threadsAfter = ReadStatus("Threads:");
 
@@ -125,9 +137,10 @@ void Accuracy(int count) {
     driverObject->WaitForStops(count, std::chrono::seconds(30));
     std::vector<double> timeoutLateness;
     for (const DriverCall& call : driverObject->Calls())
-        if (call.IsStop()) timeoutLateness.push_back(std::chrono::duration<double, std::milli>(
-                                                         call.at - moved[call.address] - std::chrono::seconds(5))
-                                                         .count());
+        if (call.IsStop())
+            timeoutLateness.push_back(std::chrono::duration<double, std::milli>(
+                                          call.at - moved[call.address] - std::chrono::seconds(5))
+                                          .count());
     driverObject->ClearCalls();
 
     // Stop repeats.
@@ -142,25 +155,32 @@ void Accuracy(int count) {
     std::vector<double> drift;
     std::vector<int> seen(count + 1, 0);
     for (const DriverCall& call : driverObject->Calls()) {
-        if (!call.IsStop()) continue;
-        repeatLateness.push_back(std::chrono::duration<double, std::milli>(call.at - previous[call.address] -
-                                                                           std::chrono::milliseconds(400))
-                                     .count());
+        if (!call.IsStop())
+            continue;
+        repeatLateness.push_back(
+            std::chrono::duration<double, std::milli>(call.at - previous[call.address] -
+                                                      std::chrono::milliseconds(400))
+                .count());
         previous[call.address] = call.at;
         if (++seen[call.address] == 11)
-            drift.push_back(std::chrono::duration<double, std::milli>(call.at - ended[call.address] -
-                                                                      std::chrono::milliseconds(4400))
+            drift.push_back(std::chrono::duration<double, std::milli>(
+                                call.at - ended[call.address] - std::chrono::milliseconds(4400))
                                 .count());
     }
     Percentiles t = Summarise(timeoutLateness), r = Summarise(repeatLateness), d = Summarise(drift);
-    std::printf("%5d cameras: time-out stop lateness p50 %.2f ms p99 %.2f ms max %.2f ms (%zu stops)\n", count, t.p50,
-                t.p99, t.max, timeoutLateness.size());
-    std::printf("               repeat stop lateness  p50 %.2f ms p99 %.2f ms max %.2f ms (%zu stops)\n", r.p50, r.p99,
-                r.max, repeatLateness.size());
-    std::printf("               11th stop after EndMotion, beyond 4.4 s: p50 %.2f ms p99 %.2f ms max %.2f ms\n", d.p50,
-                d.p99, d.max);
+    std::printf(
+        "%5d cameras: time-out stop lateness p50 %.2f ms p99 %.2f ms max %.2f ms (%zu stops)\n",
+        count, t.p50, t.p99, t.max, timeoutLateness.size());
+    std::printf(
+        "               repeat stop lateness  p50 %.2f ms p99 %.2f ms max %.2f ms (%zu stops)\n",
+        r.p50, r.p99, r.max, repeatLateness.size());
+    std::printf(
+        "               11th stop after EndMotion, beyond 4.4 s: p50 %.2f ms p99 %.2f ms max %.2f "
+        "ms\n",
+        d.p50, d.p99, d.max);
     std::printf("               per camera: %.1f KiB resident, %.2f threads\n",
-                static_cast<double>(rssAfter - rssBefore) / count, static_cast<double>(threadsAfter - threadsBefore) / count);
+                static_cast<double>(rssAfter - rssBefore) / count,
+                static_cast<double>(threadsAfter - threadsBefore) / count);
 }
 
 void CallCost() {
@@ -175,19 +195,23 @@ void CallCost() {
 
     auto time = [&](auto&& body) {
         auto start = Clock::now();
-        for (int i = 0; i < kCalls; ++i) body(i);
+        for (int i = 0; i < kCalls; ++i)
+            body(i);
         return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kCalls;
     };
-    double viaCamera = time([&](int i) { camera->MoveRelative(static_cast<SHORT>(i & 63), 0, 0, 0, 0); });
-    double direct = time([&](int i) { driver->MoveRelative(1, static_cast<SHORT>(i & 63), 0, 0, 0, 0); });
+    double viaCamera =
+        time([&](int i) { camera->MoveRelative(static_cast<SHORT>(i & 63), 0, 0, 0, 0); });
+    double direct =
+        time([&](int i) { driver->MoveRelative(1, static_cast<SHORT>(i & 63), 0, 0, 0, 0); });
     int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
     itimerspec spec{};
     spec.it_value.tv_sec = 5;
     double rawTimer = time([&](int) { timerfd_settime(fd, 0, &spec, nullptr); });
     close(fd);
-    std::printf("MoveRelative through wrapper and camera: %.0f ns/call; direct driver call: %.1f ns/call; "
-                "raw timerfd_settime: %.0f ns/call\n",
-                viaCamera, direct, rawTimer);
+    std::printf(
+        "MoveRelative through wrapper and camera: %.0f ns/call; direct driver call: %.1f ns/call; "
+        "raw timerfd_settime: %.0f ns/call\n",
+        viaCamera, direct, rawTimer);
     installation.cameras.clear();
 }
 
@@ -203,6 +227,7 @@ int main(int argc, char** argv) {
     CallCost();
     int largest = argc > 1 ? std::atoi(argv[1]) : 1000;
     for (int count : {1, 100, 1000})
-        if (count <= largest) Accuracy(count);
+        if (count <= largest)
+            Accuracy(count);
     return 0;
 }

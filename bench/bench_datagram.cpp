@@ -38,7 +38,8 @@ struct Stats {
 
 Stats Summarise(std::vector<double> us) {
     std::sort(us.begin(), us.end());
-    if (us.empty()) return {0, 0};
+    if (us.empty())
+        return {0, 0};
     return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
 }
 
@@ -59,15 +60,18 @@ struct BoundCamera {
         ComPtr<IK47ObjectConfiguration> configuration;
         wrapper.As(&configuration);
         CComBSTR name(u"Cam");
-        std::string xml = std::string("<Camera Protocol=\"P\" Address=\"1\" ") + extraAttributes + "/>";
-        configuration->Initialize(k47test::XmlElement(xml).Get(), host.Get(), reinterpret_cast<ULONG_PTR>(name.m_str));
+        std::string xml =
+            std::string("<Camera Protocol=\"P\" Address=\"1\" ") + extraAttributes + "/>";
+        configuration->Initialize(k47test::XmlElement(xml).Get(), host.Get(),
+                                  reinterpret_cast<ULONG_PTR>(name.m_str));
         wrapper.As(&camera);
         ULONG address = 0;
         camera->StartRemoteSession(&address, &port);
     }
     ~BoundCamera() {
         ComPtr<IK47Terminate> terminate;
-        if (wrapper && SUCCEEDED(wrapper.As(&terminate))) terminate->Terminate(TRUE);
+        if (wrapper && SUCCEEDED(wrapper.As(&terminate)))
+            terminate->Terminate(TRUE);
     }
 };
 
@@ -83,16 +87,18 @@ void ToRecordingDriver() {
         sender.SendDatagram(bound.port, k47test::Motion(i, static_cast<int16_t>(1 + i % 50)));
         driverObject->WaitFor(
             [before](const std::vector<DriverCall>& calls) {
-                return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [](const DriverCall& c) {
-                           return c.kind == DriverCall::Kind::Move;
-                       })) > before;
+                return static_cast<size_t>(
+                           std::count_if(calls.begin(), calls.end(), [](const DriverCall& c) {
+                               return c.kind == DriverCall::Kind::Move;
+                           })) > before;
             },
             std::chrono::seconds(2));
         us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     Stats s = Summarise(us);
-    std::printf("datagram -> recording driver's MoveRelative: p50 %.1f us, p99 %.1f us (%zu datagrams)\n", s.p50,
-                s.p99, us.size());
+    std::printf(
+        "datagram -> recording driver's MoveRelative: p50 %.1f us, p99 %.1f us (%zu datagrams)\n",
+        s.p50, s.p99, us.size());
     bound.camera->EndMotion();
 }
 
@@ -101,7 +107,8 @@ void ToPty() {
     ComPtr<IK47ObjectConfiguration> driverConfiguration;
     CoCreateInstance(CLSID_K47PelcoD, nullptr, CLSCTX_INPROC_SERVER, IID_IK47ObjectConfiguration,
                      reinterpret_cast<void**>(driverConfiguration.GetAddressOf()));
-    std::string xml = "<Protocol Name=\"P\" COMPort=\"" + pty.slave_path() + "\" BaudRate=\"9600\"/>";
+    std::string xml =
+        "<Protocol Name=\"P\" COMPort=\"" + pty.slave_path() + "\" BaudRate=\"9600\"/>";
     driverConfiguration->Initialize(k47test::XmlElement(xml).Get(), nullptr, 0);
     BoundCamera bound(driverConfiguration.Get());
     pty.Read(64, std::chrono::milliseconds(200));  // whatever the camera's addition sent
@@ -111,7 +118,9 @@ void ToPty() {
         auto start = Clock::now();
         sender.SendDatagram(bound.port, k47test::Motion(i, static_cast<int16_t>(1 + i % 50)));
         auto frame = pty.Read(7, std::chrono::seconds(2));
-        if (frame.size() == 7) viaCamera.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        if (frame.size() == 7)
+            viaCamera.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     bound.camera->EndMotion();
     // The camera's stops (11 over 4.4 s) must not mix into the raw loop.
@@ -132,23 +141,28 @@ void ToPty() {
         uint8_t datagram[14];
         const uint8_t frame[7] = {0xFF, 0x01, 0x00, 0x02, 0x10, 0x00, 0x13};
         for (int i = 0; i < 1000; ++i) {
-            if (::recvfrom(udp, datagram, sizeof(datagram), 0, nullptr, nullptr) <= 0) break;
-            if (::write(line, frame, sizeof(frame)) != 7) break;
+            if (::recvfrom(udp, datagram, sizeof(datagram), 0, nullptr, nullptr) <= 0)
+                break;
+            if (::write(line, frame, sizeof(frame)) != 7)
+                break;
         }
     });
     for (uint16_t i = 1; i <= 1000; ++i) {
         auto start = Clock::now();
         sender.SendDatagram(ntohs(local.sin_port), k47test::Motion(i, 1));
         auto frame = pty.Read(7, std::chrono::seconds(2));
-        if (frame.size() == 7) raw.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        if (frame.size() == 7)
+            raw.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     loop.join();
     ::close(line);
     ::close(udp);
     Stats c = Summarise(viaCamera), r = Summarise(raw);
-    std::printf("datagram -> Pelco-D frame on the pty: p50 %.1f us, p99 %.1f us; raw recvfrom + write: p50 %.1f us, "
-                "p99 %.1f us; ratio of p50 %.2f\n",
-                c.p50, c.p99, r.p50, r.p99, r.p50 > 0 ? c.p50 / r.p50 : 0.0);
+    std::printf(
+        "datagram -> Pelco-D frame on the pty: p50 %.1f us, p99 %.1f us; raw recvfrom + write: p50 "
+        "%.1f us, "
+        "p99 %.1f us; ratio of p50 %.2f\n",
+        c.p50, c.p99, r.p50, r.p99, r.p50 > 0 ? c.p50 / r.p50 : 0.0);
 }
 
 void Throughput() {
@@ -172,9 +186,11 @@ void Throughput() {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         size_t handled = driverObject->Count(DriverCall::Kind::Move);
         std::printf("  %6d datagrams/s offered: %zu of %d handled\n", rate, handled, count);
-        if (handled == static_cast<size_t>(count)) best = rate;
+        if (handled == static_cast<size_t>(count))
+            best = rate;
     }
-    std::printf("one camera handled every datagram up to %.0f datagrams/s (clients send 10/s)\n", best);
+    std::printf("one camera handled every datagram up to %.0f datagrams/s (clients send 10/s)\n",
+                best);
     bound.camera->EndMotion();
 }
 

@@ -30,7 +30,8 @@ struct Stats {
 
 Stats Summarise(std::vector<double> us) {
     std::sort(us.begin(), us.end());
-    if (us.empty()) return {0, 0};
+    if (us.empty())
+        return {0, 0};
     return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
 }
 
@@ -39,7 +40,8 @@ bool ReadUntil(k47::PtyPair& pty, const std::function<bool(const std::vector<uin
     auto deadline = Clock::now() + std::chrono::seconds(3);
     while (Clock::now() < deadline) {
         auto frame = pty.Read(7, std::chrono::milliseconds(500));
-        if (frame.size() == 7 && match(frame)) return true;
+        if (frame.size() == 7 && match(frame))
+            return true;
     }
     return false;
 }
@@ -53,11 +55,12 @@ int main() {
     k47test::RegisterLibraryClasses();
     g_ErrorHandling.SetSink([](CGlobalErrorHandlingEnvironment::Channel, std::string_view) {});
     k47::PtyPair pty;
-    std::string xml = "<Installation><ControlService Listen=\"127.0.0.1\" Port=\"0\"/><PTZProtocols>"
-                      "<Protocol Name=\"P\" ProgID=\"K47PTZ.K47PelcoD\" COMPort=\"" +
-                      pty.slave_path() +
-                      "\" BaudRate=\"9600\"/></PTZProtocols><Cameras><Camera Name=\"Gate\" Protocol=\"P\" "
-                      "Address=\"1\"/></Cameras></Installation>";
+    std::string xml =
+        "<Installation><ControlService Listen=\"127.0.0.1\" Port=\"0\"/><PTZProtocols>"
+        "<Protocol Name=\"P\" ProgID=\"K47PTZ.K47PelcoD\" COMPort=\"" +
+        pty.slave_path() +
+        "\" BaudRate=\"9600\"/></PTZProtocols><Cameras><Camera Name=\"Gate\" Protocol=\"P\" "
+        "Address=\"1\"/></Cameras></Installation>";
     k47host::Installation installation;
     std::string error;
     if (!installation.LoadText(xml, &error)) {
@@ -66,7 +69,8 @@ int main() {
     }
     auto report = installation.Build();
     if (!report.problems.empty() || !installation.StartServices(&error)) {
-        std::fprintf(stderr, "installation problems: %zu %s\n", report.problems.size(), error.c_str());
+        std::fprintf(stderr, "installation problems: %zu %s\n", report.problems.size(),
+                     error.c_str());
         return 1;
     }
     std::string url = "http://127.0.0.1:" + std::to_string(installation.Services()[0]->Port());
@@ -85,22 +89,29 @@ int main() {
         uint8_t speed = static_cast<uint8_t>((pan * 63 / 100) & 0x3F);
         auto start = Clock::now();
         client->MoveRelative(pan, 0, 0, 0, 0);
-        bool seen = ReadUntil(pty, [&](const std::vector<uint8_t>& f) { return f[3] == 0x02 && f[4] == speed; });
-        if (seen) moves.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        bool seen = ReadUntil(
+            pty, [&](const std::vector<uint8_t>& f) { return f[3] == 0x02 && f[4] == speed; });
+        if (seen)
+            moves.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         client->EndMotion();
     }
     for (int i = 1; i <= 200; ++i) {
         uint8_t preset = static_cast<uint8_t>(1 + i % 60);
         auto start = Clock::now();
         client->Command(PTZCMD_GOTOPRESET, preset);
-        bool seen = ReadUntil(pty, [&](const std::vector<uint8_t>& f) { return f[3] == 0x07 && f[5] == preset; });
-        if (seen) commands.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        bool seen = ReadUntil(
+            pty, [&](const std::vector<uint8_t>& f) { return f[3] == 0x07 && f[5] == preset; });
+        if (seen)
+            commands.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     Stats m = Summarise(moves), c = Summarise(commands);
-    std::printf("remote MoveRelative -> frame on the pty: p50 %.0f us, p99 %.0f us (%zu of 200)\n", m.p50, m.p99,
-                moves.size());
-    std::printf("remote Command(GOTOPRESET) -> frame on the pty: p50 %.0f us, p99 %.0f us (%zu of 200)\n", c.p50,
-                c.p99, commands.size());
+    std::printf("remote MoveRelative -> frame on the pty: p50 %.0f us, p99 %.0f us (%zu of 200)\n",
+                m.p50, m.p99, moves.size());
+    std::printf(
+        "remote Command(GOTOPRESET) -> frame on the pty: p50 %.0f us, p99 %.0f us (%zu of 200)\n",
+        c.p50, c.p99, commands.size());
     client.Reset();
     installation.Shutdown();
     return 0;

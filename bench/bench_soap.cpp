@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     // Answers every request with the same 200 and closes the connection.
     k47test::ScriptedHttpServer responder;
-    responder.AddReply(k47test::HttpReply(200, kAnswer, "Content-Type: text/xml; charset=utf-8\r\n"));
+    responder.AddReply(
+        k47test::HttpReply(200, kAnswer, "Content-Type: text/xml; charset=utf-8\r\n"));
     std::string url =
         "http://127.0.0.1:" + std::to_string(responder.Port()) + "/VLTControl/VLTControl.asmx";
     CVLTControlT<CK47SoapSocketClientT<ZEvtSyncSocket2>> proxy(url.c_str());

@@ -34,7 +34,8 @@ std::span<const K47InterfaceEntry> CPTZCameraWrapper::GetInterfaceTable() {
 
 HRESULT CPTZCameraWrapper::ForwardToCamera(void* self, REFIID riid, void** ppv) {
     ComPtr<IUnknown> camera = static_cast<CPTZCameraWrapper*>(self)->InnerCamera();
-    if (!camera) return E_NOINTERFACE;
+    if (!camera)
+        return E_NOINTERFACE;
     return camera->QueryInterface(riid, ppv);
 }
 
@@ -59,8 +60,10 @@ HRESULT STDMETHODCALLTYPE CPTZCameraWrapper::Initialize(IXMLDOMElement* pElement
     if (name != m_cameraName.m_str) {
         BSTR copy = nullptr;
         if (name != nullptr) {
-            copy = SysAllocStringByteLen(reinterpret_cast<const char*>(name), SysStringByteLen(name));
-            if (copy == nullptr) return E_OUTOFMEMORY;
+            copy =
+                SysAllocStringByteLen(reinterpret_cast<const char*>(name), SysStringByteLen(name));
+            if (copy == nullptr)
+                return E_OUTOFMEMORY;
         }
         m_cameraName.Attach(copy);
     }
@@ -75,9 +78,11 @@ HRESULT STDMETHODCALLTYPE CPTZCameraWrapper::Reconfigure(IXMLDOMElement* pElemen
 
         CXMLAttribute attributes(pElement);
         ComPtr<IK47ObjectServer> server;
-        if (m_owner == nullptr || FAILED(m_owner->QueryInterface(IID_IK47ObjectServer,
-                                                                 reinterpret_cast<void**>(server.GetAddressOf())))) {
-            g_ErrorHandling.WriteLog("PTZCamera: the owner of camera configuration gives no object server\n");
+        if (m_owner == nullptr ||
+            FAILED(m_owner->QueryInterface(IID_IK47ObjectServer,
+                                           reinterpret_cast<void**>(server.GetAddressOf())))) {
+            g_ErrorHandling.WriteLog(
+                "PTZCamera: the owner of camera configuration gives no object server\n");
             throw std::logic_error("owner without IK47ObjectServer");
         }
 
@@ -87,9 +92,11 @@ HRESULT STDMETHODCALLTYPE CPTZCameraWrapper::Reconfigure(IXMLDOMElement* pElemen
             std::u16string query = kProtocolQueryHead + protocol + kProtocolQueryTail;
             CComBSTR bstrQuery;
             bstrQuery.Attach(SysAllocStringLen(query.data(), static_cast<UINT>(query.size())));
-            if (!bstrQuery) throw CHresultError(__FILE__, kLookupFailedLine, E_OUTOFMEMORY);
+            if (!bstrQuery)
+                throw CHresultError(__FILE__, kLookupFailedLine, E_OUTOFMEMORY);
             HRESULT hr = server->LookupObject(nullptr, bstrQuery, object.ReleaseAndGetAddressOf());
-            if (FAILED(hr)) throw CHresultError(__FILE__, kLookupFailedLine, hr);
+            if (FAILED(hr))
+                throw CHresultError(__FILE__, kLookupFailedLine, hr);
         } catch (const CExceptionBase&) {
             // No protocol, or the host does not know it: ask the host what the camera's name
             // stands for and look that up instead. Nothing is logged; results are not checked.
@@ -102,20 +109,25 @@ HRESULT STDMETHODCALLTYPE CPTZCameraWrapper::Reconfigure(IXMLDOMElement* pElemen
         ComPtr<IK47PTZProtocol> driver;
         if (object && SUCCEEDED(object.As(&driver))) {
             ComPtr<IUnknown> camera;
-            HRESULT hr = driver->AddCamera(m_cameraName, pElement, GetControllingUnknown(), camera.GetAddressOf());
-            if (FAILED(hr)) throw CHresultError(__FILE__, kAddCameraFailedLine, hr);
+            HRESULT hr = driver->AddCamera(m_cameraName, pElement, GetControllingUnknown(),
+                                           camera.GetAddressOf());
+            if (FAILED(hr))
+                throw CHresultError(__FILE__, kAddCameraFailedLine, hr);
             SetInnerCamera(std::move(camera));
         }
         return S_OK;
     });
 }
 
-HRESULT STDMETHODCALLTYPE CPTZCameraWrapper::MakeDefault(IXMLDOMElement* /*pElement*/) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE CPTZCameraWrapper::MakeDefault(IXMLDOMElement* /*pElement*/) {
+    return E_NOTIMPL;
+}
 
 HRESULT STDMETHODCALLTYPE CPTZCameraWrapper::Terminate(BOOL bShuttingDown) {
     ComPtr<IUnknown> camera = InnerCamera();
     ComPtr<IK47Terminate> terminate;
-    if (camera && SUCCEEDED(camera.As(&terminate))) terminate->Terminate(bShuttingDown);
+    if (camera && SUCCEEDED(camera.As(&terminate)))
+        terminate->Terminate(bShuttingDown);
     return S_OK;
 }
 

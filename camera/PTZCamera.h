@@ -17,12 +17,15 @@
 #include "frame/ComObjectRoot.h"
 #include "frame/K47PTZ.h"
 
-class CPTZCameraWrapper : public CK47ComObjectRoot, public IK47ObjectConfiguration, public IK47Terminate {
-public:
+class CPTZCameraWrapper : public CK47ComObjectRoot,
+                          public IK47ObjectConfiguration,
+                          public IK47Terminate {
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
 
     // IK47ObjectConfiguration. pInitData is the camera's name as a BSTR.
-    HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement* pElement, IUnknown* pOwner, ULONG_PTR pInitData) override;
+    HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement* pElement, IUnknown* pOwner,
+                                         ULONG_PTR pInitData) override;
     HRESULT STDMETHODCALLTYPE Reconfigure(IXMLDOMElement* pElement) override;
     HRESULT STDMETHODCALLTYPE MakeDefault(IXMLDOMElement* pElement) override;
 
@@ -31,11 +34,11 @@ public:
 
     void FinalRelease();
 
-protected:
+  protected:
     CPTZCameraWrapper() = default;
     ~CPTZCameraWrapper() = default;
 
-private:
+  private:
     static HRESULT ForwardToCamera(void* self, REFIID riid, void** ppv);
     Microsoft::WRL::ComPtr<IUnknown> InnerCamera();
     void SetInnerCamera(Microsoft::WRL::ComPtr<IUnknown> camera);

@@ -41,12 +41,15 @@ std::span<const K47InterfaceEntry> CPTZCamera::GetInterfaceTable() {
 
 CPTZCamera::CPTZCamera() {
     m_datagramEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (m_datagramEvent == nullptr) throw CWin32Error(__FILE__, __LINE__);
+    if (m_datagramEvent == nullptr)
+        throw CWin32Error(__FILE__, __LINE__);
 }
 
 CPTZCamera::~CPTZCamera() {
-    if (m_datagramEvent != nullptr) CloseHandle(m_datagramEvent);
-    if (m_motionTimer != nullptr) CloseHandle(m_motionTimer);
+    if (m_datagramEvent != nullptr)
+        CloseHandle(m_datagramEvent);
+    if (m_motionTimer != nullptr)
+        CloseHandle(m_motionTimer);
     // The remaining members (variable, peer, port service, driver, lock, socket-library reference)
     // are released by their own destructors, then the worker framework's.
 }
@@ -60,7 +63,9 @@ HRESULT CPTZCamera::FinalConstruct() {
     return S_OK;
 }
 
-void CPTZCamera::FinalRelease() { static_cast<IK47Terminate*>(this)->Terminate(FALSE); }
+void CPTZCamera::FinalRelease() {
+    static_cast<IK47Terminate*>(this)->Terminate(FALSE);
+}
 
 void CPTZCamera::ArmTimer(LONGLONG dueTime) {
     LARGE_INTEGER due;
@@ -71,9 +76,11 @@ void CPTZCamera::ArmTimer(LONGLONG dueTime) {
 // ---------------------------------------------------------------------------------------------
 // IK47PTZCamera
 
-HRESULT STDMETHODCALLTYPE CPTZCamera::MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris) {
+HRESULT STDMETHODCALLTYPE CPTZCamera::MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus,
+                                                   SHORT iris) {
     CK47ScopedLock lock(m_lock);
-    if (!m_driver) return E_UNEXPECTED;  // not initialised
+    if (!m_driver)
+        return E_UNEXPECTED;  // not initialised
     // Armed before the driver call: a driver that blocks must not keep the stop from coming.
     ArmTimer(kMotionTimeout);
     return m_driver->MoveRelative(m_address, pan, tilt, zoom, focus, iris);
@@ -81,7 +88,8 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::MoveRelative(SHORT pan, SHORT tilt, SHORT 
 
 HRESULT STDMETHODCALLTYPE CPTZCamera::Command(PTZCOMMAND cmd, INT_PTR arg) {
     CK47ScopedLock lock(m_lock);
-    if (!m_driver) return E_UNEXPECTED;
+    if (!m_driver)
+        return E_UNEXPECTED;
     // A preset move or an auto mode must not be cut short by a pending motion time-out.
     CancelWaitableTimer(m_motionTimer);
     return m_driver->Command(m_address, cmd, arg);
@@ -89,14 +97,16 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::Command(PTZCOMMAND cmd, INT_PTR arg) {
 
 HRESULT STDMETHODCALLTYPE CPTZCamera::MenuCommand(PTZMENUCOMMAND cmd) {
     CK47ScopedLock lock(m_lock);
-    if (!m_driver) return E_UNEXPECTED;
+    if (!m_driver)
+        return E_UNEXPECTED;
     CancelWaitableTimer(m_motionTimer);
     return m_driver->MenuCommand(m_address, cmd);
 }
 
 HRESULT STDMETHODCALLTYPE CPTZCamera::QueryFunctions(PTZFUNCTION* pFunc, ULONG* pPresetCount) {
     CK47ScopedLock lock(m_lock);
-    if (!m_driver) return E_UNEXPECTED;
+    if (!m_driver)
+        return E_UNEXPECTED;
     return m_driver->QueryFunctions(m_address, pFunc, pPresetCount);
 }
 
@@ -123,7 +133,8 @@ void CPTZCamera::OnThreadInit() {
 
 void CPTZCamera::OnMotionTimer(DWORD /*index*/) {
     CK47ScopedLock lock(m_lock);
-    if (m_driver) m_driver->MoveRelative(m_address, 0, 0, 0, 0, 0);  // the answer does not matter
+    if (m_driver)
+        m_driver->MoveRelative(m_address, 0, 0, 0, 0, 0);  // the answer does not matter
     // Whoever owned the datagram session has lost it; any sender may take the camera over.
     m_lastSequence = 0;
     m_peer.Clear();
@@ -140,18 +151,21 @@ void CPTZCamera::OnDatagram(DWORD /*index*/) {
     DWORD flags = 0;
     sockaddr_in from;  // a 16-byte sender address buffer
     int fromLength = sizeof(from);
-    int result = WSARecvFrom(m_socket, &wsaBuffer, 1, &received, &flags, reinterpret_cast<sockaddr*>(&from),
-                             &fromLength, nullptr, nullptr);
+    int result = WSARecvFrom(m_socket, &wsaBuffer, 1, &received, &flags,
+                             reinterpret_cast<sockaddr*>(&from), &fromLength, nullptr, nullptr);
     // A longer datagram fails the receive; a shorter one has the wrong count. Either is dropped,
     // as is one from a sender other than the session's owner.
     CK47SocketAddress sender = CK47SocketAddress::FromBytes(&from, fromLength);
-    K47DatagramVerdict verdict = K47JudgeDatagram(result == 0, buffer, received, m_peer.Empty(), sender == m_peer,
-                                                  m_lastSequence);
-    if (!verdict.renew) return;
-    if (verdict.takeOwnership) m_peer = std::move(sender);
+    K47DatagramVerdict verdict = K47JudgeDatagram(result == 0, buffer, received, m_peer.Empty(),
+                                                  sender == m_peer, m_lastSequence);
+    if (!verdict.renew)
+        return;
+    if (verdict.takeOwnership)
+        m_peer = std::move(sender);
     // The owner keeps the session and the motion alive for as long as it keeps sending.
     ArmTimer(kMotionTimeout);
-    if (!verdict.accept) return;  // a repeated or older datagram
+    if (!verdict.accept)
+        return;  // a repeated or older datagram
     m_lastSequence = static_cast<SHORT>(verdict.datagram.sequence);
     IK47PTZCamera* camera = this;
     if (verdict.datagram.EndOfMotion()) {
@@ -172,12 +186,14 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::StartRemoteSession(ULONG* pIpv4Addr, USHOR
             if (m_port == 0 && m_portService && m_portService->IsEnabled() != 0) {
                 USHORT port = 0;
                 HRESULT hr = m_portService->AllocatePort(&port);
-                if (FAILED(hr)) throw CHresultError(__FILE__, kAllocatePortLine, hr);
+                if (FAILED(hr))
+                    throw CHresultError(__FILE__, kAllocatePortLine, hr);
                 m_port = port;
                 m_portFromHost = 1;
             }
             m_socket = WSASocketA(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, 0);
-            if (m_socket == INVALID_SOCKET) throw CWSAError(__FILE__, kSocketLine);
+            if (m_socket == INVALID_SOCKET)
+                throw CWSAError(__FILE__, kSocketLine);
             sockaddr_in local;
             std::memset(&local, 0, sizeof(local));
             local.sin_family = AF_INET;
@@ -185,9 +201,11 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::StartRemoteSession(ULONG* pIpv4Addr, USHOR
             local.sin_port = htons(m_port);
             if (bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
                 throw CWSAError(__FILE__, kBindLine);
-            if (m_port == 0) m_port = CK47SocketAddress::FromSocketName(m_socket).Port();
+            if (m_port == 0)
+                m_port = CK47SocketAddress::FromSocketName(m_socket).Port();
             // Selected last, so the worker sees no datagram event before the socket is complete.
-            if (WSAEventSelect(m_socket, m_datagramEvent, FD_READ) != 0) throw CWSAError(__FILE__, kEventSelectLine);
+            if (WSAEventSelect(m_socket, m_datagramEvent, FD_READ) != 0)
+                throw CWSAError(__FILE__, kEventSelectLine);
         } catch (const CExceptionBase& e) {
             K47LogHandled(e, __FILE__, kStartSessionHandledLine);
             CloseRemoteSession(false);
@@ -211,7 +229,8 @@ void CPTZCamera::CloseRemoteSession(bool endOwnership) {
         m_socket = INVALID_SOCKET;
     }
     if (m_portFromHost != 0 && m_port != 0) {
-        if (m_portService) m_portService->ReleasePort(m_port);
+        if (m_portService)
+            m_portService->ReleasePort(m_port);
         m_port = 0;
         m_portFromHost = 0;
     }
@@ -225,25 +244,30 @@ void CPTZCamera::CloseRemoteSession(bool endOwnership) {
 // Configuration
 
 void CPTZCamera::SetupPresetVariable(const CameraInitData& record) {
-    if (record.sink == nullptr) return;
+    if (record.sink == nullptr)
+        return;
     // "PTZPreset." + name; an empty name leaves the prefix alone.
     CComBSTR name;
     name.Attach(SysAllocString(kPresetVariablePrefix));
-    if (!name) throw CHresultError(__FILE__, __LINE__, E_OUTOFMEMORY);
+    if (!name)
+        throw CHresultError(__FILE__, __LINE__, E_OUTOFMEMORY);
     UINT length = SysStringLen(record.name);
     if (length > 0) {
         std::u16string full = kPresetVariablePrefix;
         full.append(record.name, length);
         BSTR joined = SysAllocStringLen(full.data(), static_cast<UINT>(full.size()));
-        if (joined != nullptr) name.Attach(joined);
+        if (joined != nullptr)
+            name.Attach(joined);
     }
     if (m_presetVariable) {
-        if (m_presetCookie != 0) m_presetVariable->Unadvise(m_presetCookie);
+        if (m_presetCookie != 0)
+            m_presetVariable->Unadvise(m_presetCookie);
         m_presetCookie = 0;
         m_presetVariable.Reset();
     }
     record.sink->GetVariable(name, m_presetVariable.ReleaseAndGetAddressOf());
-    if (!m_presetVariable) return;  // the host has no such variable: no preset by variable
+    if (!m_presetVariable)
+        return;  // the host has no such variable: no preset by variable
     VARIANT zero;
     VariantInit(&zero);
     zero.vt = VT_I4;
@@ -252,12 +276,14 @@ void CPTZCamera::SetupPresetVariable(const CameraInitData& record) {
     m_presetVariable->Advise(static_cast<IK47EventSink*>(this), &m_presetCookie);
 }
 
-HRESULT STDMETHODCALLTYPE CPTZCamera::Initialize(IXMLDOMElement* pElement, IUnknown* pOwner, ULONG_PTR pInitData) {
+HRESULT STDMETHODCALLTYPE CPTZCamera::Initialize(IXMLDOMElement* pElement, IUnknown* pOwner,
+                                                 ULONG_PTR pInitData) {
     {
         CK47ScopedLock lock(m_lock);
         m_driver.Reset();
         if (pOwner != nullptr)
-            pOwner->QueryInterface(IID_IK47PTZProtocol, reinterpret_cast<void**>(m_driver.GetAddressOf()));
+            pOwner->QueryInterface(IID_IK47PTZProtocol,
+                                   reinterpret_cast<void**>(m_driver.GetAddressOf()));
     }
     const auto* record = reinterpret_cast<const CameraInitData*>(pInitData);
     if (record != nullptr) {
@@ -285,13 +311,17 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::Reconfigure(IXMLDOMElement* pElement) {
     });
 }
 
-HRESULT STDMETHODCALLTYPE CPTZCamera::MakeDefault(IXMLDOMElement* /*pElement*/) { return E_NOTIMPL; }
+HRESULT STDMETHODCALLTYPE CPTZCamera::MakeDefault(IXMLDOMElement* /*pElement*/) {
+    return E_NOTIMPL;
+}
 
 HRESULT STDMETHODCALLTYPE CPTZCamera::OnEvent(ULONG_PTR /*param*/) {
-    if (!m_presetVariable) return E_UNEXPECTED;
+    if (!m_presetVariable)
+        return E_UNEXPECTED;
     CComVariant value;
     HRESULT hr = m_presetVariable->GetValue(&value);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     hr = VariantChangeType(&value, &value, 0, VT_I4);
     if (SUCCEEDED(hr) && value.lVal > 0)
         return static_cast<IK47PTZCamera*>(this)->Command(PTZCMD_GOTOPRESET, value.lVal);
@@ -303,7 +333,8 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::Terminate(BOOL /*bShuttingDown*/) {
         Stop(INFINITE, nullptr);
         CloseRemoteSession(true);
         if (m_presetVariable) {
-            if (m_presetCookie != 0) m_presetVariable->Unadvise(m_presetCookie);
+            if (m_presetCookie != 0)
+                m_presetVariable->Unadvise(m_presetCookie);
             m_presetCookie = 0;
             m_presetVariable.Reset();
         }

@@ -8,8 +8,8 @@
 // the driver's own port lock). The worker thread runs the motion-timer handler and the datagram
 // receive handler; the receive handler calls MoveRelative/EndMotion like any caller. The datagram
 // session's peer and last sequence are touched only on the worker, and by closing the session while
-// the worker is stopped. Configuration (Initialize, Reconfigure, Terminate) comes from the host, one
-// call at a time.
+// the worker is stopped. Configuration (Initialize, Reconfigure, Terminate) comes from the host,
+// one call at a time.
 //
 // Lifetime: the preset variable holds a reference to this object's event sink, i.e. to the
 // wrapper's identity; the host breaks that cycle with Terminate (IK47Terminate) before its last
@@ -34,7 +34,7 @@ class CPTZCamera : public CK47ComObjectRoot,
                    public IK47EventSink,
                    public IK47Terminate,
                    public CThread<CPTZCamera, CThreadWait, CThreadCOMMulti, CThreadWait> {
-public:
+  public:
     // Relative due times of the motion timer, in 100 ns units.
     static constexpr LONGLONG kMotionTimeout = -50000000LL;      // 5 s
     static constexpr LONGLONG kStopRepeatInterval = -4000000LL;  // 0.4 s
@@ -43,7 +43,8 @@ public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
 
     // IK47PTZCamera
-    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris) override;
+    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus,
+                                           SHORT iris) override;
     HRESULT STDMETHODCALLTYPE Command(PTZCOMMAND cmd, INT_PTR arg) override;
     HRESULT STDMETHODCALLTYPE StartRemoteSession(ULONG* pIpv4Addr, USHORT* pPort) override;
     HRESULT STDMETHODCALLTYPE MenuCommand(PTZMENUCOMMAND cmd) override;
@@ -52,7 +53,8 @@ public:
     HRESULT STDMETHODCALLTYPE EndMotion() override;
 
     // IK47ObjectConfiguration. pInitData points to a CameraInitData record.
-    HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement* pElement, IUnknown* pOwner, ULONG_PTR pInitData) override;
+    HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement* pElement, IUnknown* pOwner,
+                                         ULONG_PTR pInitData) override;
     HRESULT STDMETHODCALLTYPE Reconfigure(IXMLDOMElement* pElement) override;
     HRESULT STDMETHODCALLTYPE MakeDefault(IXMLDOMElement* pElement) override;
 
@@ -69,11 +71,11 @@ public:
     void OnThreadInit();
     void OnThreadExit() {}
 
-protected:
+  protected:
     CPTZCamera();
     ~CPTZCamera();
 
-private:
+  private:
     void OnDatagram(DWORD index);
     void OnMotionTimer(DWORD index);
     void SetupPresetVariable(const CameraInitData& record);

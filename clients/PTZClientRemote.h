@@ -27,10 +27,11 @@
 
 class IVLTControl;
 
-class CPTZClientRemote : public CK47ComObjectRoot,
-                         public IK47PTZClient,
-                         public CThread<CPTZClientRemote, CThreadWait, CThreadCOMMulti, CThreadWait> {
-public:
+class CPTZClientRemote
+    : public CK47ComObjectRoot,
+      public IK47PTZClient,
+      public CThread<CPTZClientRemote, CThreadWait, CThreadCOMMulti, CThreadWait> {
+  public:
     // The HTTPS transport's time limits (ms): resolve, connect, send, receive.
     static constexpr DWORD kResolveTimeout = 60000;
     static constexpr DWORD kConnectTimeout = 1000;
@@ -42,7 +43,8 @@ public:
 
     // IK47PTZClient
     HRESULT STDMETHODCALLTYPE Connect(BSTR address, BSTR camera) override;
-    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris) override;
+    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus,
+                                           SHORT iris) override;
     HRESULT STDMETHODCALLTYPE Command(PTZCOMMAND cmd, INT_PTR arg) override;
     HRESULT STDMETHODCALLTYPE EndMotion() override;
     HRESULT STDMETHODCALLTYPE MenuCommand(PTZMENUCOMMAND cmd) override;
@@ -55,15 +57,16 @@ public:
     void OnThreadInit();
     void OnThreadExit();
 
-    // Builds the proxy for a server address: the XML HTTP transport for the scheme "https" (exactly),
-    // the socket transport for anything else. Throws CHresultError(E_OUTOFMEMORY) when it cannot.
+    // Builds the proxy for a server address: the XML HTTP transport for the scheme "https"
+    // (exactly), the socket transport for anything else. Throws CHresultError(E_OUTOFMEMORY) when
+    // it cannot.
     static std::unique_ptr<IVLTControl> BuildProxy(BSTR address);
 
-protected:
+  protected:
     CPTZClientRemote();
     ~CPTZClientRemote();
 
-private:
+  private:
     static HRESULT ForwardMarshal(void* self, REFIID riid, void** ppv);
     void SendDatagram(DWORD index);
     void CloseSocket();

@@ -24,8 +24,10 @@ std::string Token(std::string_view text, size_t from, size_t* next) {
 // Appends a path part, preceded by "/" unless it begins with one or the path part before it
 // ended with one (so "site/" and "VLTControl/..." join with a single slash).
 void AppendPath(std::string* url, std::string_view part, bool* endsWithSlash) {
-    if (part.empty()) return;
-    if (part.front() != '/' && !*endsWithSlash) *url += '/';
+    if (part.empty())
+        return;
+    if (part.front() != '/' && !*endsWithSlash)
+        *url += '/';
     *url += part;
     *endsWithSlash = part.back() == '/';
 }
@@ -50,13 +52,15 @@ K47ServerAddress K47ServerAddress::Parse(std::string_view address) {
     } else {
         parsed.host = Token(address, rest, &next);
     }
-    if (next != std::string_view::npos && next < address.size()) parsed.path = std::string(address.substr(next));
+    if (next != std::string_view::npos && next < address.size())
+        parsed.path = std::string(address.substr(next));
     return parsed;
 }
 
 std::string K47ServerAddress::Compose(std::string_view extraPath) const {
     std::string url = scheme + "://" + host;
-    if (!portText.empty()) url += ":" + portText;
+    if (!portText.empty())
+        url += ":" + portText;
     bool endsWithSlash = false;
     AppendPath(&url, path, &endsWithSlash);
     AppendPath(&url, extraPath, &endsWithSlash);

@@ -18,7 +18,7 @@
 #include <string_view>
 
 class CGlobalErrorHandlingEnvironment {
-public:
+  public:
     // Where a line goes. The default sink writes "<date and time> <line>" to standard error.
     enum class Channel { Log, Debug };
     using Sink = std::function<void(Channel channel, std::string_view line)>;
@@ -47,7 +47,7 @@ public:
     Sink SetSink(Sink sink);
     void EnableDebug(bool enable);
 
-private:
+  private:
     void Emit(Channel channel, const char* format, va_list args) noexcept;
 };
 
@@ -56,7 +56,7 @@ extern CGlobalErrorHandlingEnvironment g_ErrorHandling;
 // Polymorphic base of the exceptions. The first two virtual operations are, in this order, the
 // description (8-bit text naming the error and where it was raised) and the error as an HRESULT.
 class CExceptionBase {
-public:
+  public:
     virtual const char* GetDescription() const noexcept = 0;
     virtual HRESULT GetHresult() const noexcept = 0;
     virtual ~CExceptionBase();
@@ -64,25 +64,25 @@ public:
     const char* GetFile() const noexcept { return file_; }
     int GetLine() const noexcept { return line_; }
 
-protected:
+  protected:
     CExceptionBase(const char* file, int line) noexcept : file_(file), line_(line) {}
     CExceptionBase(const CExceptionBase&) = default;
     CExceptionBase& operator=(const CExceptionBase&) = default;
 
-private:
+  private:
     const char* file_;
     int line_;
 };
 
 // A failed COM call or a rejected argument.
 class CHresultError : public CExceptionBase {
-public:
+  public:
     CHresultError(const char* file, int line, HRESULT hr);
     CHresultError(const char* file, int line, HRESULT hr, std::string_view detail);
     const char* GetDescription() const noexcept override { return description_.c_str(); }
     HRESULT GetHresult() const noexcept override { return hr_; }
 
-private:
+  private:
     HRESULT hr_;
     std::string description_;
 };
@@ -90,17 +90,17 @@ private:
 // A failed Windows call: the first form takes the thread's last error. The HRESULT is
 // HRESULT_FROM_WIN32(error), or E_FAIL when the error is 0 (a failure must never read as success).
 class CWin32Error : public CExceptionBase {
-public:
+  public:
     CWin32Error(const char* file, int line);
     CWin32Error(const char* file, int line, DWORD error);
     const char* GetDescription() const noexcept override { return description_.c_str(); }
     HRESULT GetHresult() const noexcept override { return hr_; }
     DWORD GetError() const noexcept { return error_; }
 
-protected:
+  protected:
     CWin32Error(const char* file, int line, DWORD error, const char* kind);
 
-private:
+  private:
     DWORD error_;
     HRESULT hr_;
     std::string description_;
@@ -108,7 +108,7 @@ private:
 
 // A failed socket call: takes WSAGetLastError().
 class CWSAError : public CWin32Error {
-public:
+  public:
     CWSAError(const char* file, int line);
 };
 
@@ -117,7 +117,7 @@ public:
 // attribute is present but not of the requested type (HRESULT_FROM_WIN32(ERROR_INVALID_DATA)).
 // Integers are decimal, with an optional sign and surrounding blanks, and must fit the type.
 class CXMLAttribute {
-public:
+  public:
     explicit CXMLAttribute(IXMLDOMElement* element);
     CXMLAttribute(const CXMLAttribute& other);
     CXMLAttribute& operator=(const CXMLAttribute&) = delete;
@@ -135,7 +135,7 @@ public:
     // True and the value when the attribute is present.
     bool TryGetText(const char* name, std::string* value) const;
 
-private:
+  private:
     IXMLDOMElement* element_;
 };
 

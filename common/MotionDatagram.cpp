@@ -8,7 +8,9 @@ void Put16(uint8_t* out, uint16_t value) noexcept {
     out[1] = static_cast<uint8_t>(value >> 8);
 }
 
-uint16_t Get16(const uint8_t* in) noexcept { return static_cast<uint16_t>(in[0] | (in[1] << 8)); }
+uint16_t Get16(const uint8_t* in) noexcept {
+    return static_cast<uint16_t>(in[0] | (in[1] << 8));
+}
 
 }  // namespace
 
@@ -23,8 +25,10 @@ void K47MotionDatagram::Encode(uint8_t out[kSize]) const noexcept {
     out[13] = reserved;
 }
 
-std::optional<K47MotionDatagram> K47MotionDatagram::Decode(const uint8_t* bytes, size_t size) noexcept {
-    if (bytes == nullptr || size != kSize) return std::nullopt;
+std::optional<K47MotionDatagram> K47MotionDatagram::Decode(const uint8_t* bytes,
+                                                           size_t size) noexcept {
+    if (bytes == nullptr || size != kSize)
+        return std::nullopt;
     K47MotionDatagram datagram;
     datagram.sequence = Get16(bytes + 0);
     datagram.pan = static_cast<int16_t>(Get16(bytes + 2));
@@ -37,13 +41,16 @@ std::optional<K47MotionDatagram> K47MotionDatagram::Decode(const uint8_t* bytes,
     return datagram;
 }
 
-K47DatagramVerdict K47JudgeDatagram(bool received, const uint8_t* bytes, size_t size, bool peerEmpty,
-                                    bool fromPeer, int16_t lastSequence) noexcept {
+K47DatagramVerdict K47JudgeDatagram(bool received, const uint8_t* bytes, size_t size,
+                                    bool peerEmpty, bool fromPeer, int16_t lastSequence) noexcept {
     K47DatagramVerdict verdict;
-    if (!received) return verdict;
+    if (!received)
+        return verdict;
     std::optional<K47MotionDatagram> datagram = K47MotionDatagram::Decode(bytes, size);
-    if (!datagram) return verdict;
-    if (!peerEmpty && !fromPeer) return verdict;
+    if (!datagram)
+        return verdict;
+    if (!peerEmpty && !fromPeer)
+        return verdict;
     verdict.renew = true;
     verdict.takeOwnership = peerEmpty;
     verdict.datagram = *datagram;

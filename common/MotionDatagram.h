@@ -39,7 +39,8 @@ inline bool K47SequenceIsNewer(int16_t last, int16_t received) noexcept {
 // alone (pure, so it can be fuzzed):
 //   - dropped unless the receive succeeded with exactly 14 bytes, or when a peer owns the session
 //     and the sender is another;
-//   - otherwise the sender owns the session (taking it over when nobody did) and the motion time-out
+//   - otherwise the sender owns the session (taking it over when nobody did) and the motion
+//   time-out
 //     is renewed, whatever the sequence number;
 //   - then accepted only when the sequence is newer than the last accepted one.
 struct K47DatagramVerdict {
@@ -49,5 +50,5 @@ struct K47DatagramVerdict {
     K47MotionDatagram datagram;
 };
 
-K47DatagramVerdict K47JudgeDatagram(bool received, const uint8_t* bytes, size_t size, bool peerEmpty,
-                                    bool fromPeer, int16_t lastSequence) noexcept;
+K47DatagramVerdict K47JudgeDatagram(bool received, const uint8_t* bytes, size_t size,
+                                    bool peerEmpty, bool fromPeer, int16_t lastSequence) noexcept;

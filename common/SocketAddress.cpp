@@ -3,10 +3,13 @@
 
 #include <cstring>
 
-CK47SocketAddress::CK47SocketAddress(const CK47SocketAddress& other) { *this = other; }
+CK47SocketAddress::CK47SocketAddress(const CK47SocketAddress& other) {
+    *this = other;
+}
 
 CK47SocketAddress& CK47SocketAddress::operator=(const CK47SocketAddress& other) {
-    if (this != &other) *this = FromBytes(other.m_bytes.get(), other.m_length);
+    if (this != &other)
+        *this = FromBytes(other.m_bytes.get(), other.m_length);
     return *this;
 }
 
@@ -21,7 +24,8 @@ CK47SocketAddress CK47SocketAddress::FromIpv4(ULONG hostOrderAddress, USHORT hos
 
 CK47SocketAddress CK47SocketAddress::FromBytes(const void* bytes, int length) {
     CK47SocketAddress holder;
-    if (bytes == nullptr || length <= 0) return holder;
+    if (bytes == nullptr || length <= 0)
+        return holder;
     holder.m_bytes = std::make_unique<uint8_t[]>(static_cast<size_t>(length));
     std::memcpy(holder.m_bytes.get(), bytes, static_cast<size_t>(length));
     holder.m_length = length;
@@ -32,7 +36,8 @@ CK47SocketAddress CK47SocketAddress::FromSocketName(SOCKET socket) {
     sockaddr_storage storage;
     std::memset(&storage, 0, sizeof(storage));
     int length = sizeof(storage);
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return CK47SocketAddress();
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&storage), &length) != 0)
+        return CK47SocketAddress();
     return FromBytes(&storage, length);
 }
 
@@ -42,12 +47,15 @@ void CK47SocketAddress::Clear() noexcept {
 }
 
 USHORT CK47SocketAddress::Port() const noexcept {
-    if (m_length < static_cast<int>(sizeof(sockaddr_in))) return 0;
+    if (m_length < static_cast<int>(sizeof(sockaddr_in)))
+        return 0;
     const auto* address = reinterpret_cast<const sockaddr_in*>(m_bytes.get());
     return address->sin_family == AF_INET ? ntohs(address->sin_port) : 0;
 }
 
 bool CK47SocketAddress::operator==(const CK47SocketAddress& other) const noexcept {
-    if (m_length != other.m_length) return false;
-    return m_length == 0 || std::memcmp(m_bytes.get(), other.m_bytes.get(), static_cast<size_t>(m_length)) == 0;
+    if (m_length != other.m_length)
+        return false;
+    return m_length == 0 ||
+           std::memcmp(m_bytes.get(), other.m_bytes.get(), static_cast<size_t>(m_length)) == 0;
 }

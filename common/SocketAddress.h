@@ -10,7 +10,7 @@
 #include <memory>
 
 class CK47SocketAddress {
-public:
+  public:
     CK47SocketAddress() noexcept = default;
     CK47SocketAddress(const CK47SocketAddress& other);
     CK47SocketAddress& operator=(const CK47SocketAddress& other);
@@ -27,7 +27,9 @@ public:
 
     bool Empty() const noexcept { return m_length == 0; }
     void Clear() noexcept;
-    const sockaddr* Get() const noexcept { return reinterpret_cast<const sockaddr*>(m_bytes.get()); }
+    const sockaddr* Get() const noexcept {
+        return reinterpret_cast<const sockaddr*>(m_bytes.get());
+    }
     int Length() const noexcept { return m_length; }
     // The port in host order when the family is AF_INET, else 0.
     USHORT Port() const noexcept;
@@ -36,7 +38,7 @@ public:
     bool operator==(const CK47SocketAddress& other) const noexcept;
     bool operator!=(const CK47SocketAddress& other) const noexcept { return !(*this == other); }
 
-private:
+  private:
     std::unique_ptr<uint8_t[]> m_bytes;
     int m_length = 0;
 };

@@ -21,7 +21,8 @@ CK47SocketLibraryReference::CK47SocketLibraryReference() noexcept {
 
 CK47SocketLibraryReference::~CK47SocketLibraryReference() {
     std::lock_guard<std::mutex> guard(g_lock);
-    if (--g_users == 0 && g_startupResult == 0) WSACleanup();
+    if (--g_users == 0 && g_startupResult == 0)
+        WSACleanup();
 }
 
 int CK47SocketLibraryReference::StartupResult() noexcept {

@@ -8,7 +8,7 @@
 #include <winsock2.h>
 
 class CK47SocketLibraryReference {
-public:
+  public:
     CK47SocketLibraryReference() noexcept;
     ~CK47SocketLibraryReference();
     CK47SocketLibraryReference(const CK47SocketLibraryReference&) = delete;

@@ -37,19 +37,19 @@
 
 // The abstract lock: its operations, in this order, are Lock, Unlock, TryLock.
 class CSyncObjectBase {
-public:
+  public:
     virtual void Lock() = 0;
     virtual void Unlock() = 0;
     virtual bool TryLock() = 0;
 
-protected:
+  protected:
     CSyncObjectBase() = default;
     ~CSyncObjectBase() = default;
 };
 
 // A Windows critical section with a spin count of 4000 (recursive, process-local).
 class CK47CriticalSection : public CSyncObjectBase {
-public:
+  public:
     CK47CriticalSection() noexcept { InitializeCriticalSectionAndSpinCount(&m_section, 0xFA0); }
     ~CK47CriticalSection() { DeleteCriticalSection(&m_section); }
     CK47CriticalSection(const CK47CriticalSection&) = delete;
@@ -59,34 +59,36 @@ public:
     void Unlock() override { LeaveCriticalSection(&m_section); }
     bool TryLock() override { return TryEnterCriticalSection(&m_section) != FALSE; }
 
-private:
+  private:
     CRITICAL_SECTION m_section;
 };
 
 // Holds a lock for its scope: unlocked on every way out, exceptions included.
 class CK47ScopedLock {
-public:
+  public:
     [[nodiscard]] explicit CK47ScopedLock(CSyncObjectBase& lock) : m_lock(lock) { m_lock.Lock(); }
     ~CK47ScopedLock() { m_lock.Unlock(); }
     CK47ScopedLock(const CK47ScopedLock&) = delete;
     CK47ScopedLock& operator=(const CK47ScopedLock&) = delete;
 
-private:
+  private:
     CSyncObjectBase& m_lock;
 };
 
 // Tries the lock once; if it was taken, it is released at the end of the scope.
 class CK47ScopedTryLock {
-public:
-    [[nodiscard]] explicit CK47ScopedTryLock(CSyncObjectBase& lock) : m_lock(lock), m_owns(lock.TryLock()) {}
+  public:
+    [[nodiscard]] explicit CK47ScopedTryLock(CSyncObjectBase& lock)
+        : m_lock(lock), m_owns(lock.TryLock()) {}
     ~CK47ScopedTryLock() {
-        if (m_owns) m_lock.Unlock();
+        if (m_owns)
+            m_lock.Unlock();
     }
     CK47ScopedTryLock(const CK47ScopedTryLock&) = delete;
     CK47ScopedTryLock& operator=(const CK47ScopedTryLock&) = delete;
     bool OwnsLock() const noexcept { return m_owns; }
 
-private:
+  private:
     CSyncObjectBase& m_lock;
     bool m_owns;
 };
@@ -97,7 +99,7 @@ private:
 // Waiting: any one of the handles, up to the time-out. (A Windows message queue has no
 // counterpart here, so there are no window messages to dispatch.)
 class CThreadWait {
-public:
+  public:
     static DWORD Wait(DWORD count, const HANDLE* handles, DWORD timeout) {
         return WaitForMultipleObjects(count, handles, FALSE, timeout);
     }
@@ -105,7 +107,7 @@ public:
 
 // Apartment: the worker joins the multithreaded apartment.
 class CThreadCOMMulti {
-public:
+  public:
     static HRESULT Init() { return CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
     static void Term() { CoUninitialize(); }
 };
@@ -129,9 +131,10 @@ inline constexpr int kWaitUntilRunningLine = 372;
 inline constexpr DWORD kMaxHandles = MAXIMUM_WAIT_OBJECTS;
 }  // namespace k47thread
 
-template <class T, class TWait = CThreadWait, class TApartment = CThreadCOMMulti, class TStopWait = CThreadWait>
+template <class T, class TWait = CThreadWait, class TApartment = CThreadCOMMulti,
+          class TStopWait = CThreadWait>
 class CThread {
-public:
+  public:
     typedef void (T::*Handler)(DWORD index);
 
     CThread() {
@@ -161,7 +164,8 @@ public:
     CThread& operator=(const CThread&) = delete;
 
     void Start() {
-        if (m_hStopEvent != nullptr) ResetEvent(m_hStopEvent);
+        if (m_hStopEvent != nullptr)
+            ResetEvent(m_hStopEvent);
         DWORD id = 0;
         HANDLE thread = CreateThread(nullptr, 0, &CThread::ThreadProc, this, 0, &id);
         m_hThread.store(thread, std::memory_order_release);
@@ -172,7 +176,8 @@ public:
 
     void Stop(DWORD timeout, DWORD* pExitCode) {
         HANDLE thread = m_hThread.load(std::memory_order_acquire);
-        if (thread == nullptr) return;
+        if (thread == nullptr)
+            return;
         SetEvent(m_hStopEvent);
         bool waited = false;
         DWORD result = WAIT_OBJECT_0;
@@ -181,17 +186,20 @@ public:
             waited = true;
             result = TStopWait::Wait(1, &thread, timeout);
             error = GetLastError();
-            if (pExitCode != nullptr) GetExitCodeThread(thread, pExitCode);
+            if (pExitCode != nullptr)
+                GetExitCodeThread(thread, pExitCode);
         }
         CloseHandle(thread);
         m_hThread.store(nullptr, std::memory_order_release);
         if (waited && result != WAIT_OBJECT_0)
-            throw CWin32Error(__FILE__, k47thread::kStopLine, result == WAIT_TIMEOUT ? ERROR_TIMEOUT : error);
+            throw CWin32Error(__FILE__, k47thread::kStopLine,
+                              result == WAIT_TIMEOUT ? ERROR_TIMEOUT : error);
     }
 
     // Asks the worker to end without waiting for it.
     void SignalStop() {
-        if (m_hThread.load(std::memory_order_acquire) != nullptr) SetEvent(m_hStopEvent);
+        if (m_hThread.load(std::memory_order_acquire) != nullptr)
+            SetEvent(m_hStopEvent);
     }
 
     bool IsRunning() const {
@@ -202,17 +210,21 @@ public:
 
     void WaitUntilRunning(DWORD timeout) {
         HANDLE thread = m_hThread.load(std::memory_order_acquire);
-        if (thread == nullptr) return;
+        if (thread == nullptr)
+            return;
         HANDLE handles[2] = {m_hRunningEvent, thread};
         DWORD result = TWait::Wait(2, handles, timeout);
-        if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1) return;
+        if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1)
+            return;
         throw CWin32Error(__FILE__, k47thread::kWaitUntilRunningLine,
                           result == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
     }
 
     // The owner's handles (at most 63) and the handler of each; element 0 is always the stop event.
-    void SetWaitHandles(DWORD count, const HANDLE* handles, const Handler* handlers, DWORD timeout) {
-        if (count >= k47thread::kMaxHandles) throw CHresultError(__FILE__, k47thread::kWaitHandlesLine, E_FAIL);
+    void SetWaitHandles(DWORD count, const HANDLE* handles, const Handler* handlers,
+                        DWORD timeout) {
+        if (count >= k47thread::kMaxHandles)
+            throw CHresultError(__FILE__, k47thread::kWaitHandlesLine, E_FAIL);
         m_hWaitSet[0] = m_hStopEvent;
         for (DWORD i = 0; i < count; ++i) {
             m_hWaitSet[i + 1] = handles[i];
@@ -220,17 +232,18 @@ public:
         }
         m_dwHandleCount = count + 1;
         m_dwWaitTimeout = timeout;
-        if (m_hStopEvent == nullptr) throw CHresultError(__FILE__, k47thread::kWaitHandlesLine, E_FAIL);
+        if (m_hStopEvent == nullptr)
+            throw CHresultError(__FILE__, k47thread::kWaitHandlesLine, E_FAIL);
     }
 
     // The HRESULT of the worker's last run (0 while it runs normally).
     HRESULT GetExitCode() const { return m_hrExitCode.load(std::memory_order_acquire); }
     DWORD GetThreadId() const { return m_dwThreadId.load(std::memory_order_acquire); }
 
-protected:
+  protected:
     int m_nPriority = THREAD_PRIORITY_NORMAL;
 
-private:
+  private:
     static DWORD WINAPI ThreadProc(LPVOID parameter) {
         auto* self = static_cast<CThread*>(parameter);
         return static_cast<DWORD>(self->Run());
@@ -242,13 +255,15 @@ private:
         T* owner = static_cast<T*>(this);
         try {
             HRESULT hr = TApartment::Init();
-            if (FAILED(hr)) throw CHresultError(__FILE__, k47thread::kJoinFailedLine, hr);
+            if (FAILED(hr))
+                throw CHresultError(__FILE__, k47thread::kJoinFailedLine, hr);
             SetWaitHandles(0, nullptr, nullptr, INFINITE);
             owner->OnThreadInit();
             SetEvent(m_hRunningEvent);
             for (;;) {
                 DWORD result = TWait::Wait(m_dwHandleCount, m_hWaitSet, m_dwWaitTimeout);
-                if (result == WAIT_OBJECT_0) break;
+                if (result == WAIT_OBJECT_0)
+                    break;
                 if (result > WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + m_dwHandleCount) {
                     const DWORD index = result - WAIT_OBJECT_0 - 1;
                     // Through a local: GCC 12 with -fsanitize=undefined mis-evaluates the index
@@ -279,8 +294,10 @@ private:
     }
 
     void CloseEvents() noexcept {
-        if (m_hStopEvent != nullptr) CloseHandle(m_hStopEvent);
-        if (m_hRunningEvent != nullptr) CloseHandle(m_hRunningEvent);
+        if (m_hStopEvent != nullptr)
+            CloseHandle(m_hStopEvent);
+        if (m_hRunningEvent != nullptr)
+            CloseHandle(m_hRunningEvent);
         m_hStopEvent = nullptr;
         m_hRunningEvent = nullptr;
     }

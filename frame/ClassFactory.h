@@ -12,7 +12,7 @@
 using K47CreateFunction = HRESULT (*)(IUnknown* outer, REFIID riid, void** ppv);
 
 class CK47ClassFactory final : public IClassFactory {
-public:
+  public:
     explicit CK47ClassFactory(K47CreateFunction create) noexcept : m_create(create) {}
     CK47ClassFactory(const CK47ClassFactory&) = delete;
     CK47ClassFactory& operator=(const CK47ClassFactory&) = delete;
@@ -20,10 +20,11 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override;
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid,
+                                             void** ppvObject) override;
     HRESULT STDMETHODCALLTYPE LockServer(BOOL fLock) override;
 
-private:
+  private:
     K47CreateFunction m_create;
     std::atomic<ULONG> m_dwRef{1};  // the cache's reference
 };

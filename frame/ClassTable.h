@@ -17,9 +17,9 @@ struct K47ClassInfo {
         kVersionValue = 4,          // the CLSID key gets a value Version = "1.0"
     };
     const CLSID* clsid;
-    const char* name;       // component class name, e.g. "PTZCamera"
-    const char* viProgId;   // version-independent ProgID, e.g. "K47PTZ.PTZCamera"
-    int scriptId;           // the registry script's resource number
+    const char* name;      // component class name, e.g. "PTZCamera"
+    const char* viProgId;  // version-independent ProgID, e.g. "K47PTZ.PTZCamera"
+    int scriptId;          // the registry script's resource number
     unsigned flags;
     K47CreateFunction create;  // null while the class is not available in this build
 };

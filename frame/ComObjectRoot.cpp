@@ -2,7 +2,8 @@
 #include "frame/ComObjectRoot.h"
 
 CK47ComObjectRoot::~CK47ComObjectRoot() {
-    if (m_criticalSectionReady) DeleteCriticalSection(&m_criticalSection);
+    if (m_criticalSectionReady)
+        DeleteCriticalSection(&m_criticalSection);
     K47ModuleUnlock();
 }
 
@@ -15,9 +16,11 @@ HRESULT CK47ComObjectRoot::InitializeObjectCriticalSection() noexcept {
     return S_OK;
 }
 
-HRESULT CK47ComObjectRoot::InternalQueryInterface(void* self, std::span<const K47InterfaceEntry> table,
+HRESULT CK47ComObjectRoot::InternalQueryInterface(void* self,
+                                                  std::span<const K47InterfaceEntry> table,
                                                   REFIID riid, void** ppv) noexcept {
-    if (ppv == nullptr) return E_POINTER;
+    if (ppv == nullptr)
+        return E_POINTER;
     *ppv = nullptr;
     // IUnknown is always the first entry's pointer, so that every interface of one object yields
     // the same IUnknown (the identity rule).

@@ -2,7 +2,8 @@
 // which a class is instantiated:
 //   CK47ComObject<T>    — created alone: owns the reference count and answers IUnknown itself.
 //   CK47ComAggObject<T> — created aggregated: a separate non-delegating IUnknown owns the count;
-//                         the contained T delegates QueryInterface/AddRef/Release to the outer object.
+//                         the contained T delegates QueryInterface/AddRef/Release to the outer
+//                         object.
 // T declares its interfaces in a table returned by a static member function
 //     static std::span<const K47InterfaceEntry> GetInterfaceTable();
 // (a function, so that the table is built where T is complete) made of K47Entry<T, IFoo>()
@@ -42,11 +43,14 @@ struct K47InterfaceEntry {
 template <class T, class I>
 constexpr K47InterfaceEntry K47Entry() {
     static_assert(std::is_base_of_v<I, T>, "the class does not implement the interface");
-    return {&K47UuidOf<I>::value, [](void* self) -> IUnknown* { return static_cast<I*>(static_cast<T*>(self)); },
+    return {&K47UuidOf<I>::value,
+            [](void* self) -> IUnknown* { return static_cast<I*>(static_cast<T*>(self)); },
             nullptr};
 }
 
-constexpr K47InterfaceEntry K47ForwardEntry(const IID* iid, HRESULT (*forward)(void* self, REFIID riid, void** ppv)) {
+constexpr K47InterfaceEntry K47ForwardEntry(const IID* iid,
+                                            HRESULT (*forward)(void* self, REFIID riid,
+                                                               void** ppv)) {
     return {iid, nullptr, forward};
 }
 
@@ -64,7 +68,7 @@ template <class T>
 HRESULT K47QueryTable(T* self, REFIID riid, void** ppv) noexcept;
 
 class CK47ComObjectRoot {
-public:
+  public:
     // The object's controlling IUnknown: the outer object when aggregated, else its own identity.
     IUnknown* GetControllingUnknown() const noexcept { return m_pControllingUnknown; }
 
@@ -79,10 +83,10 @@ public:
     HRESULT InitializeObjectCriticalSection() noexcept;
     void SetControllingUnknown(IUnknown* unknown) noexcept { m_pControllingUnknown = unknown; }
 
-    static HRESULT InternalQueryInterface(void* self, std::span<const K47InterfaceEntry> table, REFIID riid,
-                                          void** ppv) noexcept;
+    static HRESULT InternalQueryInterface(void* self, std::span<const K47InterfaceEntry> table,
+                                          REFIID riid, void** ppv) noexcept;
 
-protected:
+  protected:
     CK47ComObjectRoot() noexcept { K47ModuleLock(); }
     ~CK47ComObjectRoot();
     CK47ComObjectRoot(const CK47ComObjectRoot&) = delete;
@@ -96,7 +100,7 @@ protected:
 
     std::atomic<ULONG> m_dwRef{0};
 
-private:
+  private:
     template <class>
     friend class CK47ComObject;
     template <class>
@@ -112,14 +116,17 @@ inline constexpr ULONG kK47DestructionCount = 0x40000000;
 
 template <class T>
 class CK47ComObject final : public T {
-public:
+  public:
     static HRESULT CreateInstance(REFIID riid, void** ppv) noexcept {
-        if (ppv == nullptr) return E_POINTER;
+        if (ppv == nullptr)
+            return E_POINTER;
         *ppv = nullptr;
         CK47ComObject* object = nullptr;
         HRESULT hr = Construct(&object);
-        if (SUCCEEDED(hr)) hr = object->QueryInterface(riid, ppv);
-        if (FAILED(hr) && object != nullptr) Destroy(object);
+        if (SUCCEEDED(hr))
+            hr = object->QueryInterface(riid, ppv);
+        if (FAILED(hr) && object != nullptr)
+            Destroy(object);
         return hr;
     }
 
@@ -129,7 +136,8 @@ public:
         CK47ComObject* object = nullptr;
         HRESULT hr = Construct(&object);
         if (FAILED(hr)) {
-            if (object != nullptr) Destroy(object);
+            if (object != nullptr)
+                Destroy(object);
             return hr;
         }
         object->InternalAddRef();
@@ -137,7 +145,9 @@ public:
         return S_OK;
     }
 
-    IUnknown* IdentityUnknown() noexcept { return T::GetInterfaceTable()[0].cast(static_cast<T*>(this)); }
+    IUnknown* IdentityUnknown() noexcept {
+        return T::GetInterfaceTable()[0].cast(static_cast<T*>(this));
+    }
 
     ULONG STDMETHODCALLTYPE AddRef() override { return this->InternalAddRef(); }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -152,7 +162,7 @@ public:
         return K47QueryTable<T>(this, riid, ppv);
     }
 
-private:
+  private:
     CK47ComObject() = default;
     ~CK47ComObject() { T::FinalRelease(); }
 
@@ -167,9 +177,11 @@ private:
         }
         CK47ComObject* object = *out;
         object->SetControllingUnknown(object->IdentityUnknown());
-        object->m_dwRef.store(1, std::memory_order_relaxed);  // keeps FinalConstruct's own calls safe
+        object->m_dwRef.store(1,
+                              std::memory_order_relaxed);  // keeps FinalConstruct's own calls safe
         HRESULT hr = object->InitializeObjectCriticalSection();
-        if (SUCCEEDED(hr)) hr = object->FinalConstruct();
+        if (SUCCEEDED(hr))
+            hr = object->FinalConstruct();
         object->m_dwRef.store(0, std::memory_order_relaxed);
         return hr;
     }
@@ -182,14 +194,14 @@ private:
 // The contained part of an aggregated object: every IUnknown call goes to the outer object.
 template <class T>
 class CK47ComContainedObject final : public T {
-public:
+  public:
     ULONG STDMETHODCALLTYPE AddRef() override { return this->GetControllingUnknown()->AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return this->GetControllingUnknown()->Release(); }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         return this->GetControllingUnknown()->QueryInterface(riid, ppv);
     }
 
-private:
+  private:
     template <class>
     friend class CK47ComAggObject;
     CK47ComContainedObject() = default;
@@ -200,7 +212,7 @@ private:
 // IUnknown with itself; every other IID is looked up in the contained object's table.
 template <class T>
 class CK47ComAggObject final : public IUnknown {
-public:
+  public:
     static HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) noexcept {
         CK47ComAggObject* object = nullptr;
         try {
@@ -211,9 +223,11 @@ public:
         object->m_contained.SetControllingUnknown(outer);
         object->m_dwRef.store(1, std::memory_order_relaxed);
         HRESULT hr = object->m_contained.InitializeObjectCriticalSection();
-        if (SUCCEEDED(hr)) hr = object->m_contained.FinalConstruct();
+        if (SUCCEEDED(hr))
+            hr = object->m_contained.FinalConstruct();
         object->m_dwRef.store(0, std::memory_order_relaxed);
-        if (SUCCEEDED(hr)) hr = object->QueryInterface(riid, ppv);
+        if (SUCCEEDED(hr))
+            hr = object->QueryInterface(riid, ppv);
         if (FAILED(hr)) {
             object->m_dwRef.store(kK47DestructionCount, std::memory_order_relaxed);
             delete object;
@@ -221,7 +235,9 @@ public:
         return hr;
     }
 
-    ULONG STDMETHODCALLTYPE AddRef() override { return m_dwRef.fetch_add(1, std::memory_order_relaxed) + 1; }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return m_dwRef.fetch_add(1, std::memory_order_relaxed) + 1;
+    }
     ULONG STDMETHODCALLTYPE Release() override {
         ULONG count = m_dwRef.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (count == 0) {
@@ -231,7 +247,8 @@ public:
         return count;
     }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
+        if (ppv == nullptr)
+            return E_POINTER;
         if (IsEqualIID(riid, IID_IUnknown)) {
             *ppv = static_cast<IUnknown*>(this);
             AddRef();
@@ -243,7 +260,7 @@ public:
     // The contained object, for tests and for the rare owner that must reach it directly.
     T* Contained() noexcept { return &m_contained; }
 
-private:
+  private:
     CK47ComAggObject() = default;
     ~CK47ComAggObject() { m_contained.FinalRelease(); }
 
@@ -253,14 +270,16 @@ private:
 
 template <class T>
 HRESULT K47QueryTable(T* self, REFIID riid, void** ppv) noexcept {
-    return CK47ComObjectRoot::InternalQueryInterface(static_cast<void*>(self), T::GetInterfaceTable(), riid, ppv);
+    return CK47ComObjectRoot::InternalQueryInterface(static_cast<void*>(self),
+                                                     T::GetInterfaceTable(), riid, ppv);
 }
 
-// Creates a plain instance of T for its owner's own use: `identity` receives the reference, `object`
-// the concrete object (valid while the reference is held).
+// Creates a plain instance of T for its owner's own use: `identity` receives the reference,
+// `object` the concrete object (valid while the reference is held).
 template <class T>
 HRESULT K47CreateInstance(IUnknown** identity, T** object) noexcept {
-    if (identity == nullptr || object == nullptr) return E_POINTER;
+    if (identity == nullptr || object == nullptr)
+        return E_POINTER;
     *identity = nullptr;
     *object = nullptr;
     CK47ComObject<T>* created = nullptr;
@@ -276,10 +295,12 @@ HRESULT K47CreateInstance(IUnknown** identity, T** object) noexcept {
 // ask only for IUnknown (CLASS_E_NOAGGREGATION otherwise); then the aggregated or the plain form.
 template <class T>
 HRESULT K47CreateObject(IUnknown* outer, REFIID riid, void** ppv) noexcept {
-    if (ppv == nullptr) return E_POINTER;
+    if (ppv == nullptr)
+        return E_POINTER;
     *ppv = nullptr;
     if (outer != nullptr) {
-        if (!IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+        if (!IsEqualIID(riid, IID_IUnknown))
+            return CLASS_E_NOAGGREGATION;
         return CK47ComAggObject<T>::CreateInstance(outer, riid, ppv);
     }
     return CK47ComObject<T>::CreateInstance(riid, ppv);

@@ -63,8 +63,9 @@ static_assert(sizeof(PTZFUNCTION) == 4);
 // MoveRelative(0, 0, 0, 0, 0) is the stop.
 MIDL_INTERFACE("D6327D6E-0894-4DF5-A3D3-3688A3B10BC2")
 IK47PTZCamera : public IUnknown {
-public:
-    virtual HRESULT STDMETHODCALLTYPE MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris) = 0;
+  public:
+    virtual HRESULT STDMETHODCALLTYPE MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus,
+                                                   SHORT iris) = 0;
     virtual HRESULT STDMETHODCALLTYPE Command(PTZCOMMAND cmd, INT_PTR arg) = 0;
     virtual HRESULT STDMETHODCALLTYPE StartRemoteSession(ULONG * pIpv4Addr, USHORT * pPort) = 0;
     virtual HRESULT STDMETHODCALLTYPE MenuCommand(PTZMENUCOMMAND cmd) = 0;
@@ -72,66 +73,74 @@ public:
     virtual HRESULT STDMETHODCALLTYPE GetAddress(INT_PTR * pAddress) = 0;
     virtual HRESULT STDMETHODCALLTYPE EndMotion() = 0;
 };
-__CRT_UUID_DECL(IK47PTZCamera, 0xD6327D6E, 0x0894, 0x4DF5, 0xA3, 0xD3, 0x36, 0x88, 0xA3, 0xB1, 0x0B, 0xC2)
+__CRT_UUID_DECL(IK47PTZCamera, 0xD6327D6E, 0x0894, 0x4DF5, 0xA3, 0xD3, 0x36, 0x88, 0xA3, 0xB1, 0x0B,
+                0xC2)
 inline constexpr IID IID_IK47PTZCamera = K47UuidOf<IK47PTZCamera>::value;
 
 // One protocol driver, shared by every camera on its line; cameras are told apart by address.
 MIDL_INTERFACE("21143A8C-6C14-48A4-8A78-E0AB196BBF39")
 IK47PTZProtocol : public IUnknown {
-public:
-    virtual HRESULT STDMETHODCALLTYPE AddCamera(BSTR name, IXMLDOMElement * pElement, IUnknown * pOuterUnk,
-                                                IUnknown * *ppCamera) = 0;
-    virtual HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT focus,
-                                                   SHORT iris) = 0;
+  public:
+    virtual HRESULT STDMETHODCALLTYPE AddCamera(BSTR name, IXMLDOMElement * pElement,
+                                                IUnknown * pOuterUnk, IUnknown * *ppCamera) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR address, SHORT pan, SHORT tilt,
+                                                   SHORT zoom, SHORT focus, SHORT iris) = 0;
     virtual HRESULT STDMETHODCALLTYPE Command(INT_PTR address, PTZCOMMAND cmd, INT_PTR arg) = 0;
     virtual HRESULT STDMETHODCALLTYPE MenuCommand(INT_PTR address, PTZMENUCOMMAND cmd) = 0;
-    virtual HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR address, PTZFUNCTION * pFunc, ULONG * pPresetCount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR address, PTZFUNCTION * pFunc,
+                                                     ULONG * pPresetCount) = 0;
 };
-__CRT_UUID_DECL(IK47PTZProtocol, 0x21143A8C, 0x6C14, 0x48A4, 0x8A, 0x78, 0xE0, 0xAB, 0x19, 0x6B, 0xBF, 0x39)
+__CRT_UUID_DECL(IK47PTZProtocol, 0x21143A8C, 0x6C14, 0x48A4, 0x8A, 0x78, 0xE0, 0xAB, 0x19, 0x6B,
+                0xBF, 0x39)
 inline constexpr IID IID_IK47PTZProtocol = K47UuidOf<IK47PTZProtocol>::value;
 
 // Configuration from an XML element. pInitData's meaning is fixed by each implementer.
 MIDL_INTERFACE("860E1D68-12F0-4A29-9F96-9F8BAE689DFE")
 IK47ObjectConfiguration : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement * pElement, IUnknown * pOwner,
                                                  ULONG_PTR pInitData) = 0;
     virtual HRESULT STDMETHODCALLTYPE Reconfigure(IXMLDOMElement * pElement) = 0;
     virtual HRESULT STDMETHODCALLTYPE MakeDefault(IXMLDOMElement * pElement) = 0;
 };
-__CRT_UUID_DECL(IK47ObjectConfiguration, 0x860E1D68, 0x12F0, 0x4A29, 0x9F, 0x96, 0x9F, 0x8B, 0xAE, 0x68, 0x9D, 0xFE)
+__CRT_UUID_DECL(IK47ObjectConfiguration, 0x860E1D68, 0x12F0, 0x4A29, 0x9F, 0x96, 0x9F, 0x8B, 0xAE,
+                0x68, 0x9D, 0xFE)
 inline constexpr IID IID_IK47ObjectConfiguration = K47UuidOf<IK47ObjectConfiguration>::value;
 
 // An application's handle on one camera, local or remote.
 MIDL_INTERFACE("00D8C87C-7F67-4A9E-AC1D-C330B5EC99F9")
 IK47PTZClient : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE Connect(BSTR address, BSTR camera) = 0;
-    virtual HRESULT STDMETHODCALLTYPE MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MoveRelative(SHORT pan, SHORT tilt, SHORT zoom, SHORT focus,
+                                                   SHORT iris) = 0;
     virtual HRESULT STDMETHODCALLTYPE Command(PTZCOMMAND cmd, INT_PTR arg) = 0;
     virtual HRESULT STDMETHODCALLTYPE EndMotion() = 0;
     virtual HRESULT STDMETHODCALLTYPE MenuCommand(PTZMENUCOMMAND cmd) = 0;
     virtual HRESULT STDMETHODCALLTYPE QueryFunctions(PTZFUNCTION * pFunc, ULONG * pPresetCount) = 0;
 };
-__CRT_UUID_DECL(IK47PTZClient, 0x00D8C87C, 0x7F67, 0x4A9E, 0xAC, 0x1D, 0xC3, 0x30, 0xB5, 0xEC, 0x99, 0xF9)
+__CRT_UUID_DECL(IK47PTZClient, 0x00D8C87C, 0x7F67, 0x4A9E, 0xAC, 0x1D, 0xC3, 0x30, 0xB5, 0xEC, 0x99,
+                0xF9)
 inline constexpr IID IID_IK47PTZClient = K47UuidOf<IK47PTZClient>::value;
 
 // Orderly shutdown before the last release, while the host still runs.
 MIDL_INTERFACE("06CC21DC-3909-4AE5-9067-94666FE9A459")
 IK47Terminate : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE Terminate(BOOL bShuttingDown) = 0;
 };
-__CRT_UUID_DECL(IK47Terminate, 0x06CC21DC, 0x3909, 0x4AE5, 0x90, 0x67, 0x94, 0x66, 0x6F, 0xE9, 0xA4, 0x59)
+__CRT_UUID_DECL(IK47Terminate, 0x06CC21DC, 0x3909, 0x4AE5, 0x90, 0x67, 0x94, 0x66, 0x6F, 0xE9, 0xA4,
+                0x59)
 inline constexpr IID IID_IK47Terminate = K47UuidOf<IK47Terminate>::value;
 
 // Notification from the host's variable store (not in the type library).
 MIDL_INTERFACE("4F5C1A60-762A-45FF-BCBB-F017AD250B0B")
 IK47EventSink : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE OnEvent(ULONG_PTR param) = 0;
 };
-__CRT_UUID_DECL(IK47EventSink, 0x4F5C1A60, 0x762A, 0x45FF, 0xBB, 0xCB, 0xF0, 0x17, 0xAD, 0x25, 0x0B, 0x0B)
+__CRT_UUID_DECL(IK47EventSink, 0x4F5C1A60, 0x762A, 0x45FF, 0xBB, 0xCB, 0xF0, 0x17, 0xAD, 0x25, 0x0B,
+                0x0B)
 inline constexpr IID IID_IK47EventSink = K47UuidOf<IK47EventSink>::value;
 
 // ---------------------------------------------------------------------------------------------
@@ -142,7 +151,7 @@ inline constexpr IID IID_IK47EventSink = K47UuidOf<IK47EventSink>::value;
 // The host's directory of configured objects.
 MIDL_INTERFACE("1DA4E665-07E6-431B-894E-631B83142A52")
 IK47ObjectServer : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE Reserved1() = 0;
     virtual HRESULT STDMETHODCALLTYPE Reserved2() = 0;
     virtual HRESULT STDMETHODCALLTYPE Reserved3() = 0;
@@ -163,44 +172,49 @@ public:
     // 16th: a name that the camera binding passes back to LookupObject.
     virtual HRESULT STDMETHODCALLTYPE GetObjectName(BSTR name, BSTR * pResult) = 0;
 };
-__CRT_UUID_DECL(IK47ObjectServer, 0x1DA4E665, 0x07E6, 0x431B, 0x89, 0x4E, 0x63, 0x1B, 0x83, 0x14, 0x2A, 0x52)
+__CRT_UUID_DECL(IK47ObjectServer, 0x1DA4E665, 0x07E6, 0x431B, 0x89, 0x4E, 0x63, 0x1B, 0x83, 0x14,
+                0x2A, 0x52)
 inline constexpr IID IID_IK47ObjectServer = K47UuidOf<IK47ObjectServer>::value;
 
 // The installation's object server as a class of its own (created as a local server).
-DEFINE_GUID(CLSID_K47ObjectServer, 0xDF5CD2DB, 0xD5D3, 0x4C51, 0x9B, 0x18, 0x51, 0xFF, 0xFF, 0x86, 0x9E, 0x4F);
+DEFINE_GUID(CLSID_K47ObjectServer, 0xDF5CD2DB, 0xD5D3, 0x4C51, 0x9B, 0x18, 0x51, 0xFF, 0xFF, 0x86,
+            0x9E, 0x4F);
 
 // One shared variable of the host; used through the pointer GetVariable returns, never queried.
 MIDL_INTERFACE("7E1A3F52-6B0C-4D8E-9A41-2C5D0E8F6B13")
 IK47Variable : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE Advise(IK47EventSink * pSink, DWORD * pCookie) = 0;
     virtual HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetValue(VARIANT value) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetValue(VARIANT * pValue) = 0;
 };
-__CRT_UUID_DECL(IK47Variable, 0x7E1A3F52, 0x6B0C, 0x4D8E, 0x9A, 0x41, 0x2C, 0x5D, 0x0E, 0x8F, 0x6B, 0x13)
+__CRT_UUID_DECL(IK47Variable, 0x7E1A3F52, 0x6B0C, 0x4D8E, 0x9A, 0x41, 0x2C, 0x5D, 0x0E, 0x8F, 0x6B,
+                0x13)
 inline constexpr IID IID_IK47Variable = K47UuidOf<IK47Variable>::value;
 
 // The host's store of named shared variables.
 MIDL_INTERFACE("D88FD93A-62E1-48AA-8B02-5BAD7D6E1070")
 IK47VariableStore : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE GetVariable(BSTR name, IK47Variable * *ppVariable) = 0;
 };
-__CRT_UUID_DECL(IK47VariableStore, 0xD88FD93A, 0x62E1, 0x48AA, 0x8B, 0x02, 0x5B, 0xAD, 0x7D, 0x6E, 0x10, 0x70)
+__CRT_UUID_DECL(IK47VariableStore, 0xD88FD93A, 0x62E1, 0x48AA, 0x8B, 0x02, 0x5B, 0xAD, 0x7D, 0x6E,
+                0x10, 0x70)
 inline constexpr IID IID_IK47VariableStore = K47UuidOf<IK47VariableStore>::value;
 
 // The host's allocator of UDP ports for remote sessions; used through a driver's init data,
 // never queried.
 MIDL_INTERFACE("3B8E6D21-95C4-4F7A-B0E3-8D1F2A6C4E57")
 IK47PortService : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE AllocatePort(USHORT * pPort) = 0;
     virtual HRESULT STDMETHODCALLTYPE ReleasePort(USHORT port) = 0;
     // Nonzero when the host hands out ports.
     virtual HRESULT STDMETHODCALLTYPE IsEnabled() = 0;
 };
-__CRT_UUID_DECL(IK47PortService, 0x3B8E6D21, 0x95C4, 0x4F7A, 0xB0, 0xE3, 0x8D, 0x1F, 0x2A, 0x6C, 0x4E, 0x57)
+__CRT_UUID_DECL(IK47PortService, 0x3B8E6D21, 0x95C4, 0x4F7A, 0xB0, 0xE3, 0x8D, 0x1F, 0x2A, 0x6C,
+                0x4E, 0x57)
 inline constexpr IID IID_IK47PortService = K47UuidOf<IK47PortService>::value;
 
 // ---------------------------------------------------------------------------------------------
@@ -210,17 +224,19 @@ inline constexpr IID IID_IK47PortService = K47UuidOf<IK47PortService>::value;
 // the pointer it is given and calls it by slot; the IID lets a host create and query plug-ins.
 MIDL_INTERFACE("5A0C7E94-2F3B-4D61-8E7A-B9C41D02F635")
 IPTZ3PDriver : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE Reconfigure(IXMLDOMElement * pElement) = 0;
     virtual HRESULT STDMETHODCALLTYPE Terminate() = 0;
     virtual HRESULT STDMETHODCALLTYPE AddCamera(INT_PTR address, IXMLDOMElement * pElement) = 0;
-    virtual HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT focus,
-                                                   SHORT iris) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR address, SHORT pan, SHORT tilt,
+                                                   SHORT zoom, SHORT focus, SHORT iris) = 0;
     virtual HRESULT STDMETHODCALLTYPE Command(INT_PTR address, PTZCOMMAND cmd, INT_PTR arg) = 0;
     virtual HRESULT STDMETHODCALLTYPE MenuCommand(INT_PTR address, PTZMENUCOMMAND cmd) = 0;
-    virtual HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR address, PTZFUNCTION * pFunc, ULONG * pPresetCount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR address, PTZFUNCTION * pFunc,
+                                                     ULONG * pPresetCount) = 0;
 };
-__CRT_UUID_DECL(IPTZ3PDriver, 0x5A0C7E94, 0x2F3B, 0x4D61, 0x8E, 0x7A, 0xB9, 0xC4, 0x1D, 0x02, 0xF6, 0x35)
+__CRT_UUID_DECL(IPTZ3PDriver, 0x5A0C7E94, 0x2F3B, 0x4D61, 0x8E, 0x7A, 0xB9, 0xC4, 0x1D, 0x02, 0xF6,
+                0x35)
 inline constexpr IID IID_IPTZ3PDriver = K47UuidOf<IPTZ3PDriver>::value;
 
 // ---------------------------------------------------------------------------------------------
@@ -228,9 +244,9 @@ inline constexpr IID IID_IPTZ3PDriver = K47UuidOf<IPTZ3PDriver>::value;
 
 // What a driver hands to a new camera object (valid only during the Initialize call).
 struct CameraInitData {
-    BSTR name;                 // the camera's name (not copied)
-    IK47VariableStore* sink;   // the host's variable store, or null
-    IUnknown* initData;        // the host's IK47PortService, or null
+    BSTR name;                // the camera's name (not copied)
+    IK47VariableStore* sink;  // the host's variable store, or null
+    IUnknown* initData;       // the host's IK47PortService, or null
 };
 
 // What PTZ3PWrapper::Initialize receives.
@@ -242,13 +258,23 @@ struct PTZ3PInitData {
 // ---------------------------------------------------------------------------------------------
 // Module identifiers
 
-DEFINE_GUID(LIBID_K47PTZLib, 0x01ECA602, 0x2790, 0x4026, 0xA4, 0x17, 0x79, 0x50, 0xD5, 0x04, 0x3C, 0xF8);
-DEFINE_GUID(APPID_K47PTZ, 0xFC8B09AA, 0xDFD8, 0x4C92, 0x9A, 0x26, 0xA9, 0x2E, 0xD1, 0x2C, 0xEB, 0xBC);
-DEFINE_GUID(CLSID_K47PelcoD, 0xCBBA05DC, 0x7DFA, 0x478C, 0xB5, 0x69, 0x25, 0xAD, 0xF5, 0xB8, 0x24, 0xB3);
-DEFINE_GUID(CLSID_PTZClientLocal, 0xD450E5C3, 0xF7F6, 0x4A8C, 0xB7, 0xE7, 0x04, 0x01, 0xDE, 0xED, 0x67, 0x0F);
-DEFINE_GUID(CLSID_PTZClientRemote, 0x93C79A77, 0x86F6, 0x41AC, 0x99, 0x52, 0x57, 0x2F, 0x8F, 0xC2, 0xD9, 0x29);
-DEFINE_GUID(CLSID_PTZCamera, 0xADED08CA, 0x6263, 0x4B0B, 0xAC, 0x97, 0x86, 0x09, 0x83, 0x18, 0x04, 0x7B);
-DEFINE_GUID(CLSID_K47Panasonic, 0x0A67475A, 0xD833, 0x47C9, 0x8A, 0x19, 0xBC, 0x09, 0xF8, 0x6B, 0x1B, 0x39);
-DEFINE_GUID(CLSID_PTZCameraStub, 0x9B4F52D0, 0xAAC9, 0x464D, 0x9B, 0x0F, 0xFA, 0xED, 0xAD, 0x06, 0x93, 0x5E);
-DEFINE_GUID(CLSID_PTZ3PWrapper, 0x784D8A80, 0x47D4, 0x45A8, 0xA0, 0x10, 0xC4, 0x91, 0xE8, 0x48, 0x5A, 0x4A);
-DEFINE_GUID(CLSID_Bosch, 0x0BD6D15E, 0xD8C0, 0x44EA, 0x81, 0x0C, 0xD6, 0x33, 0xA5, 0x2D, 0x4A, 0x88);
+DEFINE_GUID(LIBID_K47PTZLib, 0x01ECA602, 0x2790, 0x4026, 0xA4, 0x17, 0x79, 0x50, 0xD5, 0x04, 0x3C,
+            0xF8);
+DEFINE_GUID(APPID_K47PTZ, 0xFC8B09AA, 0xDFD8, 0x4C92, 0x9A, 0x26, 0xA9, 0x2E, 0xD1, 0x2C, 0xEB,
+            0xBC);
+DEFINE_GUID(CLSID_K47PelcoD, 0xCBBA05DC, 0x7DFA, 0x478C, 0xB5, 0x69, 0x25, 0xAD, 0xF5, 0xB8, 0x24,
+            0xB3);
+DEFINE_GUID(CLSID_PTZClientLocal, 0xD450E5C3, 0xF7F6, 0x4A8C, 0xB7, 0xE7, 0x04, 0x01, 0xDE, 0xED,
+            0x67, 0x0F);
+DEFINE_GUID(CLSID_PTZClientRemote, 0x93C79A77, 0x86F6, 0x41AC, 0x99, 0x52, 0x57, 0x2F, 0x8F, 0xC2,
+            0xD9, 0x29);
+DEFINE_GUID(CLSID_PTZCamera, 0xADED08CA, 0x6263, 0x4B0B, 0xAC, 0x97, 0x86, 0x09, 0x83, 0x18, 0x04,
+            0x7B);
+DEFINE_GUID(CLSID_K47Panasonic, 0x0A67475A, 0xD833, 0x47C9, 0x8A, 0x19, 0xBC, 0x09, 0xF8, 0x6B,
+            0x1B, 0x39);
+DEFINE_GUID(CLSID_PTZCameraStub, 0x9B4F52D0, 0xAAC9, 0x464D, 0x9B, 0x0F, 0xFA, 0xED, 0xAD, 0x06,
+            0x93, 0x5E);
+DEFINE_GUID(CLSID_PTZ3PWrapper, 0x784D8A80, 0x47D4, 0x45A8, 0xA0, 0x10, 0xC4, 0x91, 0xE8, 0x48,
+            0x5A, 0x4A);
+DEFINE_GUID(CLSID_Bosch, 0x0BD6D15E, 0xD8C0, 0x44EA, 0x81, 0x0C, 0xD6, 0x33, 0xA5, 0x2D, 0x4A,
+            0x88);

@@ -12,11 +12,16 @@ CK47PTZModule::CK47PTZModule() noexcept {
 }
 
 CK47PTZModule::~CK47PTZModule() {
-    if (!m_initFailed) DeleteCriticalSection(&m_classObjectSection);
+    if (!m_initFailed)
+        DeleteCriticalSection(&m_classObjectSection);
 }
 
-void K47ModuleLock() noexcept { g_K47PTZModule.Lock(); }
-void K47ModuleUnlock() noexcept { g_K47PTZModule.Unlock(); }
+void K47ModuleLock() noexcept {
+    g_K47PTZModule.Lock();
+}
+void K47ModuleUnlock() noexcept {
+    g_K47PTZModule.Unlock();
+}
 
 BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD reason, LPVOID /*reserved*/) {
     if (reason == DLL_PROCESS_ATTACH) {
@@ -28,10 +33,12 @@ BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD reason, LPVOID /*reserved*/) {
 }
 
 HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
-    if (ppv == nullptr) return E_POINTER;
+    if (ppv == nullptr)
+        return E_POINTER;
     *ppv = nullptr;
     HRESULT hr = K47ProxyStubGetClassObject(rclsid, riid, ppv);
-    if (hr != CLASS_E_CLASSNOTAVAILABLE) return hr;
+    if (hr != CLASS_E_CLASSNOTAVAILABLE)
+        return hr;
     return K47ClassTableGetClassObject(rclsid, riid, ppv);
 }
 
@@ -39,7 +46,9 @@ HRESULT STDAPICALLTYPE DllCanUnloadNow(void) {
     return (K47ProxyStubCanUnloadNow() && g_K47PTZModule.GetLockCount() == 0) ? S_OK : S_FALSE;
 }
 
-HRESULT STDAPICALLTYPE DllRegisterServer(void) { return K47RegisterServer(g_K47PTZModule.GetModuleInstance()); }
+HRESULT STDAPICALLTYPE DllRegisterServer(void) {
+    return K47RegisterServer(g_K47PTZModule.GetModuleInstance());
+}
 
 HRESULT STDAPICALLTYPE DllUnregisterServer(void) {
     return K47UnregisterServer(g_K47PTZModule.GetModuleInstance());

@@ -8,7 +8,7 @@
 #include <atomic>
 
 class CK47PTZModule {
-public:
+  public:
     CK47PTZModule() noexcept;
     ~CK47PTZModule();
     CK47PTZModule(const CK47PTZModule&) = delete;
@@ -27,7 +27,7 @@ public:
     HINSTANCE GetModuleInstance() const noexcept { return m_hInstance; }
     void SetModuleInstance(HINSTANCE instance) noexcept { m_hInstance = instance; }
 
-private:
+  private:
     std::atomic<LONG> m_lockCount{0};
     CRITICAL_SECTION m_classObjectSection;
     bool m_initFailed = false;

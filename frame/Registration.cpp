@@ -15,14 +15,17 @@ constexpr const char* kTypeLibLocale = "409";  // 1033
 constexpr const char* kAutomationMarshaler = "{00020424-0000-0000-C000-000000000046}";
 
 // The interfaces the type library describes.
-const IID* const kTypeLibInterfaces[] = {&IID_IK47PTZCamera, &IID_IK47PTZProtocol, &IID_IK47ObjectConfiguration,
-                                         &IID_IK47PTZClient, &IID_IK47Terminate};
-const char* const kTypeLibInterfaceNames[] = {"IK47PTZCamera", "IK47PTZProtocol", "IK47ObjectConfiguration",
-                                              "IK47PTZClient", "IK47Terminate"};
+const IID* const kTypeLibInterfaces[] = {&IID_IK47PTZCamera, &IID_IK47PTZProtocol,
+                                         &IID_IK47ObjectConfiguration, &IID_IK47PTZClient,
+                                         &IID_IK47Terminate};
+const char* const kTypeLibInterfaceNames[] = {"IK47PTZCamera", "IK47PTZProtocol",
+                                              "IK47ObjectConfiguration", "IK47PTZClient",
+                                              "IK47Terminate"};
 
 std::string Guid(const GUID& guid) {
     OLECHAR text[40];
-    if (StringFromGUID2(guid, text, 40) == 0) return std::string();
+    if (StringFromGUID2(guid, text, 40) == 0)
+        return std::string();
     return std::string(static_cast<LPSTR>(CW2A(text)));
 }
 
@@ -40,24 +43,29 @@ K47RegKey KeyWithDefault(std::string name, std::string value) {
     return key;
 }
 
-HRESULT FromWin32(LSTATUS status) { return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32((DWORD)status); }
+HRESULT FromWin32(LSTATUS status) {
+    return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32((DWORD)status);
+}
 
 HRESULT SetString(HKEY key, const char* name, const std::string& value) {
-    return FromWin32(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+    return FromWin32(RegSetValueExA(key, name, 0, REG_SZ,
+                                    reinterpret_cast<const BYTE*>(value.c_str()),
                                     static_cast<DWORD>(value.size() + 1)));
 }
 
 // Deletes a key and everything below it; a key that is not there is not an error.
 HRESULT DeleteTree(HKEY parent, const std::string& name) {
     LSTATUS status = RegDeleteTreeA(parent, name.c_str());
-    if (status == ERROR_FILE_NOT_FOUND) return S_OK;
+    if (status == ERROR_FILE_NOT_FOUND)
+        return S_OK;
     return FromWin32(status);
 }
 
 std::string ModulePath(HINSTANCE module) {
     char path[4096];
     DWORD n = GetModuleFileNameA(module, path, sizeof(path));
-    if (n == 0 || n >= sizeof(path)) return std::string();
+    if (n == 0 || n >= sizeof(path))
+        return std::string();
     return std::string(path, n);
 }
 
@@ -68,13 +76,13 @@ std::string FolderOf(const std::string& path) {
 
 // The thread locale is switched to the system default for the duration of (un)registration.
 class SystemLocaleScope {
-public:
+  public:
     SystemLocaleScope() : saved_(GetThreadLocale()) { SetThreadLocale(LOCALE_SYSTEM_DEFAULT); }
     ~SystemLocaleScope() { SetThreadLocale(saved_); }
     SystemLocaleScope(const SystemLocaleScope&) = delete;
     SystemLocaleScope& operator=(const SystemLocaleScope&) = delete;
 
-private:
+  private:
     LCID saved_;
 };
 
@@ -84,8 +92,8 @@ HKEY TypeLibRoot(HKEY* opened) {
     bool perUser = false;
     AtlGetPerUserRegistration(&perUser);
     HKEY hive = perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-    LSTATUS status =
-        RegCreateKeyExA(hive, "Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, opened, nullptr);
+    LSTATUS status = RegCreateKeyExA(hive, "Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                     nullptr, opened, nullptr);
     return status == ERROR_SUCCESS ? *opened : nullptr;
 }
 
@@ -143,18 +151,22 @@ std::vector<K47RegKey> ProxyStubScripts(const std::string& modulePath) {
 
 HRESULT RegisterTypeLibrary(const std::string& modulePath) {
     HKEY classes = nullptr;
-    if (TypeLibRoot(&classes) == nullptr) return TYPE_E_REGISTRYACCESS;
+    if (TypeLibRoot(&classes) == nullptr)
+        return TYPE_E_REGISTRYACCESS;
     HRESULT hr = K47ApplyScript(classes, TypeLibScript(modulePath));
-    if (SUCCEEDED(hr)) hr = K47ApplyScript(classes, TypeLibInterfaceScript());
+    if (SUCCEEDED(hr))
+        hr = K47ApplyScript(classes, TypeLibInterfaceScript());
     RegCloseKey(classes);
     return hr;
 }
 
 HRESULT UnregisterTypeLibrary() {
     HKEY classes = nullptr;
-    if (TypeLibRoot(&classes) == nullptr) return TYPE_E_REGISTRYACCESS;
+    if (TypeLibRoot(&classes) == nullptr)
+        return TYPE_E_REGISTRYACCESS;
     HRESULT hr = K47RemoveScript(classes, TypeLibScript(std::string()));
-    if (SUCCEEDED(hr)) hr = K47RemoveScript(classes, TypeLibInterfaceScript());
+    if (SUCCEEDED(hr))
+        hr = K47RemoveScript(classes, TypeLibInterfaceScript());
     RegCloseKey(classes);
     return hr;
 }
@@ -198,9 +210,11 @@ K47RegKey K47ClassScript(size_t classIndex, const std::string& modulePath) {
     K47RegKey server = KeyWithDefault("InprocServer32", modulePath);
     server.values.push_back({"ThreadingModel", "Both"});
     classKey.children.push_back(std::move(server));
-    if ((info.flags & K47ClassInfo::kNoAppIdValue) == 0) classKey.values.push_back({"AppID", Guid(APPID_K47PTZ)});
+    if ((info.flags & K47ClassInfo::kNoAppIdValue) == 0)
+        classKey.values.push_back({"AppID", Guid(APPID_K47PTZ)});
     classKey.children.push_back(KeyWithDefault("TypeLib", Guid(LIBID_K47PTZLib)));
-    if ((info.flags & K47ClassInfo::kVersionValue) != 0) classKey.values.push_back({"Version", "1.0"});
+    if ((info.flags & K47ClassInfo::kVersionValue) != 0)
+        classKey.values.push_back({"Version", "1.0"});
     clsidRoot.children.push_back(std::move(classKey));
     script.children.push_back(std::move(clsidRoot));
     return script;
@@ -212,50 +226,64 @@ HRESULT K47ApplyScript(HKEY root, const K47RegKey& script) {
     if (!script.name.empty()) {
         if (script.removal == K47RegKey::Removal::ForceRemove) {
             HRESULT hr = DeleteTree(root, script.name);
-            if (FAILED(hr)) return hr;
+            if (FAILED(hr))
+                return hr;
         }
-        LSTATUS status = RegCreateKeyExA(root, script.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                         KEY_ALL_ACCESS, nullptr, &key, nullptr);
-        if (status != ERROR_SUCCESS) return FromWin32(status);
+        LSTATUS status =
+            RegCreateKeyExA(root, script.name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        if (status != ERROR_SUCCESS)
+            return FromWin32(status);
         opened = true;
     }
     HRESULT hr = S_OK;
-    if (script.hasDefault) hr = SetString(key, nullptr, script.defaultValue);
+    if (script.hasDefault)
+        hr = SetString(key, nullptr, script.defaultValue);
     for (size_t i = 0; SUCCEEDED(hr) && i < script.values.size(); ++i)
         hr = SetString(key, script.values[i].name.c_str(), script.values[i].data);
-    for (size_t i = 0; SUCCEEDED(hr) && i < script.children.size(); ++i) hr = K47ApplyScript(key, script.children[i]);
-    if (opened) RegCloseKey(key);
+    for (size_t i = 0; SUCCEEDED(hr) && i < script.children.size(); ++i)
+        hr = K47ApplyScript(key, script.children[i]);
+    if (opened)
+        RegCloseKey(key);
     return hr;
 }
 
 HRESULT K47RemoveScript(HKEY root, const K47RegKey& script) {
-    if (!script.name.empty() && script.removal != K47RegKey::Removal::NoRemove) return DeleteTree(root, script.name);
+    if (!script.name.empty() && script.removal != K47RegKey::Removal::NoRemove)
+        return DeleteTree(root, script.name);
     HKEY key = root;
     bool opened = false;
     if (!script.name.empty()) {
         LSTATUS status = RegOpenKeyExA(root, script.name.c_str(), 0, KEY_ALL_ACCESS, &key);
-        if (status == ERROR_FILE_NOT_FOUND) return S_OK;
-        if (status != ERROR_SUCCESS) return FromWin32(status);
+        if (status == ERROR_FILE_NOT_FOUND)
+            return S_OK;
+        if (status != ERROR_SUCCESS)
+            return FromWin32(status);
         opened = true;
     }
     HRESULT hr = S_OK;
-    for (size_t i = 0; SUCCEEDED(hr) && i < script.children.size(); ++i) hr = K47RemoveScript(key, script.children[i]);
-    if (opened) RegCloseKey(key);
+    for (size_t i = 0; SUCCEEDED(hr) && i < script.children.size(); ++i)
+        hr = K47RemoveScript(key, script.children[i]);
+    if (opened)
+        RegCloseKey(key);
     return hr;
 }
 
 HRESULT K47RegisterServer(HINSTANCE module) {
     SystemLocaleScope locale;
     const std::string modulePath = ModulePath(module);
-    if (modulePath.empty()) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+    if (modulePath.empty())
+        return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     HRESULT hr = K47ApplyScript(HKEY_CLASSES_ROOT, K47AppIdScript());
     for (size_t i = 0; SUCCEEDED(hr) && i < kK47ClassCount; ++i)
         hr = K47ApplyScript(HKEY_CLASSES_ROOT, K47ClassScript(i, modulePath));
-    if (SUCCEEDED(hr)) hr = RegisterTypeLibrary(modulePath);
+    if (SUCCEEDED(hr))
+        hr = RegisterTypeLibrary(modulePath);
     if (SUCCEEDED(hr)) {
         for (const K47RegKey& script : ProxyStubScripts(modulePath)) {
             hr = K47ApplyScript(HKEY_CLASSES_ROOT, script);
-            if (FAILED(hr)) break;
+            if (FAILED(hr))
+                break;
         }
     }
     return hr;
@@ -267,13 +295,16 @@ HRESULT K47UnregisterServer(HINSTANCE /*module*/) {
         SystemLocaleScope locale;
         for (size_t i = 0; SUCCEEDED(hr) && i < kK47ClassCount; ++i)
             hr = K47RemoveScript(HKEY_CLASSES_ROOT, K47ClassScript(i, std::string()));
-        if (SUCCEEDED(hr)) hr = UnregisterTypeLibrary();
-        if (SUCCEEDED(hr)) hr = K47RemoveScript(HKEY_CLASSES_ROOT, K47AppIdScript());
+        if (SUCCEEDED(hr))
+            hr = UnregisterTypeLibrary();
+        if (SUCCEEDED(hr))
+            hr = K47RemoveScript(HKEY_CLASSES_ROOT, K47AppIdScript());
     }
     if (SUCCEEDED(hr)) {
         for (const K47RegKey& script : ProxyStubScripts(std::string())) {
             hr = K47RemoveScript(HKEY_CLASSES_ROOT, script);
-            if (FAILED(hr)) break;
+            if (FAILED(hr))
+                break;
         }
     }
     return hr;

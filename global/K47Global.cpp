@@ -36,15 +36,17 @@ void DefaultSink(CGlobalErrorHandlingEnvironment::Channel channel, std::string_v
 // The system's text for an error code without the trailing line break, or "unknown error".
 std::string ErrorText(DWORD code) {
     char buffer[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
-                             sizeof(buffer), nullptr);
-    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == ' ')) --n;
-    if (n == 0) return "unknown error";
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, buffer, sizeof(buffer), nullptr);
+    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == ' '))
+        --n;
+    if (n == 0)
+        return "unknown error";
     return std::string(buffer, n);
 }
 
-std::string Describe(const char* kind, const char* codeFormat, DWORD code, const char* file, int line,
-                     std::string_view detail) {
+std::string Describe(const char* kind, const char* codeFormat, DWORD code, const char* file,
+                     int line, std::string_view detail) {
     char head[64];
     std::snprintf(head, sizeof(head), codeFormat, code);
     std::string text = std::string(kind) + " " + head + " (" + ErrorText(code) + ")";
@@ -53,7 +55,8 @@ std::string Describe(const char* kind, const char* codeFormat, DWORD code, const
         text += detail;
     }
     if (file != nullptr) {
-        text += " raised at " + CGlobalErrorHandlingEnvironment::GetFilePart(file) + " line " + std::to_string(line);
+        text += " raised at " + CGlobalErrorHandlingEnvironment::GetFilePart(file) + " line " +
+                std::to_string(line);
     }
     return text;
 }
@@ -62,22 +65,26 @@ std::string Describe(const char* kind, const char* codeFormat, DWORD code, const
 
 CGlobalErrorHandlingEnvironment::CGlobalErrorHandlingEnvironment() = default;
 
-void CGlobalErrorHandlingEnvironment::Emit(Channel channel, const char* format, va_list args) noexcept {
+void CGlobalErrorHandlingEnvironment::Emit(Channel channel, const char* format,
+                                           va_list args) noexcept {
     try {
         std::vector<char> buffer(256);
         va_list copy;
         va_copy(copy, args);
         int n = std::vsnprintf(buffer.data(), buffer.size(), format, copy);
         va_end(copy);
-        if (n < 0) return;
+        if (n < 0)
+            return;
         if (static_cast<size_t>(n) >= buffer.size()) {
             buffer.resize(static_cast<size_t>(n) + 1);
             std::vsnprintf(buffer.data(), buffer.size(), format, args);
         }
         std::string_view line(buffer.data(), static_cast<size_t>(n));
-        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\n')
+            line.remove_suffix(1);
         std::lock_guard<std::mutex> guard(g_sinkLock);
-        if (channel == Channel::Debug && !g_debugEnabled) return;
+        if (channel == Channel::Debug && !g_debugEnabled)
+            return;
         if (g_sink) {
             g_sink(channel, line);
         } else {
@@ -103,24 +110,28 @@ void CGlobalErrorHandlingEnvironment::WriteDebug(const char* format, ...) noexce
 }
 
 std::string CGlobalErrorHandlingEnvironment::GetFilePart(const char* path) {
-    if (path == nullptr) return std::string();
+    if (path == nullptr)
+        return std::string();
     std::string_view p(path);
     size_t slash = p.find_last_of("/\\");
-    if (slash != std::string_view::npos) p.remove_prefix(slash + 1);
+    if (slash != std::string_view::npos)
+        p.remove_prefix(slash + 1);
     size_t dot = p.find_last_of('.');
-    if (dot != std::string_view::npos && dot > 0) p = p.substr(0, dot);
+    if (dot != std::string_view::npos && dot > 0)
+        p = p.substr(0, dot);
     return std::string(p);
 }
 
-void CGlobalErrorHandlingEnvironment::Win32Translator(unsigned int code, EXCEPTION_POINTERS* /*info*/) {
+void CGlobalErrorHandlingEnvironment::Win32Translator(unsigned int code,
+                                                      EXCEPTION_POINTERS* /*info*/) {
     // Called only where the platform can turn a fault into an exception; turn it into one of ours
     // so that the worker's handlers log it and end the worker with a failure code.
-    throw CHresultError(__FILE__, __LINE__, E_UNEXPECTED,
-                        "processor fault 0x" + [code] {
-                            char hex[16];
-                            std::snprintf(hex, sizeof(hex), "%08X", code);
-                            return std::string(hex);
-                        }());
+    throw CHresultError(
+        __FILE__, __LINE__, E_UNEXPECTED, "processor fault 0x" + [code] {
+            char hex[16];
+            std::snprintf(hex, sizeof(hex), "%08X", code);
+            return std::string(hex);
+        }());
 }
 
 std::string CGlobalErrorHandlingEnvironment::GetDateAndTimeString(FILETIME time) {
@@ -129,15 +140,18 @@ std::string CGlobalErrorHandlingEnvironment::GetDateAndTimeString(FILETIME time)
     int64_t ticks = (static_cast<int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     int64_t sinceUnix = ticks - kUnixEpochIn100ns;
     using namespace std::chrono;
-    auto point = sys_time<milliseconds>(milliseconds(sinceUnix / 10000 - (sinceUnix % 10000 < 0 ? 1 : 0)));
+    auto point =
+        sys_time<milliseconds>(milliseconds(sinceUnix / 10000 - (sinceUnix % 10000 < 0 ? 1 : 0)));
     auto day = floor<days>(point);
     year_month_day ymd(day);
     hh_mm_ss<milliseconds> tod(point - day);
     char text[40];
-    std::snprintf(text, sizeof(text), "%04d-%02u-%02u %02lld:%02lld:%02lld.%03lld", static_cast<int>(ymd.year()),
-                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                  static_cast<long long>(tod.hours().count()), static_cast<long long>(tod.minutes().count()),
-                  static_cast<long long>(tod.seconds().count()), static_cast<long long>(tod.subseconds().count()));
+    std::snprintf(text, sizeof(text), "%04d-%02u-%02u %02lld:%02lld:%02lld.%03lld",
+                  static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                  static_cast<unsigned>(ymd.day()), static_cast<long long>(tod.hours().count()),
+                  static_cast<long long>(tod.minutes().count()),
+                  static_cast<long long>(tod.seconds().count()),
+                  static_cast<long long>(tod.subseconds().count()));
     return text;
 }
 
@@ -155,16 +169,19 @@ void CGlobalErrorHandlingEnvironment::EnableDebug(bool enable) {
 
 CExceptionBase::~CExceptionBase() = default;
 
-CHresultError::CHresultError(const char* file, int line, HRESULT hr) : CHresultError(file, line, hr, {}) {}
+CHresultError::CHresultError(const char* file, int line, HRESULT hr)
+    : CHresultError(file, line, hr, {}) {}
 
 CHresultError::CHresultError(const char* file, int line, HRESULT hr, std::string_view detail)
     : CExceptionBase(file, line),
       hr_(hr),
       description_(Describe("HRESULT", "0x%08X", static_cast<DWORD>(hr), file, line, detail)) {}
 
-CWin32Error::CWin32Error(const char* file, int line) : CWin32Error(file, line, GetLastError(), "Win32 error") {}
+CWin32Error::CWin32Error(const char* file, int line)
+    : CWin32Error(file, line, GetLastError(), "Win32 error") {}
 
-CWin32Error::CWin32Error(const char* file, int line, DWORD error) : CWin32Error(file, line, error, "Win32 error") {}
+CWin32Error::CWin32Error(const char* file, int line, DWORD error)
+    : CWin32Error(file, line, error, "Win32 error") {}
 
 CWin32Error::CWin32Error(const char* file, int line, DWORD error, const char* kind)
     : CExceptionBase(file, line),
@@ -185,8 +202,8 @@ void K47LogHandled(const CExceptionBase& e, const char* file, int line) noexcept
 
 void K47LogUnhandled(const char* file, int line) noexcept {
     try {
-        g_ErrorHandling.WriteLog("%s: thread %d Unhandled Exception - handler %s line %d\n", NowString().c_str(),
-                                 static_cast<int>(GetCurrentThreadId()),
+        g_ErrorHandling.WriteLog("%s: thread %d Unhandled Exception - handler %s line %d\n",
+                                 NowString().c_str(), static_cast<int>(GetCurrentThreadId()),
                                  CGlobalErrorHandlingEnvironment::GetFilePart(file).c_str(), line);
     } catch (...) {
     }

@@ -18,15 +18,20 @@ const HRESULT kMalformed = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 
 // Reads an attribute as UTF-16 text; false when the attribute is absent.
 bool ReadText(IXMLDOMElement* element, const char* name, std::u16string* text) {
-    if (element == nullptr) throw CHresultError(__FILE__, __LINE__, E_POINTER, "no configuration element");
+    if (element == nullptr)
+        throw CHresultError(__FILE__, __LINE__, E_POINTER, "no configuration element");
     CComBSTR bstrName(CA2W(name, CP_UTF8));
     CComVariant value;
     HRESULT hr = element->getAttribute(bstrName, &value);
-    if (FAILED(hr)) throw CHresultError(__FILE__, __LINE__, hr, std::string("reading attribute \"") + name + "\"");
-    if (value.vt == VT_NULL || value.vt == VT_EMPTY) return false;
+    if (FAILED(hr))
+        throw CHresultError(__FILE__, __LINE__, hr,
+                            std::string("reading attribute \"") + name + "\"");
+    if (value.vt == VT_NULL || value.vt == VT_EMPTY)
+        return false;
     if (value.vt != VT_BSTR) {
         hr = value.ChangeType(VT_BSTR);
-        if (FAILED(hr)) ThrowAttribute(kMalformed, name, "is not text");
+        if (FAILED(hr))
+            ThrowAttribute(kMalformed, name, "is not text");
     }
     text->assign(value.bstrVal != nullptr ? value.bstrVal : u"", SysStringLen(value.bstrVal));
     return true;
@@ -40,44 +45,53 @@ std::string ToUtf8(const std::u16string& text) {
 bool ParseInteger(const std::string& text, LONGLONG minimum, LONGLONG maximum, LONGLONG* value) {
     size_t begin = text.find_first_not_of(" \t\r\n");
     size_t end = text.find_last_not_of(" \t\r\n");
-    if (begin == std::string::npos) return false;
+    if (begin == std::string::npos)
+        return false;
     std::string body = text.substr(begin, end - begin + 1);
     size_t digits = (body[0] == '+' || body[0] == '-') ? 1 : 0;
-    if (digits >= body.size()) return false;
+    if (digits >= body.size())
+        return false;
     for (size_t i = digits; i < body.size(); ++i)
-        if (body[i] < '0' || body[i] > '9') return false;
+        if (body[i] < '0' || body[i] > '9')
+            return false;
     errno = 0;
     char* stop = nullptr;
     long long parsed = std::strtoll(body.c_str(), &stop, 10);
-    if (errno == ERANGE || *stop != '\0' || parsed < minimum || parsed > maximum) return false;
+    if (errno == ERANGE || *stop != '\0' || parsed < minimum || parsed > maximum)
+        return false;
     *value = parsed;
     return true;
 }
 
-LONGLONG ReadInteger(IXMLDOMElement* element, const char* name, const LONGLONG* defaultValue, LONGLONG minimum,
-                     LONGLONG maximum) {
+LONGLONG ReadInteger(IXMLDOMElement* element, const char* name, const LONGLONG* defaultValue,
+                     LONGLONG minimum, LONGLONG maximum) {
     std::u16string text;
     if (!ReadText(element, name, &text)) {
-        if (defaultValue == nullptr) ThrowAttribute(kMissing, name, "is missing");
+        if (defaultValue == nullptr)
+            ThrowAttribute(kMissing, name, "is missing");
         return *defaultValue;
     }
     LONGLONG value = 0;
-    if (!ParseInteger(ToUtf8(text), minimum, maximum, &value)) ThrowAttribute(kMalformed, name, "is not an integer");
+    if (!ParseInteger(ToUtf8(text), minimum, maximum, &value))
+        ThrowAttribute(kMalformed, name, "is not an integer");
     return value;
 }
 
 }  // namespace
 
 CXMLAttribute::CXMLAttribute(IXMLDOMElement* element) : element_(element) {
-    if (element_ != nullptr) element_->AddRef();
+    if (element_ != nullptr)
+        element_->AddRef();
 }
 
 CXMLAttribute::CXMLAttribute(const CXMLAttribute& other) : element_(other.element_) {
-    if (element_ != nullptr) element_->AddRef();
+    if (element_ != nullptr)
+        element_->AddRef();
 }
 
 CXMLAttribute::~CXMLAttribute() {
-    if (element_ != nullptr) element_->Release();
+    if (element_ != nullptr)
+        element_->Release();
 }
 
 int CXMLAttribute::GetXMLAttributeInt(const char* name) const {
@@ -95,25 +109,29 @@ LONGLONG CXMLAttribute::GetXMLAttributeLongLong(const char* name, LONGLONG defau
 
 std::string CXMLAttribute::GetXMLAttributeString(const char* name) const {
     std::u16string text;
-    if (!ReadText(element_, name, &text)) ThrowAttribute(kMissing, name, "is missing");
+    if (!ReadText(element_, name, &text))
+        ThrowAttribute(kMissing, name, "is missing");
     return ToUtf8(text);
 }
 
 std::string CXMLAttribute::GetXMLAttributeString(const char* name, const char* defaultValue) const {
     std::u16string text;
-    if (!ReadText(element_, name, &text)) return defaultValue != nullptr ? defaultValue : "";
+    if (!ReadText(element_, name, &text))
+        return defaultValue != nullptr ? defaultValue : "";
     return ToUtf8(text);
 }
 
 std::u16string CXMLAttribute::GetXMLAttributeStringW(const char* name) const {
     std::u16string text;
-    if (!ReadText(element_, name, &text)) ThrowAttribute(kMissing, name, "is missing");
+    if (!ReadText(element_, name, &text))
+        ThrowAttribute(kMissing, name, "is missing");
     return text;
 }
 
 bool CXMLAttribute::TryGetText(const char* name, std::string* value) const {
     std::u16string text;
-    if (!ReadText(element_, name, &text)) return false;
+    if (!ReadText(element_, name, &text))
+        return false;
     *value = ToUtf8(text);
     return true;
 }

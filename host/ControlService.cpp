@@ -31,7 +31,9 @@ constexpr unsigned kIdleSeconds = 30;
 const char* const kServedOperations[] = {"StartRemoteSessionPTZ", "PtzCommand", "PtzMenuCommand",
                                          "PtzQueryFunctions"};
 
-std::string Describe(HRESULT hr) { return k47::DescribeHresult(hr); }
+std::string Describe(HRESULT hr) {
+    return k47::DescribeHresult(hr);
+}
 
 std::string Fault(unsigned* status, std::string code, std::string text, std::string detail = {}) {
     *status = 500;
@@ -40,7 +42,8 @@ std::string Fault(unsigned* status, std::string code, std::string text, std::str
 
 bool ReadFile(const std::string& path, std::string* content) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     std::ostringstream buffer;
     buffer << in.rdbuf();
     *content = buffer.str();
@@ -49,54 +52,70 @@ bool ReadFile(const std::string& path, std::string* content) {
 
 }  // namespace
 
-std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddress, std::string_view body,
-                              unsigned* status) {
+std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddress,
+                              std::string_view body, unsigned* status) {
     *status = 200;
     SoapFault fault;
     std::optional<SoapRequest> request = ParseSoapRequest(body, &fault);
-    if (!request) return Fault(status, fault.code, fault.text);
+    if (!request)
+        return Fault(status, fault.code, fault.text);
 
     bool served = false;
-    for (const char* operation : kServedOperations) served = served || request->operation == operation;
-    if (!served) return Fault(status, "Client", "operation " + request->operation + " is not served by this host");
+    for (const char* operation : kServedOperations)
+        served = served || request->operation == operation;
+    if (!served)
+        return Fault(status, "Client",
+                     "operation " + request->operation + " is not served by this host");
 
     std::optional<std::string> name = request->Text("name");
-    if (!name) return Fault(status, "Client", "the camera name is missing");
+    if (!name)
+        return Fault(status, "Client", "the camera name is missing");
     ComPtr<IK47PTZCamera> camera;
     HRESULT hr = server->FindCamera(k47::Utf8ToUtf16(*name), camera.GetAddressOf());
     if (hr == HRESULT_FROM_WIN32(ERROR_NOT_FOUND))
         return Fault(status, "Client", "unknown camera \"" + *name + "\"", Describe(hr));
     if (FAILED(hr))
-        return Fault(status, "Server", "camera \"" + *name + "\" is not bound to a protocol driver", Describe(hr));
+        return Fault(status, "Server", "camera \"" + *name + "\" is not bound to a protocol driver",
+                     Describe(hr));
 
     const std::string& operation = request->operation;
     if (operation == "StartRemoteSessionPTZ") {
         ULONG address = 0;
         USHORT port = 0;
         hr = camera->StartRemoteSession(&address, &port);
-        if (FAILED(hr)) return Fault(status, "Server", "camera \"" + *name + "\" cannot open a session", Describe(hr));
+        if (FAILED(hr))
+            return Fault(status, "Server", "camera \"" + *name + "\" cannot open a session",
+                         Describe(hr));
         // The camera does not know where clients reach this machine; the installation says.
         uint32_t reported = address != 0 ? address : reportAddress;
-        return BuildSoapResponse(operation, {{"ipv4addr", std::to_string(reported)}, {"port", std::to_string(port)}});
+        return BuildSoapResponse(
+            operation, {{"ipv4addr", std::to_string(reported)}, {"port", std::to_string(port)}});
     }
     if (operation == "PtzQueryFunctions") {
         PTZFUNCTION functions = static_cast<PTZFUNCTION>(0);
         ULONG presets = 0;
         hr = camera->QueryFunctions(&functions, &presets);
-        if (FAILED(hr)) return Fault(status, "Server", "camera \"" + *name + "\" refused the query", Describe(hr));
-        return BuildSoapResponse(operation, {{"func", std::to_string(static_cast<uint32_t>(functions))},
-                                             {"presetCount", std::to_string(presets)}});
+        if (FAILED(hr))
+            return Fault(status, "Server", "camera \"" + *name + "\" refused the query",
+                         Describe(hr));
+        return BuildSoapResponse(operation,
+                                 {{"func", std::to_string(static_cast<uint32_t>(functions))},
+                                  {"presetCount", std::to_string(presets)}});
     }
     int32_t cmd = 0;
-    if (!request->Int("cmd", &cmd)) return Fault(status, "Client", "\"cmd\" is missing or not a 32-bit integer");
+    if (!request->Int("cmd", &cmd))
+        return Fault(status, "Client", "\"cmd\" is missing or not a 32-bit integer");
     if (operation == "PtzCommand") {
         int32_t arg = 0;
-        if (!request->Int("arg", &arg)) return Fault(status, "Client", "\"arg\" is missing or not a 32-bit integer");
+        if (!request->Int("arg", &arg))
+            return Fault(status, "Client", "\"arg\" is missing or not a 32-bit integer");
         hr = camera->Command(static_cast<PTZCOMMAND>(cmd), arg);
     } else {
         hr = camera->MenuCommand(static_cast<PTZMENUCOMMAND>(cmd));
     }
-    if (FAILED(hr)) return Fault(status, "Server", "camera \"" + *name + "\" refused the command", Describe(hr));
+    if (FAILED(hr))
+        return Fault(status, "Server", "camera \"" + *name + "\" refused the command",
+                     Describe(hr));
     return BuildSoapResponse(operation, {});
 }
 
@@ -109,9 +128,10 @@ struct ControlServiceAccess {
 
     static MHD_Result Queue(MHD_Connection* connection, unsigned status, const std::string& body,
                             const char* contentType) {
-        MHD_Response* response =
-            MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
-        if (response == nullptr) return MHD_NO;
+        MHD_Response* response = MHD_create_response_from_buffer(
+            body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+        if (response == nullptr)
+            return MHD_NO;
         MHD_add_response_header(response, "Content-Type", contentType);
         MHD_Result result = MHD_queue_response(connection, status, response);
         MHD_destroy_response(response);
@@ -122,11 +142,13 @@ struct ControlServiceAccess {
         // The endpoint may sit below a path prefix of the server address ("/site/VLTControl/...").
         std::string_view path(url);
         const std::string suffix = std::string("/") + k47::vlt::kEndpointPath;
-        return path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+        return path.size() >= suffix.size() &&
+               path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
     }
 
-    static MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                             const char* /*version*/, const char* uploadData, size_t* uploadSize, void** state) {
+    static MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url,
+                             const char* method, const char* /*version*/, const char* uploadData,
+                             size_t* uploadSize, void** state) {
         auto* service = static_cast<ControlService*>(cls);
         if (*state == nullptr) {
             *state = std::make_unique<Request>().release();  // owned again and freed in Completed
@@ -143,17 +165,20 @@ struct ControlServiceAccess {
             return MHD_YES;
         }
         if (std::strcmp(method, "POST") != 0) {
-            MHD_Result result = Queue(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only POST is served\n", "text/plain");
+            MHD_Result result = Queue(connection, MHD_HTTP_METHOD_NOT_ALLOWED,
+                                      "only POST is served\n", "text/plain");
             return result;
         }
-        if (!IsEndpoint(url)) return Queue(connection, MHD_HTTP_NOT_FOUND, "no such service\n", "text/plain");
+        if (!IsEndpoint(url))
+            return Queue(connection, MHD_HTTP_NOT_FOUND, "no such service\n", "text/plain");
         unsigned status = 200;
         std::string answer;
         if (request->tooLarge) {
             answer = Fault(&status, "Client", "the request is larger than this service accepts");
         } else {
             try {
-                answer = HandleSoapRequest(service->server_, service->settings_.reportAddress, request->body, &status);
+                answer = HandleSoapRequest(service->server_, service->settings_.reportAddress,
+                                           request->body, &status);
             } catch (const std::exception& e) {
                 answer = Fault(&status, "Server", std::string("internal error: ") + e.what());
             }
@@ -171,7 +196,9 @@ struct ControlServiceAccess {
 ControlService::ControlService(CInstallationServer* server, ControlServiceSettings settings)
     : server_(server), settings_(std::move(settings)) {}
 
-ControlService::~ControlService() { Stop(); }
+ControlService::~ControlService() {
+    Stop();
+}
 
 bool ControlService::Start(std::string* error) {
     sockaddr_in address;
@@ -200,12 +227,14 @@ bool ControlService::Start(std::string* error) {
         {MHD_OPTION_END, 0, nullptr},
     };
     daemon_ = MHD_start_daemon(
-        flags, settings_.port, nullptr, nullptr, &ControlServiceAccess::Handle, this, MHD_OPTION_SOCK_ADDR,
-        reinterpret_cast<sockaddr*>(&address), MHD_OPTION_THREAD_POOL_SIZE, kThreads, MHD_OPTION_CONNECTION_LIMIT,
-        kConnectionLimit, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_NOTIFY_COMPLETED,
-        &ControlServiceAccess::Completed, nullptr, MHD_OPTION_ARRAY, Secure() ? tls : tls + 2, MHD_OPTION_END);
+        flags, settings_.port, nullptr, nullptr, &ControlServiceAccess::Handle, this,
+        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_THREAD_POOL_SIZE,
+        kThreads, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
+        kIdleSeconds, MHD_OPTION_NOTIFY_COMPLETED, &ControlServiceAccess::Completed, nullptr,
+        MHD_OPTION_ARRAY, Secure() ? tls : tls + 2, MHD_OPTION_END);
     if (daemon_ == nullptr) {
-        *error = "cannot listen on " + settings_.listenAddress + ":" + std::to_string(settings_.port) +
+        *error = "cannot listen on " + settings_.listenAddress + ":" +
+                 std::to_string(settings_.port) +
                  (Secure() ? " (HTTPS: check the certificate and key)" : "");
         return false;
     }

@@ -21,16 +21,16 @@ struct ControlServiceSettings {
     uint16_t port = 8080;                   // 0: any free port
     std::string certificateFile;            // PEM; with keyFile: HTTPS
     std::string keyFile;
-    uint32_t reportAddress = 0;             // IPv4 (host order) handed to remote clients, or 0
+    uint32_t reportAddress = 0;  // IPv4 (host order) handed to remote clients, or 0
 };
 
 // Answers one SOAP request body; the HTTP status goes to *status (200, or 500 for a fault).
 // The camera calls go to `server`. Used by the service and by tests without a socket.
-std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddress, std::string_view body,
-                              unsigned* status);
+std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddress,
+                              std::string_view body, unsigned* status);
 
 class ControlService {
-public:
+  public:
     ControlService(CInstallationServer* server, ControlServiceSettings settings);
     ~ControlService();
     ControlService(const ControlService&) = delete;
@@ -43,7 +43,7 @@ public:
     bool Secure() const { return !settings_.certificateFile.empty(); }
     const ControlServiceSettings& Settings() const { return settings_; }
 
-private:
+  private:
     CInstallationServer* server_;  // owned by the host, outlives the service
     ControlServiceSettings settings_;
     std::string certificate_;

@@ -7,5 +7,9 @@ namespace {
 std::atomic<long> g_hostObjects{0};
 }
 
-void K47ModuleLock() noexcept { g_hostObjects.fetch_add(1, std::memory_order_relaxed); }
-void K47ModuleUnlock() noexcept { g_hostObjects.fetch_sub(1, std::memory_order_relaxed); }
+void K47ModuleLock() noexcept {
+    g_hostObjects.fetch_add(1, std::memory_order_relaxed);
+}
+void K47ModuleUnlock() noexcept {
+    g_hostObjects.fetch_sub(1, std::memory_order_relaxed);
+}

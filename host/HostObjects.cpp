@@ -10,7 +10,9 @@ namespace k47host {
 
 namespace {
 
-std::u16string Text(BSTR text) { return text == nullptr ? std::u16string() : std::u16string(text, SysStringLen(text)); }
+std::u16string Text(BSTR text) {
+    return text == nullptr ? std::u16string() : std::u16string(text, SysStringLen(text));
+}
 
 const HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 
@@ -28,7 +30,8 @@ std::span<const K47InterfaceEntry> CHostPortService::GetInterfaceTable() {
 ComPtr<IK47PortService> CHostPortService::Create(USHORT first, USHORT last) {
     ComPtr<IUnknown> identity;
     CHostPortService* object = nullptr;
-    if (FAILED(K47CreateInstance<CHostPortService>(identity.GetAddressOf(), &object))) return nullptr;
+    if (FAILED(K47CreateInstance<CHostPortService>(identity.GetAddressOf(), &object)))
+        return nullptr;
     object->first_ = first;
     object->last_ = first == 0 ? 0 : last;
     object->next_ = first;
@@ -36,9 +39,11 @@ ComPtr<IK47PortService> CHostPortService::Create(USHORT first, USHORT last) {
 }
 
 HRESULT STDMETHODCALLTYPE CHostPortService::AllocatePort(USHORT* pPort) {
-    if (pPort == nullptr) return E_POINTER;
+    if (pPort == nullptr)
+        return E_POINTER;
     std::lock_guard<std::mutex> guard(lock_);
-    if (first_ == 0) return E_UNEXPECTED;
+    if (first_ == 0)
+        return E_UNEXPECTED;
     // Round robin over the range, so a port just given back is not handed out again at once.
     const unsigned count = static_cast<unsigned>(last_ - first_) + 1;
     for (unsigned i = 0; i < count; ++i) {
@@ -72,7 +77,8 @@ std::span<const K47InterfaceEntry> CHostVariable::GetInterfaceTable() {
 }
 
 HRESULT STDMETHODCALLTYPE CHostVariable::Advise(IK47EventSink* pSink, DWORD* pCookie) {
-    if (pSink == nullptr || pCookie == nullptr) return E_POINTER;
+    if (pSink == nullptr || pCookie == nullptr)
+        return E_POINTER;
     std::lock_guard<std::mutex> guard(lock_);
     *pCookie = nextCookie_++;
     sinks_[*pCookie] = pSink;
@@ -83,7 +89,8 @@ HRESULT STDMETHODCALLTYPE CHostVariable::Unadvise(DWORD cookie) {
     ComPtr<IK47EventSink> released;  // released after the lock
     std::lock_guard<std::mutex> guard(lock_);
     auto it = sinks_.find(cookie);
-    if (it == sinks_.end()) return E_INVALIDARG;
+    if (it == sinks_.end())
+        return E_INVALIDARG;
     released = std::move(it->second);
     sinks_.erase(it);
     return S_OK;
@@ -94,15 +101,19 @@ HRESULT STDMETHODCALLTYPE CHostVariable::SetValue(VARIANT value) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         HRESULT hr = VariantCopy(&value_, &value);
-        if (FAILED(hr)) return hr;
-        for (auto& entry : sinks_) sinks.push_back(entry.second);
+        if (FAILED(hr))
+            return hr;
+        for (auto& entry : sinks_)
+            sinks.push_back(entry.second);
     }
-    for (auto& sink : sinks) sink->OnEvent(0);
+    for (auto& sink : sinks)
+        sink->OnEvent(0);
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CHostVariable::GetValue(VARIANT* pValue) {
-    if (pValue == nullptr) return E_POINTER;
+    if (pValue == nullptr)
+        return E_POINTER;
     std::lock_guard<std::mutex> guard(lock_);
     VariantInit(pValue);
     return VariantCopy(pValue, &value_);
@@ -125,20 +136,24 @@ std::span<const K47InterfaceEntry> CInstallationServer::GetInterfaceTable() {
     return kTable;
 }
 
-ComPtr<IUnknown> CInstallationServer::Create(k47::XmlDocument document, CInstallationServer** object) {
+ComPtr<IUnknown> CInstallationServer::Create(k47::XmlDocument document,
+                                             CInstallationServer** object) {
     ComPtr<IUnknown> identity;
-    if (FAILED(K47CreateInstance<CInstallationServer>(identity.GetAddressOf(), object))) return nullptr;
+    if (FAILED(K47CreateInstance<CInstallationServer>(identity.GetAddressOf(), object)))
+        return nullptr;
     (*object)->document_ = std::move(document);
     return identity;
 }
 
-void CInstallationServer::AddProtocol(xmlNode* element, const std::u16string& name, IUnknown* driver) {
+void CInstallationServer::AddProtocol(xmlNode* element, const std::u16string& name,
+                                      IUnknown* driver) {
     std::lock_guard<std::mutex> guard(lock_);
     protocols_[name] = Entry{element, driver};
     byElement_[element] = driver;
 }
 
-void CInstallationServer::AddCamera(xmlNode* element, const std::u16string& name, IUnknown* wrapper) {
+void CInstallationServer::AddCamera(xmlNode* element, const std::u16string& name,
+                                    IUnknown* wrapper) {
     std::lock_guard<std::mutex> guard(lock_);
     cameras_[name] = Entry{element, wrapper};
     byElement_[element] = wrapper;
@@ -159,7 +174,8 @@ HRESULT CInstallationServer::FindCamera(const std::u16string& name, IK47PTZCamer
     {
         std::lock_guard<std::mutex> guard(lock_);
         auto it = cameras_.find(name);
-        if (it == cameras_.end() || !it->second.object) return kNotFound;
+        if (it == cameras_.end() || !it->second.object)
+            return kNotFound;
         wrapper = it->second.object;
     }
     return wrapper->QueryInterface(IID_IK47PTZCamera, reinterpret_cast<void**>(camera));
@@ -169,7 +185,8 @@ std::vector<ComPtr<IUnknown>> CInstallationServer::Cameras() {
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<ComPtr<IUnknown>> result;
     for (auto& entry : cameras_)
-        if (entry.second.object) result.push_back(entry.second.object);
+        if (entry.second.object)
+            result.push_back(entry.second.object);
     return result;
 }
 
@@ -177,7 +194,8 @@ std::vector<ComPtr<IUnknown>> CInstallationServer::Protocols() {
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<ComPtr<IUnknown>> result;
     for (auto& entry : protocols_)
-        if (entry.second.object) result.push_back(entry.second.object);
+        if (entry.second.object)
+            result.push_back(entry.second.object);
     return result;
 }
 
@@ -199,10 +217,13 @@ void CInstallationServer::ReleaseObjects() {
     variables.clear();
 }
 
-HRESULT STDMETHODCALLTYPE CInstallationServer::LookupObject(BSTR name, BSTR path, IUnknown** ppObject) {
-    if (ppObject == nullptr) return E_POINTER;
+HRESULT STDMETHODCALLTYPE CInstallationServer::LookupObject(BSTR name, BSTR path,
+                                                            IUnknown** ppObject) {
+    if (ppObject == nullptr)
+        return E_POINTER;
     *ppObject = nullptr;
-    if (name == nullptr && path == nullptr) return E_INVALIDARG;
+    if (name == nullptr && path == nullptr)
+        return E_INVALIDARG;
     ComPtr<IUnknown> found;
     if (name == nullptr) {
         // An XPath relative to the installation's document element.
@@ -227,14 +248,17 @@ HRESULT STDMETHODCALLTYPE CInstallationServer::LookupObject(BSTR name, BSTR path
                 found = protocol->second.object;
             } else {
                 auto camera = cameras_.find(key);
-                if (camera != cameras_.end()) found = camera->second.object;
+                if (camera != cameras_.end())
+                    found = camera->second.object;
             }
         } else if (Text(path) == u"PTZ") {
             auto camera = cameras_.find(key);
-            if (camera != cameras_.end()) found = camera->second.object;
+            if (camera != cameras_.end())
+                found = camera->second.object;
         }
     }
-    if (!found) return kNotFound;
+    if (!found)
+        return kNotFound;
     *ppObject = found.Detach();
     return S_OK;
 }
@@ -245,7 +269,8 @@ HRESULT STDMETHODCALLTYPE CInstallationServer::StatusCheck() {
 }
 
 HRESULT STDMETHODCALLTYPE CInstallationServer::GetObjectName(BSTR name, BSTR* pResult) {
-    if (pResult == nullptr) return E_POINTER;
+    if (pResult == nullptr)
+        return E_POINTER;
     *pResult = nullptr;
     // The name stands for the protocol of the camera so named: its "Protocol" attribute taken
     // literally (so a name the query cannot carry still binds), else the default protocol.
@@ -253,17 +278,21 @@ HRESULT STDMETHODCALLTYPE CInstallationServer::GetObjectName(BSTR name, BSTR* pR
     {
         std::lock_guard<std::mutex> guard(lock_);
         auto camera = cameras_.find(Text(name));
-        if (camera == cameras_.end()) return kNotFound;
-        std::optional<std::string> attribute = document_.GetAttribute(camera->second.element, "Protocol");
+        if (camera == cameras_.end())
+            return kNotFound;
+        std::optional<std::string> attribute =
+            document_.GetAttribute(camera->second.element, "Protocol");
         protocol = attribute ? k47::Utf8ToUtf16(*attribute) : defaultProtocol_;
     }
-    if (protocol.empty()) return kNotFound;
+    if (protocol.empty())
+        return kNotFound;
     *pResult = SysAllocStringLen(protocol.data(), static_cast<UINT>(protocol.size()));
     return *pResult != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT STDMETHODCALLTYPE CInstallationServer::GetVariable(BSTR name, IK47Variable** ppVariable) {
-    if (ppVariable == nullptr) return E_POINTER;
+    if (ppVariable == nullptr)
+        return E_POINTER;
     *ppVariable = nullptr;
     std::lock_guard<std::mutex> guard(lock_);
     std::u16string key = Text(name);
@@ -272,12 +301,15 @@ HRESULT STDMETHODCALLTYPE CInstallationServer::GetVariable(BSTR name, IK47Variab
         ComPtr<IUnknown> identity;
         CHostVariable* variable = nullptr;
         HRESULT hr = K47CreateInstance<CHostVariable>(identity.GetAddressOf(), &variable);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         it = variables_.emplace(key, identity).first;
     }
     return it->second->QueryInterface(IID_IK47Variable, reinterpret_cast<void**>(ppVariable));
 }
 
-void CInstallationServer::FinalRelease() { ReleaseObjects(); }
+void CInstallationServer::FinalRelease() {
+    ReleaseObjects();
+}
 
 }  // namespace k47host

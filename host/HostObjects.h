@@ -24,7 +24,7 @@
 namespace k47host {
 
 class CHostPortService : public CK47ComObjectRoot, public IK47PortService {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
     // A service handing out [first, last]; first = 0 makes a disabled service.
     static Microsoft::WRL::ComPtr<IK47PortService> Create(USHORT first, USHORT last);
@@ -33,11 +33,11 @@ public:
     HRESULT STDMETHODCALLTYPE ReleasePort(USHORT port) override;
     HRESULT STDMETHODCALLTYPE IsEnabled() override;
 
-protected:
+  protected:
     CHostPortService() = default;
     ~CHostPortService() = default;
 
-private:
+  private:
     std::mutex lock_;
     USHORT first_ = 0;
     USHORT last_ = 0;
@@ -46,7 +46,7 @@ private:
 };
 
 class CHostVariable : public CK47ComObjectRoot, public IK47Variable {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
 
     HRESULT STDMETHODCALLTYPE Advise(IK47EventSink* pSink, DWORD* pCookie) override;
@@ -55,21 +55,24 @@ public:
     HRESULT STDMETHODCALLTYPE GetValue(VARIANT* pValue) override;
     void FinalRelease();
 
-protected:
+  protected:
     CHostVariable() = default;
     ~CHostVariable() = default;
 
-private:
+  private:
     std::mutex lock_;
     VARIANT value_{};
     std::map<DWORD, Microsoft::WRL::ComPtr<IK47EventSink>> sinks_;
     DWORD nextCookie_ = 1;
 };
 
-class CInstallationServer : public CK47ComObjectRoot, public IK47ObjectServer, public IK47VariableStore {
-public:
+class CInstallationServer : public CK47ComObjectRoot,
+                            public IK47ObjectServer,
+                            public IK47VariableStore {
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
-    static Microsoft::WRL::ComPtr<IUnknown> Create(k47::XmlDocument document, CInstallationServer** object);
+    static Microsoft::WRL::ComPtr<IUnknown> Create(k47::XmlDocument document,
+                                                   CInstallationServer** object);
 
     // Set-up, from the main thread before the objects are used.
     void AddProtocol(xmlNode* element, const std::u16string& name, IUnknown* driver);
@@ -78,8 +81,9 @@ public:
     void SetDefaultProtocol(const std::u16string& name);
     void SetShuttingDown();
 
-    // The camera named `name` (its IK47PTZCamera), or a failure: HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
-    // when there is no such camera, E_NOINTERFACE when it is not bound to a driver.
+    // The camera named `name` (its IK47PTZCamera), or a failure:
+    // HRESULT_FROM_WIN32(ERROR_NOT_FOUND) when there is no such camera, E_NOINTERFACE when it is
+    // not bound to a driver.
     HRESULT FindCamera(const std::u16string& name, IK47PTZCamera** camera);
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> Cameras();
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> Protocols();
@@ -109,11 +113,11 @@ public:
 
     void FinalRelease();
 
-protected:
+  protected:
     CInstallationServer() = default;
     ~CInstallationServer() = default;
 
-private:
+  private:
     struct Entry {
         xmlNode* element;
         Microsoft::WRL::ComPtr<IUnknown> object;

@@ -20,56 +20,66 @@ namespace k47host {
 
 namespace {
 
-std::string Words(HRESULT hr) { return k47::DescribeHresult(hr); }
+std::string Words(HRESULT hr) {
+    return k47::DescribeHresult(hr);
+}
 
 // The class object local clients get for CLSID_K47ObjectServer: every instance is the one
 // installation server.
 class CObjectServerClass : public CK47ComObjectRoot, public IClassFactory {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable() {
-        static constexpr K47InterfaceEntry kTable[] = {K47Entry<CObjectServerClass, IClassFactory>()};
+        static constexpr K47InterfaceEntry kTable[] = {
+            K47Entry<CObjectServerClass, IClassFactory>()};
         static_assert(K47ValidTable(kTable));
         return kTable;
     }
     void SetServer(IUnknown* server) { server_ = server; }
 
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid,
+                                             void** ppv) override {
+        if (ppv == nullptr)
+            return E_POINTER;
         *ppv = nullptr;
-        if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
+        if (pUnkOuter != nullptr)
+            return CLASS_E_NOAGGREGATION;
         return server_->QueryInterface(riid, ppv);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
-protected:
+  protected:
     CObjectServerClass() = default;
     ~CObjectServerClass() = default;
 
-private:
+  private:
     ComPtr<IUnknown> server_;
 };
 
 // A decimal integer within [minimum, maximum].
 bool ParseNumber(const std::string& text, long minimum, long maximum, long* value) {
-    if (text.empty()) return false;
+    if (text.empty())
+        return false;
     errno = 0;
     char* end = nullptr;
     long parsed = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < minimum || parsed > maximum) return false;
+    if (errno != 0 || *end != '\0' || parsed < minimum || parsed > maximum)
+        return false;
     *value = parsed;
     return true;
 }
 
 }  // namespace
 
-Installation::~Installation() { Shutdown(); }
+Installation::~Installation() {
+    Shutdown();
+}
 
 bool Installation::Load(const std::string& path, std::string* error) {
     k47::XmlError xmlError;
     document_ = k47::XmlDocument::LoadFile(path, &xmlError);
     if (!document_) {
-        *error = path + (xmlError.line > 0 ? ":" + std::to_string(xmlError.line) : std::string()) + ": " +
-                 xmlError.message;
+        *error = path + (xmlError.line > 0 ? ":" + std::to_string(xmlError.line) : std::string()) +
+                 ": " + xmlError.message;
         return false;
     }
     return ReadSettings(error);
@@ -87,7 +97,8 @@ bool Installation::LoadText(const std::string& text, std::string* error) {
 
 std::string Installation::Where(const xmlNode* element) const {
     std::string where = "<" + k47::XmlDocument::NodeName(element);
-    if (auto name = document_.GetAttribute(element, "Name")) where += " Name=\"" + *name + "\"";
+    if (auto name = document_.GetAttribute(element, "Name"))
+        where += " Name=\"" + *name + "\"";
     where += "> at line " + std::to_string(xmlGetLineNo(element));
     return where;
 }
@@ -103,7 +114,8 @@ bool Installation::ReadSettings(std::string* error) {
         auto certificate = document_.GetAttribute(node, "Certificate");
         auto key = document_.GetAttribute(node, "Key");
         auto report = document_.GetAttribute(node, "ReportAddress");
-        if (listen) settings.listenAddress = *listen;
+        if (listen)
+            settings.listenAddress = *listen;
         if (!portText || !ParseNumber(*portText, 0, 65535, &port)) {
             *error = Where(node) + ": Port must be a number from 0 to 65535";
             return false;
@@ -138,8 +150,10 @@ bool Installation::ReadSettings(std::string* error) {
         long a = 0, b = 0;
         auto firstText = document_.GetAttribute(nodes[0], "First");
         auto lastText = document_.GetAttribute(nodes[0], "Last");
-        if (!firstText || !lastText || !ParseNumber(*firstText, 1, 65535, &a) || !ParseNumber(*lastText, a, 65535, &b)) {
-            *error = Where(nodes[0]) + ": First and Last must be ports with 1 <= First <= Last <= 65535";
+        if (!firstText || !lastText || !ParseNumber(*firstText, 1, 65535, &a) ||
+            !ParseNumber(*lastText, a, 65535, &b)) {
+            *error =
+                Where(nodes[0]) + ": First and Last must be ports with 1 <= First <= Last <= 65535";
             return false;
         }
         first = static_cast<USHORT>(a);
@@ -162,18 +176,24 @@ InstallationReport Installation::Build() {
     InstallationReport report;
     std::vector<xmlNode*> nodes;
     document_.SelectNodes("PTZProtocols/Protocol", &nodes);
-    for (xmlNode* node : nodes) CreateProtocol(node, &report);
+    for (xmlNode* node : nodes)
+        CreateProtocol(node, &report);
     document_.SelectNodes("Cameras/Camera", &nodes);
-    for (xmlNode* node : nodes) CreateCamera(node, &report);
+    for (xmlNode* node : nodes)
+        CreateCamera(node, &report);
     return report;
 }
 
 void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) {
-    auto problem = [&](const std::string& text) { report->problems.push_back(Where(element) + ": " + text); };
+    auto problem = [&](const std::string& text) {
+        report->problems.push_back(Where(element) + ": " + text);
+    };
     auto name = document_.GetAttribute(element, "Name");
     auto progId = document_.GetAttribute(element, "ProgID");
-    if (!name || name->empty()) return problem("a protocol needs a Name");
-    if (!progId) return problem("a protocol needs the ProgID of its driver");
+    if (!name || name->empty())
+        return problem("a protocol needs a Name");
+    if (!progId)
+        return problem("a protocol needs the ProgID of its driver");
     ComPtr<IUnknown> existing;
     CComBSTR bstrName(k47::Utf8ToUtf16(*name).c_str());
     if (SUCCEEDED(server_->LookupObject(bstrName, nullptr, existing.GetAddressOf())))
@@ -181,33 +201,41 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
 
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(k47::Utf8ToUtf16(*progId).c_str(), &clsid);
-    if (FAILED(hr)) return problem("driver class " + *progId + " is not registered: " + Words(hr));
+    if (FAILED(hr))
+        return problem("driver class " + *progId + " is not registered: " + Words(hr));
     ComPtr<IK47ObjectConfiguration> driver;
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IK47ObjectConfiguration,
                           reinterpret_cast<void**>(driver.GetAddressOf()));
-    if (FAILED(hr)) return problem("cannot create driver " + *progId + ": " + Words(hr));
+    if (FAILED(hr))
+        return problem("cannot create driver " + *progId + ": " + Words(hr));
 
     ComPtr<IXMLDOMElement> configuration;
     hr = document_.GetElement(element, configuration.GetAddressOf());
-    if (FAILED(hr)) return problem("cannot hand the element to the driver: " + Words(hr));
+    if (FAILED(hr))
+        return problem("cannot hand the element to the driver: " + Words(hr));
 
     if (IsEqualCLSID(clsid, CLSID_PTZ3PWrapper)) {
         // A plug-in protocol: the supplied driver is named by its ProgID in "Driver".
         auto plugInId = document_.GetAttribute(element, "Driver");
-        if (!plugInId) return problem("a plug-in protocol needs the ProgID of the supplied driver in Driver");
+        if (!plugInId)
+            return problem("a plug-in protocol needs the ProgID of the supplied driver in Driver");
         CLSID plugInClass{};
         hr = CLSIDFromProgID(k47::Utf8ToUtf16(*plugInId).c_str(), &plugInClass);
-        if (FAILED(hr)) return problem("supplied driver " + *plugInId + " is not registered: " + Words(hr));
+        if (FAILED(hr))
+            return problem("supplied driver " + *plugInId + " is not registered: " + Words(hr));
         ComPtr<IPTZ3PDriver> plugIn;
         hr = CoCreateInstance(plugInClass, nullptr, CLSCTX_INPROC_SERVER, IID_IPTZ3PDriver,
                               reinterpret_cast<void**>(plugIn.GetAddressOf()));
-        if (FAILED(hr)) return problem("cannot create supplied driver " + *plugInId + ": " + Words(hr));
+        if (FAILED(hr))
+            return problem("cannot create supplied driver " + *plugInId + ": " + Words(hr));
         PTZ3PInitData initData{portService_.Get(), plugIn.Get()};
-        hr = driver->Initialize(configuration.Get(), serverUnknown_.Get(), reinterpret_cast<ULONG_PTR>(&initData));
+        hr = driver->Initialize(configuration.Get(), serverUnknown_.Get(),
+                                reinterpret_cast<ULONG_PTR>(&initData));
         plugIns_.push_back(plugIn);
     } else {
         IUnknown* portService = portService_.Get();
-        hr = driver->Initialize(configuration.Get(), serverUnknown_.Get(), reinterpret_cast<ULONG_PTR>(portService));
+        hr = driver->Initialize(configuration.Get(), serverUnknown_.Get(),
+                                reinterpret_cast<ULONG_PTR>(portService));
     }
     // A driver whose configuration failed (a port that does not open) is kept: its cameras bind
     // and their calls succeed without reaching a line, as the driver documents.
@@ -220,30 +248,41 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
 }
 
 void Installation::CreateCamera(xmlNode* element, InstallationReport* report) {
-    auto problem = [&](const std::string& text) { report->problems.push_back(Where(element) + ": " + text); };
+    auto problem = [&](const std::string& text) {
+        report->problems.push_back(Where(element) + ": " + text);
+    };
     auto name = document_.GetAttribute(element, "Name");
-    if (!name || name->empty()) return problem("a camera needs a Name");
+    if (!name || name->empty())
+        return problem("a camera needs a Name");
     std::u16string wideName = k47::Utf8ToUtf16(*name);
     ComPtr<IK47PTZCamera> existing;
-    if (server_->FindCamera(wideName, existing.GetAddressOf()) != HRESULT_FROM_WIN32(ERROR_NOT_FOUND))
+    if (server_->FindCamera(wideName, existing.GetAddressOf()) !=
+        HRESULT_FROM_WIN32(ERROR_NOT_FOUND))
         return problem("the name is used twice; this element is ignored");
 
     ComPtr<IK47ObjectConfiguration> wrapper;
-    HRESULT hr = CoCreateInstance(CLSID_PTZCamera, nullptr, CLSCTX_INPROC_SERVER, IID_IK47ObjectConfiguration,
+    HRESULT hr = CoCreateInstance(CLSID_PTZCamera, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IK47ObjectConfiguration,
                                   reinterpret_cast<void**>(wrapper.GetAddressOf()));
-    if (FAILED(hr)) return problem("cannot create the camera object (is the K47PTZ module registered?): " + Words(hr));
+    if (FAILED(hr))
+        return problem("cannot create the camera object (is the K47PTZ module registered?): " +
+                       Words(hr));
     ComPtr<IXMLDOMElement> configuration;
     hr = document_.GetElement(element, configuration.GetAddressOf());
-    if (FAILED(hr)) return problem("cannot hand the element to the camera: " + Words(hr));
+    if (FAILED(hr))
+        return problem("cannot hand the element to the camera: " + Words(hr));
     // Known to the server before it binds: the binding's fallback asks the server about it.
     server_->AddCamera(element, wideName, wrapper.Get());
     CComBSTR bstrName(wideName.c_str());
-    hr = wrapper->Initialize(configuration.Get(), serverUnknown_.Get(), reinterpret_cast<ULONG_PTR>(bstrName.m_str));
-    if (FAILED(hr)) return problem("the camera could not be configured: " + Words(hr));
+    hr = wrapper->Initialize(configuration.Get(), serverUnknown_.Get(),
+                             reinterpret_cast<ULONG_PTR>(bstrName.m_str));
+    if (FAILED(hr))
+        return problem("the camera could not be configured: " + Words(hr));
     ComPtr<IK47PTZCamera> camera;
     if (FAILED(wrapper.As(&camera))) {
         auto protocol = document_.GetAttribute(element, "Protocol");
-        return problem("no driver for protocol \"" + (protocol ? *protocol : std::string("(default)")) +
+        return problem("no driver for protocol \"" +
+                       (protocol ? *protocol : std::string("(default)")) +
                        "\": the camera cannot be steered");
     }
     report->camerasBound++;
@@ -252,41 +291,48 @@ void Installation::CreateCamera(xmlNode* element, InstallationReport* report) {
 bool Installation::StartServices(std::string* error) {
     for (const ControlServiceSettings& settings : serviceSettings_) {
         auto service = std::make_unique<ControlService>(server_, settings);
-        if (!service->Start(error)) return false;
+        if (!service->Start(error))
+            return false;
         services_.push_back(std::move(service));
     }
     return true;
 }
 
 HRESULT Installation::PublishObjectServer() {
-    if (!serverUnknown_ || objectServerCookie_ != 0) return E_UNEXPECTED;
+    if (!serverUnknown_ || objectServerCookie_ != 0)
+        return E_UNEXPECTED;
     ComPtr<IUnknown> identity;
     CObjectServerClass* factory = nullptr;
     HRESULT hr = K47CreateInstance<CObjectServerClass>(identity.GetAddressOf(), &factory);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     factory->SetServer(serverUnknown_.Get());
-    return CoRegisterClassObject(CLSID_K47ObjectServer, identity.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                 &objectServerCookie_);
+    return CoRegisterClassObject(CLSID_K47ObjectServer, identity.Get(), CLSCTX_LOCAL_SERVER,
+                                 REGCLS_MULTIPLEUSE, &objectServerCookie_);
 }
 
 void Installation::RevokeObjectServer() {
-    if (objectServerCookie_ != 0) CoRevokeClassObject(objectServerCookie_);
+    if (objectServerCookie_ != 0)
+        CoRevokeClassObject(objectServerCookie_);
     objectServerCookie_ = 0;
 }
 
 void Installation::Shutdown() {
     RevokeObjectServer();
-    if (shutDown_ || server_ == nullptr) return;
+    if (shutDown_ || server_ == nullptr)
+        return;
     shutDown_ = true;
     server_->SetShuttingDown();
     services_.clear();  // no more calls from the network
     for (auto& camera : server_->Cameras()) {
         ComPtr<IK47Terminate> terminate;
-        if (SUCCEEDED(camera.As(&terminate))) terminate->Terminate(TRUE);
+        if (SUCCEEDED(camera.As(&terminate)))
+            terminate->Terminate(TRUE);
     }
     for (auto& protocol : server_->Protocols()) {
         ComPtr<IK47Terminate> terminate;
-        if (SUCCEEDED(protocol.As(&terminate))) terminate->Terminate(TRUE);
+        if (SUCCEEDED(protocol.As(&terminate)))
+            terminate->Terminate(TRUE);
     }
     server_->ReleaseObjects();
     plugIns_.clear();

@@ -4,7 +4,7 @@
 // line and the HRESULT in words, and the rest goes on.
 //
 // The file (XML; the root element's name is free):
-//   <ControlService Listen=".." Port=".." [Certificate=".." Key=".."] [ReportAddress=".."]/>  (0..n)
+//   <ControlService Listen=".." Port=".." [Certificate=".." Key=".."] [ReportAddress=".."]/> (0..n)
 //   <PortService First=".." Last=".."/>                                                     (0..1)
 //   <PTZProtocols [Default="name"]> <Protocol Name=".." ProgID=".." [Driver="plug-in ProgID"] .../>
 //   <Cameras> <Camera Name=".." [Protocol=".."] Address=".." .../>
@@ -32,7 +32,7 @@ struct InstallationReport {
 };
 
 class Installation {
-public:
+  public:
     Installation() = default;
     ~Installation();
     Installation(const Installation&) = delete;
@@ -60,7 +60,7 @@ public:
     IUnknown* ServerUnknown() const { return serverUnknown_.Get(); }
     const std::vector<std::unique_ptr<ControlService>>& Services() const { return services_; }
 
-private:
+  private:
     bool ReadSettings(std::string* error);
     void CreateProtocol(xmlNode* element, InstallationReport* report);
     void CreateCamera(xmlNode* element, InstallationReport* report);

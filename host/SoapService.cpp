@@ -21,20 +21,25 @@ bool HasNamespace(const xmlNode* node, const char* uri) {
 }
 
 bool IsNamed(const xmlNode* node, const char* localName) {
-    return node->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char*>(node->name), localName) == 0;
+    return node->type == XML_ELEMENT_NODE &&
+           std::strcmp(reinterpret_cast<const char*>(node->name), localName) == 0;
 }
 
 const xmlNode* FirstElement(const xmlNode* parent) {
     for (const xmlNode* child = parent->children; child != nullptr; child = child->next)
-        if (child->type == XML_ELEMENT_NODE) return child;
+        if (child->type == XML_ELEMENT_NODE)
+            return child;
     return nullptr;
 }
 
 bool IsNil(const xmlNode* element) {
-    for (const xmlAttr* attribute = element->properties; attribute != nullptr; attribute = attribute->next) {
-        if (std::strcmp(reinterpret_cast<const char*>(attribute->name), "nil") != 0) continue;
+    for (const xmlAttr* attribute = element->properties; attribute != nullptr;
+         attribute = attribute->next) {
+        if (std::strcmp(reinterpret_cast<const char*>(attribute->name), "nil") != 0)
+            continue;
         if (attribute->ns == nullptr || attribute->ns->href == nullptr ||
-            std::strcmp(reinterpret_cast<const char*>(attribute->ns->href), kSchemaInstanceNamespace) != 0)
+            std::strcmp(reinterpret_cast<const char*>(attribute->ns->href),
+                        kSchemaInstanceNamespace) != 0)
             continue;
         xmlChar* value = xmlNodeGetContent(reinterpret_cast<const xmlNode*>(attribute));
         bool nil = value != nullptr && (std::strcmp(reinterpret_cast<char*>(value), "1") == 0 ||
@@ -46,7 +51,8 @@ bool IsNil(const xmlNode* element) {
 }
 
 std::optional<SoapRequest> Fail(SoapFault* fault, std::string text) {
-    if (fault != nullptr) *fault = SoapFault{"Client", std::move(text), {}};
+    if (fault != nullptr)
+        *fault = SoapFault{"Client", std::move(text), {}};
     return std::nullopt;
 }
 
@@ -54,42 +60,52 @@ std::optional<SoapRequest> Fail(SoapFault* fault, std::string text) {
 
 std::optional<std::string> SoapRequest::Text(const std::string& name) const {
     auto it = parameters.find(name);
-    if (it == parameters.end()) return std::nullopt;
+    if (it == parameters.end())
+        return std::nullopt;
     return it->second;
 }
 
 bool SoapRequest::Int(const std::string& name, int32_t* value) const {
     std::optional<std::string> text = Text(name);
-    if (!text) return false;
+    if (!text)
+        return false;
     size_t begin = text->find_first_not_of(" \t\r\n");
     size_t end = text->find_last_not_of(" \t\r\n");
-    if (begin == std::string::npos) return false;
+    if (begin == std::string::npos)
+        return false;
     std::string body = text->substr(begin, end - begin + 1);
     size_t digits = (body[0] == '-' || body[0] == '+') ? 1 : 0;
-    if (digits >= body.size()) return false;
+    if (digits >= body.size())
+        return false;
     for (size_t i = digits; i < body.size(); ++i)
-        if (body[i] < '0' || body[i] > '9') return false;
+        if (body[i] < '0' || body[i] > '9')
+            return false;
     errno = 0;
     long long parsed = std::strtoll(body.c_str(), nullptr, 10);
-    if (errno == ERANGE || parsed < INT32_MIN || parsed > INT32_MAX) return false;
+    if (errno == ERANGE || parsed < INT32_MIN || parsed > INT32_MAX)
+        return false;
     *value = static_cast<int32_t>(parsed);
     return true;
 }
 
 std::optional<SoapRequest> ParseSoapRequest(std::string_view body, SoapFault* fault) {
-    if (body.size() > kMaxRequestBytes) return Fail(fault, "the request is larger than this service accepts");
+    if (body.size() > kMaxRequestBytes)
+        return Fail(fault, "the request is larger than this service accepts");
     k47::XmlError error;
     k47::XmlLoadOptions options;
     options.max_bytes = kMaxRequestBytes;
     k47::XmlDocument document = k47::XmlDocument::LoadString(body, &error, options);
-    if (!document) return Fail(fault, "the request is not well-formed XML: " + error.message);
+    if (!document)
+        return Fail(fault, "the request is not well-formed XML: " + error.message);
 
     const xmlNode* envelope = document.DocumentElement();
-    if (envelope == nullptr || !IsNamed(envelope, "Envelope") || !HasNamespace(envelope, kSoapEnvelopeNamespace))
+    if (envelope == nullptr || !IsNamed(envelope, "Envelope") ||
+        !HasNamespace(envelope, kSoapEnvelopeNamespace))
         return Fail(fault, "the request is not a SOAP 1.1 envelope");
     const xmlNode* soapBody = nullptr;
     for (const xmlNode* child = envelope->children; child != nullptr; child = child->next) {
-        if (child->type != XML_ELEMENT_NODE) continue;
+        if (child->type != XML_ELEMENT_NODE)
+            continue;
         if (IsNamed(child, "Body") && HasNamespace(child, kSoapEnvelopeNamespace)) {
             soapBody = child;
             break;
@@ -97,19 +113,25 @@ std::optional<SoapRequest> ParseSoapRequest(std::string_view body, SoapFault* fa
         if (!(IsNamed(child, "Header") && HasNamespace(child, kSoapEnvelopeNamespace)))
             return Fail(fault, "unexpected element in the SOAP envelope");
     }
-    if (soapBody == nullptr) return Fail(fault, "the SOAP envelope has no Body");
+    if (soapBody == nullptr)
+        return Fail(fault, "the SOAP envelope has no Body");
     const xmlNode* wrapper = FirstElement(soapBody);
-    if (wrapper == nullptr) return Fail(fault, "the SOAP Body names no operation");
+    if (wrapper == nullptr)
+        return Fail(fault, "the SOAP Body names no operation");
     if (!HasNamespace(wrapper, k47::vlt::kServiceNamespace))
-        return Fail(fault, std::string("the operation is not in the service namespace ") + k47::vlt::kServiceNamespace);
+        return Fail(fault, std::string("the operation is not in the service namespace ") +
+                               k47::vlt::kServiceNamespace);
 
     SoapRequest request;
     request.operation = reinterpret_cast<const char*>(wrapper->name);
     for (const xmlNode* child = wrapper->children; child != nullptr; child = child->next) {
-        if (child->type != XML_ELEMENT_NODE) continue;
+        if (child->type != XML_ELEMENT_NODE)
+            continue;
         std::string name = reinterpret_cast<const char*>(child->name);
-        if (request.parameters.count(name) != 0) return Fail(fault, "parameter \"" + name + "\" appears twice");
-        if (FirstElement(child) != nullptr) return Fail(fault, "parameter \"" + name + "\" is not a simple value");
+        if (request.parameters.count(name) != 0)
+            return Fail(fault, "parameter \"" + name + "\" appears twice");
+        if (FirstElement(child) != nullptr)
+            return Fail(fault, "parameter \"" + name + "\" is not a simple value");
         if (IsNil(child)) {
             request.parameters.emplace(name, std::nullopt);
         } else {
@@ -124,11 +146,21 @@ std::string XmlEscape(std::string_view text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
             default:
                 // Control characters other than tab and line breaks cannot appear in XML 1.0.
                 if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') {
@@ -146,7 +178,8 @@ namespace {
 const char kEnvelopeStart[] =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
     "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\">"
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\">"
     "<soap:Body>";
 const char kEnvelopeEnd[] = "</soap:Body></soap:Envelope>";
 
@@ -173,7 +206,8 @@ std::string BuildSoapFault(const SoapFault& fault) {
     std::string out = kEnvelopeStart;
     out += "<soap:Fault><faultcode>soap:" + XmlEscape(fault.code) + "</faultcode>";
     out += "<faultstring>" + XmlEscape(fault.text) + "</faultstring>";
-    if (!fault.detail.empty()) out += "<detail>" + XmlEscape(fault.detail) + "</detail>";
+    if (!fault.detail.empty())
+        out += "<detail>" + XmlEscape(fault.detail) + "</detail>";
     out += "</soap:Fault>";
     out += kEnvelopeEnd;
     return out;

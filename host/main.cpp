@@ -28,10 +28,14 @@ namespace {
 
 const char* SignalName(int signal) {
     switch (signal) {
-        case SIGINT: return "SIGINT";
-        case SIGTERM: return "SIGTERM";
-        case SIGHUP: return "SIGHUP";
-        default: return "a signal";
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "a signal";
     }
 }
 
@@ -42,10 +46,13 @@ int main(int argc, char** argv) {
     // registered; it offers its object server in any case, so the flag only has to be accepted.
     int kept = 1;
     for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]) != "-Embedding" && std::string(argv[i]) != "/Embedding") argv[kept++] = argv[i];
+        if (std::string(argv[i]) != "-Embedding" && std::string(argv[i]) != "/Embedding")
+            argv[kept++] = argv[i];
     argc = kept;
 
-    CLI::App app{"K47PTZ installation server: drives the configured cameras and serves the control web service."};
+    CLI::App app{
+        "K47PTZ installation server: drives the configured cameras and serves the control web "
+        "service."};
     std::string config;
     bool check = false;
     app.add_option("-c,--config", config, "installation file (XML); see docs/configuration.md")
@@ -84,8 +91,9 @@ int main(int argc, char** argv) {
         k47host::InstallationReport report = installation.Build();
         for (const std::string& problem : report.problems)
             g_ErrorHandling.WriteLog("k47ptz-host: %s\n", problem.c_str());
-        g_ErrorHandling.WriteLog("k47ptz-host: %d protocol(s) configured, %d camera(s) bound, %zu problem(s)\n",
-                                 report.protocolsConfigured, report.camerasBound, report.problems.size());
+        g_ErrorHandling.WriteLog(
+            "k47ptz-host: %d protocol(s) configured, %d camera(s) bound, %zu problem(s)\n",
+            report.protocolsConfigured, report.camerasBound, report.problems.size());
         if (check) {
             installation.Shutdown();
             CoUninitialize();
@@ -94,8 +102,9 @@ int main(int argc, char** argv) {
         // Local clients (PTZClientLocal) in other processes reach the cameras through it.
         HRESULT published = installation.PublishObjectServer();
         if (FAILED(published))
-            g_ErrorHandling.WriteLog("k47ptz-host: the object server is not offered to local clients: %s\n",
-                                     k47::DescribeHresult(published).c_str());
+            g_ErrorHandling.WriteLog(
+                "k47ptz-host: the object server is not offered to local clients: %s\n",
+                k47::DescribeHresult(published).c_str());
         if (!installation.StartServices(&error)) {
             std::fprintf(stderr, "k47ptz-host: %s\n", error.c_str());
             installation.Shutdown();
@@ -105,7 +114,8 @@ int main(int argc, char** argv) {
         for (const auto& service : installation.Services()) {
             const auto& settings = service->Settings();
             std::printf("k47ptz-host: control service at %s://%s:%u/VLTControl/VLTControl.asmx\n",
-                        service->Secure() ? "https" : "http", settings.listenAddress.c_str(), service->Port());
+                        service->Secure() ? "https" : "http", settings.listenAddress.c_str(),
+                        service->Port());
         }
         std::printf("k47ptz-host: ready\n");
         std::fflush(stdout);

@@ -15,7 +15,8 @@ typedef enum tagCLSCTX {
     CLSCTX_LOCAL_SERVER = 0x4,
     CLSCTX_REMOTE_SERVER = 0x10,
     CLSCTX_NO_CODE_DOWNLOAD = 0x400,
-    CLSCTX_ALL = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+    CLSCTX_ALL =
+        CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
     CLSCTX_SERVER = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER
 } CLSCTX;
 
@@ -40,12 +41,14 @@ EXTERN_C HRESULT STDAPICALLTYPE CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit
 EXTERN_C HRESULT STDAPICALLTYPE CoInitialize(LPVOID pvReserved);
 EXTERN_C void STDAPICALLTYPE CoUninitialize(void);
 
-EXTERN_C HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINFO* pServerInfo,
-                                                 REFIID riid, LPVOID* ppv);
-EXTERN_C HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
-                                                 REFIID riid, LPVOID* ppv);
-EXTERN_C HRESULT STDAPICALLTYPE CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext,
-                                                      DWORD flags, LPDWORD lpdwRegister);
+EXTERN_C HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext,
+                                                 COSERVERINFO* pServerInfo, REFIID riid,
+                                                 LPVOID* ppv);
+EXTERN_C HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter,
+                                                 DWORD dwClsContext, REFIID riid, LPVOID* ppv);
+EXTERN_C HRESULT STDAPICALLTYPE CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk,
+                                                      DWORD dwClsContext, DWORD flags,
+                                                      LPDWORD lpdwRegister);
 EXTERN_C HRESULT STDAPICALLTYPE CoRevokeClassObject(DWORD dwRegister);
 EXTERN_C void STDAPICALLTYPE CoFreeUnusedLibraries(void);
 
@@ -60,10 +63,11 @@ EXTERN_C LPVOID STDAPICALLTYPE CoTaskMemAlloc(SIZE_T cb);
 EXTERN_C LPVOID STDAPICALLTYPE CoTaskMemRealloc(LPVOID pv, SIZE_T cb);
 EXTERN_C void STDAPICALLTYPE CoTaskMemFree(LPVOID pv);
 
-EXTERN_C HRESULT STDAPICALLTYPE CoCreateFreeThreadedMarshaler(LPUNKNOWN punkOuter, LPUNKNOWN* ppunkMarshal);
-EXTERN_C HRESULT STDAPICALLTYPE CoGetStandardMarshal(REFIID riid, LPUNKNOWN pUnk, DWORD dwDestContext,
-                                                     LPVOID pvDestContext, DWORD mshlflags,
-                                                     LPMARSHAL* ppMarshal);
+EXTERN_C HRESULT STDAPICALLTYPE CoCreateFreeThreadedMarshaler(LPUNKNOWN punkOuter,
+                                                              LPUNKNOWN* ppunkMarshal);
+EXTERN_C HRESULT STDAPICALLTYPE CoGetStandardMarshal(REFIID riid, LPUNKNOWN pUnk,
+                                                     DWORD dwDestContext, LPVOID pvDestContext,
+                                                     DWORD mshlflags, LPMARSHAL* ppMarshal);
 
 // Signatures of the entry points an in-process server module exports.
 typedef HRESULT(STDAPICALLTYPE* LPFNGETCLASSOBJECT)(REFCLSID, REFIID, LPVOID*);

@@ -22,15 +22,21 @@ typedef const IID& REFIID;
 typedef const CLSID& REFCLSID;
 
 inline constexpr bool IsEqualGUID(REFGUID a, REFGUID b) {
-    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3)
+        return false;
     for (int i = 0; i < 8; ++i)
-        if (a.Data4[i] != b.Data4[i]) return false;
+        if (a.Data4[i] != b.Data4[i])
+            return false;
     return true;
 }
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 #define IsEqualCLSID(a, b) IsEqualGUID(a, b)
-inline constexpr bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
-inline constexpr bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
+inline constexpr bool operator==(REFGUID a, REFGUID b) {
+    return IsEqualGUID(a, b);
+}
+inline constexpr bool operator!=(REFGUID a, REFGUID b) {
+    return !IsEqualGUID(a, b);
+}
 
 inline constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 #define IID_NULL GUID_NULL
@@ -48,12 +54,12 @@ constexpr const GUID& K47UuidOfType() {
     return K47UuidOf<T>::value;
 }
 
-#define __CRT_UUID_DECL(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)          \
-    template <>                                                                    \
-    struct K47UuidOf<type> {                                                       \
+#define __CRT_UUID_DECL(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)             \
+    template <>                                                                      \
+    struct K47UuidOf<type> {                                                         \
         static constexpr GUID value = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}; \
-    };                                                                             \
-    template <>                                                                    \
+    };                                                                               \
+    template <>                                                                      \
     struct K47UuidOf<type*> : K47UuidOf<type> {};
 
 #define __uuidof(type) K47UuidOfType<std::remove_cv_t<std::remove_reference_t<__typeof__(type)>>>()

@@ -16,7 +16,7 @@ typedef enum tagDOMNodeType {
 
 MIDL_INTERFACE("2933BF86-7B36-11d2-B20E-00C04F983E60")
 IXMLDOMElement : public IUnknown {
-public:
+  public:
     // The element's qualified name.
     virtual HRESULT STDMETHODCALLTYPE get_tagName(BSTR * tagName) = 0;
     // The attribute's value as VT_BSTR, or VT_NULL and S_FALSE when the attribute is absent.
@@ -25,7 +25,8 @@ public:
     virtual HRESULT STDMETHODCALLTYPE setAttribute(BSTR name, VARIANT value) = 0;
     virtual HRESULT STDMETHODCALLTYPE removeAttribute(BSTR name) = 0;
 };
-__CRT_UUID_DECL(IXMLDOMElement, 0x2933BF86, 0x7B36, 0x11d2, 0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60)
+__CRT_UUID_DECL(IXMLDOMElement, 0x2933BF86, 0x7B36, 0x11d2, 0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98,
+                0x3E, 0x60)
 inline constexpr IID IID_IXMLDOMElement = K47UuidOf<IXMLDOMElement>::value;
 
 // ---- Server XML HTTP request (the HTTPS client object) ----
@@ -52,10 +53,10 @@ typedef enum _SXH_SERVER_CERT_OPTION {
 
 MIDL_INTERFACE("ED8C108D-4349-11D2-91A4-00C04F7969E8")
 IXMLHTTPRequest : public IUnknown {
-public:
+  public:
     // varAsync must be false (synchronous); user and password are not supported (empty or absent).
-    virtual HRESULT STDMETHODCALLTYPE open(BSTR bstrMethod, BSTR bstrUrl, VARIANT varAsync, VARIANT bstrUser,
-                                          VARIANT bstrPassword) = 0;
+    virtual HRESULT STDMETHODCALLTYPE open(BSTR bstrMethod, BSTR bstrUrl, VARIANT varAsync,
+                                           VARIANT bstrUser, VARIANT bstrPassword) = 0;
     virtual HRESULT STDMETHODCALLTYPE setRequestHeader(BSTR bstrHeader, BSTR bstrValue) = 0;
     // varBody: VT_EMPTY/VT_NULL (no body) or VT_BSTR (sent as UTF-8).
     virtual HRESULT STDMETHODCALLTYPE send(VARIANT varBody) = 0;
@@ -63,22 +64,25 @@ public:
     // VT_UNKNOWN holding an IStream over the response body.
     virtual HRESULT STDMETHODCALLTYPE get_responseStream(VARIANT * pvarBody) = 0;
 };
-__CRT_UUID_DECL(IXMLHTTPRequest, 0xED8C108D, 0x4349, 0x11D2, 0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79, 0x69, 0xE8)
+__CRT_UUID_DECL(IXMLHTTPRequest, 0xED8C108D, 0x4349, 0x11D2, 0x91, 0xA4, 0x00, 0xC0, 0x4F, 0x79,
+                0x69, 0xE8)
 inline constexpr IID IID_IXMLHTTPRequest = K47UuidOf<IXMLHTTPRequest>::value;
 
 MIDL_INTERFACE("2E9196BF-13BA-4DD4-91CA-6C571F281495")
 IServerXMLHTTPRequest : public IXMLHTTPRequest {
-public:
+  public:
     // Milliseconds; 0 or a negative value waits without limit.
-    virtual HRESULT STDMETHODCALLTYPE setTimeouts(LONG resolveTimeout, LONG connectTimeout, LONG sendTimeout,
-                                                 LONG receiveTimeout) = 0;
+    virtual HRESULT STDMETHODCALLTYPE setTimeouts(LONG resolveTimeout, LONG connectTimeout,
+                                                  LONG sendTimeout, LONG receiveTimeout) = 0;
     virtual HRESULT STDMETHODCALLTYPE getOption(SERVERXMLHTTP_OPTION option, VARIANT * value) = 0;
     virtual HRESULT STDMETHODCALLTYPE setOption(SERVERXMLHTTP_OPTION option, VARIANT value) = 0;
 };
-__CRT_UUID_DECL(IServerXMLHTTPRequest, 0x2E9196BF, 0x13BA, 0x4DD4, 0x91, 0xCA, 0x6C, 0x57, 0x1F, 0x28, 0x14, 0x95)
+__CRT_UUID_DECL(IServerXMLHTTPRequest, 0x2E9196BF, 0x13BA, 0x4DD4, 0x91, 0xCA, 0x6C, 0x57, 0x1F,
+                0x28, 0x14, 0x95)
 inline constexpr IID IID_IServerXMLHTTPRequest = K47UuidOf<IServerXMLHTTPRequest>::value;
 
-DEFINE_GUID(CLSID_ServerXMLHTTP60, 0xAFB40FFD, 0xB609, 0x40A3, 0x98, 0x28, 0xF8, 0x8B, 0xBE, 0x11, 0xE4, 0xE3);
+DEFINE_GUID(CLSID_ServerXMLHTTP60, 0xAFB40FFD, 0xB609, 0x40A3, 0x98, 0x28, 0xF8, 0x8B, 0xBE, 0x11,
+            0xE4, 0xE3);
 
 // ---- SAX2 ----
 // The SAX reader (CLSID_SAXXMLReader60, a built-in class of the platform's COM runtime: created
@@ -106,23 +110,25 @@ struct ISAXErrorHandler;
 
 MIDL_INTERFACE("9b7e472a-0de4-4640-bff3-84d38a051c31")
 ISAXLocator : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE getColumnNumber(int* pnColumn) = 0;
     virtual HRESULT STDMETHODCALLTYPE getLineNumber(int* pnLine) = 0;
     virtual HRESULT STDMETHODCALLTYPE getPublicId(const WCHAR** ppwchPublicId) = 0;
     virtual HRESULT STDMETHODCALLTYPE getSystemId(const WCHAR** ppwchSystemId) = 0;
 };
-__CRT_UUID_DECL(ISAXLocator, 0x9b7e472a, 0x0de4, 0x4640, 0xbf, 0xf3, 0x84, 0xd3, 0x8a, 0x05, 0x1c, 0x31)
+__CRT_UUID_DECL(ISAXLocator, 0x9b7e472a, 0x0de4, 0x4640, 0xbf, 0xf3, 0x84, 0xd3, 0x8a, 0x05, 0x1c,
+                0x31)
 inline constexpr IID IID_ISAXLocator = K47UuidOf<ISAXLocator>::value;
 
 MIDL_INTERFACE("f078abe1-45d2-4832-91ea-4466ce2f25c9")
 ISAXAttributes : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE getLength(int* pnLength) = 0;
     virtual HRESULT STDMETHODCALLTYPE getURI(int nIndex, const WCHAR** ppwchUri, int* pcchUri) = 0;
     virtual HRESULT STDMETHODCALLTYPE getLocalName(int nIndex, const WCHAR** ppwchLocalName,
                                                    int* pcchLocalName) = 0;
-    virtual HRESULT STDMETHODCALLTYPE getQName(int nIndex, const WCHAR** ppwchQName, int* pcchQName) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getQName(int nIndex, const WCHAR** ppwchQName,
+                                               int* pcchQName) = 0;
     virtual HRESULT STDMETHODCALLTYPE getName(int nIndex, const WCHAR** ppwchUri, int* pcchUri,
                                               const WCHAR** ppwchLocalName, int* pcchLocalName,
                                               const WCHAR** ppwchQName, int* pcchQName) = 0;
@@ -131,35 +137,37 @@ public:
                                                        int* pnIndex) = 0;
     virtual HRESULT STDMETHODCALLTYPE getIndexFromQName(const WCHAR* pwchQName, int cchQName,
                                                         int* pnIndex) = 0;
-    virtual HRESULT STDMETHODCALLTYPE getType(int nIndex, const WCHAR** ppwchType, int* pcchType) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getType(int nIndex, const WCHAR** ppwchType,
+                                              int* pcchType) = 0;
     virtual HRESULT STDMETHODCALLTYPE getTypeFromName(const WCHAR* pwchUri, int cchUri,
                                                       const WCHAR* pwchLocalName, int cchLocalName,
                                                       const WCHAR** ppwchType, int* pcchType) = 0;
     virtual HRESULT STDMETHODCALLTYPE getTypeFromQName(const WCHAR* pwchQName, int cchQName,
                                                        const WCHAR** ppwchType, int* pcchType) = 0;
-    virtual HRESULT STDMETHODCALLTYPE getValue(int nIndex, const WCHAR** ppwchValue, int* pcchValue) = 0;
-    virtual HRESULT STDMETHODCALLTYPE getValueFromName(const WCHAR* pwchUri, int cchUri,
-                                                       const WCHAR* pwchLocalName, int cchLocalName,
-                                                       const WCHAR** ppwchValue, int* pcchValue) = 0;
-    virtual HRESULT STDMETHODCALLTYPE getValueFromQName(const WCHAR* pwchQName, int cchQName,
-                                                        const WCHAR** ppwchValue, int* pcchValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getValue(int nIndex, const WCHAR** ppwchValue,
+                                               int* pcchValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getValueFromName(
+        const WCHAR* pwchUri, int cchUri, const WCHAR* pwchLocalName, int cchLocalName,
+        const WCHAR** ppwchValue, int* pcchValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE getValueFromQName(
+        const WCHAR* pwchQName, int cchQName, const WCHAR** ppwchValue, int* pcchValue) = 0;
 };
-__CRT_UUID_DECL(ISAXAttributes, 0xf078abe1, 0x45d2, 0x4832, 0x91, 0xea, 0x44, 0x66, 0xce, 0x2f, 0x25, 0xc9)
+__CRT_UUID_DECL(ISAXAttributes, 0xf078abe1, 0x45d2, 0x4832, 0x91, 0xea, 0x44, 0x66, 0xce, 0x2f,
+                0x25, 0xc9)
 inline constexpr IID IID_ISAXAttributes = K47UuidOf<ISAXAttributes>::value;
 
 MIDL_INTERFACE("1545cdfa-9e4e-4497-a8a4-2bf7d0112c44")
 ISAXContentHandler : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE putDocumentLocator(ISAXLocator * pLocator) = 0;
     virtual HRESULT STDMETHODCALLTYPE startDocument() = 0;
     virtual HRESULT STDMETHODCALLTYPE endDocument() = 0;
     virtual HRESULT STDMETHODCALLTYPE startPrefixMapping(const WCHAR* pwchPrefix, int cchPrefix,
                                                          const WCHAR* pwchUri, int cchUri) = 0;
     virtual HRESULT STDMETHODCALLTYPE endPrefixMapping(const WCHAR* pwchPrefix, int cchPrefix) = 0;
-    virtual HRESULT STDMETHODCALLTYPE startElement(const WCHAR* pwchNamespaceUri, int cchNamespaceUri,
-                                                   const WCHAR* pwchLocalName, int cchLocalName,
-                                                   const WCHAR* pwchQName, int cchQName,
-                                                   ISAXAttributes* pAttributes) = 0;
+    virtual HRESULT STDMETHODCALLTYPE startElement(
+        const WCHAR* pwchNamespaceUri, int cchNamespaceUri, const WCHAR* pwchLocalName,
+        int cchLocalName, const WCHAR* pwchQName, int cchQName, ISAXAttributes* pAttributes) = 0;
     virtual HRESULT STDMETHODCALLTYPE endElement(const WCHAR* pwchNamespaceUri, int cchNamespaceUri,
                                                  const WCHAR* pwchLocalName, int cchLocalName,
                                                  const WCHAR* pwchQName, int cchQName) = 0;
@@ -169,12 +177,13 @@ public:
                                                             const WCHAR* pwchData, int cchData) = 0;
     virtual HRESULT STDMETHODCALLTYPE skippedEntity(const WCHAR* pwchName, int cchName) = 0;
 };
-__CRT_UUID_DECL(ISAXContentHandler, 0x1545cdfa, 0x9e4e, 0x4497, 0xa8, 0xa4, 0x2b, 0xf7, 0xd0, 0x11, 0x2c, 0x44)
+__CRT_UUID_DECL(ISAXContentHandler, 0x1545cdfa, 0x9e4e, 0x4497, 0xa8, 0xa4, 0x2b, 0xf7, 0xd0, 0x11,
+                0x2c, 0x44)
 inline constexpr IID IID_ISAXContentHandler = K47UuidOf<ISAXContentHandler>::value;
 
 MIDL_INTERFACE("a4f96ed0-f829-476e-81c0-cdc7bd2a0802")
 ISAXXMLReader : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE getFeature(const WCHAR* pwchName, VARIANT_BOOL* pvfValue) = 0;
     virtual HRESULT STDMETHODCALLTYPE putFeature(const WCHAR* pwchName, VARIANT_BOOL vfValue) = 0;
     virtual HRESULT STDMETHODCALLTYPE getProperty(const WCHAR* pwchName, VARIANT* pvarValue) = 0;
@@ -194,8 +203,10 @@ public:
     virtual HRESULT STDMETHODCALLTYPE parse(VARIANT varInput) = 0;
     virtual HRESULT STDMETHODCALLTYPE parseURL(const WCHAR* pwchUrl) = 0;
 };
-__CRT_UUID_DECL(ISAXXMLReader, 0xa4f96ed0, 0xf829, 0x476e, 0x81, 0xc0, 0xcd, 0xc7, 0xbd, 0x2a, 0x08, 0x02)
+__CRT_UUID_DECL(ISAXXMLReader, 0xa4f96ed0, 0xf829, 0x476e, 0x81, 0xc0, 0xcd, 0xc7, 0xbd, 0x2a, 0x08,
+                0x02)
 inline constexpr IID IID_ISAXXMLReader = K47UuidOf<ISAXXMLReader>::value;
 
 // The SAX reader class.
-DEFINE_GUID(CLSID_SAXXMLReader60, 0x079AA557, 0x4A18, 0x424A, 0x8E, 0xEE, 0xE3, 0x9F, 0x0A, 0x8D, 0x41, 0xB9);
+DEFINE_GUID(CLSID_SAXXMLReader60, 0x079AA557, 0x4A18, 0x424A, 0x8E, 0xEE, 0xE3, 0x9F, 0x0A, 0x8D,
+            0x41, 0xB9);

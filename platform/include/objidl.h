@@ -6,11 +6,12 @@
 
 MIDL_INTERFACE("0c733a30-2a1c-11ce-ade5-00aa0044773d")
 ISequentialStream : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) = 0;
     virtual HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) = 0;
 };
-__CRT_UUID_DECL(ISequentialStream, 0x0c733a30, 0x2a1c, 0x11ce, 0xad, 0xe5, 0x00, 0xaa, 0x00, 0x44, 0x77, 0x3d)
+__CRT_UUID_DECL(ISequentialStream, 0x0c733a30, 0x2a1c, 0x11ce, 0xad, 0xe5, 0x00, 0xaa, 0x00, 0x44,
+                0x77, 0x3d)
 inline constexpr IID IID_ISequentialStream = K47UuidOf<ISequentialStream>::value;
 
 typedef struct tagSTATSTG STATSTG;
@@ -23,15 +24,19 @@ typedef struct tagSTATSTG STATSTG;
 
 MIDL_INTERFACE("0000000c-0000-0000-C000-000000000046")
 IStream : public ISequentialStream {
-public:
-    virtual HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin, ULARGE_INTEGER * plibNewPosition) = 0;
+  public:
+    virtual HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
+                                           ULARGE_INTEGER * plibNewPosition) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CopyTo(IStream * pstm, ULARGE_INTEGER cb, ULARGE_INTEGER * pcbRead,
+    virtual HRESULT STDMETHODCALLTYPE CopyTo(IStream * pstm, ULARGE_INTEGER cb,
+                                             ULARGE_INTEGER * pcbRead,
                                              ULARGE_INTEGER * pcbWritten) = 0;
     virtual HRESULT STDMETHODCALLTYPE Commit(DWORD grfCommitFlags) = 0;
     virtual HRESULT STDMETHODCALLTYPE Revert() = 0;
-    virtual HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb, DWORD dwLockType) = 0;
-    virtual HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb, DWORD dwLockType) = 0;
+    virtual HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
+                                                 DWORD dwLockType) = 0;
+    virtual HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER libOffset, ULARGE_INTEGER cb,
+                                                   DWORD dwLockType) = 0;
     virtual HRESULT STDMETHODCALLTYPE Stat(STATSTG * pstatstg, DWORD grfStatFlag) = 0;
     virtual HRESULT STDMETHODCALLTYPE Clone(IStream * *ppstm) = 0;
 };
@@ -56,18 +61,23 @@ typedef enum tagMSHLFLAGS {
 
 MIDL_INTERFACE("00000003-0000-0000-C000-000000000046")
 IMarshal : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID riid, void* pv, DWORD dwDestContext,
-                                                        void* pvDestContext, DWORD mshlflags, CLSID* pCid) = 0;
+                                                        void* pvDestContext, DWORD mshlflags,
+                                                        CLSID* pCid) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetMarshalSizeMax(REFIID riid, void* pv, DWORD dwDestContext,
-                                                        void* pvDestContext, DWORD mshlflags, DWORD* pSize) = 0;
-    virtual HRESULT STDMETHODCALLTYPE MarshalInterface(IStream * pStm, REFIID riid, void* pv, DWORD dwDestContext,
-                                                       void* pvDestContext, DWORD mshlflags) = 0;
-    virtual HRESULT STDMETHODCALLTYPE UnmarshalInterface(IStream * pStm, REFIID riid, void** ppv) = 0;
+                                                        void* pvDestContext, DWORD mshlflags,
+                                                        DWORD* pSize) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MarshalInterface(IStream * pStm, REFIID riid, void* pv,
+                                                       DWORD dwDestContext, void* pvDestContext,
+                                                       DWORD mshlflags) = 0;
+    virtual HRESULT STDMETHODCALLTYPE UnmarshalInterface(IStream * pStm, REFIID riid,
+                                                         void** ppv) = 0;
     virtual HRESULT STDMETHODCALLTYPE ReleaseMarshalData(IStream * pStm) = 0;
     virtual HRESULT STDMETHODCALLTYPE DisconnectObject(DWORD dwReserved) = 0;
 };
-__CRT_UUID_DECL(IMarshal, 0x00000003, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46)
+__CRT_UUID_DECL(IMarshal, 0x00000003, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                0x46)
 inline constexpr IID IID_IMarshal = K47UuidOf<IMarshal>::value;
 typedef IMarshal* LPMARSHAL;
 

@@ -111,5 +111,6 @@ EXTERN_C HRESULT STDAPICALLTYPE VariantClear(VARIANTARG* pvarg);
 EXTERN_C HRESULT STDAPICALLTYPE VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
 EXTERN_C HRESULT STDAPICALLTYPE VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc,
                                                   USHORT wFlags, VARTYPE vt);
-EXTERN_C HRESULT STDAPICALLTYPE VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LCID lcid,
+EXTERN_C HRESULT STDAPICALLTYPE VariantChangeTypeEx(VARIANTARG* pvargDest,
+                                                    const VARIANTARG* pvarSrc, LCID lcid,
                                                     USHORT wFlags, VARTYPE vt);

@@ -29,8 +29,8 @@ typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 
 EXTERN_C HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
-                                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
-                                    LPDWORD lpThreadId);
+                                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                    DWORD dwCreationFlags, LPDWORD lpThreadId);
 EXTERN_C DWORD WINAPI ResumeThread(HANDLE hThread);
 EXTERN_C BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 EXTERN_C BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);

@@ -1,7 +1,8 @@
 // Events, mutexes, waitable timers, waits and critical sections, with Windows semantics:
 // WaitForMultipleObjects (wait-any) returns the lowest signalled index and consumes only that
 // object; auto-reset events and synchronisation timers are consumed by the wait that returns them;
-// CancelWaitableTimer keeps a signalled timer signalled; mutexes and critical sections are recursive.
+// CancelWaitableTimer keeps a signalled timer signalled; mutexes and critical sections are
+// recursive.
 //
 // Threading: every call is thread-safe. Where Windows leaves things open, this platform decides:
 // - a handle closed while another thread waits on it does not end or break that wait: the object
@@ -29,26 +30,28 @@
 #define MAXIMUM_WAIT_OBJECTS 64
 #define STATUS_WAIT_0 0x00000000u
 
-EXTERN_C HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
-                                    LPCSTR lpName);
-EXTERN_C HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
-                                    LPCWSTR lpName);
+EXTERN_C HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                    BOOL bInitialState, LPCSTR lpName);
+EXTERN_C HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                    BOOL bInitialState, LPCWSTR lpName);
 EXTERN_C BOOL WINAPI SetEvent(HANDLE hEvent);
 EXTERN_C BOOL WINAPI ResetEvent(HANDLE hEvent);
 
-EXTERN_C HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
-EXTERN_C HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
+EXTERN_C HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                                    LPCSTR lpName);
+EXTERN_C HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                                    LPCWSTR lpName);
 EXTERN_C BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 
 typedef void(CALLBACK* PTIMERAPCROUTINE)(LPVOID lpArgToCompletionRoutine, DWORD dwTimerLowValue,
                                          DWORD dwTimerHighValue);
-EXTERN_C HANDLE WINAPI CreateWaitableTimerA(LPSECURITY_ATTRIBUTES lpTimerAttributes, BOOL bManualReset,
-                                            LPCSTR lpTimerName);
-EXTERN_C HANDLE WINAPI CreateWaitableTimerW(LPSECURITY_ATTRIBUTES lpTimerAttributes, BOOL bManualReset,
-                                            LPCWSTR lpTimerName);
+EXTERN_C HANDLE WINAPI CreateWaitableTimerA(LPSECURITY_ATTRIBUTES lpTimerAttributes,
+                                            BOOL bManualReset, LPCSTR lpTimerName);
+EXTERN_C HANDLE WINAPI CreateWaitableTimerW(LPSECURITY_ATTRIBUTES lpTimerAttributes,
+                                            BOOL bManualReset, LPCWSTR lpTimerName);
 EXTERN_C BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER* lpDueTime, LONG lPeriod,
-                                      PTIMERAPCROUTINE pfnCompletionRoutine, LPVOID lpArgToCompletionRoutine,
-                                      BOOL fResume);
+                                      PTIMERAPCROUTINE pfnCompletionRoutine,
+                                      LPVOID lpArgToCompletionRoutine, BOOL fResume);
 EXTERN_C BOOL WINAPI CancelWaitableTimer(HANDLE hTimer);
 
 EXTERN_C DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
@@ -63,9 +66,10 @@ typedef struct _RTL_CRITICAL_SECTION {
 } CRITICAL_SECTION, *LPCRITICAL_SECTION, RTL_CRITICAL_SECTION;
 
 EXTERN_C void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
-EXTERN_C BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection, DWORD dwSpinCount);
-EXTERN_C BOOL WINAPI InitializeCriticalSectionEx(LPCRITICAL_SECTION lpCriticalSection, DWORD dwSpinCount,
-                                                 DWORD Flags);
+EXTERN_C BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
+                                                           DWORD dwSpinCount);
+EXTERN_C BOOL WINAPI InitializeCriticalSectionEx(LPCRITICAL_SECTION lpCriticalSection,
+                                                 DWORD dwSpinCount, DWORD Flags);
 EXTERN_C void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 EXTERN_C BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 EXTERN_C void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);

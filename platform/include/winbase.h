@@ -91,8 +91,9 @@ typedef struct _COMMTIMEOUTS {
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
 EXTERN_C HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+                                   LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                   HANDLE hTemplateFile);
 EXTERN_C BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 EXTERN_C BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -114,6 +115,7 @@ EXTERN_C BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
 // Only FORMAT_MESSAGE_FROM_SYSTEM (with or without ALLOCATE_BUFFER and IGNORE_INSERTS) is
 // supported: the text of a Win32 error, Winsock error or HRESULT, ending in CR LF as on Windows.
 // With ALLOCATE_BUFFER the buffer is freed with LocalFree.
-EXTERN_C DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
-                                     LPSTR lpBuffer, DWORD nSize, void* Arguments);
+EXTERN_C DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
+                                     DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize,
+                                     void* Arguments);
 EXTERN_C HANDLE WINAPI LocalFree(HANDLE hMem);

@@ -1,5 +1,6 @@
-// Win32 error codes, Winsock error codes and HRESULT values, with the Windows SDK's names and values.
-// Only the codes that the system, its platform layer and its tools produce or test for are listed.
+// Win32 error codes, Winsock error codes and HRESULT values, with the Windows SDK's names and
+// values. Only the codes that the system, its platform layer and its tools produce or test for are
+// listed.
 #pragma once
 
 #include "winnt.h"
@@ -22,7 +23,8 @@
     ((HRESULT)(((uint32_t)(sev) << 31) | ((uint32_t)(fac) << 16) | ((uint32_t)(code))))
 
 inline constexpr HRESULT HRESULT_FROM_WIN32(uint32_t x) {
-    return (HRESULT)x <= 0 ? (HRESULT)x : (HRESULT)((x & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u);
+    return (HRESULT)x <= 0 ? (HRESULT)x
+                           : (HRESULT)((x & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u);
 }
 
 // Win32 error codes.

@@ -110,7 +110,8 @@ typedef struct _WSANETWORKEVENTS {
 typedef struct _WSAPROTOCOL_INFOA WSAPROTOCOL_INFOA, *LPWSAPROTOCOL_INFOA;
 typedef struct _QualityOfService QOS, *LPQOS;
 typedef void(CALLBACK* LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD dwError, DWORD cbTransferred,
-                                                           LPWSAOVERLAPPED lpOverlapped, DWORD dwFlags);
+                                                           LPWSAOVERLAPPED lpOverlapped,
+                                                           DWORD dwFlags);
 
 namespace k47 {
 namespace winsock {
@@ -147,10 +148,18 @@ struct sockaddr_storage {
     CHAR __ss_pad2[112];
 };
 
-inline constexpr USHORT htons(USHORT v) { return (USHORT)__builtin_bswap16(v); }
-inline constexpr USHORT ntohs(USHORT v) { return (USHORT)__builtin_bswap16(v); }
-inline constexpr ULONG htonl(ULONG v) { return __builtin_bswap32(v); }
-inline constexpr ULONG ntohl(ULONG v) { return __builtin_bswap32(v); }
+inline constexpr USHORT htons(USHORT v) {
+    return (USHORT)__builtin_bswap16(v);
+}
+inline constexpr USHORT ntohs(USHORT v) {
+    return (USHORT)__builtin_bswap16(v);
+}
+inline constexpr ULONG htonl(ULONG v) {
+    return __builtin_bswap32(v);
+}
+inline constexpr ULONG ntohl(ULONG v) {
+    return __builtin_bswap32(v);
+}
 
 int bind(SOCKET s, const sockaddr* name, int namelen);
 int getsockname(SOCKET s, sockaddr* name, int* namelen);
@@ -170,27 +179,27 @@ SOCKET socket(int af, int type, int protocol);
 }  // namespace winsock
 }  // namespace k47
 
+using k47::winsock::accept;
+using k47::winsock::bind;
+using k47::winsock::connect;
+using k47::winsock::getpeername;
+using k47::winsock::getsockname;
+using k47::winsock::getsockopt;
+using k47::winsock::htonl;
+using k47::winsock::htons;
 using k47::winsock::in_addr;
+using k47::winsock::listen;
+using k47::winsock::ntohl;
+using k47::winsock::ntohs;
+using k47::winsock::recv;
+using k47::winsock::recvfrom;
+using k47::winsock::send;
+using k47::winsock::sendto;
+using k47::winsock::setsockopt;
+using k47::winsock::shutdown;
 using k47::winsock::sockaddr;
 using k47::winsock::sockaddr_in;
 using k47::winsock::sockaddr_storage;
-using k47::winsock::htons;
-using k47::winsock::ntohs;
-using k47::winsock::htonl;
-using k47::winsock::ntohl;
-using k47::winsock::bind;
-using k47::winsock::getsockname;
-using k47::winsock::getpeername;
-using k47::winsock::listen;
-using k47::winsock::accept;
-using k47::winsock::connect;
-using k47::winsock::send;
-using k47::winsock::recv;
-using k47::winsock::sendto;
-using k47::winsock::recvfrom;
-using k47::winsock::setsockopt;
-using k47::winsock::getsockopt;
-using k47::winsock::shutdown;
 using k47::winsock::socket;
 
 #define s_addr S_un.S_addr
@@ -205,31 +214,36 @@ EXTERN_C int WINAPI WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData);
 EXTERN_C int WINAPI WSACleanup(void);
 EXTERN_C int WINAPI WSAGetLastError(void);
 EXTERN_C void WINAPI WSASetLastError(int iError);
-EXTERN_C SOCKET WINAPI WSASocketA(int af, int type, int protocol, LPWSAPROTOCOL_INFOA lpProtocolInfo, GROUP g,
-                                  DWORD dwFlags);
+EXTERN_C SOCKET WINAPI WSASocketA(int af, int type, int protocol,
+                                  LPWSAPROTOCOL_INFOA lpProtocolInfo, GROUP g, DWORD dwFlags);
 EXTERN_C int WINAPI closesocket(SOCKET s);
 EXTERN_C int WINAPI ioctlsocket(SOCKET s, LONG cmd, ULONG* argp);
 EXTERN_C WSAEVENT WINAPI WSACreateEvent(void);
 EXTERN_C BOOL WINAPI WSACloseEvent(WSAEVENT hEvent);
 EXTERN_C BOOL WINAPI WSASetEvent(WSAEVENT hEvent);
 EXTERN_C BOOL WINAPI WSAResetEvent(WSAEVENT hEvent);
-EXTERN_C DWORD WINAPI WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* lphEvents, BOOL fWaitAll,
-                                               DWORD dwTimeout, BOOL fAlertable);
+EXTERN_C DWORD WINAPI WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* lphEvents,
+                                               BOOL fWaitAll, DWORD dwTimeout, BOOL fAlertable);
 EXTERN_C int WINAPI WSAEventSelect(SOCKET s, WSAEVENT hEventObject, LONG lNetworkEvents);
-EXTERN_C int WINAPI WSAEnumNetworkEvents(SOCKET s, WSAEVENT hEventObject, LPWSANETWORKEVENTS lpNetworkEvents);
+EXTERN_C int WINAPI WSAEnumNetworkEvents(SOCKET s, WSAEVENT hEventObject,
+                                         LPWSANETWORKEVENTS lpNetworkEvents);
 EXTERN_C int WINAPI WSAConnect(SOCKET s, const sockaddr* name, int namelen, LPWSABUF lpCallerData,
                                LPWSABUF lpCalleeData, LPQOS lpSQOS, LPQOS lpGQOS);
-EXTERN_C int WINAPI WSASend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent,
-                            DWORD dwFlags, LPWSAOVERLAPPED lpOverlapped,
+EXTERN_C int WINAPI WSASend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
+                            LPDWORD lpNumberOfBytesSent, DWORD dwFlags,
+                            LPWSAOVERLAPPED lpOverlapped,
                             LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
-EXTERN_C int WINAPI WSARecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesRecvd,
-                            LPDWORD lpFlags, LPWSAOVERLAPPED lpOverlapped,
+EXTERN_C int WINAPI WSARecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
+                            LPDWORD lpNumberOfBytesRecvd, LPDWORD lpFlags,
+                            LPWSAOVERLAPPED lpOverlapped,
                             LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
-EXTERN_C int WINAPI WSASendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesSent,
-                              DWORD dwFlags, const sockaddr* lpTo, int iTolen, LPWSAOVERLAPPED lpOverlapped,
+EXTERN_C int WINAPI WSASendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
+                              LPDWORD lpNumberOfBytesSent, DWORD dwFlags, const sockaddr* lpTo,
+                              int iTolen, LPWSAOVERLAPPED lpOverlapped,
                               LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
-EXTERN_C int WINAPI WSARecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount, LPDWORD lpNumberOfBytesRecvd,
-                                LPDWORD lpFlags, sockaddr* lpFrom, LPINT lpFromlen, LPWSAOVERLAPPED lpOverlapped,
+EXTERN_C int WINAPI WSARecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
+                                LPDWORD lpNumberOfBytesRecvd, LPDWORD lpFlags, sockaddr* lpFrom,
+                                LPINT lpFromlen, LPWSAOVERLAPPED lpOverlapped,
                                 LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
-EXTERN_C BOOL WINAPI WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped, LPDWORD lpcbTransfer, BOOL fWait,
-                                            LPDWORD lpdwFlags);
+EXTERN_C BOOL WINAPI WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped,
+                                            LPDWORD lpcbTransfer, BOOL fWait, LPDWORD lpdwFlags);

@@ -51,7 +51,8 @@ struct addrinfo {
 };
 
 // Returns 0 or a Winsock error number (WSAHOST_NOT_FOUND, ...), as on Windows.
-int getaddrinfo(const char* pNodeName, const char* pServiceName, const addrinfo* pHints, addrinfo** ppResult);
+int getaddrinfo(const char* pNodeName, const char* pServiceName, const addrinfo* pHints,
+                addrinfo** ppResult);
 void freeaddrinfo(addrinfo* pAddrInfo);
 int inet_pton(int Family, const char* pszAddrString, void* pAddrBuf);
 const char* inet_ntop(int Family, const void* pAddr, char* pStringBuf, size_t StringBufSize);
@@ -59,13 +60,13 @@ const char* inet_ntop(int Family, const void* pAddr, char* pStringBuf, size_t St
 }  // namespace winsock
 }  // namespace k47
 
-using k47::winsock::in6_addr;
-using k47::winsock::sockaddr_in6;
 using k47::winsock::addrinfo;
-using k47::winsock::getaddrinfo;
 using k47::winsock::freeaddrinfo;
-using k47::winsock::inet_pton;
+using k47::winsock::getaddrinfo;
+using k47::winsock::in6_addr;
 using k47::winsock::inet_ntop;
+using k47::winsock::inet_pton;
+using k47::winsock::sockaddr_in6;
 #define s6_addr u.Byte
 typedef in6_addr IN6_ADDR;
 typedef sockaddr_in6 SOCKADDR_IN6;

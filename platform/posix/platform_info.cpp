@@ -3,6 +3,8 @@
 
 namespace k47 {
 
-const char* PlatformVersion() noexcept { return "1.0"; }
+const char* PlatformVersion() noexcept {
+    return "1.0";
+}
 
 }  // namespace k47

@@ -15,7 +15,7 @@
 #include "tests/support/TestUtil.h"
 
 class CameraFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         k47test::RegisterLibraryClasses();
         host_ = k47test::CFakeHost::Create(&hostObject_);
@@ -31,13 +31,15 @@ protected:
     void TearDown() override {
         for (auto& wrapper : wrappers_) {
             Microsoft::WRL::ComPtr<IK47Terminate> terminate;
-            if (SUCCEEDED(wrapper.As(&terminate))) terminate->Terminate(TRUE);
+            if (SUCCEEDED(wrapper.As(&terminate)))
+                terminate->Terminate(TRUE);
         }
         wrappers_.clear();
     }
 
     // A bound camera named `name` from a camera element (attributes as XML text).
-    Microsoft::WRL::ComPtr<IK47PTZCamera> AddCamera(const std::u16string& name, const std::string& attributes) {
+    Microsoft::WRL::ComPtr<IK47PTZCamera> AddCamera(const std::u16string& name,
+                                                    const std::string& attributes) {
         Microsoft::WRL::ComPtr<IUnknown> wrapper;
         EXPECT_HR_OK(CoCreateInstance(CLSID_PTZCamera, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
                                       reinterpret_cast<void**>(wrapper.GetAddressOf())));
@@ -63,6 +65,7 @@ protected:
 };
 
 // Seconds between two points of the steady clock.
-inline double Seconds(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+inline double Seconds(std::chrono::steady_clock::time_point from,
+                      std::chrono::steady_clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }

@@ -12,17 +12,17 @@
 #include "tests/support/RecordingDriver.h"
 #include "tests/support/TestUtil.h"
 
-using Microsoft::WRL::ComPtr;
 using k47test::CFakeHost;
 using k47test::CFakePortService;
 using k47test::CFakeVariable;
 using k47test::CRecordingDriver;
 using k47test::DriverCall;
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
 class CameraObjectTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         host_ = CFakeHost::Create(&hostObject_);
@@ -33,14 +33,16 @@ protected:
         ASSERT_HR_OK(K47CreateInstance<CPTZCamera>(camera_.GetAddressOf(), &cameraObject_));
     }
     void TearDown() override {
-        if (camera_) Terminate();
+        if (camera_)
+            Terminate();
         camera_.Reset();
         CoUninitialize();
     }
 
     HRESULT Initialize(const std::string& xml, const char16_t* name, bool withStore = true) {
         ComPtr<IK47VariableStore> store;
-        if (withStore) host_.As(&store);
+        if (withStore)
+            host_.As(&store);
         CComBSTR bstrName(name);
         CameraInitData record{bstrName, store.Get(), ports_.Get()};
         return Configuration()->Initialize(k47test::XmlElement(xml).Get(), driver_.Get(),
@@ -96,7 +98,8 @@ TEST_F(CameraObjectTest, PresetVariableIsPublishedZeroedAndAdvised) {
     EXPECT_EQ(hostObject_->VariableNames(), std::vector<std::u16string>{u"PTZPreset.Gate"});
     CFakeVariable* variable = Preset(u"PTZPreset.Gate");
     ASSERT_NE(variable, nullptr);
-    EXPECT_EQ(variable->History(), std::vector<std::string>{"I4:0"});  // zeroed before it is advised
+    EXPECT_EQ(variable->History(),
+              std::vector<std::string>{"I4:0"});  // zeroed before it is advised
     EXPECT_EQ(variable->SinkCount(), 1u);
     EXPECT_TRUE(cameraObject_->IsRunning());
 
@@ -158,7 +161,8 @@ TEST_F(CameraObjectTest, ReconfigureAppliesANewAddress) {
     ASSERT_HR_OK(Initialize(R"(<Camera Address="4"/>)", u"Cam"));
     ComPtr<IK47PTZCamera> camera = Camera();
     ASSERT_HR_OK(camera->MoveRelative(10, 0, 0, 0, 0));
-    ASSERT_HR_OK(Configuration()->Reconfigure(k47test::XmlElement(R"(<Camera Address="17"/>)").Get()));
+    ASSERT_HR_OK(
+        Configuration()->Reconfigure(k47test::XmlElement(R"(<Camera Address="17"/>)").Get()));
     INT_PTR address = 0;
     ASSERT_HR_OK(camera->GetAddress(&address));
     EXPECT_EQ(address, 17);
@@ -183,7 +187,8 @@ TEST_F(CameraObjectTest, AMissingAddressFailsReconfigureAndLeavesTheWorkerStoppe
     EXPECT_HR(HRESULT_FROM_WIN32(ERROR_INVALID_DATA),
               Configuration()->Reconfigure(k47test::XmlElement(R"(<Camera Address="x1"/>)").Get()));
     EXPECT_FALSE(cameraObject_->IsRunning());
-    EXPECT_HR_OK(Configuration()->Reconfigure(k47test::XmlElement(R"(<Camera Address="1"/>)").Get()));
+    EXPECT_HR_OK(
+        Configuration()->Reconfigure(k47test::XmlElement(R"(<Camera Address="1"/>)").Get()));
     EXPECT_TRUE(cameraObject_->IsRunning());
     EXPECT_HR(E_NOTIMPL, Configuration()->MakeDefault(nullptr));
 }

@@ -10,19 +10,21 @@
 
 #include "tests/camera/CameraFixture.h"
 
-using Microsoft::WRL::ComPtr;
 using k47test::DriverCall;
+using Microsoft::WRL::ComPtr;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr double kEarly = 0.05;  // a stop may come at most this much before its due time (clock slack)
-constexpr double kLate = 1.5;    // ... and at most this much after it
+constexpr double kEarly =
+    0.05;  // a stop may come at most this much before its due time (clock slack)
+constexpr double kLate = 1.5;  // ... and at most this much after it
 
 std::vector<DriverCall> StopsAt(const std::vector<DriverCall>& calls, INT_PTR address) {
     std::vector<DriverCall> stops;
     for (const auto& call : calls)
-        if (call.IsStop() && call.address == address) stops.push_back(call);
+        if (call.IsStop() && call.address == address)
+            stops.push_back(call);
     return stops;
 }
 
@@ -117,13 +119,15 @@ TEST_F(CameraTimingTest, AMoveDuringStopRepeatsRunsItsFullTimeOutAndTheRepeatsFo
     ASSERT_HR_OK(camera->MoveRelative(-30, 0, 0, 0, 0));
     ASSERT_TRUE(driverObject_->WaitForStops(11, std::chrono::seconds(15)));
     auto calls = driverObject_->Calls();
-    auto move = std::find_if(calls.begin(), calls.end(),
-                             [](const DriverCall& c) { return c.kind == DriverCall::Kind::Move && c.pan == -30; });
+    auto move = std::find_if(calls.begin(), calls.end(), [](const DriverCall& c) {
+        return c.kind == DriverCall::Kind::Move && c.pan == -30;
+    });
     ASSERT_NE(move, calls.end());
     auto stops = StopsAt(calls, 9);
     ASSERT_EQ(stops.size(), 11u);  // the pending repeats are not lost
     // Stops before the move (normally two; more only if this thread was very late).
-    size_t before = std::count_if(stops.begin(), stops.end(), [&](const DriverCall& c) { return c.at < move->at; });
+    size_t before = std::count_if(stops.begin(), stops.end(),
+                                  [&](const DriverCall& c) { return c.at < move->at; });
     ASSERT_GE(before, 2u);
     ASSERT_LT(before, 11u);
     // The first stop after the move is the move's own time-out, not the repeat interval ...

@@ -11,16 +11,16 @@
 #include "tests/camera/CameraFixture.h"
 #include "tests/support/UdpPeer.h"
 
-using Microsoft::WRL::ComPtr;
 using k47test::DriverCall;
 using k47test::Motion;
 using k47test::UdpPeer;
+using Microsoft::WRL::ComPtr;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 class DatagramTest : public CameraFixture {
-protected:
+  protected:
     USHORT Start(IK47PTZCamera* camera) {
         ULONG address = 1;
         USHORT port = 0;
@@ -34,14 +34,16 @@ protected:
         return driverObject_->WaitFor(
             [pan](const std::vector<DriverCall>& calls) {
                 for (const auto& call : calls)
-                    if (call.kind == DriverCall::Kind::Move && call.pan == pan) return true;
+                    if (call.kind == DriverCall::Kind::Move && call.pan == pan)
+                        return true;
                 return false;
             },
             std::chrono::seconds(5));
     }
     std::vector<SHORT> Pans() {
         std::vector<SHORT> pans;
-        for (const auto& call : driverObject_->Calls(DriverCall::Kind::Move)) pans.push_back(call.pan);
+        for (const auto& call : driverObject_->Calls(DriverCall::Kind::Move))
+            pans.push_back(call.pan);
         return pans;
     }
 };
@@ -70,7 +72,8 @@ TEST_F(DatagramTest, OnlyFourteenByteDatagramsCountAndOthersDoNotRenewTheMotion)
     auto stops = driverObject_->Calls();
     Clock::time_point stopAt{};
     for (const auto& call : stops)
-        if (call.IsStop()) stopAt = call.at;
+        if (call.IsStop())
+            stopAt = call.at;
     EXPECT_GE(Seconds(lastAccepted, stopAt), 4.9);
     EXPECT_LE(Seconds(lastAccepted, stopAt), 5.0 + 1.2);
     EXPECT_EQ(Pans(), (std::vector<SHORT>{10, 0}));
@@ -88,11 +91,14 @@ TEST_F(DatagramTest, TheFirstSenderOwnsTheSessionUntilItEndsTheMotion) {
     EXPECT_EQ(Pans(), (std::vector<SHORT>{11, 12}));
 
     // The end flag with speeds: the motion ends, the speeds are not applied.
-    ASSERT_TRUE(owner.SendDatagram(port, Motion(3, 55, 0, 0, 0, 0, K47MotionDatagram::kEndOfMotion)));
-    ASSERT_TRUE(driverObject_->WaitForStops(1, std::chrono::seconds(5)));  // 0.4 s later: the session is free
+    ASSERT_TRUE(
+        owner.SendDatagram(port, Motion(3, 55, 0, 0, 0, 0, K47MotionDatagram::kEndOfMotion)));
+    ASSERT_TRUE(driverObject_->WaitForStops(
+        1, std::chrono::seconds(5)));  // 0.4 s later: the session is free
     ASSERT_TRUE(intruder.SendDatagram(port, Motion(10, 77)));
     ASSERT_TRUE(WaitForPan(77));
-    ASSERT_TRUE(owner.SendDatagram(port, Motion(4, 13)));  // now the former owner is the foreign one
+    ASSERT_TRUE(
+        owner.SendDatagram(port, Motion(4, 13)));  // now the former owner is the foreign one
     ASSERT_TRUE(intruder.SendDatagram(port, Motion(11, 78)));
     ASSERT_TRUE(WaitForPan(78));
     auto pans = Pans();
@@ -118,14 +124,16 @@ TEST_F(DatagramTest, SequenceNumbersWrapAndRepeatsAreDropped) {
         {0x0000, 6},  // repeat: dropped
         {0x0001, 7},  // accepted
     };
-    for (const auto& step : steps) ASSERT_TRUE(sender.SendDatagram(port, Motion(step.sequence, step.pan)));
+    for (const auto& step : steps)
+        ASSERT_TRUE(sender.SendDatagram(port, Motion(step.sequence, step.pan)));
     ASSERT_TRUE(sender.SendDatagram(port, Motion(2, 8)));  // probe
     ASSERT_TRUE(WaitForPan(8));
     EXPECT_EQ(Pans(), (std::vector<SHORT>{1, 2, 4, 5, 7, 8}));
 
     // After the timer ends the session (here 0.4 s after an end of motion), 0 is not newer than
     // the reset sequence and is dropped; 1 is accepted.
-    ASSERT_TRUE(sender.SendDatagram(port, Motion(3, 0, 0, 0, 0, 0, K47MotionDatagram::kEndOfMotion)));
+    ASSERT_TRUE(
+        sender.SendDatagram(port, Motion(3, 0, 0, 0, 0, 0, K47MotionDatagram::kEndOfMotion)));
     ASSERT_TRUE(driverObject_->WaitForStops(1, std::chrono::seconds(5)));
     ASSERT_TRUE(sender.SendDatagram(port, Motion(0, 9)));
     ASSERT_TRUE(sender.SendDatagram(port, Motion(1, 10)));
@@ -137,7 +145,8 @@ TEST_F(DatagramTest, SequenceNumbersWrapAndRepeatsAreDropped) {
 
 TEST_F(DatagramTest, StartingTwiceGivesTheSamePortAndAConfiguredPortIsUsed) {
     USHORT wanted = k47test::FreeUdpPort();
-    ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"1\" UDPPort=\"" + std::to_string(wanted) + "\"");
+    ComPtr<IK47PTZCamera> camera =
+        AddCamera(u"Cam", "Address=\"1\" UDPPort=\"" + std::to_string(wanted) + "\"");
     USHORT first = Start(camera.Get());
     USHORT second = Start(camera.Get());
     EXPECT_EQ(first, wanted);
@@ -185,10 +194,12 @@ TEST_F(DatagramTest, AHostPortIsGivenBackExactlyOnceWhenTheSessionCloses) {
 TEST_F(DatagramTest, ReconfigureClosesASessionInProgress) {
     // Keep the camera object's own IUnknown, as its driver could, to reconfigure it in place.
     ComPtr<IUnknown> inner;
-    driverObject_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown* driver,
-                                        IUnknown** camera) {
-        HRESULT hr = k47test::CreateRealCamera(name, element, outer, driver, host_.Get(), ports_.Get(), camera);
-        if (SUCCEEDED(hr)) inner = *camera;
+    driverObject_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
+                                        IUnknown* driver, IUnknown** camera) {
+        HRESULT hr = k47test::CreateRealCamera(name, element, outer, driver, host_.Get(),
+                                               ports_.Get(), camera);
+        if (SUCCEEDED(hr))
+            inner = *camera;
         return hr;
     });
     ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"1\"");

@@ -14,9 +14,9 @@
 #include "tests/support/UdpPeer.h"
 #include "webservice/VLTControlNamespace.h"
 
-using Microsoft::WRL::ComPtr;
 using k47test::ScriptedHttpServer;
 using k47test::UdpPeer;
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -27,8 +27,9 @@ std::string SoapBody(const std::string& inner) {
 }
 
 std::string SessionReply(uint32_t ipv4, uint16_t port) {
-    return SoapBody("<StartRemoteSessionPTZResponse xmlns=\"" + std::string(k47::vlt::kServiceNamespace) +
-                    "\"><ipv4addr>" + std::to_string(ipv4) + "</ipv4addr><port>" + std::to_string(port) +
+    return SoapBody("<StartRemoteSessionPTZResponse xmlns=\"" +
+                    std::string(k47::vlt::kServiceNamespace) + "\"><ipv4addr>" +
+                    std::to_string(ipv4) + "</ipv4addr><port>" + std::to_string(port) +
                     "</port></StartRemoteSessionPTZResponse>");
 }
 
@@ -38,11 +39,11 @@ std::string Fault(const std::string& code, const std::string& text) {
 }
 
 class RemoteClientTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        ASSERT_HR_OK(K47CreateObject<CPTZClientRemote>(nullptr, IID_IK47PTZClient,
-                                                       reinterpret_cast<void**>(client_.GetAddressOf())));
+        ASSERT_HR_OK(K47CreateObject<CPTZClientRemote>(
+            nullptr, IID_IK47PTZClient, reinterpret_cast<void**>(client_.GetAddressOf())));
     }
     void TearDown() override {
         client_.Reset();
@@ -56,10 +57,12 @@ protected:
     std::string Local(uint16_t port) { return "http://127.0.0.1:" + std::to_string(port); }
 
     // The next datagram at the peer, decoded (the test fails if none comes or it is malformed).
-    static K47MotionDatagram Next(const UdpPeer& peer, std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
+    static K47MotionDatagram Next(const UdpPeer& peer,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
         auto bytes = peer.Receive(timeout);
         EXPECT_TRUE(bytes.has_value()) << "no datagram";
-        if (!bytes) return {};
+        if (!bytes)
+            return {};
         EXPECT_EQ(bytes->size(), K47MotionDatagram::kSize);
         auto datagram = K47MotionDatagram::Decode(bytes->data(), bytes->size());
         return datagram.value_or(K47MotionDatagram{});
@@ -73,12 +76,14 @@ protected:
 TEST_F(RemoteClientTest, ConnectAsksForASessionAndMotionGoesAsDatagrams) {
     ScriptedHttpServer server;
     UdpPeer camera;
-    server.AddReply(k47test::HttpReply(200, SessionReply(0, camera.Port())));  // 0: use the server's address
+    server.AddReply(
+        k47test::HttpReply(200, SessionReply(0, camera.Port())));  // 0: use the server's address
     ASSERT_HR_OK(Connect(Local(server.Port()) + "/site/", u"Gate & Yard"));
     auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].bytes.rfind("POST /site/VLTControl/VLTControl.asmx HTTP/1.1\r\n", 0), 0u);
-    EXPECT_NE(requests[0].bytes.find("<name>Gate &amp; Yard</name>"), std::string::npos) << requests[0].bytes;
+    EXPECT_NE(requests[0].bytes.find("<name>Gate &amp; Yard</name>"), std::string::npos)
+        << requests[0].bytes;
     EXPECT_NE(requests[0].bytes.find("SOAPAction: \"" + std::string(k47::vlt::kServiceNamespace) +
                                      "/StartRemoteSessionPTZ\"\r\n"),
               std::string::npos);
@@ -104,7 +109,8 @@ TEST_F(RemoteClientTest, ConnectAsksForASessionAndMotionGoesAsDatagrams) {
         EXPECT_TRUE((later.pan == 10 && later.tilt == -20) || (later.pan == -5 && later.tilt == 0))
             << "mixed speeds: " << later.pan << "," << later.tilt;
     } while (later.pan != -5 && expected < 40);
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_GE(elapsed, 0.1 * (expected - 2) - 0.05);  // no faster than one per 100 ms
 
     ASSERT_HR_OK(client_->EndMotion());
@@ -117,7 +123,8 @@ TEST_F(RemoteClientTest, ConnectAsksForASessionAndMotionGoesAsDatagrams) {
     EXPECT_EQ(last.flags, K47MotionDatagram::kEndOfMotion);
     EXPECT_EQ(last.pan, 0);
     EXPECT_EQ(last.tilt, 0);
-    EXPECT_FALSE(camera.Receive(std::chrono::milliseconds(300)).has_value());  // and nothing after it
+    EXPECT_FALSE(
+        camera.Receive(std::chrono::milliseconds(300)).has_value());  // and nothing after it
 }
 
 TEST_F(RemoteClientTest, SequenceNumbersContinueAcrossRestartsAndConnects) {
@@ -128,7 +135,8 @@ TEST_F(RemoteClientTest, SequenceNumbersContinueAcrossRestartsAndConnects) {
     ASSERT_HR_OK(client_->MoveRelative(1, 0, 0, 0, 0));
     ASSERT_HR_OK(client_->EndMotion());
     uint16_t lastSequence = 0;
-    while (auto bytes = first.Receive(std::chrono::milliseconds(300))) lastSequence = bytes->at(0) | (bytes->at(1) << 8);
+    while (auto bytes = first.Receive(std::chrono::milliseconds(300)))
+        lastSequence = bytes->at(0) | (bytes->at(1) << 8);
     ASSERT_GE(lastSequence, 2);
 
     server.AddReply(k47test::HttpReply(200, SessionReply(0x7F000001, second.Port())));
@@ -171,11 +179,13 @@ TEST_F(RemoteClientTest, CallsGoThroughTheServiceAndFailWithoutASession) {
     const std::string ns = k47::vlt::kServiceNamespace;
     server.AddReply(k47test::HttpReply(200, SessionReply(0, camera.Port())));
     ASSERT_HR_OK(Connect(Local(server.Port())));
-    server.AddReply(k47test::HttpReply(200, SoapBody("<PtzCommandResponse xmlns=\"" + ns + "\"/>")));
+    server.AddReply(
+        k47test::HttpReply(200, SoapBody("<PtzCommandResponse xmlns=\"" + ns + "\"/>")));
     EXPECT_HR_OK(client_->Command(PTZCMD_GOTOPRESET, 12));
     server.AddReply(k47test::HttpReply(
-        200, SoapBody("<PtzQueryFunctionsResponse xmlns=\"" + ns +
-                      "\"><presetCount>64</presetCount><func>47</func></PtzQueryFunctionsResponse>")));
+        200,
+        SoapBody("<PtzQueryFunctionsResponse xmlns=\"" + ns +
+                 "\"><presetCount>64</presetCount><func>47</func></PtzQueryFunctionsResponse>")));
     ASSERT_HR_OK(client_->QueryFunctions(&functions, &presets));
     EXPECT_EQ(functions, 47);
     EXPECT_EQ(presets, 64u);
@@ -185,7 +195,8 @@ TEST_F(RemoteClientTest, CallsGoThroughTheServiceAndFailWithoutASession) {
     EXPECT_HR(E_POINTER, client_->QueryFunctions(nullptr, &presets));  // refused before any request
     auto requests = server.Requests();
     EXPECT_EQ(requests.size(), before);
-    EXPECT_NE(requests[1].bytes.find("<cmd>7</cmd><arg>12</arg>"), std::string::npos) << requests[1].bytes;
+    EXPECT_NE(requests[1].bytes.find("<cmd>7</cmd><arg>12</arg>"), std::string::npos)
+        << requests[1].bytes;
 }
 
 TEST_F(RemoteClientTest, AFailedConnectLeavesNoSocketAndMotionStillSucceeds) {
@@ -193,7 +204,8 @@ TEST_F(RemoteClientTest, AFailedConnectLeavesNoSocketAndMotionStillSucceeds) {
     server.AddReply(k47test::HttpReply(500, Fault("Client", "unknown camera \"Nobody\"")));
     k47test::LogCapture log;
     EXPECT_HR(E_FAIL, Connect(Local(server.Port()), u"Nobody"));
-    EXPECT_TRUE(log.Contains("handler PTZClientRemote")) << (log.Lines().empty() ? "" : log.Lines()[0]);
+    EXPECT_TRUE(log.Contains("handler PTZClientRemote"))
+        << (log.Lines().empty() ? "" : log.Lines()[0]);
     EXPECT_HR_OK(client_->MoveRelative(5, 0, 0, 0, 0));
     EXPECT_HR_OK(client_->EndMotion());
 }

@@ -16,7 +16,8 @@ TEST(ServerAddress, SplitsAndComposesTheDocumentedExamples) {
         {"srv:81", "http", "srv", "81", "", "http://srv:81/VLTControl/VLTControl.asmx"},
         {"http://srv/", "http", "srv", "", "", "http://srv/VLTControl/VLTControl.asmx"},
         {"https://srv", "https", "srv", "", "", "https://srv/VLTControl/VLTControl.asmx"},
-        {"https://srv:444/site/", "https", "srv", "444", "site/", "https://srv:444/site/VLTControl/VLTControl.asmx"},
+        {"https://srv:444/site/", "https", "srv", "444", "site/",
+         "https://srv:444/site/VLTControl/VLTControl.asmx"},
         {"HTTPS://srv", "HTTPS", "srv", "", "", "HTTPS://srv/VLTControl/VLTControl.asmx"},
         // A "/" before the first ":" stays in the host.
         {"srv/a:80", "http", "srv/a", "80", "", "http://srv/a:80/VLTControl/VLTControl.asmx"},
@@ -25,7 +26,8 @@ TEST(ServerAddress, SplitsAndComposesTheDocumentedExamples) {
         {"", "http", "", "", "", "http:///VLTControl/VLTControl.asmx"},
         {"http://srv:8080//deep/path", "http", "srv", "8080", "/deep/path",
          "http://srv:8080/deep/path/VLTControl/VLTControl.asmx"},
-        {"10.0.0.5:8080/", "http", "10.0.0.5", "8080", "", "http://10.0.0.5:8080/VLTControl/VLTControl.asmx"},
+        {"10.0.0.5:8080/", "http", "10.0.0.5", "8080", "",
+         "http://10.0.0.5:8080/VLTControl/VLTControl.asmx"},
     };
     for (const auto& c : cases) {
         K47ServerAddress parsed = K47ServerAddress::Parse(c.address);

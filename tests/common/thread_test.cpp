@@ -18,16 +18,19 @@ namespace {
 enum class InitMode { Normal, ThrowHresult, ThrowOther, MaxHandles };
 
 class CTestWorker : public CThread<CTestWorker, CThreadWait, CThreadCOMMulti, CThreadWait> {
-public:
+  public:
     static constexpr DWORD kHandles = 3;
 
     CTestWorker() {
-        for (auto& event : events_) event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        for (auto& event : events_)
+            event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     }
     ~CTestWorker() {
         Stop(INFINITE, nullptr);
-        for (auto& event : events_) CloseHandle(event);
-        for (auto& event : many_) CloseHandle(event);
+        for (auto& event : events_)
+            CloseHandle(event);
+        for (auto& event : many_)
+            CloseHandle(event);
     }
 
     void OnThreadInit() {
@@ -42,7 +45,8 @@ public:
                 std::vector<HANDLE> handles;
                 std::vector<Handler> handlers;
                 for (int i = 0; i < 64; ++i) {
-                    if (many_.size() < 64) many_.push_back(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+                    if (many_.size() < 64)
+                        many_.push_back(CreateEventA(nullptr, FALSE, FALSE, nullptr));
                     handles.push_back(many_[i]);
                     handlers.push_back(&CTestWorker::Record);
                 }
@@ -57,10 +61,12 @@ public:
             case InitMode::Normal:
                 break;
         }
-        const Handler handlers[kHandles] = {&CTestWorker::Record, &CTestWorker::Throw, &CTestWorker::StopSelf};
+        const Handler handlers[kHandles] = {&CTestWorker::Record, &CTestWorker::Throw,
+                                            &CTestWorker::StopSelf};
         SetWaitHandles(kHandles, events_, handlers, INFINITE);
         apartment_ = CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // already joined: S_FALSE
-        if (SUCCEEDED(apartment_)) CoUninitialize();
+        if (SUCCEEDED(apartment_))
+            CoUninitialize();
     }
     void OnThreadExit() { exitCount_++; }
 
@@ -69,7 +75,8 @@ public:
         calls_.push_back(index);
     }
     void Throw(DWORD) {
-        if (throwOther_) throw std::logic_error("handler failed");
+        if (throwOther_)
+            throw std::logic_error("handler failed");
         throw CHresultError(__FILE__, 9, HRESULT_FROM_WIN32(ERROR_BUSY));
     }
     void StopSelf(DWORD) { Stop(INFINITE, nullptr); }
@@ -88,7 +95,7 @@ public:
     std::atomic<HRESULT> apartment_{E_FAIL};
     std::atomic<HRESULT> refusedWith_{S_OK};
 
-private:
+  private:
     std::mutex lock_;
     std::vector<DWORD> calls_;
 };
@@ -115,7 +122,8 @@ TEST(Thread, HandlersRunByIndexInTheMultithreadedApartment) {
     EXPECT_TRUE(worker.IsRunning());
     EXPECT_EQ(worker.apartment_, S_FALSE);  // the worker had joined the MTA before OnThreadInit
     SetEvent(worker.events_[0]);
-    ASSERT_TRUE(k47test::WaitUntil([&] { return worker.Calls().size() == 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(
+        k47test::WaitUntil([&] { return worker.Calls().size() == 1; }, std::chrono::seconds(5)));
     EXPECT_EQ(worker.Calls(), std::vector<DWORD>{0});  // handler i gets index i
     DWORD exitCode = 12345;
     worker.Stop(INFINITE, &exitCode);
@@ -133,7 +141,8 @@ TEST(Thread, SixtyThreeOwnerHandlesFitAndSixtyFourAreRefused) {
     EXPECT_EQ(worker.refusedWith_, E_FAIL);
     // The last of the 63 still works: the refused call changed nothing.
     SetEvent(worker.many_[62]);
-    ASSERT_TRUE(k47test::WaitUntil([&] { return !worker.Calls().empty(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(
+        k47test::WaitUntil([&] { return !worker.Calls().empty(); }, std::chrono::seconds(5)));
     EXPECT_EQ(worker.Calls(), std::vector<DWORD>{62});
     SetEvent(worker.many_[63]);  // never part of the set
     worker.Stop(INFINITE, nullptr);
@@ -167,7 +176,8 @@ TEST(Thread, AFailingHandlerEndsTheWorkerWithItsErrorAndOneLogLine) {
     EXPECT_EQ(worker.GetExitCode(), E_FAIL);
     lines = log.Lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("Unhandled Exception - handler thread line 290"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("Unhandled Exception - handler thread line 290"), std::string::npos)
+        << lines[0];
     worker.Stop(INFINITE, nullptr);
 }
 
@@ -202,7 +212,8 @@ TEST(Thread, AWorkerMayStopItselfFromAHandler) {
     worker.Start();
     worker.WaitUntilRunning(INFINITE);
     SetEvent(worker.events_[2]);
-    ASSERT_TRUE(k47test::WaitUntil([&] { return worker.exitCount_ == 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(
+        k47test::WaitUntil([&] { return worker.exitCount_ == 1; }, std::chrono::seconds(5)));
     EXPECT_FALSE(worker.IsRunning());  // the handle is gone
     EXPECT_EQ(worker.GetExitCode(), S_OK);
     worker.Stop(INFINITE, nullptr);  // nothing left to stop
@@ -214,11 +225,14 @@ TEST(Thread, EverySignalledHandleIsServedOnce) {
     worker.Start();
     worker.WaitUntilRunning(INFINITE);
     // Auto-reset events signalled while the worker may be busy: each is served exactly once.
-    for (int i = 40; i >= 30; --i) SetEvent(worker.many_[i]);
-    ASSERT_TRUE(k47test::WaitUntil([&] { return worker.Calls().size() == 11; }, std::chrono::seconds(5)));
+    for (int i = 40; i >= 30; --i)
+        SetEvent(worker.many_[i]);
+    ASSERT_TRUE(
+        k47test::WaitUntil([&] { return worker.Calls().size() == 11; }, std::chrono::seconds(5)));
     auto calls = worker.Calls();
     std::sort(calls.begin(), calls.end());
-    for (DWORD i = 0; i < 11; ++i) EXPECT_EQ(calls[i], 30 + i);
+    for (DWORD i = 0; i < 11; ++i)
+        EXPECT_EQ(calls[i], 30 + i);
     worker.Stop(INFINITE, nullptr);
 }
 

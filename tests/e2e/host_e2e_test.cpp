@@ -25,14 +25,16 @@
 #include "tests/support/TestUtil.h"
 #include "tests/tools/ToolProcess.h"
 
-using Microsoft::WRL::ComPtr;
 using k47::sim::DecodedFrame;
 using k47::sim::FrameKind;
+using Microsoft::WRL::ComPtr;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
 
 // A UDP port the kernel just handed out: the start of this host's port-service range, so that
 // hosts of tests running side by side do not hand out the same ports.
@@ -51,13 +53,14 @@ int FreeUdpPort() {
 }
 
 class HostEndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        const auto& certificates = k47test::TestCertificates::Get();  // also makes this process trust them
+        const auto& certificates =
+            k47test::TestCertificates::Get();  // also makes this process trust them
         std::string output;
-        ASSERT_EQ(k47test::RunCommand(k47test::BinaryDir() + "/bin/k47regsvr " + k47test::BinaryDir() +
-                                          "/lib/libK47PTZ.so",
+        ASSERT_EQ(k47test::RunCommand(k47test::BinaryDir() + "/bin/k47regsvr " +
+                                          k47test::BinaryDir() + "/lib/libK47PTZ.so",
                                       &output),
                   0)
             << output;
@@ -66,27 +69,29 @@ protected:
         const std::string config = folder_.Path() + "/installation.xml";
         const int firstPort = FreeUdpPort();
         ASSERT_GT(firstPort, 0);
-        WriteFile(config, "<Installation>\n"
-                          "  <ControlService Listen=\"127.0.0.1\" Port=\"0\"/>\n"
-                          "  <ControlService Listen=\"127.0.0.1\" Port=\"0\" Certificate=\"" +
-                              folder_.Path() + "/server.pem\" Key=\"" + folder_.Path() +
-                              "/server.key\"/>\n"
-                              "  <PortService First=\"" +
-                              std::to_string(firstPort) + "\" Last=\"" + std::to_string(firstPort + 9) +
-                              "\"/>\n"
-                              "  <PTZProtocols>\n"
-                              "    <Protocol Name=\"Line\" ProgID=\"K47PTZ.K47PelcoD\" COMPort=\"" +
-                              pty_.slave_path() +
-                              "\" BaudRate=\"9600\"/>\n"
-                              "    <Protocol Name=\"Broken\" ProgID=\"K47PTZ.NoSuchDriver\"/>\n"
-                              "  </PTZProtocols>\n"
-                              "  <Cameras>\n"
-                              "    <Camera Name=\"Gate\" Protocol=\"Line\" Address=\"1\"/>\n"
-                              "    <Camera Name=\"Lost\" Protocol=\"Broken\" Address=\"1\"/>\n"
-                              "  </Cameras>\n"
-                              "</Installation>\n");
-        host_ = std::make_unique<k47test::ToolProcess>(k47test::BinaryDir() + "/bin/k47ptz-host",
-                                                       std::vector<std::string>{"--config", config});
+        WriteFile(config,
+                  "<Installation>\n"
+                  "  <ControlService Listen=\"127.0.0.1\" Port=\"0\"/>\n"
+                  "  <ControlService Listen=\"127.0.0.1\" Port=\"0\" Certificate=\"" +
+                      folder_.Path() + "/server.pem\" Key=\"" + folder_.Path() +
+                      "/server.key\"/>\n"
+                      "  <PortService First=\"" +
+                      std::to_string(firstPort) + "\" Last=\"" + std::to_string(firstPort + 9) +
+                      "\"/>\n"
+                      "  <PTZProtocols>\n"
+                      "    <Protocol Name=\"Line\" ProgID=\"K47PTZ.K47PelcoD\" COMPort=\"" +
+                      pty_.slave_path() +
+                      "\" BaudRate=\"9600\"/>\n"
+                      "    <Protocol Name=\"Broken\" ProgID=\"K47PTZ.NoSuchDriver\"/>\n"
+                      "  </PTZProtocols>\n"
+                      "  <Cameras>\n"
+                      "    <Camera Name=\"Gate\" Protocol=\"Line\" Address=\"1\"/>\n"
+                      "    <Camera Name=\"Lost\" Protocol=\"Broken\" Address=\"1\"/>\n"
+                      "  </Cameras>\n"
+                      "</Installation>\n");
+        host_ =
+            std::make_unique<k47test::ToolProcess>(k47test::BinaryDir() + "/bin/k47ptz-host",
+                                                   std::vector<std::string>{"--config", config});
         ASSERT_TRUE(host_->started());
         for (;;) {
             auto line = host_->ReadLine(std::chrono::seconds(20));
@@ -97,7 +102,8 @@ protected:
                 url = url.substr(0, url.find("/VLTControl"));
                 (url.rfind("https", 0) == 0 ? https_ : http_) = url;
             }
-            if (line->find("ready") != std::string::npos) break;
+            if (line->find("ready") != std::string::npos)
+                break;
         }
         ASSERT_FALSE(http_.empty());
         ASSERT_FALSE(https_.empty());
@@ -111,7 +117,8 @@ protected:
     ComPtr<IK47PTZClient> Client() {
         ComPtr<IK47PTZClient> client;
         // Through the registry: the module registered for this test is loaded into this process.
-        EXPECT_HR_OK(CoCreateInstance(CLSID_PTZClientRemote, nullptr, CLSCTX_INPROC_SERVER, IID_IK47PTZClient,
+        EXPECT_HR_OK(CoCreateInstance(CLSID_PTZClientRemote, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IK47PTZClient,
                                       reinterpret_cast<void**>(client.GetAddressOf())));
         return client;
     }
@@ -126,21 +133,25 @@ protected:
                        std::chrono::milliseconds timeout) {
         auto deadline = Clock::now() + timeout;
         while (!done(frames_)) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return false;
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                return false;
             auto bytes = pty_.ReadAvailable(256, std::min(left, std::chrono::milliseconds(200)));
             decoder_->Feed(bytes.data(), bytes.size(), frames_);
         }
         return true;
     }
     static size_t Count(const std::vector<DecodedFrame>& frames, FrameKind kind) {
-        return std::count_if(frames.begin(), frames.end(), [kind](const DecodedFrame& f) { return f.kind == kind; });
+        return std::count_if(frames.begin(), frames.end(),
+                             [kind](const DecodedFrame& f) { return f.kind == kind; });
     }
 
     k47test::ScopedRegistryFolder registry_;
     k47test::TempFolder folder_;
     k47::PtyPair pty_;
-    std::unique_ptr<k47::sim::FrameDecoder> decoder_ = k47::sim::MakeDecoder(k47::sim::Protocol::kPelcoD);
+    std::unique_ptr<k47::sim::FrameDecoder> decoder_ =
+        k47::sim::MakeDecoder(k47::sim::Protocol::kPelcoD);
     std::vector<DecodedFrame> frames_;
     std::unique_ptr<k47test::ToolProcess> host_;
     std::string http_, https_;
@@ -156,10 +167,12 @@ std::string RawHttp(const std::string& url, const std::string& request) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string answer;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
         char buffer[4096];
         ssize_t n;
-        while ((n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0) answer.append(buffer, static_cast<size_t>(n));
+        while ((n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0)
+            answer.append(buffer, static_cast<size_t>(n));
     }
     ::close(fd);
     return answer;
@@ -175,14 +188,16 @@ TEST_F(HostEndToEnd, ARemoteClientSteersACameraOverHttpAndHttps) {
     ASSERT_TRUE(WaitForFrames(
         [](const std::vector<DecodedFrame>& frames) {
             return std::count_if(frames.begin(), frames.end(), [](const DecodedFrame& f) {
-                       return f.kind == FrameKind::kMove && f.pan.direction == 1 && f.pan.speed == 31;
+                       return f.kind == FrameKind::kMove && f.pan.direction == 1 &&
+                              f.pan.speed == 31;
                    }) >= 3;  // the datagrams keep coming every 100 ms
         },
         std::chrono::seconds(5)));
     ASSERT_HR_OK(client->EndMotion());
     // The end flag makes the camera repeat its stop 11 times, 0.4 s apart.
-    ASSERT_TRUE(WaitForFrames([](const auto& frames) { return Count(frames, FrameKind::kStop) >= 11; },
-                              std::chrono::seconds(8)));
+    ASSERT_TRUE(
+        WaitForFrames([](const auto& frames) { return Count(frames, FrameKind::kStop) >= 11; },
+                      std::chrono::seconds(8)));
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     WaitForFrames([](const auto&) { return false; }, std::chrono::milliseconds(100));
     EXPECT_EQ(Count(frames_, FrameKind::kStop), 11u);
@@ -190,7 +205,8 @@ TEST_F(HostEndToEnd, ARemoteClientSteersACameraOverHttpAndHttps) {
     ASSERT_HR_OK(client->Command(PTZCMD_GOTOPRESET, 5));
     ASSERT_TRUE(WaitForFrames(
         [](const auto& frames) {
-            return !frames.empty() && frames.back().kind == FrameKind::kPresetGo && frames.back().preset == 5;
+            return !frames.empty() && frames.back().kind == FrameKind::kPresetGo &&
+                   frames.back().preset == 5;
         },
         std::chrono::seconds(3)));
     PTZFUNCTION functions = static_cast<PTZFUNCTION>(0);
@@ -198,15 +214,18 @@ TEST_F(HostEndToEnd, ARemoteClientSteersACameraOverHttpAndHttps) {
     ASSERT_HR_OK(client->QueryFunctions(&functions, &presets));
     EXPECT_EQ(functions, 0x1A);
     EXPECT_EQ(presets, 15u);
-    for (const auto& frame : frames_) EXPECT_NE(frame.kind, FrameKind::kMalformed) << k47::sim::Describe(frame);
+    for (const auto& frame : frames_)
+        EXPECT_NE(frame.kind, FrameKind::kMalformed) << k47::sim::Describe(frame);
 
-    // The same camera over HTTPS (the host's certificate comes from an authority this process trusts).
+    // The same camera over HTTPS (the host's certificate comes from an authority this process
+    // trusts).
     ComPtr<IK47PTZClient> secure = Client();
     ASSERT_HR_OK(Connect(secure.Get(), https_, u"Gate"));
     ASSERT_HR_OK(secure->Command(PTZCMD_SETPRESET, 7));
     ASSERT_TRUE(WaitForFrames(
         [](const auto& frames) {
-            return !frames.empty() && frames.back().kind == FrameKind::kPresetSet && frames.back().preset == 7;
+            return !frames.empty() && frames.back().kind == FrameKind::kPresetSet &&
+                   frames.back().preset == 7;
         },
         std::chrono::seconds(3)));
 }
@@ -234,18 +253,24 @@ TEST_F(HostEndToEnd, FailuresAreReportedAndTheRestKeepsWorking) {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     auto start = Clock::now();
-    EXPECT_HR(E_FAIL, Connect(client.Get(), "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), u"Gate"));
+    EXPECT_HR(E_FAIL,
+              Connect(client.Get(), "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
+                      u"Gate"));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
 
     // Requests no client sends get answers, not a crash.
     std::string garbage = "<<<not xml";
-    std::string answer = RawHttp(http_, "POST /VLTControl/VLTControl.asmx HTTP/1.1\r\nHost: x\r\nContent-Length: " +
-                                            std::to_string(garbage.size()) + "\r\nConnection: close\r\n\r\n" + garbage);
+    std::string answer = RawHttp(
+        http_, "POST /VLTControl/VLTControl.asmx HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                   std::to_string(garbage.size()) + "\r\nConnection: close\r\n\r\n" + garbage);
     EXPECT_EQ(answer.rfind("HTTP/1.1 500", 0), 0u) << answer;
     EXPECT_NE(answer.find("soap:Client"), std::string::npos) << answer;
-    answer = RawHttp(http_, "GET /VLTControl/VLTControl.asmx HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    answer = RawHttp(
+        http_, "GET /VLTControl/VLTControl.asmx HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 405", 0), 0u) << answer;
-    answer = RawHttp(http_, "POST /elsewhere HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    answer = RawHttp(
+        http_,
+        "POST /elsewhere HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 404", 0), 0u) << answer;
     // The host is still serving (the failed Connect above left the client on the dead address).
     ASSERT_HR_OK(Connect(client.Get(), http_, u"Gate"));
@@ -256,12 +281,14 @@ TEST_F(HostEndToEnd, SigtermTerminatesEverythingAndExitsCleanly) {
     ComPtr<IK47PTZClient> client = Client();
     ASSERT_HR_OK(Connect(client.Get(), http_, u"Gate"));
     ASSERT_HR_OK(client->MoveRelative(0, 30, 0, 0, 0));
-    ASSERT_TRUE(WaitForFrames([](const auto& frames) { return Count(frames, FrameKind::kMove) >= 1; },
-                              std::chrono::seconds(5)));
+    ASSERT_TRUE(
+        WaitForFrames([](const auto& frames) { return Count(frames, FrameKind::kMove) >= 1; },
+                      std::chrono::seconds(5)));
     ASSERT_TRUE(host_->Signal(SIGTERM));
     std::optional<int> status = host_->Wait(std::chrono::seconds(20));
     ASSERT_TRUE(status.has_value()) << "the host did not end";
-    EXPECT_EQ(*status, 0) << host_->Stderr();  // under AddressSanitizer a leak would make this non-zero
+    EXPECT_EQ(*status, 0)
+        << host_->Stderr();  // under AddressSanitizer a leak would make this non-zero
     EXPECT_NE(host_->Stderr().find("stopped"), std::string::npos) << host_->Stderr();
     client->EndMotion();
 }

@@ -11,17 +11,17 @@
 #include "tests/support/RecordingDriver.h"
 #include "tests/support/TestUtil.h"
 
-using Microsoft::WRL::ComPtr;
 using k47test::CFakeHost;
 using k47test::CRecordingDriver;
 using k47test::DriverCall;
 using k47test::FakeCameraRecord;
 using k47test::XmlElement;
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
 class CameraWrapperTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         host_ = CFakeHost::Create(&hostObject_);
         ASSERT_TRUE(host_);
@@ -33,23 +33,27 @@ protected:
 
     ComPtr<IUnknown> NewWrapper() {
         ComPtr<IUnknown> wrapper;
-        EXPECT_HR_OK(K47CreateObject<CPTZCameraWrapper>(nullptr, IID_IUnknown,
-                                                        reinterpret_cast<void**>(wrapper.GetAddressOf())));
+        EXPECT_HR_OK(K47CreateObject<CPTZCameraWrapper>(
+            nullptr, IID_IUnknown, reinterpret_cast<void**>(wrapper.GetAddressOf())));
         return wrapper;
     }
 
-    HRESULT Initialize(IUnknown* wrapper, const std::string& xml, const char16_t* name, IUnknown* owner) {
+    HRESULT Initialize(IUnknown* wrapper, const std::string& xml, const char16_t* name,
+                       IUnknown* owner) {
         ComPtr<IK47ObjectConfiguration> configuration;
-        HRESULT hr = wrapper->QueryInterface(IID_IK47ObjectConfiguration,
-                                             reinterpret_cast<void**>(configuration.GetAddressOf()));
-        if (FAILED(hr)) return hr;
+        HRESULT hr = wrapper->QueryInterface(
+            IID_IK47ObjectConfiguration, reinterpret_cast<void**>(configuration.GetAddressOf()));
+        if (FAILED(hr))
+            return hr;
         CComBSTR bstrName(name);
-        return configuration->Initialize(XmlElement(xml).Get(), owner, reinterpret_cast<ULONG_PTR>(bstrName.m_str));
+        return configuration->Initialize(XmlElement(xml).Get(), owner,
+                                         reinterpret_cast<ULONG_PTR>(bstrName.m_str));
     }
 
     static bool HasCamera(IUnknown* wrapper) {
         ComPtr<IK47PTZCamera> camera;
-        return SUCCEEDED(wrapper->QueryInterface(IID_IK47PTZCamera, reinterpret_cast<void**>(camera.GetAddressOf())));
+        return SUCCEEDED(wrapper->QueryInterface(IID_IK47PTZCamera,
+                                                 reinterpret_cast<void**>(camera.GetAddressOf())));
     }
 
     CFakeHost* hostObject_ = nullptr;
@@ -64,8 +68,10 @@ protected:
 TEST_F(CameraWrapperTest, CamerasOfOneProtocolAreBoundToTheSameDriver) {
     hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"Line1\"]", driver_.Get());
     ComPtr<IUnknown> first = NewWrapper(), second = NewWrapper();
-    ASSERT_HR_OK(Initialize(first.Get(), R"(<Camera Protocol="Line1" Address="1"/>)", u"Cam1", host_.Get()));
-    ASSERT_HR_OK(Initialize(second.Get(), R"(<Camera Protocol="Line1" Address="2"/>)", u"Cam2", host_.Get()));
+    ASSERT_HR_OK(
+        Initialize(first.Get(), R"(<Camera Protocol="Line1" Address="1"/>)", u"Cam1", host_.Get()));
+    ASSERT_HR_OK(Initialize(second.Get(), R"(<Camera Protocol="Line1" Address="2"/>)", u"Cam2",
+                            host_.Get()));
 
     auto adds = driverObject_->Calls(DriverCall::Kind::AddCamera);
     ASSERT_EQ(adds.size(), 2u);
@@ -96,7 +102,8 @@ TEST_F(CameraWrapperTest, QueryTextIsNotEscapedAndAFailedLookupFallsBackToTheObj
     hostObject_->AddName(u"Cameras/Cam7", driver_.Get());
     ComPtr<IUnknown> wrapper = NewWrapper();
     k47test::LogCapture log;
-    ASSERT_HR_OK(Initialize(wrapper.Get(), R"(<Camera Protocol='Li"ne' Address="7"/>)", u"Cam7", host_.Get()));
+    ASSERT_HR_OK(Initialize(wrapper.Get(), R"(<Camera Protocol='Li"ne' Address="7"/>)", u"Cam7",
+                            host_.Get()));
 
     auto lookups = hostObject_->LookupCalls();
     ASSERT_EQ(lookups.size(), 2u);
@@ -126,19 +133,22 @@ TEST_F(CameraWrapperTest, ReconfigureTerminatesTheOldCameraBeforeMakingTheNewOne
     hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
     int aliveAtSecondCreation = -1;
     auto fake = k47test::FakeCameraFactory(record_);
-    driverObject_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown* driver,
-                                        IUnknown** inner) {
+    driverObject_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
+                                        IUnknown* driver, IUnknown** inner) {
         {
             std::lock_guard<std::mutex> guard(record_->lock);
-            if (record_->created == 1) aliveAtSecondCreation = record_->alive;
+            if (record_->created == 1)
+                aliveAtSecondCreation = record_->alive;
         }
         return fake(name, element, outer, driver, inner);
     });
     ComPtr<IUnknown> wrapper = NewWrapper();
-    ASSERT_HR_OK(Initialize(wrapper.Get(), R"(<Camera Protocol="P" Address="1"/>)", u"Cam", host_.Get()));
+    ASSERT_HR_OK(
+        Initialize(wrapper.Get(), R"(<Camera Protocol="P" Address="1"/>)", u"Cam", host_.Get()));
     ComPtr<IK47ObjectConfiguration> configuration;
     ASSERT_HR_OK(wrapper.As(&configuration));
-    ASSERT_HR_OK(configuration->Reconfigure(XmlElement(R"(<Camera Protocol="P" Address="9"/>)").Get()));
+    ASSERT_HR_OK(
+        configuration->Reconfigure(XmlElement(R"(<Camera Protocol="P" Address="9"/>)").Get()));
     EXPECT_EQ(aliveAtSecondCreation, 0);
     EXPECT_EQ(record_->created, 2);
     EXPECT_EQ(record_->alive, 1);
@@ -156,7 +166,8 @@ TEST_F(CameraWrapperTest, ReconfigureTerminatesTheOldCameraBeforeMakingTheNewOne
 TEST_F(CameraWrapperTest, TerminateReachesTheCameraAndKeepsTheBinding) {
     hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
     ComPtr<IUnknown> wrapper = NewWrapper();
-    ASSERT_HR_OK(Initialize(wrapper.Get(), R"(<Camera Protocol="P" Address="1"/>)", u"Cam", host_.Get()));
+    ASSERT_HR_OK(
+        Initialize(wrapper.Get(), R"(<Camera Protocol="P" Address="1"/>)", u"Cam", host_.Get()));
     ComPtr<IK47Terminate> terminate;
     ASSERT_HR_OK(wrapper.As(&terminate));
     EXPECT_HR_OK(terminate->Terminate(FALSE));
@@ -169,8 +180,9 @@ TEST_F(CameraWrapperTest, AFailingAddCameraIsLoggedReturnedAndLeavesTheWrapperUn
     driverObject_->SetResult(DriverCall::Kind::AddCamera, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
     ComPtr<IUnknown> wrapper = NewWrapper();
     k47test::LogCapture log;
-    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
-              Initialize(wrapper.Get(), R"(<Camera Protocol="P" Address="1"/>)", u"Cam", host_.Get()));
+    EXPECT_HR(
+        HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
+        Initialize(wrapper.Get(), R"(<Camera Protocol="P" Address="1"/>)", u"Cam", host_.Get()));
     EXPECT_FALSE(HasCamera(wrapper.Get()));
     auto lines = log.Lines();
     ASSERT_EQ(lines.size(), 1u);
@@ -180,7 +192,8 @@ TEST_F(CameraWrapperTest, AFailingAddCameraIsLoggedReturnedAndLeavesTheWrapperUn
 TEST_F(CameraWrapperTest, AnOwnerWithoutObjectServerFailsThroughTheCatchAllHandler) {
     ComPtr<IUnknown> wrapper = NewWrapper();
     k47test::LogCapture log;
-    EXPECT_HR(E_FAIL, Initialize(wrapper.Get(), R"(<Camera Protocol="P"/>)", u"Cam", driver_.Get()));
+    EXPECT_HR(E_FAIL,
+              Initialize(wrapper.Get(), R"(<Camera Protocol="P"/>)", u"Cam", driver_.Get()));
     EXPECT_FALSE(HasCamera(wrapper.Get()));
     EXPECT_TRUE(log.Contains("Unhandled Exception - handler PTZCamera line 58"));
     EXPECT_TRUE(log.Contains("no object server"));
@@ -190,20 +203,20 @@ TEST_F(CameraWrapperTest, AWrapperCreatedAggregatedHandsItsOuterObjectToTheDrive
     hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
     // The host object plays the outer object here; only identity matters.
     ComPtr<IUnknown> inner;
-    ASSERT_HR_OK(K47CreateObject<CPTZCameraWrapper>(host_.Get(), IID_IUnknown,
-                                                    reinterpret_cast<void**>(inner.GetAddressOf())));
+    ASSERT_HR_OK(K47CreateObject<CPTZCameraWrapper>(
+        host_.Get(), IID_IUnknown, reinterpret_cast<void**>(inner.GetAddressOf())));
     ComPtr<IK47ObjectConfiguration> configuration;
     ASSERT_HR_OK(inner.As(&configuration));  // the inner unknown answers the wrapper's interfaces
     IUnknown* seenOuter = nullptr;
     auto fake = k47test::FakeCameraFactory(record_);
-    driverObject_->SetCameraFactory(
-        [&](BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown* driver, IUnknown** innerCamera) {
-            seenOuter = outer;
-            return fake(name, element, outer, driver, innerCamera);
-        });
+    driverObject_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
+                                        IUnknown* driver, IUnknown** innerCamera) {
+        seenOuter = outer;
+        return fake(name, element, outer, driver, innerCamera);
+    });
     CComBSTR name(u"Cam");
-    ASSERT_HR_OK(configuration->Initialize(XmlElement(R"(<Camera Protocol="P"/>)").Get(), host_.Get(),
-                                           reinterpret_cast<ULONG_PTR>(name.m_str)));
+    ASSERT_HR_OK(configuration->Initialize(XmlElement(R"(<Camera Protocol="P"/>)").Get(),
+                                           host_.Get(), reinterpret_cast<ULONG_PTR>(name.m_str)));
     EXPECT_EQ(seenOuter, host_.Get());
     configuration.Reset();
     inner.Reset();

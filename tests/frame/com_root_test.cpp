@@ -26,7 +26,7 @@ Counters g_counters;
 
 // A class with two interfaces; its behaviour at creation is driven by g_counters.
 class CTestObject : public CK47ComObjectRoot, public IK47Terminate, public IK47EventSink {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable() {
         static constexpr K47InterfaceEntry kTable[] = {
             K47Entry<CTestObject, IK47Terminate>(),
@@ -39,16 +39,18 @@ public:
         ++g_counters.finalConstructs;
         // The object must be usable (its own reference count stable) while it sets itself up.
         ComPtr<IUnknown> self;
-        GetControllingUnknown()->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(self.GetAddressOf()));
+        GetControllingUnknown()->QueryInterface(IID_IUnknown,
+                                                reinterpret_cast<void**>(self.GetAddressOf()));
         return g_counters.finalConstructResult;
     }
     void FinalRelease() { ++g_counters.finalReleases; }
     HRESULT STDMETHODCALLTYPE Terminate(BOOL) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnEvent(ULONG_PTR) override { return S_OK; }
 
-protected:
+  protected:
     CTestObject() {
-        if (g_counters.throwInConstructor) throw std::runtime_error("constructor fails");
+        if (g_counters.throwInConstructor)
+            throw std::runtime_error("constructor fails");
         ++g_counters.constructed;
     }
     ~CTestObject() { ++g_counters.destroyed; }
@@ -56,7 +58,7 @@ protected:
 
 // A minimal outer object that aggregates a CTestObject and forwards the inner's interfaces.
 class COuter : public CK47ComObjectRoot, public IK47ObjectConfiguration {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable() {
         static constexpr K47InterfaceEntry kTable[] = {
             K47Entry<COuter, IK47ObjectConfiguration>(),
@@ -70,16 +72,21 @@ public:
                                             reinterpret_cast<void**>(inner_.GetAddressOf()));
     }
     void FinalRelease() { inner_.Reset(); }
-    HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement*, IUnknown*, ULONG_PTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement*, IUnknown*, ULONG_PTR) override {
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE Reconfigure(IXMLDOMElement*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE MakeDefault(IXMLDOMElement*) override { return E_NOTIMPL; }
-    ULONG OuterCount() { AddRef_(); return Release_(); }
+    ULONG OuterCount() {
+        AddRef_();
+        return Release_();
+    }
 
-protected:
+  protected:
     COuter() = default;
     ~COuter() = default;
 
-private:
+  private:
     static HRESULT Forward(void* self, REFIID riid, void** ppv) {
         return static_cast<COuter*>(self)->inner_->QueryInterface(riid, ppv);
     }
@@ -89,7 +96,7 @@ private:
 };
 
 class ComRootTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         g_counters = Counters{};
         baseLocks_ = g_K47PTZModule.GetLockCount();
@@ -157,7 +164,8 @@ TEST_F(ComRootTest, AggregationRulesOfTheCreationFunction) {
     COuter* outerObject = nullptr;
     ASSERT_HR_OK(K47CreateInstance<COuter>(outer.GetAddressOf(), &outerObject));
     void* out = reinterpret_cast<void*>(0x1);
-    EXPECT_HR(CLASS_E_NOAGGREGATION, K47CreateObject<CTestObject>(outer.Get(), IID_IK47Terminate, &out));
+    EXPECT_HR(CLASS_E_NOAGGREGATION,
+              K47CreateObject<CTestObject>(outer.Get(), IID_IK47Terminate, &out));
     EXPECT_EQ(out, nullptr);
     EXPECT_HR(E_POINTER, K47CreateObject<CTestObject>(nullptr, IID_IK47Terminate, nullptr));
 }

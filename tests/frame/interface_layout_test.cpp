@@ -21,19 +21,28 @@ HRESULT CallSlot(IUnknown* object, int index) {
 
 std::vector<int> SlotCodes(IUnknown* object, int methods) {
     std::vector<int> codes;
-    for (int i = 0; i < methods; ++i) codes.push_back(CallSlot(object, 3 + i));
+    for (int i = 0; i < methods; ++i)
+        codes.push_back(CallSlot(object, 3 + i));
     return codes;
 }
 
-#define UNKNOWN_STUB                                                                      \
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; } \
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }                               \
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+#define UNKNOWN_STUB                                                    \
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { \
+        return E_NOTIMPL;                                               \
+    }                                                                   \
+    ULONG STDMETHODCALLTYPE AddRef() override {                         \
+        return 1;                                                       \
+    }                                                                   \
+    ULONG STDMETHODCALLTYPE Release() override {                        \
+        return 1;                                                       \
+    }
 
 // Codes: the position of the method in the interface's documented order, plus 100.
 struct Camera final : IK47PTZCamera {
     UNKNOWN_STUB
-    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT, SHORT, SHORT, SHORT, SHORT) override { return 101; }
+    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT, SHORT, SHORT, SHORT, SHORT) override {
+        return 101;
+    }
     HRESULT STDMETHODCALLTYPE Command(PTZCOMMAND, INT_PTR) override { return 102; }
     HRESULT STDMETHODCALLTYPE StartRemoteSession(ULONG*, USHORT*) override { return 103; }
     HRESULT STDMETHODCALLTYPE MenuCommand(PTZMENUCOMMAND) override { return 104; }
@@ -44,8 +53,12 @@ struct Camera final : IK47PTZCamera {
 
 struct Protocol final : IK47PTZProtocol {
     UNKNOWN_STUB
-    HRESULT STDMETHODCALLTYPE AddCamera(BSTR, IXMLDOMElement*, IUnknown*, IUnknown**) override { return 101; }
-    HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR, SHORT, SHORT, SHORT, SHORT, SHORT) override { return 102; }
+    HRESULT STDMETHODCALLTYPE AddCamera(BSTR, IXMLDOMElement*, IUnknown*, IUnknown**) override {
+        return 101;
+    }
+    HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR, SHORT, SHORT, SHORT, SHORT, SHORT) override {
+        return 102;
+    }
     HRESULT STDMETHODCALLTYPE Command(INT_PTR, PTZCOMMAND, INT_PTR) override { return 103; }
     HRESULT STDMETHODCALLTYPE MenuCommand(INT_PTR, PTZMENUCOMMAND) override { return 104; }
     HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR, PTZFUNCTION*, ULONG*) override { return 105; }
@@ -53,7 +66,9 @@ struct Protocol final : IK47PTZProtocol {
 
 struct Configuration final : IK47ObjectConfiguration {
     UNKNOWN_STUB
-    HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement*, IUnknown*, ULONG_PTR) override { return 101; }
+    HRESULT STDMETHODCALLTYPE Initialize(IXMLDOMElement*, IUnknown*, ULONG_PTR) override {
+        return 101;
+    }
     HRESULT STDMETHODCALLTYPE Reconfigure(IXMLDOMElement*) override { return 102; }
     HRESULT STDMETHODCALLTYPE MakeDefault(IXMLDOMElement*) override { return 103; }
 };
@@ -61,7 +76,9 @@ struct Configuration final : IK47ObjectConfiguration {
 struct Client final : IK47PTZClient {
     UNKNOWN_STUB
     HRESULT STDMETHODCALLTYPE Connect(BSTR, BSTR) override { return 101; }
-    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT, SHORT, SHORT, SHORT, SHORT) override { return 102; }
+    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT, SHORT, SHORT, SHORT, SHORT) override {
+        return 102;
+    }
     HRESULT STDMETHODCALLTYPE Command(PTZCOMMAND, INT_PTR) override { return 103; }
     HRESULT STDMETHODCALLTYPE EndMotion() override { return 104; }
     HRESULT STDMETHODCALLTYPE MenuCommand(PTZMENUCOMMAND) override { return 105; }
@@ -124,7 +141,9 @@ struct PlugIn final : IPTZ3PDriver {
     HRESULT STDMETHODCALLTYPE Reconfigure(IXMLDOMElement*) override { return 101; }
     HRESULT STDMETHODCALLTYPE Terminate() override { return 102; }
     HRESULT STDMETHODCALLTYPE AddCamera(INT_PTR, IXMLDOMElement*) override { return 103; }
-    HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR, SHORT, SHORT, SHORT, SHORT, SHORT) override { return 104; }
+    HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR, SHORT, SHORT, SHORT, SHORT, SHORT) override {
+        return 104;
+    }
     HRESULT STDMETHODCALLTYPE Command(INT_PTR, PTZCOMMAND, INT_PTR) override { return 105; }
     HRESULT STDMETHODCALLTYPE MenuCommand(INT_PTR, PTZMENUCOMMAND) override { return 106; }
     HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR, PTZFUNCTION*, ULONG*) override { return 107; }
@@ -132,7 +151,8 @@ struct PlugIn final : IPTZ3PDriver {
 
 std::vector<int> Sequence(int count) {
     std::vector<int> codes;
-    for (int i = 1; i <= count; ++i) codes.push_back(100 + i);
+    for (int i = 1; i <= count; ++i)
+        codes.push_back(100 + i);
     return codes;
 }
 

@@ -13,7 +13,8 @@ namespace {
 
 ComPtr<IClassFactory> Factory(REFCLSID clsid) {
     ComPtr<IClassFactory> factory;
-    EXPECT_HR_OK(DllGetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf())));
+    EXPECT_HR_OK(DllGetClassObject(clsid, IID_IClassFactory,
+                                   reinterpret_cast<void**>(factory.GetAddressOf())));
     return factory;
 }
 
@@ -26,11 +27,13 @@ TEST(Module, ClassObjectsAreCachedAndUnknownClassesRefused) {
     EXPECT_EQ(first.Get(), second.Get());
 
     void* out = reinterpret_cast<void*>(0x1);
-    EXPECT_HR(CLASS_E_CLASSNOTAVAILABLE, DllGetClassObject(LIBID_K47PTZLib, IID_IClassFactory, &out));
+    EXPECT_HR(CLASS_E_CLASSNOTAVAILABLE,
+              DllGetClassObject(LIBID_K47PTZLib, IID_IClassFactory, &out));
     EXPECT_EQ(out, nullptr);
     EXPECT_HR(E_NOINTERFACE, DllGetClassObject(CLSID_PTZCamera, IID_IK47PTZCamera, &out));
     EXPECT_HR(E_POINTER, DllGetClassObject(CLSID_PTZCamera, IID_IClassFactory, nullptr));
-    // Every class of the table is either available or refused as not available, never anything else.
+    // Every class of the table is either available or refused as not available, never anything
+    // else.
     for (size_t i = 0; i < kK47ClassCount; ++i) {
         ComPtr<IUnknown> factory;
         HRESULT hr = DllGetClassObject(*kK47ClassTable[i].clsid, IID_IUnknown,
@@ -46,13 +49,15 @@ TEST(Module, CreateInstanceRulesForACameraWrapper) {
     EXPECT_HR(E_POINTER, factory->CreateInstance(nullptr, IID_IK47ObjectConfiguration, nullptr));
 
     ComPtr<IUnknown> outer;
-    ASSERT_HR_OK(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(outer.GetAddressOf())));
+    ASSERT_HR_OK(factory->CreateInstance(nullptr, IID_IUnknown,
+                                         reinterpret_cast<void**>(outer.GetAddressOf())));
     // Aggregated creation may only ask for IUnknown.
     void* out = reinterpret_cast<void*>(0x1);
     EXPECT_HR(CLASS_E_NOAGGREGATION, factory->CreateInstance(outer.Get(), IID_IK47PTZCamera, &out));
     EXPECT_EQ(out, nullptr);
     ComPtr<IUnknown> inner;
-    EXPECT_HR_OK(factory->CreateInstance(outer.Get(), IID_IUnknown, reinterpret_cast<void**>(inner.GetAddressOf())));
+    EXPECT_HR_OK(factory->CreateInstance(outer.Get(), IID_IUnknown,
+                                         reinterpret_cast<void**>(inner.GetAddressOf())));
     // An unbound wrapper has no camera interface yet.
     EXPECT_HR(E_NOINTERFACE, outer->QueryInterface(IID_IK47PTZCamera, &out));
     ComPtr<IK47ObjectConfiguration> configuration;
@@ -80,7 +85,8 @@ TEST(Module, CanUnloadOnlyWithoutLiveObjectsOrServerLocks) {
 
     factory = Factory(CLSID_PTZCamera);
     ComPtr<IUnknown> object;
-    ASSERT_HR_OK(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(object.GetAddressOf())));
+    ASSERT_HR_OK(factory->CreateInstance(nullptr, IID_IUnknown,
+                                         reinterpret_cast<void**>(object.GetAddressOf())));
     factory->LockServer(FALSE);
     factory.Reset();
     EXPECT_EQ(g_K47PTZModule.GetLockCount(), idle + 1);  // the live object

@@ -25,19 +25,23 @@ std::string Guid(const GUID& guid) {
 // The REG_SZ value `name` (null = default) of key `path` under `root`, or nothing.
 std::optional<std::string> Value(HKEY root, const std::string& path, const char* name = nullptr) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return std::nullopt;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return std::nullopt;
     char data[1024];
     DWORD size = sizeof(data);
     DWORD type = 0;
-    LSTATUS status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    LSTATUS status =
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS || type != REG_SZ) return std::nullopt;
+    if (status != ERROR_SUCCESS || type != REG_SZ)
+        return std::nullopt;
     return std::string(data, size > 0 && data[size - 1] == '\0' ? size - 1 : size);
 }
 
 bool KeyExists(HKEY root, const std::string& path) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
     RegCloseKey(key);
     return true;
 }
@@ -82,7 +86,7 @@ void ExpectClassEntries(HKEY root, const K47ClassInfo& info, const std::string& 
 }
 
 class RegistrationTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { k47::SetPerUserRegistration(false); }
     k47test::ScopedRegistryFolder registry_;
 };
@@ -96,7 +100,8 @@ TEST_F(RegistrationTest, WritesEveryEntryForTheMachine) {
     const std::string appId = Guid(APPID_K47PTZ);
     EXPECT_EQ(Value(HKEY_CLASSES_ROOT, "AppID\\" + appId), "K47PTZ");
     EXPECT_EQ(Value(HKEY_CLASSES_ROOT, "AppID\\K47PTZ.DLL", "AppID"), appId);
-    for (size_t i = 0; i < kK47ClassCount; ++i) ExpectClassEntries(HKEY_CLASSES_ROOT, kK47ClassTable[i], module);
+    for (size_t i = 0; i < kK47ClassCount; ++i)
+        ExpectClassEntries(HKEY_CLASSES_ROOT, kK47ClassTable[i], module);
 
     const std::string lib = "Software\\Classes\\TypeLib\\" + Guid(LIBID_K47PTZLib) + "\\1.0";
     EXPECT_TRUE(Value(HKEY_LOCAL_MACHINE, lib).has_value());
@@ -106,13 +111,18 @@ TEST_F(RegistrationTest, WritesEveryEntryForTheMachine) {
     for (size_t i = 0; i < kK47MarshalledInterfaceCount; ++i) {
         const std::string itf = "Interface\\" + Guid(*kK47MarshalledInterfaces[i].iid);
         EXPECT_EQ(Value(HKEY_CLASSES_ROOT, itf), kK47MarshalledInterfaces[i].name);
-        EXPECT_EQ(Value(HKEY_CLASSES_ROOT, itf + "\\ProxyStubClsid32"), Guid(CLSID_K47PTZProxyStub));
+        EXPECT_EQ(Value(HKEY_CLASSES_ROOT, itf + "\\ProxyStubClsid32"),
+                  Guid(CLSID_K47PTZProxyStub));
     }
-    EXPECT_EQ(Value(HKEY_CLASSES_ROOT, "CLSID\\" + Guid(CLSID_K47PTZProxyStub) + "\\InprocServer32"), module);
+    EXPECT_EQ(
+        Value(HKEY_CLASSES_ROOT, "CLSID\\" + Guid(CLSID_K47PTZProxyStub) + "\\InprocServer32"),
+        module);
 
     // Registration is written to the machine's classes, not the user's.
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, "Software\\Classes\\CLSID\\" + Guid(CLSID_PTZCamera)));
-    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, "Software\\Classes\\CLSID\\" + Guid(CLSID_PTZCamera)));
+    EXPECT_FALSE(
+        KeyExists(HKEY_CURRENT_USER, "Software\\Classes\\CLSID\\" + Guid(CLSID_PTZCamera)));
+    EXPECT_TRUE(
+        KeyExists(HKEY_LOCAL_MACHINE, "Software\\Classes\\CLSID\\" + Guid(CLSID_PTZCamera)));
 }
 
 TEST_F(RegistrationTest, PerUserRegistrationWritesTheTypeLibraryUnderTheUserOnly) {
@@ -122,8 +132,10 @@ TEST_F(RegistrationTest, PerUserRegistrationWritesTheTypeLibraryUnderTheUserOnly
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, lib));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, lib));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, "Software\\Classes\\CLSID\\" + Guid(CLSID_PTZCamera)));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, "Software\\Classes\\CLSID\\" + Guid(CLSID_PTZCamera)));
-    for (size_t i = 0; i < kK47ClassCount; ++i) ExpectClassEntries(HKEY_CLASSES_ROOT, kK47ClassTable[i], ModulePath());
+    EXPECT_FALSE(
+        KeyExists(HKEY_LOCAL_MACHINE, "Software\\Classes\\CLSID\\" + Guid(CLSID_PTZCamera)));
+    for (size_t i = 0; i < kK47ClassCount; ++i)
+        ExpectClassEntries(HKEY_CLASSES_ROOT, kK47ClassTable[i], ModulePath());
 
     ASSERT_HR_OK(K47UnregisterServer(nullptr));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, lib));
@@ -133,12 +145,12 @@ TEST_F(RegistrationTest, PerUserRegistrationWritesTheTypeLibraryUnderTheUserOnly
 TEST_F(RegistrationTest, UnregistrationRemovesEverythingButTheSharedRoots) {
     // Another module's entries under the shared roots must survive.
     HKEY other = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{11111111-2222-3333-4444-555555555555}", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &other, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "CLSID\\{11111111-2222-3333-4444-555555555555}", 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &other, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(other);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "AppID\\Other.DLL", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &other,
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, "AppID\\Other.DLL", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &other, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(other);
 
@@ -152,7 +164,8 @@ TEST_F(RegistrationTest, UnregistrationRemovesEverythingButTheSharedRoots) {
     }
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "AppID\\" + Guid(APPID_K47PTZ)));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "AppID\\K47PTZ.DLL"));
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, "Software\\Classes\\TypeLib\\" + Guid(LIBID_K47PTZLib)));
+    EXPECT_FALSE(
+        KeyExists(HKEY_LOCAL_MACHINE, "Software\\Classes\\TypeLib\\" + Guid(LIBID_K47PTZLib)));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "Interface\\" + Guid(IID_IK47PTZCamera)));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "CLSID\\" + Guid(CLSID_K47PTZProxyStub)));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "CLSID\\{11111111-2222-3333-4444-555555555555}"));
@@ -165,9 +178,11 @@ TEST_F(RegistrationTest, RegistrationRewritesAClassKeyAfresh) {
     ASSERT_HR_OK(K47RegisterServer(nullptr));
     const std::string stale = "CLSID\\" + Guid(CLSID_PTZCamera) + "\\LocalServer32";
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, stale.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, stale.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(key);
     ASSERT_HR_OK(K47RegisterServer(nullptr));
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, stale));  // the class key was deleted and written again
+    EXPECT_FALSE(
+        KeyExists(HKEY_CLASSES_ROOT, stale));  // the class key was deleted and written again
 }

@@ -10,8 +10,8 @@
 #include "tests/support/RecordingDriver.h"
 #include "tests/support/TestUtil.h"
 
-using Microsoft::WRL::ComPtr;
 using k47host::CInstallationServer;
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -29,12 +29,13 @@ const char kInstallation[] = R"(<Installation>
 </Installation>)";
 
 class HostObjectsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         document_ = k47::XmlDocument::LoadString(kInstallation);
         ASSERT_TRUE(document_);
         server_ = CInstallationServer::Create(document_, &serverObject_);
-        serverObject_->SetDefaultProtocol(u"Line2");  // as <PTZProtocols Default="Line2"> makes the host do
+        serverObject_->SetDefaultProtocol(
+            u"Line2");  // as <PTZProtocols Default="Line2"> makes the host do
         std::vector<xmlNode*> nodes;
         document_.SelectNodes("PTZProtocols/Protocol", &nodes);
         const char16_t* names[] = {u"Line1", u"Line2", u"Odd\"Name"};
@@ -46,7 +47,8 @@ protected:
         const char16_t* cameras[] = {u"Gate", u"Yard", u"Quote"};
         for (size_t i = 0; i < nodes.size(); ++i) {
             k47test::CFakeHost* ignored = nullptr;
-            cameras_.push_back(k47test::CFakeHost::Create(&ignored));  // any object stands for a camera
+            cameras_.push_back(
+                k47test::CFakeHost::Create(&ignored));  // any object stands for a camera
             serverObject_->AddCamera(nodes[i], cameras[i], cameras_.back().Get());
         }
     }
@@ -83,7 +85,8 @@ TEST_F(HostObjectsTest, LookupsByQueryByNameAndByCameraPart) {
 
     found = Lookup(nullptr, u"PTZProtocols/Protocol[@Name = \"Nothing\"]", &hr);
     EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), hr);
-    // The binding inserts names unescaped: a quote breaks the query, which is refused, not crashed on.
+    // The binding inserts names unescaped: a quote breaks the query, which is refused, not crashed
+    // on.
     found = Lookup(nullptr, u"PTZProtocols/Protocol[@Name = \"Odd\"Name\"]", &hr);
     EXPECT_TRUE(FAILED(hr));
     EXPECT_FALSE(found);
@@ -96,7 +99,8 @@ TEST_F(HostObjectsTest, LookupsByQueryByNameAndByCameraPart) {
     EXPECT_TRUE(Same(found.Get(), cameras_[0].Get()));
     found = Lookup(u"Gate", u"Other", &hr);
     EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), hr);
-    EXPECT_HR(E_INVALIDARG, serverObject_->LookupObject(nullptr, nullptr, found.ReleaseAndGetAddressOf()));
+    EXPECT_HR(E_INVALIDARG,
+              serverObject_->LookupObject(nullptr, nullptr, found.ReleaseAndGetAddressOf()));
 }
 
 TEST_F(HostObjectsTest, ObjectNamesLeadTheFallbackToTheRightProtocol) {
@@ -162,8 +166,10 @@ TEST(HostInstallation, RefusesUnusableFilesWithTheLineAndReason) {
         const char* expected;
     } cases[] = {
         {"<Installation><ControlService Port=\"99999\"/></Installation>", "Port must be"},
-        {"<Installation><ControlService Port=\"80\" Certificate=\"c.pem\"/></Installation>", "both Certificate and Key"},
-        {"<Installation><ControlService Port=\"80\" ReportAddress=\"host\"/></Installation>", "ReportAddress"},
+        {"<Installation><ControlService Port=\"80\" Certificate=\"c.pem\"/></Installation>",
+         "both Certificate and Key"},
+        {"<Installation><ControlService Port=\"80\" ReportAddress=\"host\"/></Installation>",
+         "ReportAddress"},
         {"<Installation><PortService First=\"10\" Last=\"5\"/></Installation>", "First and Last"},
         {"<Installation>", "line"},
     };
@@ -179,6 +185,7 @@ TEST(HostInstallation, TheShippedExamplesLoad) {
     for (const char* name : {"demo.xml", "single-pelco.xml"}) {
         k47host::Installation installation;
         std::string error;
-        EXPECT_TRUE(installation.Load(k47test::SourceDir() + "/examples/" + name, &error)) << name << ": " << error;
+        EXPECT_TRUE(installation.Load(k47test::SourceDir() + "/examples/" + name, &error))
+            << name << ": " << error;
     }
 }

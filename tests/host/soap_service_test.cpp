@@ -24,7 +24,8 @@ std::string Envelope(const std::string& body, const std::string& header = {}) {
 }
 
 std::string Operation(const std::string& name, const std::string& children) {
-    return "<" + name + " xmlns=\"" + k47::vlt::kServiceNamespace + "\">" + children + "</" + name + ">";
+    return "<" + name + " xmlns=\"" + k47::vlt::kServiceNamespace + "\">" + children + "</" + name +
+           ">";
 }
 
 }  // namespace
@@ -32,7 +33,9 @@ std::string Operation(const std::string& name, const std::string& children) {
 TEST(SoapService, ParsesTheWrapperAndItsParameters) {
     SoapFault fault;
     auto request = ParseSoapRequest(
-        Envelope(Operation("PtzCommand", "<name>Gate &amp; &#x00E9;</name><cmd> 7 </cmd><arg>-12</arg>")), &fault);
+        Envelope(Operation("PtzCommand",
+                           "<name>Gate &amp; &#x00E9;</name><cmd> 7 </cmd><arg>-12</arg>")),
+        &fault);
     ASSERT_TRUE(request) << fault.text;
     EXPECT_EQ(request->operation, "PtzCommand");
     EXPECT_EQ(request->Text("name"), "Gate & \xC3\xA9");
@@ -42,11 +45,12 @@ TEST(SoapService, ParsesTheWrapperAndItsParameters) {
     EXPECT_EQ(cmd, 7);
     EXPECT_EQ(arg, -12);
 
-    request = ParseSoapRequest(Envelope(Operation("PtzMenuCommand", "<name xsi:nil=\"1\"/><cmd>2147483648</cmd>")),
-                               &fault);
+    request = ParseSoapRequest(
+        Envelope(Operation("PtzMenuCommand", "<name xsi:nil=\"1\"/><cmd>2147483648</cmd>")),
+        &fault);
     ASSERT_TRUE(request);
     EXPECT_FALSE(request->Text("name").has_value());  // nil
-    EXPECT_FALSE(request->Int("cmd", &cmd));           // beyond 32 bits
+    EXPECT_FALSE(request->Int("cmd", &cmd));          // beyond 32 bits
     EXPECT_FALSE(request->Int("missing", &cmd));
 }
 
@@ -59,12 +63,15 @@ TEST(SoapService, RefusesWhatIsNotAServiceRequestWithAClientFault) {
         {"not an envelope", "<Envelope><Body/></Envelope>"},
         {"no body", "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"/>"},
         {"empty body", Envelope("")},
-        {"foreign namespace", Envelope("<PtzCommand xmlns=\"http://example.com/other\"><name>a</name></PtzCommand>")},
+        {"foreign namespace",
+         Envelope("<PtzCommand xmlns=\"http://example.com/other\"><name>a</name></PtzCommand>")},
         {"parameter twice", Envelope(Operation("PtzCommand", "<cmd>1</cmd><cmd>2</cmd>"))},
-        {"structured parameter", Envelope(Operation("PtzCommand", "<name><first>a</first></name>"))},
+        {"structured parameter",
+         Envelope(Operation("PtzCommand", "<name><first>a</first></name>"))},
         {"document type", "<!DOCTYPE x [<!ENTITY e SYSTEM \"file:///etc/passwd\">]>" +
                               Envelope(Operation("PtzCommand", "<name>&e;</name>"))},
-        {"too large", Envelope(Operation("PtzCommand", "<name>" + std::string(70000, 'a') + "</name>"))},
+        {"too large",
+         Envelope(Operation("PtzCommand", "<name>" + std::string(70000, 'a') + "</name>"))},
     };
     for (const auto& c : cases) {
         SoapFault fault;
@@ -75,14 +82,17 @@ TEST(SoapService, RefusesWhatIsNotAServiceRequestWithAClientFault) {
 }
 
 TEST(SoapService, ResponsesAndFaultsAreWellFormedAndEscaped) {
-    std::string response = k47host::BuildSoapResponse("PtzQueryFunctions", {{"func", "26"}, {"presetCount", "15"}});
-    EXPECT_NE(response.find("<PtzQueryFunctionsResponse xmlns=\"" + std::string(k47::vlt::kServiceNamespace) +
-                            "\"><func>26</func><presetCount>15</presetCount></PtzQueryFunctionsResponse>"),
+    std::string response =
+        k47host::BuildSoapResponse("PtzQueryFunctions", {{"func", "26"}, {"presetCount", "15"}});
+    EXPECT_NE(response.find(
+                  "<PtzQueryFunctionsResponse xmlns=\"" + std::string(k47::vlt::kServiceNamespace) +
+                  "\"><func>26</func><presetCount>15</presetCount></PtzQueryFunctionsResponse>"),
               std::string::npos)
         << response;
     std::string fault = k47host::BuildSoapFault({"Client", "unknown camera \"<a&b>\"", ""});
     EXPECT_NE(fault.find("<faultcode>soap:Client</faultcode>"), std::string::npos);
-    EXPECT_NE(fault.find("<faultstring>unknown camera &quot;&lt;a&amp;b&gt;&quot;</faultstring>"), std::string::npos);
+    EXPECT_NE(fault.find("<faultstring>unknown camera &quot;&lt;a&amp;b&gt;&quot;</faultstring>"),
+              std::string::npos);
     // Both parse back as XML.
     SoapFault ignored;
     EXPECT_TRUE(k47::XmlDocument::LoadString(response));
@@ -90,7 +100,7 @@ TEST(SoapService, ResponsesAndFaultsAreWellFormedAndEscaped) {
 }
 
 class SoapDispatchTest : public CameraFixture {
-protected:
+  protected:
     void SetUp() override {
         CameraFixture::SetUp();
         k47::XmlDocument document = k47::XmlDocument::LoadString("<Installation/>");
@@ -98,7 +108,8 @@ protected:
         ASSERT_TRUE(serverUnknown_);
     }
     std::string Call(const std::string& operation, const std::string& children, unsigned* status) {
-        return k47host::HandleSoapRequest(server_, 0x7F000001, Envelope(Operation(operation, children)), status);
+        return k47host::HandleSoapRequest(server_, 0x7F000001,
+                                          Envelope(Operation(operation, children)), status);
     }
     k47host::CInstallationServer* server_ = nullptr;
     ComPtr<IUnknown> serverUnknown_;
@@ -115,7 +126,8 @@ TEST_F(SoapDispatchTest, ServedOperationsReachTheNamedCamera) {
     driverObject_->SetFunctions(static_cast<PTZFUNCTION>(0x2F), 64);
     answer = Call("PtzQueryFunctions", "<name>Gate</name>", &status);
     EXPECT_EQ(status, 200u);
-    EXPECT_NE(answer.find("<func>47</func><presetCount>64</presetCount>"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("<func>47</func><presetCount>64</presetCount>"), std::string::npos)
+        << answer;
     answer = Call("StartRemoteSessionPTZ", "<name>Gate</name>", &status);
     EXPECT_EQ(status, 200u);
     EXPECT_NE(answer.find("<ipv4addr>2130706433</ipv4addr><port>"), std::string::npos) << answer;

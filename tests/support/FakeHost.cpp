@@ -8,17 +8,24 @@ using Microsoft::WRL::ComPtr;
 
 namespace k47test {
 
-std::u16string BstrText(BSTR text) { return text == nullptr ? std::u16string() : std::u16string(text, SysStringLen(text)); }
+std::u16string BstrText(BSTR text) {
+    return text == nullptr ? std::u16string() : std::u16string(text, SysStringLen(text));
+}
 
 namespace {
 
 std::string VariantText(const VARIANT& value) {
     switch (value.vt) {
-        case VT_EMPTY: return "EMPTY";
-        case VT_NULL: return "NULL";
-        case VT_I4: return "I4:" + std::to_string(value.lVal);
-        case VT_BSTR: return "BSTR:" + k47::Utf16ToUtf8(BstrText(value.bstrVal));
-        default: return "VT" + std::to_string(value.vt);
+        case VT_EMPTY:
+            return "EMPTY";
+        case VT_NULL:
+            return "NULL";
+        case VT_I4:
+            return "I4:" + std::to_string(value.lVal);
+        case VT_BSTR:
+            return "BSTR:" + k47::Utf16ToUtf8(BstrText(value.bstrVal));
+        default:
+            return "VT" + std::to_string(value.vt);
     }
 }
 
@@ -34,7 +41,8 @@ std::span<const K47InterfaceEntry> CFakeVariable::GetInterfaceTable() {
 }
 
 HRESULT STDMETHODCALLTYPE CFakeVariable::Advise(IK47EventSink* pSink, DWORD* pCookie) {
-    if (pSink == nullptr || pCookie == nullptr) return E_POINTER;
+    if (pSink == nullptr || pCookie == nullptr)
+        return E_POINTER;
     std::lock_guard<std::mutex> guard(lock_);
     *pCookie = nextCookie_++;
     sinks_[*pCookie] = pSink;
@@ -46,7 +54,8 @@ HRESULT STDMETHODCALLTYPE CFakeVariable::Unadvise(DWORD cookie) {
     std::lock_guard<std::mutex> guard(lock_);
     unadvised_.push_back(cookie);
     auto it = sinks_.find(cookie);
-    if (it == sinks_.end()) return E_INVALIDARG;
+    if (it == sinks_.end())
+        return E_INVALIDARG;
     released = std::move(it->second);
     sinks_.erase(it);
     return S_OK;
@@ -57,9 +66,11 @@ HRESULT STDMETHODCALLTYPE CFakeVariable::SetValue(VARIANT value) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         HRESULT hr = VariantCopy(&value_, &value);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         history_.push_back(VariantText(value));
-        for (auto& entry : sinks_) sinks.push_back(entry.second);
+        for (auto& entry : sinks_)
+            sinks.push_back(entry.second);
     }
     // Sinks are called outside the lock: they read the value back with GetValue.
     for (auto& sink : sinks) {
@@ -71,7 +82,8 @@ HRESULT STDMETHODCALLTYPE CFakeVariable::SetValue(VARIANT value) {
 }
 
 HRESULT STDMETHODCALLTYPE CFakeVariable::GetValue(VARIANT* pValue) {
-    if (pValue == nullptr) return E_POINTER;
+    if (pValue == nullptr)
+        return E_POINTER;
     std::lock_guard<std::mutex> guard(lock_);
     return VariantCopy(pValue, &value_);
 }
@@ -112,13 +124,15 @@ std::span<const K47InterfaceEntry> CFakePortService::GetInterfaceTable() {
 
 ComPtr<IK47PortService> CFakePortService::Create(CFakePortService** object) {
     ComPtr<IUnknown> identity;
-    if (FAILED(K47CreateInstance<CFakePortService>(identity.GetAddressOf(), object))) return nullptr;
+    if (FAILED(K47CreateInstance<CFakePortService>(identity.GetAddressOf(), object)))
+        return nullptr;
     return ComPtr<IK47PortService>(static_cast<IK47PortService*>(*object));
 }
 
 HRESULT STDMETHODCALLTYPE CFakePortService::AllocatePort(USHORT* pPort) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (ports_.empty()) return failure_;
+    if (ports_.empty())
+        return failure_;
     *pPort = ports_.front();
     ports_.erase(ports_.begin());
     allocated_.push_back(*pPort);
@@ -173,7 +187,8 @@ HRESULT CFakeHost::QueryVariableStore(void* self, REFIID, void** ppv) {
     auto* host = static_cast<CFakeHost*>(self);
     {
         std::lock_guard<std::mutex> guard(host->lock_);
-        if (!host->variableStore_) return E_NOINTERFACE;
+        if (!host->variableStore_)
+            return E_NOINTERFACE;
     }
     auto* store = static_cast<IK47VariableStore*>(host);
     store->AddRef();
@@ -183,7 +198,8 @@ HRESULT CFakeHost::QueryVariableStore(void* self, REFIID, void** ppv) {
 
 ComPtr<IUnknown> CFakeHost::Create(CFakeHost** object) {
     ComPtr<IUnknown> identity;
-    if (FAILED(K47CreateInstance<CFakeHost>(identity.GetAddressOf(), object))) return nullptr;
+    if (FAILED(K47CreateInstance<CFakeHost>(identity.GetAddressOf(), object)))
+        return nullptr;
     return identity;
 }
 
@@ -241,26 +257,32 @@ CFakeVariable* CFakeHost::Variable(const std::u16string& name) const {
 std::vector<std::u16string> CFakeHost::VariableNames() const {
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<std::u16string> names;
-    for (const auto& entry : variables_) names.push_back(entry.first);
+    for (const auto& entry : variables_)
+        names.push_back(entry.first);
     return names;
 }
 
 HRESULT STDMETHODCALLTYPE CFakeHost::LookupObject(BSTR name, BSTR path, IUnknown** ppObject) {
-    if (ppObject == nullptr) return E_POINTER;
+    if (ppObject == nullptr)
+        return E_POINTER;
     *ppObject = nullptr;
     std::lock_guard<std::mutex> guard(lock_);
     lookups_.push_back({name != nullptr, BstrText(name), path != nullptr, BstrText(path)});
     const ComPtr<IUnknown>* found = nullptr;
     if (name == nullptr && path != nullptr) {
         auto it = paths_.find(BstrText(path));
-        if (it != paths_.end()) found = &it->second;
+        if (it != paths_.end())
+            found = &it->second;
     } else if (name != nullptr) {
         std::u16string key = BstrText(name);
-        if (path != nullptr) key += u"/" + BstrText(path);
+        if (path != nullptr)
+            key += u"/" + BstrText(path);
         auto it = names_.find(key);
-        if (it != names_.end()) found = &it->second;
+        if (it != names_.end())
+            found = &it->second;
     }
-    if (found == nullptr || !*found) return missing_;
+    if (found == nullptr || !*found)
+        return missing_;
     return found->CopyTo(ppObject);
 }
 
@@ -271,18 +293,21 @@ HRESULT STDMETHODCALLTYPE CFakeHost::StatusCheck() {
 }
 
 HRESULT STDMETHODCALLTYPE CFakeHost::GetObjectName(BSTR name, BSTR* pResult) {
-    if (pResult == nullptr) return E_POINTER;
+    if (pResult == nullptr)
+        return E_POINTER;
     std::lock_guard<std::mutex> guard(lock_);
     objectNameCalls_.push_back(BstrText(name));
     *pResult = nullptr;
     auto it = objectNames_.find(BstrText(name));
-    if (it == objectNames_.end()) return missing_;
+    if (it == objectNames_.end())
+        return missing_;
     *pResult = SysAllocStringLen(it->second.data(), static_cast<UINT>(it->second.size()));
     return *pResult != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT STDMETHODCALLTYPE CFakeHost::GetVariable(BSTR name, IK47Variable** ppVariable) {
-    if (ppVariable == nullptr) return E_POINTER;
+    if (ppVariable == nullptr)
+        return E_POINTER;
     *ppVariable = nullptr;
     std::lock_guard<std::mutex> guard(lock_);
     std::u16string key = BstrText(name);
@@ -291,7 +316,8 @@ HRESULT STDMETHODCALLTYPE CFakeHost::GetVariable(BSTR name, IK47Variable** ppVar
         ComPtr<IUnknown> identity;
         CFakeVariable* variable = nullptr;
         HRESULT hr = K47CreateInstance<CFakeVariable>(identity.GetAddressOf(), &variable);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr))
+            return hr;
         it = variables_.emplace(key, std::make_pair(identity, variable)).first;
     }
     IK47Variable* variable = it->second.second;

@@ -22,7 +22,7 @@
 namespace k47test {
 
 class CFakeVariable : public CK47ComObjectRoot, public IK47Variable {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
 
     HRESULT STDMETHODCALLTYPE Advise(IK47EventSink* pSink, DWORD* pCookie) override;
@@ -37,11 +37,11 @@ public:
     std::vector<DWORD> Unadvised() const;
     void FinalRelease();
 
-protected:
+  protected:
     CFakeVariable() = default;
     ~CFakeVariable() = default;
 
-private:
+  private:
     mutable std::mutex lock_;
     VARIANT value_{};
     std::map<DWORD, Microsoft::WRL::ComPtr<IK47EventSink>> sinks_;
@@ -52,7 +52,7 @@ private:
 };
 
 class CFakePortService : public CK47ComObjectRoot, public IK47PortService {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
     static Microsoft::WRL::ComPtr<IK47PortService> Create(CFakePortService** object);
 
@@ -66,11 +66,11 @@ public:
     std::vector<USHORT> Allocated() const;
     std::vector<USHORT> Released() const;
 
-protected:
+  protected:
     CFakePortService() = default;
     ~CFakePortService() = default;
 
-private:
+  private:
     mutable std::mutex lock_;
     bool enabled_ = true;
     std::vector<USHORT> ports_;
@@ -80,7 +80,7 @@ private:
 };
 
 class CFakeHost : public CK47ComObjectRoot, public IK47ObjectServer, public IK47VariableStore {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
     static Microsoft::WRL::ComPtr<IUnknown> Create(CFakeHost** object);
 
@@ -132,11 +132,11 @@ public:
 
     void FinalRelease();
 
-protected:
+  protected:
     CFakeHost() = default;
     ~CFakeHost() = default;
 
-private:
+  private:
     static HRESULT QueryVariableStore(void* self, REFIID riid, void** ppv);
 
     mutable std::mutex lock_;
@@ -149,7 +149,8 @@ private:
     std::vector<LookupCall> lookups_;
     std::vector<std::u16string> objectNameCalls_;
     int statusChecks_ = 0;
-    std::map<std::u16string, std::pair<Microsoft::WRL::ComPtr<IUnknown>, CFakeVariable*>> variables_;
+    std::map<std::u16string, std::pair<Microsoft::WRL::ComPtr<IUnknown>, CFakeVariable*>>
+        variables_;
 };
 
 // The text of a BSTR (empty for null).

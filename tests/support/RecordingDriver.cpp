@@ -18,7 +18,8 @@ std::span<const K47InterfaceEntry> CRecordingDriver::GetInterfaceTable() {
 
 ComPtr<IK47PTZProtocol> CRecordingDriver::Create(CRecordingDriver** object) {
     ComPtr<IUnknown> identity;
-    if (FAILED(K47CreateInstance<CRecordingDriver>(identity.GetAddressOf(), object))) return nullptr;
+    if (FAILED(K47CreateInstance<CRecordingDriver>(identity.GetAddressOf(), object)))
+        return nullptr;
     return ComPtr<IK47PTZProtocol>(static_cast<IK47PTZProtocol*>(*object));
 }
 
@@ -62,17 +63,21 @@ std::vector<DriverCall> CRecordingDriver::Calls(DriverCall::Kind kind) const {
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<DriverCall> result;
     for (const auto& call : calls_)
-        if (call.kind == kind) result.push_back(call);
+        if (call.kind == kind)
+            result.push_back(call);
     return result;
 }
 
-size_t CRecordingDriver::Count(DriverCall::Kind kind) const { return Calls(kind).size(); }
+size_t CRecordingDriver::Count(DriverCall::Kind kind) const {
+    return Calls(kind).size();
+}
 
 size_t CRecordingDriver::StopCount() const {
     std::lock_guard<std::mutex> guard(lock_);
     size_t n = 0;
     for (const auto& call : calls_)
-        if (call.IsStop()) ++n;
+        if (call.IsStop())
+            ++n;
     return n;
 }
 
@@ -92,7 +97,8 @@ bool CRecordingDriver::WaitForStops(size_t count, std::chrono::milliseconds time
         [count](const std::vector<DriverCall>& calls) {
             size_t n = 0;
             for (const auto& call : calls)
-                if (call.IsStop()) ++n;
+                if (call.IsStop())
+                    ++n;
             return n >= count;
         },
         timeout);
@@ -109,18 +115,21 @@ HRESULT CRecordingDriver::Record(DriverCall call) {
         hook = hook_;
     }
     changed_.notify_all();
-    if (hook) hook(call);
+    if (hook)
+        hook(call);
     return result;
 }
 
-HRESULT STDMETHODCALLTYPE CRecordingDriver::AddCamera(BSTR name, IXMLDOMElement* pElement, IUnknown* pOuterUnk,
-                                                      IUnknown** ppCamera) {
-    if (ppCamera == nullptr) return E_POINTER;
+HRESULT STDMETHODCALLTYPE CRecordingDriver::AddCamera(BSTR name, IXMLDOMElement* pElement,
+                                                      IUnknown* pOuterUnk, IUnknown** ppCamera) {
+    if (ppCamera == nullptr)
+        return E_POINTER;
     *ppCamera = nullptr;
     DriverCall call{DriverCall::Kind::AddCamera};
     call.name = BstrText(name);
     HRESULT scripted = Record(call);
-    if (FAILED(scripted)) return scripted;
+    if (FAILED(scripted))
+        return scripted;
     CameraFactory factory;
     IUnknown* owner;
     ComPtr<IUnknown> portService;
@@ -131,12 +140,13 @@ HRESULT STDMETHODCALLTYPE CRecordingDriver::AddCamera(BSTR name, IXMLDOMElement*
         portService = portService_;
     }
     IUnknown* self = static_cast<IK47PTZProtocol*>(this);
-    if (factory) return factory(name, pElement, pOuterUnk, self, ppCamera);
+    if (factory)
+        return factory(name, pElement, pOuterUnk, self, ppCamera);
     return CreateRealCamera(name, pElement, pOuterUnk, self, owner, portService.Get(), ppCamera);
 }
 
-HRESULT STDMETHODCALLTYPE CRecordingDriver::MoveRelative(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom,
-                                                         SHORT focus, SHORT iris) {
+HRESULT STDMETHODCALLTYPE CRecordingDriver::MoveRelative(INT_PTR address, SHORT pan, SHORT tilt,
+                                                         SHORT zoom, SHORT focus, SHORT iris) {
     DriverCall call{DriverCall::Kind::Move, address, pan, tilt, zoom, focus, iris};
     return Record(call);
 }
@@ -154,12 +164,15 @@ HRESULT STDMETHODCALLTYPE CRecordingDriver::MenuCommand(INT_PTR address, PTZMENU
     return Record(call);
 }
 
-HRESULT STDMETHODCALLTYPE CRecordingDriver::QueryFunctions(INT_PTR address, PTZFUNCTION* pFunc, ULONG* pPresetCount) {
+HRESULT STDMETHODCALLTYPE CRecordingDriver::QueryFunctions(INT_PTR address, PTZFUNCTION* pFunc,
+                                                           ULONG* pPresetCount) {
     DriverCall call{DriverCall::Kind::Query, address};
     HRESULT result = Record(call);
     std::lock_guard<std::mutex> guard(lock_);
-    if (pFunc != nullptr) *pFunc = functions_;
-    if (pPresetCount != nullptr) *pPresetCount = presets_;
+    if (pFunc != nullptr)
+        *pFunc = functions_;
+    if (pPresetCount != nullptr)
+        *pPresetCount = presets_;
     return result;
 }
 
@@ -170,20 +183,25 @@ void CRecordingDriver::FinalRelease() {
     hook_ = nullptr;
 }
 
-HRESULT CreateRealCamera(BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown* driver, IUnknown* owner,
-                         IUnknown* portService, IUnknown** inner) {
+HRESULT CreateRealCamera(BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown* driver,
+                         IUnknown* owner, IUnknown* portService, IUnknown** inner) {
     ComPtr<IUnknown> camera;
     HRESULT hr = CoCreateInstance(CLSID_PTZCameraStub, outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
                                   reinterpret_cast<void**>(camera.GetAddressOf()));
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     ComPtr<IK47VariableStore> sink;
-    if (owner != nullptr) owner->QueryInterface(IID_IK47VariableStore, reinterpret_cast<void**>(sink.GetAddressOf()));
+    if (owner != nullptr)
+        owner->QueryInterface(IID_IK47VariableStore, reinterpret_cast<void**>(sink.GetAddressOf()));
     CameraInitData record{name, sink.Get(), portService};
     ComPtr<IK47ObjectConfiguration> configuration;
-    hr = camera->QueryInterface(IID_IK47ObjectConfiguration, reinterpret_cast<void**>(configuration.GetAddressOf()));
-    if (FAILED(hr)) return hr;
+    hr = camera->QueryInterface(IID_IK47ObjectConfiguration,
+                                reinterpret_cast<void**>(configuration.GetAddressOf()));
+    if (FAILED(hr))
+        return hr;
     hr = configuration->Initialize(element, driver, reinterpret_cast<ULONG_PTR>(&record));
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr))
+        return hr;
     configuration.Reset();  // an aggregated interface: its reference is the outer object's
     *inner = camera.Detach();
     return S_OK;
@@ -195,7 +213,7 @@ HRESULT CreateRealCamera(BSTR name, IXMLDOMElement* element, IUnknown* outer, IU
 namespace {
 
 class CFakeCamera : public CK47ComObjectRoot, public IK47PTZCamera, public IK47Terminate {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable() {
         static constexpr K47InterfaceEntry kTable[] = {
             K47Entry<CFakeCamera, IK47PTZCamera>(),
@@ -214,12 +232,15 @@ public:
         record_->names.push_back(std::move(name));
     }
     void FinalRelease() {
-        if (!record_) return;
+        if (!record_)
+            return;
         std::lock_guard<std::mutex> guard(record_->lock);
         --record_->alive;
     }
 
-    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT, SHORT, SHORT, SHORT, SHORT) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE MoveRelative(SHORT, SHORT, SHORT, SHORT, SHORT) override {
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE Command(PTZCOMMAND, INT_PTR) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE StartRemoteSession(ULONG*, USHORT*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE MenuCommand(PTZMENUCOMMAND) override { return S_OK; }
@@ -235,11 +256,11 @@ public:
         return S_OK;
     }
 
-protected:
+  protected:
     CFakeCamera() = default;
     ~CFakeCamera() = default;
 
-private:
+  private:
     std::shared_ptr<FakeCameraRecord> record_;
     INT_PTR address_ = 0;
 };
@@ -247,7 +268,8 @@ private:
 }  // namespace
 
 CameraFactory FakeCameraFactory(std::shared_ptr<FakeCameraRecord> record) {
-    return [record](BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown*, IUnknown** inner) -> HRESULT {
+    return [record](BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown*,
+                    IUnknown** inner) -> HRESULT {
         INT_PTR address = 0;
         if (element != nullptr) {
             try {
@@ -256,14 +278,19 @@ CameraFactory FakeCameraFactory(std::shared_ptr<FakeCameraRecord> record) {
                 return e.GetHresult();
             }
         }
-        if (outer == nullptr) return E_INVALIDARG;
+        if (outer == nullptr)
+            return E_INVALIDARG;
         ComPtr<IUnknown> camera;
-        HRESULT hr = K47CreateObject<CFakeCamera>(outer, IID_IUnknown, reinterpret_cast<void**>(camera.GetAddressOf()));
-        if (FAILED(hr)) return hr;
+        HRESULT hr = K47CreateObject<CFakeCamera>(outer, IID_IUnknown,
+                                                  reinterpret_cast<void**>(camera.GetAddressOf()));
+        if (FAILED(hr))
+            return hr;
         // Reach the contained object through its interface to record who it is.
         ComPtr<IK47PTZCamera> itf;
-        hr = camera->QueryInterface(IID_IK47PTZCamera, reinterpret_cast<void**>(itf.GetAddressOf()));
-        if (FAILED(hr)) return hr;
+        hr =
+            camera->QueryInterface(IID_IK47PTZCamera, reinterpret_cast<void**>(itf.GetAddressOf()));
+        if (FAILED(hr))
+            return hr;
         static_cast<CFakeCamera*>(itf.Get())->Setup(record, address, BstrText(name));
         itf.Reset();
         *inner = camera.Detach();

@@ -31,15 +31,17 @@ struct DriverCall {
     std::u16string name;
     std::chrono::steady_clock::time_point at;
 
-    bool IsStop() const { return kind == Kind::Move && pan == 0 && tilt == 0 && zoom == 0 && focus == 0 && iris == 0; }
+    bool IsStop() const {
+        return kind == Kind::Move && pan == 0 && tilt == 0 && zoom == 0 && focus == 0 && iris == 0;
+    }
 };
 
 // Creates the inner camera object for AddCamera: (name, element, outer, driver, *inner).
-using CameraFactory =
-    std::function<HRESULT(BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown* driver, IUnknown** inner)>;
+using CameraFactory = std::function<HRESULT(BSTR name, IXMLDOMElement* element, IUnknown* outer,
+                                            IUnknown* driver, IUnknown** inner)>;
 
 class CRecordingDriver : public CK47ComObjectRoot, public IK47PTZProtocol {
-public:
+  public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
     static Microsoft::WRL::ComPtr<IK47PTZProtocol> Create(CRecordingDriver** object);
 
@@ -65,19 +67,20 @@ public:
     // IK47PTZProtocol
     HRESULT STDMETHODCALLTYPE AddCamera(BSTR name, IXMLDOMElement* pElement, IUnknown* pOuterUnk,
                                         IUnknown** ppCamera) override;
-    HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT focus,
-                                           SHORT iris) override;
+    HRESULT STDMETHODCALLTYPE MoveRelative(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom,
+                                           SHORT focus, SHORT iris) override;
     HRESULT STDMETHODCALLTYPE Command(INT_PTR address, PTZCOMMAND cmd, INT_PTR arg) override;
     HRESULT STDMETHODCALLTYPE MenuCommand(INT_PTR address, PTZMENUCOMMAND cmd) override;
-    HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR address, PTZFUNCTION* pFunc, ULONG* pPresetCount) override;
+    HRESULT STDMETHODCALLTYPE QueryFunctions(INT_PTR address, PTZFUNCTION* pFunc,
+                                             ULONG* pPresetCount) override;
 
     void FinalRelease();
 
-protected:
+  protected:
     CRecordingDriver() = default;
     ~CRecordingDriver() = default;
 
-private:
+  private:
     HRESULT Record(DriverCall call);
 
     mutable std::mutex lock_;
@@ -93,8 +96,8 @@ private:
 };
 
 // The real camera object (PTZCameraStub) made and initialised the way a serial driver does.
-HRESULT CreateRealCamera(BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown* driver, IUnknown* owner,
-                         IUnknown* portService, IUnknown** inner);
+HRESULT CreateRealCamera(BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown* driver,
+                         IUnknown* owner, IUnknown* portService, IUnknown** inner);
 
 // A stand-in camera object for tests of the binding alone: aggregatable, answers IK47PTZCamera
 // (GetAddress gives the element's "Address" or 0) and IK47Terminate, and counts in `record`.

@@ -17,22 +17,27 @@
 
 namespace k47test {
 
-std::string HrText(HRESULT hr) { return k47::DescribeHresult(hr); }
+std::string HrText(HRESULT hr) {
+    return k47::DescribeHresult(hr);
+}
 
-::testing::AssertionResult HrEquals(const char* expectedExpr, const char* actualExpr, HRESULT expected,
-                                    HRESULT actual) {
-    if (expected == actual) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << actualExpr << " is " << HrText(actual) << ", expected " << expectedExpr
-                                         << " = " << HrText(expected);
+::testing::AssertionResult HrEquals(const char* expectedExpr, const char* actualExpr,
+                                    HRESULT expected, HRESULT actual) {
+    if (expected == actual)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << actualExpr << " is " << HrText(actual) << ", expected "
+                                         << expectedExpr << " = " << HrText(expected);
 }
 
 namespace {
 
 std::string MakeTempFolder(const char* prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(buffer.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     return std::string(buffer.data());
 }
 
@@ -66,17 +71,20 @@ ScopedRegistryFolder::~ScopedRegistryFolder() {
 }
 
 LogCapture::LogCapture() {
-    previous_ = g_ErrorHandling.SetSink([this](CGlobalErrorHandlingEnvironment::Channel channel, std::string_view line) {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (channel == CGlobalErrorHandlingEnvironment::Channel::Log) {
-            lines_.emplace_back(line);
-        } else {
-            debugLines_.emplace_back(line);
-        }
-    });
+    previous_ = g_ErrorHandling.SetSink(
+        [this](CGlobalErrorHandlingEnvironment::Channel channel, std::string_view line) {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (channel == CGlobalErrorHandlingEnvironment::Channel::Log) {
+                lines_.emplace_back(line);
+            } else {
+                debugLines_.emplace_back(line);
+            }
+        });
 }
 
-LogCapture::~LogCapture() { g_ErrorHandling.SetSink(std::move(previous_)); }
+LogCapture::~LogCapture() {
+    g_ErrorHandling.SetSink(std::move(previous_));
+}
 
 std::vector<std::string> LogCapture::Lines() const {
     std::lock_guard<std::mutex> guard(lock_);
@@ -91,7 +99,8 @@ std::vector<std::string> LogCapture::DebugLines() const {
 bool LogCapture::Contains(const std::string& text) const {
     std::lock_guard<std::mutex> guard(lock_);
     for (const auto& line : lines_)
-        if (line.find(text) != std::string::npos) return true;
+        if (line.find(text) != std::string::npos)
+            return true;
     return false;
 }
 
@@ -115,7 +124,8 @@ Microsoft::WRL::ComPtr<IXMLDOMElement> XmlElement(const std::string& xml) {
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -124,9 +134,11 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 int RunCommand(const std::string& command, std::string* output) {
     std::string full = command + " 2>&1";
     FILE* pipe = popen(full.c_str(), "r");
-    if (pipe == nullptr) return -1;
+    if (pipe == nullptr)
+        return -1;
     char buffer[512];
-    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) output->append(buffer);
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr)
+        output->append(buffer);
     int status = pclose(pipe);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -144,13 +156,16 @@ std::string SourceDir() {
 void RegisterLibraryClasses() {
     static std::once_flag once;
     std::call_once(once, [] {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // this thread stays in the MTA for the process
+        CoInitializeEx(nullptr,
+                       COINIT_MULTITHREADED);  // this thread stays in the MTA for the process
         for (size_t i = 0; i < kK47ClassCount; ++i) {
             IUnknown* factory = nullptr;
-            if (FAILED(DllGetClassObject(*kK47ClassTable[i].clsid, IID_IUnknown, reinterpret_cast<void**>(&factory))))
+            if (FAILED(DllGetClassObject(*kK47ClassTable[i].clsid, IID_IUnknown,
+                                         reinterpret_cast<void**>(&factory))))
                 continue;  // a class not in this build
             DWORD cookie = 0;
-            CoRegisterClassObject(*kK47ClassTable[i].clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+            CoRegisterClassObject(*kK47ClassTable[i].clsid, factory, CLSCTX_INPROC_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie);
             factory->Release();
         }
     });

@@ -19,20 +19,20 @@
 
 namespace k47test {
 
-::testing::AssertionResult HrEquals(const char* expectedExpr, const char* actualExpr, HRESULT expected,
-                                    HRESULT actual);
+::testing::AssertionResult HrEquals(const char* expectedExpr, const char* actualExpr,
+                                    HRESULT expected, HRESULT actual);
 std::string HrText(HRESULT hr);
 
 // Points the registry at a fresh temporary folder for the life of the object, and removes it after.
 class ScopedRegistryFolder {
-public:
+  public:
     ScopedRegistryFolder();
     ~ScopedRegistryFolder();
     ScopedRegistryFolder(const ScopedRegistryFolder&) = delete;
     ScopedRegistryFolder& operator=(const ScopedRegistryFolder&) = delete;
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     std::string path_;
     std::string previous_;
     bool hadPrevious_ = false;
@@ -40,21 +40,21 @@ private:
 
 // A fresh temporary folder, removed with its contents on destruction.
 class TempFolder {
-public:
+  public:
     TempFolder();
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Captures every line written through g_ErrorHandling while it lives (and restores the previous
 // sink after). Thread-safe.
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -66,7 +66,7 @@ public:
     bool Contains(const std::string& text) const;
     void Clear();
 
-private:
+  private:
     mutable std::mutex lock_;
     std::vector<std::string> lines_;
     std::vector<std::string> debugLines_;

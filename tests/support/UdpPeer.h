@@ -12,7 +12,7 @@
 namespace k47test {
 
 class UdpPeer {
-public:
+  public:
     UdpPeer();  // bound to 127.0.0.1 and a port of the system's choice
     ~UdpPeer();
     UdpPeer(const UdpPeer&) = delete;
@@ -24,7 +24,7 @@ public:
     // The next datagram, or nothing when none arrives in time.
     std::optional<std::vector<uint8_t>> Receive(std::chrono::milliseconds timeout) const;
 
-private:
+  private:
     int fd_ = -1;
     uint16_t port_ = 0;
 };
@@ -32,7 +32,7 @@ private:
 // A UDP port number that was free a moment ago (bound and released at once).
 uint16_t FreeUdpPort();
 
-K47MotionDatagram Motion(uint16_t sequence, int16_t pan, int16_t tilt = 0, int16_t zoom = 0, int16_t focus = 0,
-                         int16_t iris = 0, uint8_t flags = 0);
+K47MotionDatagram Motion(uint16_t sequence, int16_t pan, int16_t tilt = 0, int16_t zoom = 0,
+                         int16_t focus = 0, int16_t iris = 0, uint8_t flags = 0);
 
 }  // namespace k47test

@@ -25,9 +25,10 @@ TEST(K47RegSvr, RegisterCreateByProgIdUnregister) {
     // Classes registered in this process (other tests of this binary may have done so) would
     // answer before the registry; ctest runs each test in a process of its own.
     void* probe = nullptr;
-    const bool registeredInProcess =
-        SUCCEEDED(CoGetClassObject(CLSID_PTZCamera, CLSCTX_INPROC_SERVER, nullptr, IID_IUnknown, &probe));
-    if (probe != nullptr) static_cast<IUnknown*>(probe)->Release();
+    const bool registeredInProcess = SUCCEEDED(
+        CoGetClassObject(CLSID_PTZCamera, CLSCTX_INPROC_SERVER, nullptr, IID_IUnknown, &probe));
+    if (probe != nullptr)
+        static_cast<IUnknown*>(probe)->Release();
 
     std::string output;
     ASSERT_EQ(RunCommand(tool + " " + module, &output), 0) << output;
@@ -49,7 +50,8 @@ TEST(K47RegSvr, RegisterCreateByProgIdUnregister) {
     void* object = nullptr;
     if (!registeredInProcess) {
         EXPECT_HR(REGDB_E_CLASSNOTREG,
-                  CoCreateInstance(CLSID_PTZCamera, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &object));
+                  CoCreateInstance(CLSID_PTZCamera, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                   &object));
     }
     EXPECT_HR(CO_E_CLASSSTRING, CLSIDFromProgID(u"K47PTZ.PTZCamera", &clsid));
     CoUninitialize();

@@ -212,7 +212,7 @@ TEST_F(VltProxy, RefusalsBeforeAnythingIsSent) {
         EXPECT_HR(E_POINTER, proxy.PtzQueryFunctions(cam_.get(), &func, nullptr));
         EXPECT_HR(E_POINTER, proxy.PtzQueryFunctions(cam_.get(), nullptr, &func));
         IVLTControl& control = proxy;
-        HRESULT (IVLTControl::*unused[])
+        HRESULT(IVLTControl::*unused[])
         () = {
             &IVLTControl::ProtectArchive,
             &IVLTControl::GetMinMaxTimesProtected,

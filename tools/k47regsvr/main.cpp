@@ -17,13 +17,18 @@
 #include <string>
 
 int main(int argc, char** argv) {
-    CLI::App app{"Registers or unregisters a K47 component module (its classes, type library and proxies)."};
+    CLI::App app{
+        "Registers or unregisters a K47 component module (its classes, type library and proxies)."};
     bool unregister = false;
     bool perUser = false;
     std::string module;
-    app.add_flag("-u,--unregister", unregister, "remove the module's registration instead of writing it");
-    app.add_flag("--per-user", perUser, "write to (or remove from) the current user's classes only");
-    app.add_option("MODULE", module, "path of the module (a shared object exporting DllRegisterServer)")->required();
+    app.add_flag("-u,--unregister", unregister,
+                 "remove the module's registration instead of writing it");
+    app.add_flag("--per-user", perUser,
+                 "write to (or remove from) the current user's classes only");
+    app.add_option("MODULE", module,
+                   "path of the module (a shared object exporting DllRegisterServer)")
+        ->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -31,7 +36,8 @@ int main(int argc, char** argv) {
         return code == 0 ? 0 : 64;
     }
 
-    if (perUser) AtlSetPerUserRegistration(true);
+    if (perUser)
+        AtlSetPerUserRegistration(true);
     HMODULE handle = LoadLibraryA(module.c_str());
     if (handle == nullptr) {
         DWORD error = GetLastError();
@@ -41,7 +47,8 @@ int main(int argc, char** argv) {
     }
     const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
     // FARPROC is the generic entry-point type; go through void* to the real signature.
-    auto function = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(handle, entry)));
+    auto function = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(GetProcAddress(handle, entry)));
     if (function == nullptr) {
         std::fprintf(stderr, "k47regsvr: %s has no entry point %s\n", module.c_str(), entry);
         return 1;
@@ -52,8 +59,8 @@ int main(int argc, char** argv) {
                      k47::DescribeHresult(hr).c_str());
         return 2;
     }
-    std::printf("%s %s %s (registry file %s)\n", unregister ? "Unregistered" : "Registered", module.c_str(),
-                perUser ? "for the current user" : "for the machine",
+    std::printf("%s %s %s (registry file %s)\n", unregister ? "Unregistered" : "Registered",
+                module.c_str(), perUser ? "for the current user" : "for the machine",
                 perUser ? k47::UserHivePath().c_str() : k47::MachineHivePath().c_str());
     return 0;
 }

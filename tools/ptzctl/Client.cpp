@@ -19,7 +19,8 @@ namespace {
 std::string DefaultModule() {
     char path[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n <= 0) return "libK47PTZ.so";
+    if (n <= 0)
+        return "libK47PTZ.so";
     std::string exe(path, static_cast<size_t>(n));
     std::string dir = exe.substr(0, exe.find_last_of('/'));
     return dir + "/../lib/libK47PTZ.so";
@@ -27,18 +28,22 @@ std::string DefaultModule() {
 
 bool Contains(const std::vector<std::string>& lines, const std::string& text) {
     for (const auto& line : lines)
-        if (line.find(text) != std::string::npos) return true;
+        if (line.find(text) != std::string::npos)
+            return true;
     return false;
 }
 
 }  // namespace
 
-HRESULT CreateClient(REFCLSID clsid, const std::string& module, IK47PTZClient** client, std::string* error) {
+HRESULT CreateClient(REFCLSID clsid, const std::string& module, IK47PTZClient** client,
+                     std::string* error) {
     HRESULT hr = E_FAIL;
     if (module.empty()) {
-        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IK47PTZClient, reinterpret_cast<void**>(client));
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IK47PTZClient,
+                              reinterpret_cast<void**>(client));
         if (SUCCEEDED(hr) || hr != REGDB_E_CLASSNOTREG) {
-            if (FAILED(hr)) *error = "cannot create the client: " + k47::DescribeHresult(hr);
+            if (FAILED(hr))
+                *error = "cannot create the client: " + k47::DescribeHresult(hr);
             return hr;
         }
     }
@@ -46,19 +51,23 @@ HRESULT CreateClient(REFCLSID clsid, const std::string& module, IK47PTZClient** 
     std::string path = module.empty() ? DefaultModule() : module;
     HMODULE handle = LoadLibraryA(path.c_str());
     if (handle == nullptr) {
-        *error = "the K47PTZ module is not registered and " + path + " cannot be loaded: " +
-                 k47::DescribeHresult(HRESULT_FROM_WIN32(GetLastError())) + " (register it with k47regsvr)";
+        *error = "the K47PTZ module is not registered and " + path +
+                 " cannot be loaded: " + k47::DescribeHresult(HRESULT_FROM_WIN32(GetLastError())) +
+                 " (register it with k47regsvr)";
         return REGDB_E_CLASSNOTREG;
     }
-    auto get = reinterpret_cast<LPFNGETCLASSOBJECT>(reinterpret_cast<void*>(GetProcAddress(handle, "DllGetClassObject")));
+    auto get = reinterpret_cast<LPFNGETCLASSOBJECT>(
+        reinterpret_cast<void*>(GetProcAddress(handle, "DllGetClassObject")));
     if (get == nullptr) {
         *error = path + " is not a component module";
         return CO_E_ERRORINDLL;
     }
     ComPtr<IClassFactory> factory;
     hr = get(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf()));
-    if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, IID_IK47PTZClient, reinterpret_cast<void**>(client));
-    if (FAILED(hr)) *error = "cannot create the client from " + path + ": " + k47::DescribeHresult(hr);
+    if (SUCCEEDED(hr))
+        hr = factory->CreateInstance(nullptr, IID_IK47PTZClient, reinterpret_cast<void**>(client));
+    if (FAILED(hr))
+        *error = "cannot create the client from " + path + ": " + k47::DescribeHresult(hr);
     return hr;
 }
 
@@ -70,12 +79,13 @@ struct LogCollector::State {
 
 LogCollector::LogCollector() : state_(std::make_unique<State>()) {
     State* state = state_.get();
-    state_->previous = g_ErrorHandling.SetSink([state](CGlobalErrorHandlingEnvironment::Channel channel,
-                                                       std::string_view line) {
-        if (channel != CGlobalErrorHandlingEnvironment::Channel::Log) return;
-        std::lock_guard<std::mutex> guard(state->lock);
-        state->lines.emplace_back(line);
-    });
+    state_->previous = g_ErrorHandling.SetSink(
+        [state](CGlobalErrorHandlingEnvironment::Channel channel, std::string_view line) {
+            if (channel != CGlobalErrorHandlingEnvironment::Channel::Log)
+                return;
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->lines.emplace_back(line);
+        });
 }
 
 LogCollector::~LogCollector() {
@@ -87,17 +97,19 @@ std::vector<std::string> LogCollector::Lines() const {
     return state_->lines;
 }
 
-Exit Explain(const char* what, HRESULT hr, const std::vector<std::string>& lines, std::string* message) {
+Exit Explain(const char* what, HRESULT hr, const std::vector<std::string>& lines,
+             std::string* message) {
     const DWORD code = HRESULT_CODE(hr);
     Exit exit = kFailed;
     std::string reason;
-    if (HRESULT_FACILITY(hr) == FACILITY_WIN32 && (code == ERROR_WINHTTP_SECURE_FAILURE ||
-                                                   code == ERROR_WINHTTP_SECURE_INVALID_CA ||
-                                                   code == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID ||
-                                                   code == ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE ||
-                                                   code == ERROR_WINHTTP_SECURE_CERT_CN_INVALID)) {
+    if (HRESULT_FACILITY(hr) == FACILITY_WIN32 &&
+        (code == ERROR_WINHTTP_SECURE_FAILURE || code == ERROR_WINHTTP_SECURE_INVALID_CA ||
+         code == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID ||
+         code == ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE ||
+         code == ERROR_WINHTTP_SECURE_CERT_CN_INVALID)) {
         exit = kCertificate;
-        reason = "the server's certificate was refused (unknown authority, wrong usage or out of date)";
+        reason =
+            "the server's certificate was refused (unknown authority, wrong usage or out of date)";
     } else if (HRESULT_FACILITY(hr) == FACILITY_WIN32 &&
                (code == ERROR_WINHTTP_CANNOT_CONNECT || code == ERROR_WINHTTP_TIMEOUT ||
                 code == ERROR_WINHTTP_NAME_NOT_RESOLVED || code == ERROR_WINHTTP_CONNECTION_ERROR ||
@@ -113,8 +125,10 @@ Exit Explain(const char* what, HRESULT hr, const std::vector<std::string>& lines
         reason = "no control service answered at that address (is k47ptz-host running?)";
     }
     *message = std::string(what) + " failed: " + k47::DescribeHresult(hr);
-    if (!reason.empty()) *message += "\n  " + reason;
-    for (const auto& line : lines) *message += "\n  library: " + line;
+    if (!reason.empty())
+        *message += "\n  " + reason;
+    for (const auto& line : lines)
+        *message += "\n  library: " + line;
     return exit;
 }
 

@@ -27,23 +27,25 @@ enum Exit : int {
 };
 
 // Creates the client object of class `clsid`; `module` may name the module file.
-HRESULT CreateClient(REFCLSID clsid, const std::string& module, IK47PTZClient** client, std::string* error);
+HRESULT CreateClient(REFCLSID clsid, const std::string& module, IK47PTZClient** client,
+                     std::string* error);
 
 // Collects K47Global's log lines while it lives (the library explains its failures there).
 class LogCollector {
-public:
+  public:
     LogCollector();
     ~LogCollector();
     LogCollector(const LogCollector&) = delete;
     LogCollector& operator=(const LogCollector&) = delete;
     std::vector<std::string> Lines() const;
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };
 
 // A message and an exit code for a failed call. `lines` are the library's log lines of the call.
-Exit Explain(const char* what, HRESULT hr, const std::vector<std::string>& lines, std::string* message);
+Exit Explain(const char* what, HRESULT hr, const std::vector<std::string>& lines,
+             std::string* message);
 
 }  // namespace ptzctl

@@ -19,9 +19,10 @@ namespace {
 constexpr auto kReleaseAfter = std::chrono::milliseconds(700);
 
 class RawTerminal {
-public:
+  public:
     RawTerminal() {
-        if (tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+        if (tcgetattr(STDIN_FILENO, &saved_) != 0)
+            return;
         termios raw = saved_;
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
         raw.c_cc[VMIN] = 0;
@@ -29,13 +30,14 @@ public:
         active_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
     }
     ~RawTerminal() {
-        if (active_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+        if (active_)
+            tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
     }
     RawTerminal(const RawTerminal&) = delete;
     RawTerminal& operator=(const RawTerminal&) = delete;
     bool Active() const { return active_; }
 
-private:
+  private:
     termios saved_{};
     bool active_ = false;
 };
@@ -48,20 +50,31 @@ struct Speeds {
 // Reads one key (escape sequences of arrow keys folded into 'U', 'D', 'L', 'R'), or 0.
 int ReadKey(int timeoutMs) {
     pollfd pfd{STDIN_FILENO, POLLIN, 0};
-    if (poll(&pfd, 1, timeoutMs) <= 0) return 0;
+    if (poll(&pfd, 1, timeoutMs) <= 0)
+        return 0;
     unsigned char c = 0;
-    if (read(STDIN_FILENO, &c, 1) != 1) return 'q';  // end of input
-    if (c != 0x1B) return c;
+    if (read(STDIN_FILENO, &c, 1) != 1)
+        return 'q';  // end of input
+    if (c != 0x1B)
+        return c;
     unsigned char sequence[2] = {0, 0};
-    if (poll(&pfd, 1, 30) <= 0 || read(STDIN_FILENO, &sequence[0], 1) != 1) return 0x1B;
-    if (poll(&pfd, 1, 30) <= 0 || read(STDIN_FILENO, &sequence[1], 1) != 1) return 0x1B;
-    if (sequence[0] != '[') return 0;
+    if (poll(&pfd, 1, 30) <= 0 || read(STDIN_FILENO, &sequence[0], 1) != 1)
+        return 0x1B;
+    if (poll(&pfd, 1, 30) <= 0 || read(STDIN_FILENO, &sequence[1], 1) != 1)
+        return 0x1B;
+    if (sequence[0] != '[')
+        return 0;
     switch (sequence[1]) {
-        case 'A': return 'U';
-        case 'B': return 'D';
-        case 'C': return 'R';
-        case 'D': return 'L';
-        default: return 0;
+        case 'A':
+            return 'U';
+        case 'B':
+            return 'D';
+        case 'C':
+            return 'R';
+        case 'D':
+            return 'L';
+        default:
+            return 0;
     }
 }
 
@@ -82,8 +95,9 @@ int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed) 
         std::fprintf(stderr, "ptzctl: cannot switch the terminal to raw mode\n");
         return kUsage;
     }
-    std::printf("Steering %s: arrows pan/tilt, + and - zoom, 1-9 go to a preset, space stops, q quits.\n",
-                camera.c_str());
+    std::printf(
+        "Steering %s: arrows pan/tilt, + and - zoom, 1-9 go to a preset, space stops, q quits.\n",
+        camera.c_str());
     Status("idle");
     const SHORT s = static_cast<SHORT>(speed);
     Speeds current;
@@ -95,14 +109,27 @@ int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed) 
         Speeds wanted = current;
         bool isMotionKey = true;
         switch (key) {
-            case 'U': wanted = {0, s, 0}; break;
-            case 'D': wanted = {0, static_cast<SHORT>(-s), 0}; break;
-            case 'L': wanted = {static_cast<SHORT>(-s), 0, 0}; break;
-            case 'R': wanted = {s, 0, 0}; break;
+            case 'U':
+                wanted = {0, s, 0};
+                break;
+            case 'D':
+                wanted = {0, static_cast<SHORT>(-s), 0};
+                break;
+            case 'L':
+                wanted = {static_cast<SHORT>(-s), 0, 0};
+                break;
+            case 'R':
+                wanted = {s, 0, 0};
+                break;
             case '+':
-            case '=': wanted = {0, 0, s}; break;
-            case '-': wanted = {0, 0, static_cast<SHORT>(-s)}; break;
-            default: isMotionKey = false;
+            case '=':
+                wanted = {0, 0, s};
+                break;
+            case '-':
+                wanted = {0, 0, static_cast<SHORT>(-s)};
+                break;
+            default:
+                isMotionKey = false;
         }
         if (isMotionKey) {
             lastKey = now;
@@ -110,25 +137,29 @@ int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed) 
                 HRESULT hr = client->MoveRelative(wanted.pan, wanted.tilt, wanted.zoom, 0, 0);
                 if (FAILED(hr)) {
                     std::printf("\r\n");
-                    std::fprintf(stderr, "ptzctl: moving failed: 0x%08X\n", static_cast<unsigned>(hr));
+                    std::fprintf(stderr, "ptzctl: moving failed: 0x%08X\n",
+                                 static_cast<unsigned>(hr));
                     return kFailed;
                 }
                 current = wanted;
                 moving = true;
                 char text[96];
-                std::snprintf(text, sizeof(text), "moving: pan %d tilt %d zoom %d", current.pan, current.tilt,
-                              current.zoom);
+                std::snprintf(text, sizeof(text), "moving: pan %d tilt %d zoom %d", current.pan,
+                              current.tilt, current.zoom);
                 Status(text);
             }
             continue;
         }
-        if (key == 'q' || key == 'Q' || key == 3 /* Ctrl-C */ || key == 4 /* Ctrl-D */) break;
+        if (key == 'q' || key == 'Q' || key == 3 /* Ctrl-C */ || key == 4 /* Ctrl-D */)
+            break;
         if (key >= '1' && key <= '9') {
-            if (moving) client->EndMotion();
+            if (moving)
+                client->EndMotion();
             moving = false;
             HRESULT hr = client->Command(PTZCMD_GOTOPRESET, key - '0');
             char text[64];
-            std::snprintf(text, sizeof(text), "preset %d %s", key - '0', SUCCEEDED(hr) ? "recalled" : "failed");
+            std::snprintf(text, sizeof(text), "preset %d %s", key - '0',
+                          SUCCEEDED(hr) ? "recalled" : "failed");
             Status(text);
             continue;
         }
@@ -139,7 +170,8 @@ int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed) 
             Status("stopped");
         }
     }
-    if (moving) client->EndMotion();
+    if (moving)
+        client->EndMotion();
     std::printf("\r\n");
     return kOk;
 }

@@ -48,28 +48,30 @@ int Fail(const char* what, HRESULT hr, const LogCollector& log) {
 }
 
 const std::map<std::string, PTZCOMMAND> kModes = {
-    {"autofocus", PTZCMD_AUTOFOCUS}, {"autoiris", PTZCMD_AUTOIRIS},   {"agc", PTZCMD_AUTOAGC},
+    {"autofocus", PTZCMD_AUTOFOCUS}, {"autoiris", PTZCMD_AUTOIRIS},     {"agc", PTZCMD_AUTOAGC},
     {"backlight", PTZCMD_BACKLIGHT}, {"whitebalance", PTZCMD_WHITEBAL},
 };
 const std::map<std::string, PTZCOMMAND> kPresets = {
     {"set", PTZCMD_SETPRESET}, {"go", PTZCMD_GOTOPRESET}, {"clear", PTZCMD_CLEARPRESET}};
 const std::map<std::string, PTZMENUCOMMAND> kMenu = {
-    {"close", PTZMENUCMD_CLOSE}, {"open", PTZMENUCMD_OPEN},   {"up", PTZMENUCMD_UP},
-    {"down", PTZMENUCMD_DOWN},   {"left", PTZMENUCMD_LEFT},   {"right", PTZMENUCMD_RIGHT},
+    {"close", PTZMENUCMD_CLOSE},   {"open", PTZMENUCMD_OPEN},       {"up", PTZMENUCMD_UP},
+    {"down", PTZMENUCMD_DOWN},     {"left", PTZMENUCMD_LEFT},       {"right", PTZMENUCMD_RIGHT},
     {"select", PTZMENUCMD_SELECT}, {"select2", PTZMENUCMD_SELECT2},
 };
 
 std::string Functions(PTZFUNCTION functions) {
     static const std::pair<int, const char*> kNames[] = {
-        {PTZFUNC_MENUCLOSE, "menu-close"}, {PTZFUNC_MENUOPEN, "menu-open"},       {PTZFUNC_MENUSELECT, "menu-select"},
-        {PTZFUNC_MENUNAVIGATE, "menu-navigate"}, {PTZFUNC_CLEARPRESET, "clear-preset"},
-        {PTZFUNC_MENUSELECT2, "menu-select2"}, {PTZFUNC_ABSPOSITION, "absolute-position"},
-        {PTZFUNC_ABSQUERY, "absolute-query"},
+        {PTZFUNC_MENUCLOSE, "menu-close"},          {PTZFUNC_MENUOPEN, "menu-open"},
+        {PTZFUNC_MENUSELECT, "menu-select"},        {PTZFUNC_MENUNAVIGATE, "menu-navigate"},
+        {PTZFUNC_CLEARPRESET, "clear-preset"},      {PTZFUNC_MENUSELECT2, "menu-select2"},
+        {PTZFUNC_ABSPOSITION, "absolute-position"}, {PTZFUNC_ABSQUERY, "absolute-query"},
     };
     std::string text;
     for (const auto& [bit, name] : kNames) {
-        if ((functions & bit) == 0) continue;
-        if (!text.empty()) text += ", ";
+        if ((functions & bit) == 0)
+            continue;
+        if (!text.empty())
+            text += ", ";
         text += name;
     }
     return text.empty() ? "none beyond moving and presets" : text;
@@ -78,15 +80,15 @@ std::string Functions(PTZFUNCTION functions) {
 template <class Map>
 std::vector<std::string> Keys(const Map& map) {
     std::vector<std::string> keys;
-    for (const auto& entry : map) keys.push_back(entry.first);
+    for (const auto& entry : map)
+        keys.push_back(entry.first);
     return keys;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Steer a PTZ camera of a K47PTZ installation.",
-                 "ptzctl"};
+    CLI::App app{"Steer a PTZ camera of a K47PTZ installation.", "ptzctl"};
     app.footer(
         "Examples:\n"
         "  ptzctl --server http://127.0.0.1:8080 --camera Gate move 50 0 --for 2\n"
@@ -97,11 +99,16 @@ int main(int argc, char** argv) {
         "Exit codes: 0 done, 2 usage, 3 no control service reachable, 4 unknown camera,\n"
         "5 certificate refused, 6 the call failed, 7 module missing.");
     Options options;
-    app.add_option("-s,--server", options.server, "address of the installation server's control service")
+    app.add_option("-s,--server", options.server,
+                   "address of the installation server's control service")
         ->capture_default_str();
-    app.add_option("-c,--camera", options.camera, "name of the camera (as in the installation file)")->required();
-    app.add_flag("--local", options.local, "use the installation server on this machine (local client)");
-    app.add_option("--module", options.module, "the K47PTZ module to load when it is not registered");
+    app.add_option("-c,--camera", options.camera,
+                   "name of the camera (as in the installation file)")
+        ->required();
+    app.add_flag("--local", options.local,
+                 "use the installation server on this machine (local client)");
+    app.add_option("--module", options.module,
+                   "the K47PTZ module to load when it is not registered");
     app.add_flag("-q,--quiet", options.quiet, "print nothing but errors");
     app.require_subcommand(1);
 
@@ -112,12 +119,15 @@ int main(int argc, char** argv) {
         ->required()
         ->expected(2, 5)
         ->check(CLI::Range(-100, 100));
-    move->add_option("--for", seconds, "how long to move, in seconds (default 1)")->check(CLI::Range(0.0, 3600.0));
+    move->add_option("--for", seconds, "how long to move, in seconds (default 1)")
+        ->check(CLI::Range(0.0, 3600.0));
     app.add_subcommand("stop", "end any motion (the camera repeats the stop)");
     std::string which;
     int number = 0;
     auto* preset = app.add_subcommand("preset", "store, recall or delete a preset");
-    preset->add_option("action", which, "set, go or clear")->required()->check(CLI::IsMember(Keys(kPresets)));
+    preset->add_option("action", which, "set, go or clear")
+        ->required()
+        ->check(CLI::IsMember(Keys(kPresets)));
     preset->add_option("number", number, "preset number")->required()->check(CLI::Range(0, 255));
     auto* command = app.add_subcommand("command", "set an automatic mode");
     command->add_option("mode", which, "autofocus, autoiris, agc, backlight or whitebalance")
@@ -130,8 +140,10 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember(Keys(kMenu)));
     app.add_subcommand("query", "show the camera's extra functions and preset count");
     int speed = 50;
-    auto* interactive = app.add_subcommand("interactive", "steer with the keyboard (arrows, +/-, space, q)");
-    interactive->add_option("--speed", speed, "speed of the keys (1..100, default 50)")->check(CLI::Range(1, 100));
+    auto* interactive =
+        app.add_subcommand("interactive", "steer with the keyboard (arrows, +/-, space, q)");
+    interactive->add_option("--speed", speed, "speed of the keys (1..100, default 50)")
+        ->check(CLI::Range(1, 100));
 
     try {
         app.parse(argc, argv);
@@ -146,8 +158,8 @@ int main(int argc, char** argv) {
         LogCollector log;
         ComPtr<IK47PTZClient> client;
         std::string error;
-        if (FAILED(CreateClient(options.local ? CLSID_PTZClientLocal : CLSID_PTZClientRemote, options.module,
-                                client.GetAddressOf(), &error))) {
+        if (FAILED(CreateClient(options.local ? CLSID_PTZClientLocal : CLSID_PTZClientRemote,
+                                options.module, client.GetAddressOf(), &error))) {
             std::fprintf(stderr, "ptzctl: %s\n", error.c_str());
             CoUninitialize();
             return kNoModule;
@@ -166,28 +178,37 @@ int main(int argc, char** argv) {
                 result = Fail("moving", hr, log);
             } else {
                 if (!options.quiet)
-                    std::printf("moving %s (pan %d, tilt %d, zoom %d, focus %d, iris %d) for %.1f s\n",
-                                options.camera.c_str(), speeds[0], speeds[1], speeds[2], speeds[3], speeds[4], seconds);
+                    std::printf(
+                        "moving %s (pan %d, tilt %d, zoom %d, focus %d, iris %d) for %.1f s\n",
+                        options.camera.c_str(), speeds[0], speeds[1], speeds[2], speeds[3],
+                        speeds[4], seconds);
                 std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
                 hr = client->EndMotion();
-                if (FAILED(hr)) result = Fail("ending the motion", hr, log);
+                if (FAILED(hr))
+                    result = Fail("ending the motion", hr, log);
             }
         } else if (app.got_subcommand("stop")) {
             // A new client has no motion of its own to end: send zero speeds first, so that the
             // end of motion goes out (and the camera repeats its stop).
             hr = client->MoveRelative(0, 0, 0, 0, 0);
-            if (SUCCEEDED(hr)) hr = client->EndMotion();
-            if (FAILED(hr)) result = Fail("stopping", hr, log);
+            if (SUCCEEDED(hr))
+                hr = client->EndMotion();
+            if (FAILED(hr))
+                result = Fail("stopping", hr, log);
         } else if (app.got_subcommand("preset")) {
             hr = client->Command(kPresets.at(which), number);
-            if (FAILED(hr)) result = Fail("the preset command", hr, log);
-            else if (hr == S_FALSE && !options.quiet) std::printf("the camera's protocol has no such command\n");
+            if (FAILED(hr))
+                result = Fail("the preset command", hr, log);
+            else if (hr == S_FALSE && !options.quiet)
+                std::printf("the camera's protocol has no such command\n");
         } else if (app.got_subcommand("command")) {
             hr = client->Command(kModes.at(which), number);
-            if (FAILED(hr)) result = Fail("the command", hr, log);
+            if (FAILED(hr))
+                result = Fail("the command", hr, log);
         } else if (app.got_subcommand("menu")) {
             hr = client->MenuCommand(kMenu.at(which));
-            if (FAILED(hr)) result = Fail("the menu command", hr, log);
+            if (FAILED(hr))
+                result = Fail("the menu command", hr, log);
         } else if (app.got_subcommand("query")) {
             PTZFUNCTION functions = static_cast<PTZFUNCTION>(0);
             ULONG presets = 0;

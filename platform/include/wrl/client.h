@@ -16,7 +16,7 @@ namespace WRL {
 
 template <typename T>
 class ComPtr {
-public:
+  public:
     typedef T InterfaceType;
 
     ComPtr() noexcept = default;
@@ -40,11 +40,13 @@ public:
         return *this;
     }
     ComPtr& operator=(T* other) noexcept {
-        if (ptr_ != other) ComPtr(other).Swap(*this);
+        if (ptr_ != other)
+            ComPtr(other).Swap(*this);
         return *this;
     }
     ComPtr& operator=(const ComPtr& other) noexcept {
-        if (ptr_ != other.ptr_) ComPtr(other).Swap(*this);
+        if (ptr_ != other.ptr_)
+            ComPtr(other).Swap(*this);
         return *this;
     }
     template <class U>
@@ -106,8 +108,9 @@ public:
     // identity query) is a mistake: the implicit conversion gives it without a call.
     template <typename U>
     HRESULT As(ComPtr<U>* out) const noexcept {
-        static_assert(std::is_same_v<U, IUnknown> || std::is_same_v<U, T> || !std::is_base_of_v<U, T>,
-                      "QueryInterface for a base interface: convert instead");
+        static_assert(
+            std::is_same_v<U, IUnknown> || std::is_same_v<U, T> || !std::is_base_of_v<U, T>,
+            "QueryInterface for a base interface: convert instead");
         if (ptr_ == nullptr) {
             out->Reset();
             return E_POINTER;
@@ -123,9 +126,10 @@ public:
         return ptr_->QueryInterface(riid, reinterpret_cast<void**>(out->ReleaseAndGetAddressOf()));
     }
 
-private:
+  private:
     void InternalAddRef() const noexcept {
-        if (ptr_ != nullptr) ptr_->AddRef();
+        if (ptr_ != nullptr)
+            ptr_->AddRef();
     }
     ULONG InternalRelease() noexcept {
         ULONG ref = 0;
