@@ -46,29 +46,8 @@ std::span<const K47InterfaceEntry> CBosch::GetInterfaceTable() {
 
 void CBosch::ReadDriverConfiguration(CXMLAttribute& /*attributes*/) {}
 
-bool CBosch::SendFrame(const BYTE* frame, bool wait) {
-    size_t length = (frame[0] & 0x7F) + 1;
-    auto write = [&] {
-        try {
-            WriteFrame(frame, length);
-        } catch (const CExceptionBase& e) {
-            K47LogHandled(e, __FILE__, __LINE__);
-            throw;
-        } catch (...) {
-            K47LogUnhandled(__FILE__, __LINE__);
-            throw;
-        }
-    };
-    if (wait) {
-        CK47ScopedLock lock(PortLock());
-        write();
-        return true;
-    }
-    CK47ScopedTryLock lock(PortLock());
-    if (!lock.OwnsLock())
-        return false;
-    write();
-    return true;
+void CBosch::SendFrame(const BYTE* frame, int line) {
+    WriteFrameLocked(frame, (frame[0] & 0x7F) + 1, __FILE__, line);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -116,7 +95,7 @@ HRESULT STDMETHODCALLTYPE CBosch::MoveRelative(INT_PTR address, SHORT pan, SHORT
             data6 |= 0x02;
         frame[6] = data6;
         SetChecksum(frame);
-        SendFrame(frame, true);
+        SendFrame(frame, __LINE__);
         return S_OK;
     });
 }
@@ -165,7 +144,7 @@ HRESULT STDMETHODCALLTYPE CBosch::Command(INT_PTR address, PTZCOMMAND cmd, INT_P
         frame[4] = function;
         frame[5] = value;
         SetChecksum(frame);
-        SendFrame(frame, true);
+        SendFrame(frame, __LINE__);
         return S_OK;
     });
 }

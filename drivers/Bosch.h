@@ -37,8 +37,7 @@ class CBosch : public CSerialPTZ {
     void ReadDriverConfiguration(CXMLAttribute& attributes) override;
 
   private:
-    // Writes n + 1 bytes, n taken from the length byte, under the port lock (waiting for it with
-    // `wait`); false only when `wait` is false and the line is busy. A write failure is logged
-    // here and thrown on.
-    bool SendFrame(const BYTE* frame, bool wait);
+    // Writes n + 1 bytes, n taken from the length byte, under the port lock. A write failure is
+    // logged at the caller's `line` and thrown on.
+    void SendFrame(const BYTE* frame, int line);
 };

@@ -113,28 +113,8 @@ std::string CPanasonic::BuildFrame(INT_PTR address,
     return frame;
 }
 
-bool CPanasonic::SendFrame(const BYTE* buffer, size_t length, bool wait) {
-    auto write = [&] {
-        try {
-            WriteFrame(buffer, length);
-        } catch (const CExceptionBase& e) {
-            K47LogHandled(e, __FILE__, __LINE__);
-            throw;
-        } catch (...) {
-            K47LogUnhandled(__FILE__, __LINE__);
-            throw;
-        }
-    };
-    if (wait) {
-        CK47ScopedLock lock(PortLock());
-        write();
-        return true;
-    }
-    CK47ScopedTryLock lock(PortLock());
-    if (!lock.OwnsLock())
-        return false;
-    write();
-    return true;
+void CPanasonic::SendFrame(const BYTE* buffer, size_t length, int line) {
+    WriteFrameLocked(buffer, length, __FILE__, line);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -168,7 +148,7 @@ HRESULT STDMETHODCALLTYPE CPanasonic::MoveRelative(INT_PTR address, SHORT pan, S
                  std::string{'2', '0', '2', '2', DecimalSpeed(zoom), DecimalSpeed(focus), '0'},
                  std::string("002100") + IrisCharacter(iris)});
         }
-        SendFrame(frame, true);
+        SendFrame(frame, __LINE__);
         return S_OK;
     });
 }
@@ -208,13 +188,13 @@ HRESULT STDMETHODCALLTYPE CPanasonic::Command(INT_PTR address, PTZCOMMAND cmd, I
                 return S_FALSE;  // Clear Preset and anything else: the protocol has no frame
         }
         if (group != nullptr) {
-            SendFrame(BuildFrame(address, {group}), true);
+            SendFrame(BuildFrame(address, {group}), __LINE__);
             return S_OK;
         }
         if (code < 0) {
             // What the code frame degenerates to for a negative code: the end byte alone.
             const BYTE end = kEnd;
-            SendFrame(&end, 1, true);
+            SendFrame(&end, 1, __LINE__);
             return S_OK;
         }
         std::string frame;
@@ -223,7 +203,7 @@ HRESULT STDMETHODCALLTYPE CPanasonic::Command(INT_PTR address, PTZCOMMAND cmd, I
         } else {
             frame = BuildFrame(address, {"00219F0", "0022" + Hex2(static_cast<int>(code)) + "0"});
         }
-        SendFrame(frame, true);
+        SendFrame(frame, __LINE__);
         return S_OK;
     });
 }
@@ -235,7 +215,7 @@ HRESULT STDMETHODCALLTYPE CPanasonic::MenuCommand(INT_PTR address, PTZMENUCOMMAN
         auto index = static_cast<uint32_t>(cmd);
         if (index >= std::size(kCharacters))
             return E_INVALIDARG;
-        SendFrame(BuildFrame(address, {std::string("002194") + kCharacters[index]}), true);
+        SendFrame(BuildFrame(address, {std::string("002194") + kCharacters[index]}), __LINE__);
         return S_OK;
     });
 }

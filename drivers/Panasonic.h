@@ -47,11 +47,11 @@ class CPanasonic : public CSerialPTZ {
     std::string BuildHeader(INT_PTR address, int groups) const;
     // Header, the groups joined by ":", end byte.
     std::string BuildFrame(INT_PTR address, std::initializer_list<std::string> groups) const;
-    // Writes a frame under the port lock (waiting for it with `wait`, else only trying); false
-    // when the lock was busy. A write failure is logged here and thrown on.
-    bool SendFrame(const BYTE* buffer, size_t length, bool wait);
-    bool SendFrame(const std::string& frame, bool wait) {
-        return SendFrame(reinterpret_cast<const BYTE*>(frame.data()), frame.size(), wait);
+    // Writes a frame under the port lock. A write failure is logged at the caller's `line` and
+    // thrown on.
+    void SendFrame(const BYTE* buffer, size_t length, int line);
+    void SendFrame(const std::string& frame, int line) {
+        SendFrame(reinterpret_cast<const BYTE*>(frame.data()), frame.size(), line);
     }
     bool FirstLayout() const noexcept {
         return m_protocolVersion.load(std::memory_order_relaxed) == 1;

@@ -123,3 +123,16 @@ bool CSerialPTZ::WriteFrame(const BYTE* frame, size_t length) {
         throw CWin32Error(__FILE__, __LINE__);
     return true;
 }
+
+void CSerialPTZ::WriteFrameLocked(const BYTE* frame, size_t length, const char* file, int line) {
+    CK47ScopedLock lock(m_portLock);
+    try {
+        WriteFrame(frame, length);
+    } catch (const CExceptionBase& e) {
+        K47LogHandled(e, file, line);
+        throw;
+    } catch (...) {
+        K47LogUnhandled(file, line);
+        throw;
+    }
+}

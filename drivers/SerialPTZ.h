@@ -68,6 +68,9 @@ class CSerialPTZ : public CK47ComObjectRoot,
     // with a port, purges the receive side and writes the frame with one WriteFile (a failure
     // throws CWin32Error with the last error). Returns whether a port is open.
     bool WriteFrame(const BYTE* frame, size_t length);
+    // WriteFrame under the port lock, waiting for it. A failure is logged as handled at the
+    // driver's `file` and `line` and passed on to the operation's own handler.
+    void WriteFrameLocked(const BYTE* frame, size_t length, const char* file, int line);
     // The open port, or null; the caller holds the port lock.
     HANDLE Port() const noexcept { return m_port.IsValid() ? m_port.Get() : nullptr; }
 

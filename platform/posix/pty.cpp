@@ -191,12 +191,19 @@ bool PtyPair::WaitSlaveQueued(size_t count, std::chrono::milliseconds timeout) c
 }
 
 std::optional<PtyLineSettings> PtyPair::SlaveSettings() const {
+    if (slave_ < 0) {
+        return std::nullopt;
+    }
+    return ReadLineSettings(slave_);
+}
+
+std::optional<PtyLineSettings> ReadLineSettings(int fd) {
     termios tio{};
-    if (slave_ < 0 || tcgetattr(slave_, &tio) != 0) {
+    if (tcgetattr(fd, &tio) != 0) {
         return std::nullopt;
     }
     PtyLineSettings s;
-    if (posix::GetLineSpeed(slave_, &s.baud) != 0) {
+    if (posix::GetLineSpeed(fd, &s.baud) != 0) {
         return std::nullopt;
     }
     switch (tio.c_cflag & CSIZE) {

@@ -31,44 +31,6 @@ std::string Errno(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-k47::PtyLineSettings FromTermios(const termios& tio) {
-    k47::PtyLineSettings s;
-    const speed_t code = cfgetospeed(&tio);
-    for (const BaudCode& b : kBauds) {
-        if (b.code == code) {
-            s.baud = b.baud;
-        }
-    }
-    switch (tio.c_cflag & CSIZE) {
-        case CS5:
-            s.data_bits = 5;
-            break;
-        case CS6:
-            s.data_bits = 6;
-            break;
-        case CS7:
-            s.data_bits = 7;
-            break;
-        default:
-            s.data_bits = 8;
-            break;
-    }
-    if (!(tio.c_cflag & PARENB)) {
-        s.parity = 'N';
-    } else if (tio.c_cflag & CMSPAR) {
-        s.parity = (tio.c_cflag & PARODD) ? 'M' : 'S';
-    } else {
-        s.parity = (tio.c_cflag & PARODD) ? 'O' : 'E';
-    }
-    s.stop_bits = (tio.c_cflag & CSTOPB) ? 2 : 1;
-    s.rts_cts = (tio.c_cflag & CRTSCTS) != 0;
-    s.xon_out = (tio.c_iflag & IXON) != 0;
-    s.xon_in = (tio.c_iflag & IXOFF) != 0;
-    s.raw = !(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) && !(tio.c_oflag & OPOST) &&
-            !(tio.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP));
-    return s;
-}
-
 }  // namespace
 
 bool Line::SupportedBaud(uint32_t baud) {
@@ -181,11 +143,8 @@ std::string Line::Settings() const {
         std::optional<k47::PtyLineSettings> s = pty_->SlaveSettings();
         return s ? SettingsText(*s) : std::string();
     }
-    termios tio{};
-    if (tcgetattr(device_.get(), &tio) != 0) {
-        return {};
-    }
-    return SettingsText(FromTermios(tio));
+    std::optional<k47::PtyLineSettings> s = k47::ReadLineSettings(device_.get());
+    return s ? SettingsText(*s) : std::string();
 }
 
 bool Line::ClearStaleExclusive() {

@@ -33,6 +33,10 @@ struct PtyLineSettings {
     bool raw = false;      // no echo, line editing, signals, CR/LF mapping or output processing
 };
 
+// The settings of any terminal line (a pty's slave, a serial device), or nothing when `fd` is
+// not a terminal.
+std::optional<PtyLineSettings> ReadLineSettings(int fd);
+
 class PtyPair {
   public:
     // Opens a new pair with the line in raw mode; throws std::system_error on failure.
