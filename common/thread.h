@@ -157,6 +157,7 @@ class CThread {
         } catch (...) {
             K47LogUnhandled(__FILE__, k47thread::kDestructorLine);
         }
+        JoinFinishing();
         CloseEvents();
     }
 
@@ -164,6 +165,7 @@ class CThread {
     CThread& operator=(const CThread&) = delete;
 
     void Start() {
+        JoinFinishing();
         if (m_hStopEvent != nullptr)
             ResetEvent(m_hStopEvent);
         DWORD id = 0;
@@ -188,8 +190,14 @@ class CThread {
             error = GetLastError();
             if (pExitCode != nullptr)
                 GetExitCodeThread(thread, pExitCode);
+            CloseHandle(thread);
+        } else {
+            // Stopped from the worker itself: it still has the end of its run to go through, on
+            // this object's fields. The next Start and the destructor wait for that.
+            JoinFinishing();
+            m_dwFinishingId.store(GetCurrentThreadId(), std::memory_order_relaxed);
+            m_hFinishing.store(thread, std::memory_order_release);
         }
-        CloseHandle(thread);
         m_hThread.store(nullptr, std::memory_order_release);
         if (waited && result != WAIT_OBJECT_0)
             throw CWin32Error(__FILE__, k47thread::kStopLine,
@@ -293,6 +301,16 @@ class CThread {
         return m_hrExitCode.load(std::memory_order_acquire);
     }
 
+    // Waits for a worker that stopped itself to leave Run, unless that worker is the caller.
+    void JoinFinishing() noexcept {
+        HANDLE thread = m_hFinishing.exchange(nullptr, std::memory_order_acq_rel);
+        if (thread == nullptr)
+            return;
+        if (m_dwFinishingId.load(std::memory_order_relaxed) != GetCurrentThreadId())
+            WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+
     void CloseEvents() noexcept {
         if (m_hStopEvent != nullptr)
             CloseHandle(m_hStopEvent);
@@ -313,4 +331,8 @@ class CThread {
     HANDLE m_hWaitSet[k47thread::kMaxHandles] = {};
     Handler m_handlers[k47thread::kMaxHandles - 1] = {};
     std::atomic<HRESULT> m_hrExitCode{S_OK};
+    // A worker that stopped itself and may still be ending its run; not one of the framework's
+    // public fields, it only makes the object's end wait for that thread.
+    std::atomic<HANDLE> m_hFinishing{nullptr};
+    std::atomic<DWORD> m_dwFinishingId{0};
 };

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 #include <mutex>
 #include <stdexcept>
@@ -68,7 +70,13 @@ class CTestWorker : public CThread<CTestWorker, CThreadWait, CThreadCOMMulti, CT
         if (SUCCEEDED(apartment_))
             CoUninitialize();
     }
-    void OnThreadExit() { exitCount_++; }
+    void OnThreadExit() {
+        exitCount_++;
+        if (slowExit_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            slowExit_->store(true);
+        }
+    }
 
     void Record(DWORD index) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -90,6 +98,7 @@ class CTestWorker : public CThread<CTestWorker, CThreadWait, CThreadCOMMulti, CT
     std::vector<HANDLE> many_;
     InitMode mode_ = InitMode::Normal;
     bool throwOther_ = false;
+    std::atomic<bool>* slowExit_ = nullptr;  // set at the end of a slow OnThreadExit
     std::atomic<int> initCount_{0};
     std::atomic<int> exitCount_{0};
     std::atomic<HRESULT> apartment_{E_FAIL};
@@ -217,6 +226,32 @@ TEST(Thread, AWorkerMayStopItselfFromAHandler) {
     EXPECT_FALSE(worker.IsRunning());  // the handle is gone
     EXPECT_EQ(worker.GetExitCode(), S_OK);
     worker.Stop(INFINITE, nullptr);  // nothing left to stop
+}
+
+// A worker that stopped itself still runs the end of its run on the object's fields: the
+// destructor and the next Start wait for it instead of pulling the object from under it.
+TEST(Thread, AWorkerThatStoppedItselfIsWaitedForByTheNextStartAndTheDestructor) {
+    std::atomic<bool> exited{false};
+    {
+        auto worker = std::make_unique<CTestWorker>();
+        worker->slowExit_ = &exited;
+        worker->Start();
+        worker->WaitUntilRunning(INFINITE);
+        SetEvent(worker->events_[2]);
+        ASSERT_TRUE(
+            k47test::WaitUntil([&] { return !worker->IsRunning(); }, std::chrono::seconds(5)));
+        worker->Start();  // waits for the first run's slow exit before starting again
+        EXPECT_TRUE(exited.load());
+        worker->WaitUntilRunning(INFINITE);
+        EXPECT_TRUE(worker->IsRunning());
+        EXPECT_EQ(worker->initCount_, 2);
+        exited = false;
+        SetEvent(worker->events_[2]);
+        ASSERT_TRUE(
+            k47test::WaitUntil([&] { return !worker->IsRunning(); }, std::chrono::seconds(5)));
+        worker.reset();
+        EXPECT_TRUE(exited.load()) << "the object went away while its worker was still ending";
+    }
 }
 
 TEST(Thread, EverySignalledHandleIsServedOnce) {
