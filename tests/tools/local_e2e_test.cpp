@@ -137,6 +137,15 @@ TEST(LocalClientEndToEnd, PtzctlSteersACameraThroughAHostStartedOnDemand) {
     ASSERT_EQ(0, kill(host, SIGTERM));
     EXPECT_TRUE(k47test::WaitUntil([&] { return Gone(host); }, 10s));
     EXPECT_FALSE(std::filesystem::exists(socketPath));
+
+    // With no host running and none to start, the user is told what is missing.
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegDeleteKeyA(HKEY_CLASSES_ROOT,
+                            "CLSID\\{DF5CD2DB-D5D3-4C51-9B18-51FFFF869E4F}\\LocalServer32"));
+    k47::ResetRegistryForTests();
+    output.clear();
+    EXPECT_EQ(3, RunCommand(bin + "ptzctl --local -c Gate query", &output)) << output;
+    EXPECT_NE(std::string::npos, output.find("is it running")) << output;
     kill(sim, SIGTERM);
     waitpid(sim, nullptr, 0);
     unsetenv("K47_RUNTIME_DIR");

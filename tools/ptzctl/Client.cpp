@@ -116,6 +116,12 @@ Exit Explain(const char* what, HRESULT hr, const std::vector<std::string>& lines
                 code == WSAHOST_NOT_FOUND || code == WSATRY_AGAIN || code == WSANO_DATA)) {
         exit = kUnreachable;
         reason = "no control service answered at that address";
+    } else if ((hr == REGDB_E_CLASSNOTREG || hr == CO_E_SERVER_EXEC_FAILURE) &&
+               Contains(lines, "PTZClientLocal")) {
+        exit = kUnreachable;
+        reason =
+            "no k47ptz-host serves local clients of this user on this machine (is it "
+            "running, with the same K47_RUNTIME_DIR?)";
     } else if (Contains(lines, "unknown camera")) {
         exit = kUnknownCamera;
         reason = "the server does not know that camera";
