@@ -19,6 +19,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "common/K47Global.h"
@@ -26,17 +27,10 @@
 
 namespace {
 
-const char* SignalName(int signal) {
-    switch (signal) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        default:
-            return "a signal";
-    }
+// "SIGTERM" and the like, from the C library's table.
+std::string SignalName(int signal) {
+    const char* abbreviation = sigabbrev_np(static_cast<int>(signal));
+    return abbreviation != nullptr ? std::string("SIG") + abbreviation : std::string("a signal");
 }
 
 }  // namespace
@@ -122,7 +116,8 @@ int main(int argc, char** argv) {
 
         int received = 0;
         sigwait(&signals, &received);
-        g_ErrorHandling.WriteLog("k47ptz-host: %s received, shutting down\n", SignalName(received));
+        g_ErrorHandling.WriteLog("k47ptz-host: %s received, shutting down\n",
+                                 SignalName(received).c_str());
         installation.Shutdown();
     }
     CoUninitialize();

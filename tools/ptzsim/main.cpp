@@ -104,17 +104,10 @@ bool Emit(const std::string& line) {
     return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
-const char* SignalName(uint32_t number) {
-    switch (number) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        default:
-            return "signal";
-    }
+// "SIGTERM" and the like, from the C library's table.
+std::string SignalName(uint32_t number) {
+    const char* abbreviation = sigabbrev_np(static_cast<int>(number));
+    return abbreviation != nullptr ? std::string("SIG") + abbreviation : std::string("signal");
 }
 
 }  // namespace
