@@ -231,7 +231,7 @@ TEST(CommMapping, DcbSurvivesTheRoundTripThroughTermios) {
         std::function<void(DCB&)> change;
     };
     const Case cases[] = {
-        {"spec driver setup",
+        {"the serial drivers' setup",
          [](DCB& d) {
              d.BaudRate = 4800;
              d.fRtsControl = RTS_CONTROL_TOGGLE;
