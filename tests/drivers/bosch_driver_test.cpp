@@ -39,7 +39,7 @@ class BoschDriverTest : public ::testing::Test {
     LogCapture log_;
 };
 
-TEST_F(BoschDriverTest, FramesCarryTheSpecifiedBytes) {
+TEST_F(BoschDriverTest, FramesCarryTheProtocolBytes) {
     struct Case {
         const char* name;
         Call call;

@@ -46,7 +46,7 @@ class PanasonicLine {
 };
 
 // The byte examples, and every group the driver has, in both layouts.
-TEST(PanasonicDriver, FramesCarryTheSpecifiedText) {
+TEST(PanasonicDriver, FramesCarryTheProtocolText) {
     struct Case {
         const char* name;
         const char* version;

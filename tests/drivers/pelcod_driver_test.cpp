@@ -77,7 +77,7 @@ class PelcoDriverTest : public ::testing::Test {
 };
 
 // Every byte example, and the edges of the speed and byte arithmetic.
-TEST_F(PelcoDriverTest, FramesCarryTheSpecifiedBytes) {
+TEST_F(PelcoDriverTest, FramesCarryTheProtocolBytes) {
     Init();
     struct Case {
         const char* name;
