@@ -13,7 +13,7 @@ help:
 	@echo "make test-tsan        the test suite under ThreadSanitizer"
 	@echo "make bench            build and run the benchmarks"
 	@echo "make fuzz             build the libFuzzer targets with clang (FUZZ_SECONDS=60 make fuzz-run runs them)"
-	@echo "make format           clang-format every source file"
+	@echo "make format           clang-format every source file (make check-format: check only)"
 
 build:
 	cmake --preset default >/dev/null
