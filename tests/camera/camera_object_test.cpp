@@ -111,23 +111,6 @@ TEST_F(CameraObjectTest, PresetVariableIsPublishedZeroedAndAdvised) {
     EXPECT_EQ(variable->Unadvised().size(), 1u);
 }
 
-TEST_F(CameraObjectTest, AnEmptyNameGivesThePrefixAloneAndNoStoreGivesNoVariable) {
-    ASSERT_HR_OK(Initialize(R"(<Camera Address="4"/>)", u""));
-    EXPECT_EQ(hostObject_->VariableNames(), std::vector<std::u16string>{u"PTZPreset."});
-    ASSERT_HR_OK(Terminate());
-
-    ComPtr<IUnknown> other;
-    CPTZCamera* otherObject = nullptr;
-    ASSERT_HR_OK(K47CreateInstance<CPTZCamera>(other.GetAddressOf(), &otherObject));
-    camera_.Swap(other);
-    ASSERT_HR_OK(Initialize(R"(<Camera Address="4"/>)", u"NoStore", /*withStore=*/false));
-    EXPECT_EQ(hostObject_->VariableNames().size(), 1u);  // nothing new was asked for
-    camera_.Swap(other);
-    Microsoft::WRL::ComPtr<IK47Terminate> terminate;
-    other.As(&terminate);
-    terminate->Terminate(FALSE);
-}
-
 TEST_F(CameraObjectTest, WritingThePresetVariableSendsTheCameraToThePreset) {
     ASSERT_HR_OK(Initialize(R"(<Camera Address="6"/>)", u"Cam"));
     CFakeVariable* variable = Preset(u"PTZPreset.Cam");

@@ -73,27 +73,6 @@ class LocalClientTest : public ::testing::Test {
     ComPtr<IK47PTZClient> ptz_;
 };
 
-TEST_F(LocalClientTest, ConnectOnlyStoresTheName) {
-    k47test::LogCapture log;
-    EXPECT_HR_OK(Connect(u"Nobody"));
-    EXPECT_TRUE(hostObject_->LookupCalls().empty()) << "no lookup, no check";
-    EXPECT_EQ(0u, k47::LocalServerConnectionCount());
-    // The next operation finds out, with the lookup's HRESULT, and logs it.
-    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), ptz_->Command(PTZCMD_GOTOPRESET, 3));
-    EXPECT_TRUE(log.Contains("handler PTZClientLocal")) << ::testing::PrintToString(log.Lines());
-    EXPECT_HR_OK(Connect(nullptr));
-    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), ptz_->MenuCommand(PTZMENUCMD_OPEN));
-    auto lookups = hostObject_->LookupCalls();
-    ASSERT_EQ(2u, lookups.size());
-    EXPECT_EQ(u"Nobody", lookups[0].name);
-    EXPECT_EQ(u"PTZ", lookups[0].path);
-    EXPECT_FALSE(lookups[1].hasName) << "a null name goes as null";
-    EXPECT_TRUE(camera_->Calls().empty());
-    // The free-threaded marshaler is aggregated.
-    ComPtr<IMarshal> marshal;
-    EXPECT_HR_OK(ptz_.As(&marshal));
-}
-
 TEST_F(LocalClientTest, DiscreteCallsLookTheCameraUpEachTime) {
     ASSERT_HR_OK(Connect(u"Gate"));
     camera_->SetResult(CameraCall::Kind::Command, S_FALSE);
@@ -141,16 +120,6 @@ TEST_F(LocalClientTest, MoveRelativeWithoutServerFailsAndLeavesNoWorker) {
     EXPECT_FALSE(client_->IsRunning());
     EXPECT_HR(CO_E_SERVER_EXEC_FAILURE, ptz_->EndMotion())
         << "EndMotion's lookup fails the same way";
-}
-
-TEST_F(LocalClientTest, EndMotionWithoutMotionStillReachesTheCamera) {
-    ASSERT_HR_OK(Connect(u"Gate"));
-    camera_->SetResult(CameraCall::Kind::EndMotion, E_FAIL);  // ignored
-    EXPECT_HR_OK(ptz_->EndMotion()) << "the exit code of a fresh object";
-    auto calls = camera_->Calls();
-    ASSERT_EQ(2u, calls.size());
-    EXPECT_TRUE(IsMove(calls[0], 0));
-    EXPECT_EQ(CameraCall::Kind::EndMotion, calls[1].kind);
 }
 
 TEST_F(LocalClientTest, MotionIsRepeatedEvery100Milliseconds) {

@@ -115,15 +115,6 @@ bool Ended(CTestWorker& worker) {
 
 }  // namespace
 
-TEST(Thread, StopWithoutAWorkerReturnsAtOnce) {
-    CTestWorker worker;
-    EXPECT_FALSE(worker.IsRunning());
-    worker.Stop(INFINITE, nullptr);
-    worker.WaitUntilRunning(0);  // no worker: nothing to wait for
-    worker.SignalStop();
-    EXPECT_EQ(worker.initCount_, 0);
-}
-
 TEST(Thread, HandlersRunByIndexInTheMultithreadedApartment) {
     CTestWorker worker;
     worker.Start();

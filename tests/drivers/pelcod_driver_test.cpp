@@ -259,38 +259,6 @@ TEST_F(PelcoDriverTest, RefreshFramesByFlagsAndIntervalZero) {
     ExpectNothingWritten("flags");
 }
 
-// A camera added again starts afresh with its new flags: its refresh is due at once, even within
-// the interval.
-TEST_F(PelcoDriverTest, CameraAddedAgainIsRefreshedAtOnce) {
-    Init("InitIntervalSec=\"3600\"");
-    AddCamera(Driver(), "Address=\"9\" TurnON=\"1\"");
-    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(9, 0x88, 0, 0, 0)));
-    ASSERT_HR_OK(Driver()->MoveRelative(9, 0, 0, 0, 0, 0));
-    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(9, 0, 0, 0, 0))) << "within the hour: no refresh";
-    AddCamera(Driver(), "Address=\"9\" SetManual=\"1\"");
-    EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(9, 0x10, 0, 0, 0)))
-        << "added again, with other flags";
-    ExpectNothingWritten("re-added within the interval");
-}
-
-// A driver whose port did not open keeps the interval at 0: each move is preceded by the refresh,
-// visible in the debug dump (the only output without a port).
-TEST_F(PelcoDriverTest, WithoutPortTheRefreshPrecedesEveryMove) {
-    EXPECT_HR(
-        HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-        driver_.Initialize("COMPort=\"/dev/k47-no-such-line\" BaudRate=\"9600\" Debug=\"1\""));
-    AddCamera(Driver(), "Address=\"3\" TurnON=\"1\" SetManual=\"1\"");
-    ASSERT_HR_OK(Driver()->MoveRelative(3, 100, 0, 0, 0, 0));
-    ASSERT_HR_OK(Driver()->MoveRelative(3, 0, 0, 0, 0, 0));
-    const std::vector<std::string> expected = {
-        "ff 03 88 00 00 00 8b ", "ff 03 10 00 00 00 13 ",                           // added
-        "ff 03 88 00 00 00 8b ", "ff 03 10 00 00 00 13 ", "ff 03 00 02 3f 00 44 ",  // move
-        "ff 03 88 00 00 00 8b ", "ff 03 10 00 00 00 13 ", "ff 03 00 00 00 00 03 ",  // stop
-    };
-    EXPECT_EQ(log_.DebugLines(), expected);
-    EXPECT_EQ(line_.Queued(), 0u);
-}
-
 // With "ExpectAnswer" the driver reads exactly the answer's length after each frame: 18 bytes after
 // command 2 = 0x45, 7 after 0x51/0x53/0x55/0x63, 4 after anything else. The camera here sends its
 // answer and three bytes more in one piece; exactly those three must stay unread.
@@ -499,49 +467,6 @@ TEST_F(PelcoDriverTest, NothingComesBetweenAMenuMoveAndItsStop) {
     EXPECT_EQ(menuStops, kSteps);
     EXPECT_EQ(otherMoves, kSteps);
     ExpectNothingWritten("menu steps");
-}
-
-// The same rule seen from inside: while each frame of a menu step is written, the menu command
-// itself holds the port lock (the nested move takes it a second time). The debug output runs on the
-// writing thread under the lock, so there one level is given back and another thread tries the
-// lock: it must stay taken. (A menu command that left the locking to its two moves would free the
-// line between them; an unfair mutex makes that gap too short to hit from outside reliably.)
-TEST_F(PelcoDriverTest, MenuStepHoldsTheLineAcrossBothFrames) {
-    Init("Debug=\"1\"");
-    CSyncObjectBase& portLock = driver_.object->PortLock();
-    std::mutex probeLock;
-    std::vector<std::pair<std::string, bool>> probes;  // debug line, lock taken by another thread
-    auto previous = g_ErrorHandling.SetSink(
-        [&](CGlobalErrorHandlingEnvironment::Channel channel, std::string_view line) {
-            if (channel != CGlobalErrorHandlingEnvironment::Channel::Debug)
-                return;
-            portLock.Unlock();
-            bool taken = false;
-            std::thread other([&] {
-                taken = portLock.TryLock();
-                if (taken)
-                    portLock.Unlock();
-            });
-            other.join();
-            portLock.Lock();
-            std::lock_guard<std::mutex> guard(probeLock);
-            probes.emplace_back(std::string(line), taken);
-        });
-    HRESULT up = Driver()->MenuCommand(1, PTZMENUCMD_UP);
-    HRESULT right = Driver()->MenuCommand(1, PTZMENUCMD_RIGHT);
-    g_ErrorHandling.SetSink(std::move(previous));
-    EXPECT_HR_OK(up);
-    EXPECT_HR_OK(right);
-    const std::vector<std::string> lines = {"ff 01 00 08 00 3f 48 ", "ff 01 00 00 00 00 01 ",
-                                            "ff 01 00 02 3f 00 42 ", "ff 01 00 00 00 00 01 "};
-    ASSERT_EQ(probes.size(), lines.size());
-    for (size_t i = 0; i < probes.size(); ++i) {
-        EXPECT_EQ(probes[i].first, lines[i]);
-        EXPECT_FALSE(probes[i].second) << "the line was free while writing " << probes[i].first;
-    }
-    EXPECT_EQ(
-        Hex(line_.NextBytes(4)),
-        "ff 01 00 08 00 3f 48 ff 01 00 00 00 00 01 ff 01 00 02 3f 00 42 ff 01 00 00 00 00 01");
 }
 
 // Menu commands: open by model (Set Preset 95 for Pelco and Messoa in any case, Go To Preset 95

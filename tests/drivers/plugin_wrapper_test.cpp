@@ -247,33 +247,6 @@ TEST_F(PlugInWrapperTest, CallsPassThroughUnchanged) {
     EXPECT_TRUE(log_.Lines().empty()) << "results are not failures of the wrapper";
 }
 
-// A new Initialize replaces the driver (the old one is released); the wrapper's end releases the
-// driver without calling its Terminate.
-TEST_F(PlugInWrapperTest, DriverReferenceIsReplacedAndReleased) {
-    const ULONG mine = References(plugInDriver_.Get());  // the test's own
-    ASSERT_HR_OK(Initialize());
-    EXPECT_EQ(References(plugInDriver_.Get()), mine + 1);
-    CRecordingPlugIn* second = nullptr;
-    ComPtr<IUnknown> secondIdentity;
-    ASSERT_HR_OK(K47CreateInstance<CRecordingPlugIn>(secondIdentity.GetAddressOf(), &second));
-    ComPtr<IPTZ3PDriver> secondDriver;
-    ASSERT_HR_OK(secondIdentity.As(&secondDriver));
-    PTZ3PInitData record{nullptr, secondDriver.Get()};
-    ASSERT_HR_OK(configuration_->Initialize(element_.Get(), host_.Get(),
-                                            reinterpret_cast<ULONG_PTR>(&record)));
-    EXPECT_EQ(References(plugInDriver_.Get()), mine) << "the first driver is released";
-    EXPECT_EQ(References(secondDriver.Get()), mine + 1);
-    ASSERT_HR_OK(protocol_->MoveRelative(1, 2, 3, 4, 5, 6));
-    EXPECT_EQ(second->Calls().back().name, "MoveRelative") << "calls reach the new driver";
-    EXPECT_EQ(plugIn_->Calls().back().name, "Reconfigure");
-
-    size_t calls = second->Calls().size();
-    configuration_.Reset();
-    protocol_.Reset();
-    EXPECT_EQ(References(secondDriver.Get()), mine) << "released with the wrapper";
-    EXPECT_EQ(second->Calls().size(), calls) << "no Terminate on release";
-}
-
 // AddCamera creates the camera object (name, variable store, the host's port service), asks it for
 // its address and tells the driver; the camera's own calls then come back through the wrapper.
 TEST_F(PlugInWrapperTest, AddCameraCreatesTheCameraAndTellsTheDriver) {

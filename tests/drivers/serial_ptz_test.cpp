@@ -145,30 +145,6 @@ TEST_F(SerialLineTest, EveryOpenSetsTheLine) {
     EXPECT_TRUE(log_.Lines().empty());
 }
 
-// Without "COMPort" (or with an empty one) configuration succeeds and reads nothing else: the
-// malformed attributes below would otherwise fail it. Calls then succeed, writing and dumping
-// nothing (the debug switch was never read).
-TEST_F(SerialLineTest, WithoutPortNothingElseIsRead) {
-    const char* elements[] = {
-        "BaudRate=\"fast\" Debug=\"yes\" InitIntervalSec=\"soon\" ProtocolVersion=\"new\"",
-        "COMPort=\"\" BaudRate=\"fast\" Debug=\"1\" InitIntervalSec=\"soon\" "
-        "ProtocolVersion=\"new\"",
-    };
-    for (const DriverClass& c : kClasses) {
-        for (const char* element : elements) {
-            Driver driver(*c.clsid);
-            EXPECT_HR_OK(driver.Initialize(element)) << c.name << " " << element;
-            EXPECT_HR_OK(driver.Move()) << c.name;
-            EXPECT_HR_OK(driver.protocol->Command(1, PTZCMD_GOTOPRESET, 1)) << c.name;
-            EXPECT_HR_OK(driver.Reconfigure(element)) << c.name;
-            EXPECT_HR(E_NOTIMPL, driver.configuration->MakeDefault(XmlElement("<Protocol/>").Get()))
-                << c.name;
-        }
-    }
-    EXPECT_TRUE(log_.Lines().empty());
-    EXPECT_TRUE(log_.DebugLines().empty());
-}
-
 // With "Debug" every frame gives one line of "%02x " pieces, equal to the bytes on the line. A
 // later configuration without a port keeps the switch: frames are still dumped, nothing written.
 TEST_F(SerialLineTest, DebugDumpMatchesTheLine) {

@@ -173,16 +173,3 @@ TEST_F(RegistrationTest, UnregistrationRemovesEverythingButTheSharedRoots) {
     // Unregistering twice finds nothing to remove and still succeeds.
     EXPECT_HR_OK(K47UnregisterServer(nullptr));
 }
-
-TEST_F(RegistrationTest, RegistrationRewritesAClassKeyAfresh) {
-    ASSERT_HR_OK(K47RegisterServer(nullptr));
-    const std::string stale = "CLSID\\" + Guid(CLSID_PTZCamera) + "\\LocalServer32";
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, stale.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-    ASSERT_HR_OK(K47RegisterServer(nullptr));
-    EXPECT_FALSE(
-        KeyExists(HKEY_CLASSES_ROOT, stale));  // the class key was deleted and written again
-}

@@ -297,47 +297,6 @@ TEST(ComApartment, CountsCallsPerThreadAndRejectsAModelChange) {
     });
 }
 
-// A thread that never initialised may make COM calls only while some thread is in the MTA.
-TEST(ComApartment, ImplicitMtaFollowsOtherThreads) {
-    auto probe = [] {
-        void* ppv = kSentinel;
-        HRESULT hr = CoGetClassObject(CLSID_Stranger, CLSCTX_INPROC_SERVER, nullptr,
-                                      IID_IClassFactory, &ppv);
-        EXPECT_EQ(nullptr, ppv);
-        return hr;
-    };
-    k47::test::RegistrySandbox sandbox;  // an empty registry: "not registered" when allowed
-    EXPECT_EQ(CO_E_NOTINITIALIZED, probe());
-    CountedFactory factory(nullptr);
-    DWORD cookie = 7;
-    EXPECT_EQ(CO_E_NOTINITIALIZED,
-              CoRegisterClassObject(CLSID_Stranger, &factory, CLSCTX_INPROC_SERVER,
-                                    REGCLS_MULTIPLEUSE, &cookie));
-    EXPECT_EQ(0u, cookie);
-    void* obj = kSentinel;
-    EXPECT_EQ(CO_E_NOTINITIALIZED,
-              CoCreateInstance(CLSID_Stranger, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &obj));
-    EXPECT_EQ(nullptr, obj);
-
-    std::promise<void> entered, leave;
-    std::thread member([&] {
-        EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-        entered.set_value();
-        leave.get_future().wait();
-        CoUninitialize();
-    });
-    entered.get_future().wait();
-    EXPECT_EQ(REGDB_E_CLASSNOTREG, probe()) << "implicit MTA while another thread is in it";
-    leave.set_value();
-    member.join();
-    EXPECT_EQ(CO_E_NOTINITIALIZED, probe());
-
-    // A thread that ends without CoUninitialize does not keep the MTA alive.
-    std::thread([] { EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED)); }).join();
-    EXPECT_EQ(CO_E_NOTINITIALIZED, probe());
-    EXPECT_EQ(0u, factory.refs.load());
-}
-
 TEST_F(ComTest, CreatesThroughTheRegistryByClsidAndProgId) {
     const std::string module = CopyOf(K47_TEST_MODULE_PATH, "thing.so");
     RegisterClass(kClsidText, module);
@@ -569,52 +528,6 @@ TEST_F(ComTest, ClassObjectsRegisteredInTheProcessComeFirst) {
                                                   REGCLS_MULTIPLEUSE, &cookie));
     EXPECT_EQ(E_INVALIDARG, CoRegisterClassObject(CLSID_TestThing, &factory, CLSCTX_INPROC_SERVER,
                                                   REGCLS_MULTIPLEUSE, nullptr));
-}
-
-TEST_F(ComTest, FreeThreadedMarshalerAggregationIdentity) {
-    // Alone: the inner IUnknown is the identity, and IMarshal counts on it.
-    {
-        ComPtr<IUnknown> ftm;
-        ASSERT_EQ(S_OK, CoCreateFreeThreadedMarshaler(nullptr, ftm.GetAddressOf()));
-        ComPtr<IMarshal> marshal;
-        ASSERT_EQ(S_OK, ftm.As(&marshal));
-        ComPtr<IUnknown> identity;
-        ASSERT_EQ(S_OK, marshal->QueryInterface(IID_IUnknown,
-                                                reinterpret_cast<void**>(identity.GetAddressOf())));
-        EXPECT_EQ(ftm.Get(), identity.Get());
-        EXPECT_EQ(4u, marshal->AddRef());  // ftm, marshal, identity, this one
-        EXPECT_EQ(3u, marshal->Release());
-        void* other = kSentinel;
-        EXPECT_EQ(E_NOINTERFACE, marshal->QueryInterface(__uuidof(ITestThing), &other));
-        EXPECT_EQ(nullptr, other);
-    }
-    // Aggregated: IMarshal delegates to the outer object; the inner IUnknown stays separate.
-    Outer outer;
-    ASSERT_EQ(S_OK, CoCreateFreeThreadedMarshaler(outer.identity(), outer.inner.GetAddressOf()));
-    EXPECT_EQ(0u, outer.refs.load()) << "the marshaler must not hold its outer object";
-    ComPtr<IMarshal> marshal;
-    ASSERT_EQ(S_OK,
-              outer.QueryInterface(IID_IMarshal, reinterpret_cast<void**>(marshal.GetAddressOf())));
-    EXPECT_EQ(1u, outer.refs.load());
-    ComPtr<IUnknown> identity;
-    ASSERT_EQ(S_OK, marshal->QueryInterface(IID_IUnknown,
-                                            reinterpret_cast<void**>(identity.GetAddressOf())));
-    EXPECT_EQ(outer.identity(), identity.Get());
-    ComPtr<IOuterOnly> only;
-    EXPECT_EQ(S_OK, marshal->QueryInterface(__uuidof(IOuterOnly),
-                                            reinterpret_cast<void**>(only.GetAddressOf())));
-    EXPECT_EQ(3u, outer.refs.load());
-    ComPtr<IUnknown> inner_self;
-    ASSERT_EQ(S_OK, outer.inner->QueryInterface(
-                        IID_IUnknown, reinterpret_cast<void**>(inner_self.GetAddressOf())));
-    EXPECT_EQ(outer.inner.Get(), inner_self.Get());
-    EXPECT_EQ(3u, outer.refs.load()) << "the inner IUnknown counts on itself";
-    identity.Reset();
-    only.Reset();
-    marshal.Reset();
-    EXPECT_EQ(0u, outer.refs.load());
-    inner_self.Reset();
-    outer.inner.Reset();  // frees the marshaler (leak checkers see it otherwise)
 }
 
 TEST_F(ComTest, FreeThreadedMarshalerPassesThePointerWithinTheProcess) {

@@ -214,100 +214,6 @@ TEST(CommMapping, ApplyDcbGivesRawLineWithTheDcbFraming) {
     }
 }
 
-TEST(CommMapping, MakeRawKeepsFramingAndFlowControl) {
-    termios t = Cooked();
-    t.c_iflag |= IXOFF | INPCK;
-    MakeRaw(&t);
-    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), CS7 | PARENB | CSTOPB | CRTSCTS);
-    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | INPCK), IXON | IXOFF | INPCK);
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
-    EXPECT_EQ(t.c_oflag & OPOST, 0u);
-    EXPECT_EQ(t.c_iflag & ICRNL, 0u);
-}
-
-TEST(CommMapping, DcbSurvivesTheRoundTripThroughTermios) {
-    struct Case {
-        const char* name;
-        std::function<void(DCB&)> change;
-    };
-    const Case cases[] = {
-        {"the serial drivers' setup",
-         [](DCB& d) {
-             d.BaudRate = 4800;
-             d.fRtsControl = RTS_CONTROL_TOGGLE;
-             d.fDtrControl = DTR_CONTROL_ENABLE;
-         }},
-        {"7E2 checked",
-         [](DCB& d) {
-             d.ByteSize = 7;
-             d.Parity = EVENPARITY;
-             d.StopBits = TWOSTOPBITS;
-             d.fParity = 1;
-         }},
-        {"5 data 1.5 stop mark",
-         [](DCB& d) {
-             d.ByteSize = 5;
-             d.StopBits = ONE5STOPBITS;
-             d.Parity = MARKPARITY;
-         }},
-        {"6 space",
-         [](DCB& d) {
-             d.ByteSize = 6;
-             d.Parity = SPACEPARITY;
-         }},
-        {"8 odd", [](DCB& d) { d.Parity = ODDPARITY; }},
-        {"hardware flow",
-         [](DCB& d) {
-             d.fOutxCtsFlow = 1;
-             d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-         }},
-        {"CTS only, RTS stays enabled", [](DCB& d) { d.fOutxCtsFlow = 1; }},
-        {"software flow with own characters",
-         [](DCB& d) {
-             d.fOutX = 1;
-             d.fInX = 1;
-             d.XonChar = 'Q';
-             d.XoffChar = 'S';
-         }},
-        {"DTR off RTS off, limits and event chars",
-         [](DCB& d) {
-             d.fDtrControl = DTR_CONTROL_DISABLE;
-             d.fRtsControl = RTS_CONTROL_DISABLE;
-             d.XonLim = 100;
-             d.XoffLim = 200;
-             d.EofChar = 0x1A;
-             d.EvtChar = 0x7E;
-             d.fTXContinueOnXoff = 1;
-         }},
-    };
-    for (const Case& c : cases) {
-        DCB want = Base();
-        c.change(want);
-        termios t = Cooked();
-        ApplyDcb(want, &t);
-        DCB got = DcbFromTermios(t, want.BaudRate, want);
-        EXPECT_EQ(got.DCBlength, sizeof(DCB)) << c.name;
-        EXPECT_EQ(got.BaudRate, want.BaudRate) << c.name;
-        EXPECT_EQ(got.fBinary, 1u) << c.name;
-        EXPECT_EQ(got.fParity, want.fParity) << c.name;
-        EXPECT_EQ(got.ByteSize, want.ByteSize) << c.name;
-        EXPECT_EQ(got.Parity, want.Parity) << c.name;
-        EXPECT_EQ(got.StopBits, want.StopBits) << c.name;
-        EXPECT_EQ(got.fOutxCtsFlow, want.fOutxCtsFlow) << c.name;
-        EXPECT_EQ(got.fRtsControl, want.fRtsControl) << c.name;
-        EXPECT_EQ(got.fDtrControl, want.fDtrControl) << c.name;
-        EXPECT_EQ(got.fOutX, want.fOutX) << c.name;
-        EXPECT_EQ(got.fInX, want.fInX) << c.name;
-        EXPECT_EQ(got.XonChar, want.XonChar) << c.name;
-        EXPECT_EQ(got.XoffChar, want.XoffChar) << c.name;
-        EXPECT_EQ(got.XonLim, want.XonLim) << c.name;
-        EXPECT_EQ(got.XoffLim, want.XoffLim) << c.name;
-        EXPECT_EQ(got.EofChar, want.EofChar) << c.name;
-        EXPECT_EQ(got.EvtChar, want.EvtChar) << c.name;
-        EXPECT_EQ(got.fTXContinueOnXoff, want.fTXContinueOnXoff) << c.name;
-    }
-}
-
 TEST(CommMapping, PortSettingsWinOverTheWantedDcbWhereTheyDisagree) {
     // Someone changed the line behind our back: GetCommState must show the line, not the wish.
     DCB want = Base();
@@ -329,49 +235,6 @@ TEST(CommMapping, PortSettingsWinOverTheWantedDcbWhereTheyDisagree) {
     got = DcbFromTermios(t, 4800, want);
     EXPECT_EQ(got.fOutxCtsFlow, 0u);
     EXPECT_EQ(got.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
-}
-
-TEST(CommMapping, ModemLinePlan) {
-    struct Case {
-        DWORD dtr;
-        DWORD rts;
-        bool dtr_high;
-        RtsPlan plan;
-    };
-    const Case cases[] = {
-        {DTR_CONTROL_ENABLE, RTS_CONTROL_TOGGLE, true, RtsPlan::kToggle},
-        {DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE, false, RtsPlan::kHigh},
-        {DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE, true, RtsPlan::kLow},
-        {DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, false, RtsPlan::kHandshake},
-    };
-    for (const Case& c : cases) {
-        DCB dcb = Base();
-        dcb.fDtrControl = c.dtr;
-        dcb.fRtsControl = c.rts;
-        ModemPlan plan = PlanModemLines(dcb);
-        EXPECT_EQ(plan.dtr_high, c.dtr_high) << c.dtr << "/" << c.rts;
-        EXPECT_EQ(plan.rts, c.plan) << c.dtr << "/" << c.rts;
-    }
-}
-
-TEST(CommMapping, PurgeFlagsSelectQueues) {
-    struct Case {
-        DWORD flags;
-        std::optional<int> queue;
-    };
-    const Case cases[] = {
-        {PURGE_RXABORT | PURGE_RXCLEAR, TCIFLUSH},  // what the drivers send before each frame
-        {PURGE_RXCLEAR, TCIFLUSH},
-        {PURGE_TXCLEAR, TCOFLUSH},
-        {PURGE_TXCLEAR | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_RXABORT, TCIOFLUSH},
-        {PURGE_TXABORT, -1},
-        {0, -1},
-        {0x10, std::nullopt},
-        {PURGE_RXCLEAR | 0x80000000u, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(PurgeQueue(c.flags), c.queue) << std::hex << c.flags;
-    }
 }
 
 TEST(CommMapping, ReadPlanFollowsTheTimeoutFields) {
@@ -480,46 +343,6 @@ TEST(CommMapping, ReadStepsAtKnownTimes) {
         if (!c.finished) {
             EXPECT_EQ(step.poll_ms, c.poll_ms) << c.name;
         }
-    }
-}
-
-TEST(CommMapping, WriteLimitAndPollArithmetic) {
-    EXPECT_EQ(WriteLimit({50, 50, 1000, 0, 0}, 7), std::nullopt);  // the driver's: no limit
-    EXPECT_EQ(WriteLimit({0, 0, 0, 10, 5}, 7), milliseconds(75));
-    EXPECT_EQ(WriteLimit({0, 0, 0, 0, 40}, 7), milliseconds(40));
-    EXPECT_EQ(WriteLimit({0, 0, 0, MAXDWORD, MAXDWORD}, MAXDWORD), milliseconds(int64_t{1} << 50));
-
-    using namespace std::chrono_literals;
-    EXPECT_EQ(PollMsLeft(10ms, 0ns), 10);
-    EXPECT_EQ(PollMsLeft(10ms, 9999us), 1);
-    EXPECT_EQ(PollMsLeft(10ms, 10ms), std::nullopt);
-    EXPECT_EQ(PollMsLeft(10ms, 11ms), std::nullopt);
-    EXPECT_EQ(PollMsLeft(milliseconds(int64_t{1} << 40), 0ns), INT_MAX);
-
-    // 10 bits per byte: 7 bytes at 9600 baud are 7.29 ms on the wire.
-    EXPECT_EQ(LineDrainMargin(7, 9600), nanoseconds(7291666));
-    EXPECT_EQ(LineDrainMargin(1, 115200), nanoseconds(86805));
-    EXPECT_EQ(LineDrainMargin(0, 9600), nanoseconds(0));
-    EXPECT_EQ(LineDrainMargin(5, 0), nanoseconds(0));
-    EXPECT_EQ(LineDrainMargin(size_t{1} << 40, 1), nanoseconds(int64_t{1} << 62));
-}
-
-TEST(CommMapping, ErrnoMapping) {
-    struct Case {
-        int error;
-        DWORD code;
-    };
-    const Case cases[] = {
-        {ENOENT, ERROR_FILE_NOT_FOUND},       {ENOTDIR, ERROR_PATH_NOT_FOUND},
-        {EBUSY, ERROR_ACCESS_DENIED},         {EWOULDBLOCK, ERROR_ACCESS_DENIED},
-        {EACCES, ERROR_ACCESS_DENIED},        {EISDIR, ERROR_ACCESS_DENIED},
-        {EIO, ERROR_DEVICE_NOT_CONNECTED},    {ENXIO, ERROR_DEVICE_NOT_CONNECTED},
-        {ENODEV, ERROR_DEVICE_NOT_CONNECTED}, {ENOTTY, ERROR_INVALID_FUNCTION},
-        {EINVAL, ERROR_INVALID_PARAMETER},    {ENAMETOOLONG, ERROR_INVALID_NAME},
-        {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(CommErrorFromErrno(c.error), c.code) << c.error;
     }
 }
 

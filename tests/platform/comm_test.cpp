@@ -187,48 +187,6 @@ TEST_F(CommTest, PortIsExclusiveUntilClosed) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-TEST(Comm, OpenErrors) {
-    char regular[] = "/tmp/k47_comm_test_XXXXXX";
-    int fd = mkstemp(regular);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    PtyPair pty;
-    struct Case {
-        const char* name;
-        std::string path;
-        DWORD disposition;
-        DWORD flags;
-        DWORD error;
-    };
-    const Case cases[] = {
-        {"missing device", "/dev/k47-no-such-port", OPEN_EXISTING, 0, ERROR_FILE_NOT_FOUND},
-        {"missing folder", "/tmp/k47-no-such-folder/port", OPEN_EXISTING, 0, ERROR_PATH_NOT_FOUND},
-        {"path through a file", std::string(regular) + "/x", OPEN_EXISTING, 0,
-         ERROR_PATH_NOT_FOUND},
-        {"empty name", "", OPEN_EXISTING, 0, ERROR_PATH_NOT_FOUND},
-        {"regular file is no port", regular, OPEN_EXISTING, 0, ERROR_NOT_SUPPORTED},
-        {"character device that is no tty", "/dev/null", OPEN_EXISTING, 0, ERROR_NOT_SUPPORTED},
-        {"a folder", "/tmp", OPEN_EXISTING, 0, ERROR_ACCESS_DENIED},
-        {"create disposition", pty.slave_path(), OPEN_ALWAYS, 0, ERROR_NOT_SUPPORTED},
-        {"overlapped", pty.slave_path(), OPEN_EXISTING, FILE_FLAG_OVERLAPPED, ERROR_NOT_SUPPORTED},
-    };
-    for (const Case& c : cases) {
-        SetLastError(0);
-        ScopedHandle h(CreateFileA(c.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   c.disposition, c.flags, nullptr));
-        EXPECT_EQ(h.get(), INVALID_HANDLE_VALUE) << c.name;
-        EXPECT_EQ(GetLastError(), c.error) << c.name;
-    }
-    SetLastError(0);
-    EXPECT_EQ(CreateFileA(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    // The refused opens left the port free.
-    ScopedHandle ok(OpenPort(pty.slave_path()));
-    EXPECT_TRUE(ok.valid()) << GetLastError();
-    unlink(regular);
-}
-
 TEST_F(CommTest, SettingsReadBackFromThePortAndTheKernel) {
     struct Case {
         DWORD baud;
@@ -318,56 +276,6 @@ TEST_F(CommTest, RefusedSettingsLeaveThePortAsItWas) {
     }
 }
 
-TEST_F(CommTest, TimeoutsRoundTrip) {
-    ScopedHandle fresh;
-    port_.reset();
-    fresh.reset(OpenPort(pty_.slave_path()));
-    ASSERT_TRUE(fresh.valid());
-    COMMTIMEOUTS t{1, 2, 3, 4, 5};
-    ASSERT_TRUE(GetCommTimeouts(fresh.get(), &t));
-    EXPECT_EQ(t.ReadIntervalTimeout, 0u) << "a new port starts without time-outs";
-    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
-    EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
-    COMMTIMEOUTS want{50, 50, 1000, 7, 9};
-    ASSERT_TRUE(SetCommTimeouts(fresh.get(), &want));
-    COMMTIMEOUTS back{};
-    ASSERT_TRUE(GetCommTimeouts(fresh.get(), &back));
-    EXPECT_EQ(back.ReadIntervalTimeout, 50u);
-    EXPECT_EQ(back.ReadTotalTimeoutMultiplier, 50u);
-    EXPECT_EQ(back.ReadTotalTimeoutConstant, 1000u);
-    EXPECT_EQ(back.WriteTotalTimeoutMultiplier, 7u);
-    EXPECT_EQ(back.WriteTotalTimeoutConstant, 9u);
-    EXPECT_FALSE(SetCommTimeouts(fresh.get(), nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-}
-
-// The driver's time-outs (50/50/1000): a silent camera costs 1000 + 50 n ms, an answer that
-// stops early costs 50 ms after its last byte, a complete answer costs nothing.
-TEST_F(CommTest, ReadTimeoutsOfTheDriverSetup) {
-    ReadResult silent = Read(port_.get(), 4);
-    ASSERT_TRUE(silent.ok) << "a time-out is not an error";
-    EXPECT_TRUE(silent.bytes.empty());
-    EXPECT_GE(silent.ms, 1200 - 1);
-    EXPECT_LT(silent.ms, 1200 + kSlackMs);
-
-    ASSERT_TRUE(pty_.WriteAll(Bytes{0xFF, 0x01}));
-    ASSERT_TRUE(pty_.WaitSlaveQueued(2, 5s));
-    ReadResult partial = Read(port_.get(), 4);
-    ASSERT_TRUE(partial.ok);
-    EXPECT_EQ(partial.bytes, (Bytes{0xFF, 0x01}));
-    EXPECT_GE(partial.ms, 50 - 1) << "the interval runs from the last byte";
-    EXPECT_LT(partial.ms, 50 + kSlackMs) << "must not wait for the total";
-
-    ASSERT_TRUE(pty_.WriteAll(Bytes{0xFF, 0x01, 0x00, 0x01, 0x77}));
-    ASSERT_TRUE(pty_.WaitSlaveQueued(5, 5s));
-    ReadResult full = Read(port_.get(), 4);
-    ASSERT_TRUE(full.ok);
-    EXPECT_EQ(full.bytes, (Bytes{0xFF, 0x01, 0x00, 0x01}));
-    EXPECT_LT(full.ms, kSlackMs);
-    ReadResult rest = Read(port_.get(), 1);
-    EXPECT_EQ(rest.bytes, Bytes{0x77}) << "bytes beyond the count stay queued";
-}
-
 TEST_F(CommTest, ReadTimeoutSpecialCases) {
     // Return at once with whatever is there, even nothing.
     ASSERT_TRUE(SetTimeouts(port_.get(), MAXDWORD, 0, 0));
@@ -451,12 +359,6 @@ TEST_F(CommTest, PurgeDiscardsPendingInput) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(CommTest, FlushWaitsForOutputAndSucceeds) {
-    ASSERT_TRUE(Write(port_.get(), Bytes{0xFF, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01}));
-    EXPECT_TRUE(FlushFileBuffers(port_.get())) << GetLastError();
-    EXPECT_EQ(pty_.Read(7, 5s).size(), 7u);
-}
-
 TEST_F(CommTest, HungUpLineFailsInsteadOfHanging) {
     ASSERT_TRUE(SetTimeouts(port_.get(), 0, 0, 0));  // a read that would otherwise wait forever
     pty_.HangUp();
@@ -517,75 +419,6 @@ TEST_F(CommTest, CloseHandleWakesABlockedReaderAndFreesThePort) {
     EXPECT_TRUE(again.valid()) << GetLastError();
 }
 
-TEST_F(CommTest, StaleAndForeignHandlesFail) {
-    HANDLE stale = port_.release();
-    ASSERT_TRUE(CloseHandle(stale));
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(event, nullptr);
-    for (HANDLE h : {stale, event, INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr)}) {
-        DCB dcb{};
-        COMMTIMEOUTS t{};
-        uint8_t buf[4] = {1, 2, 3, 4};
-        DWORD n = 7;
-        struct Call {
-            const char* name;
-            std::function<BOOL()> call;
-        };
-        const Call calls[] = {
-            {"GetCommState", [&] { return GetCommState(h, &dcb); }},
-            {"SetCommState", [&] { return SetCommState(h, &dcb); }},
-            {"GetCommTimeouts", [&] { return GetCommTimeouts(h, &t); }},
-            {"SetCommTimeouts", [&] { return SetCommTimeouts(h, &t); }},
-            {"PurgeComm", [&] { return PurgeComm(h, PURGE_RXCLEAR); }},
-            {"ReadFile", [&] { return ReadFile(h, buf, 4, &n, nullptr); }},
-            {"WriteFile", [&] { return WriteFile(h, buf, 4, &n, nullptr); }},
-            {"FlushFileBuffers", [&] { return FlushFileBuffers(h); }},
-        };
-        for (const Call& c : calls) {
-            SetLastError(0);
-            EXPECT_FALSE(c.call()) << c.name;
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE)) << c.name;
-        }
-    }
-    SetLastError(0);
-    EXPECT_FALSE(CloseHandle(stale));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_TRUE(CloseHandle(event));
-}
-
-TEST(Comm, AccessAndArgumentChecks) {
-    PtyPair pty;
-    ScopedHandle read_only(OpenPort(pty.slave_path(), GENERIC_READ));
-    ASSERT_TRUE(read_only.valid());
-    DWORD n = 5;
-    uint8_t b = 0x33;
-    SetLastError(0);
-    EXPECT_FALSE(WriteFile(read_only.get(), &b, 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(n, 0u);
-    read_only.reset();
-
-    ScopedHandle write_only(OpenPort(pty.slave_path(), GENERIC_WRITE));
-    ASSERT_TRUE(write_only.valid());
-    SetLastError(0);
-    EXPECT_FALSE(ReadFile(write_only.get(), &b, 1, &n, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    ASSERT_TRUE(WriteFile(write_only.get(), &b, 1, &n, nullptr));
-    EXPECT_EQ(pty.Read(1, 5s), Bytes{0x33});
-
-    OVERLAPPED ov{};
-    SetLastError(0);
-    EXPECT_FALSE(WriteFile(write_only.get(), &b, 1, &n, &ov));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    SetLastError(0);
-    EXPECT_FALSE(WriteFile(write_only.get(), &b, 1, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(GetCommState(write_only.get(), nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    ASSERT_TRUE(WriteFile(write_only.get(), nullptr, 0, &n, nullptr)) << "zero bytes is fine";
-    EXPECT_EQ(n, 0u);
-}
-
 // Fault injection through the syscall seam. The fakes count calls in globals because the table
 // holds plain function pointers.
 std::atomic<int> g_eintr_left{0};
@@ -598,19 +431,6 @@ int PollEintrThenReal(pollfd* fds, nfds_t n, int timeout) {
         return -1;
     }
     return k47::posix::RealCommSyscalls().poll(fds, n, timeout);
-}
-
-// A signal every 5 ms: each poll is cut short, so the loop must recompute what is left of the
-// time-out rather than start it again.
-int PollInterruptedEvery5Ms(pollfd* fds, nfds_t n, int timeout) {
-    ++g_calls;
-    int slice = (timeout < 0 || timeout > 5) ? 5 : timeout;
-    int r = k47::posix::RealCommSyscalls().poll(fds, n, slice);
-    if (r == 0 && slice != timeout) {
-        errno = EINTR;
-        return -1;
-    }
-    return r;
 }
 
 ssize_t ReadOneByteAfterEintr(int fd, void* buf, size_t) {
@@ -643,15 +463,6 @@ ssize_t WriteAcceptsNothing(int, const void*, size_t) {
     return 0;
 }
 
-int TcdrainEintrTwice(int fd) {
-    ++g_calls;
-    if (g_eintr_left.fetch_sub(1) > 0) {
-        errno = EINTR;
-        return -1;
-    }
-    return k47::posix::RealCommSyscalls().tcdrain(fd);
-}
-
 TEST_F(CommTest, ReadSurvivesInterruptedPollsAndReads) {
     k47::posix::ScopedCommSyscalls restore;
     ASSERT_TRUE(pty_.WriteAll(Bytes{10, 20, 30, 40, 50}));
@@ -676,18 +487,6 @@ TEST_F(CommTest, ReadSurvivesInterruptedPollsAndReads) {
     EXPECT_EQ(g_calls.load(), 12) << "one interrupted and one 1-byte read per byte";
 }
 
-TEST_F(CommTest, InterruptionsDoNotRestartTheTimeout) {
-    k47::posix::ScopedCommSyscalls restore;
-    g_calls = 0;
-    k47::posix::CommSyscalls().poll = PollInterruptedEvery5Ms;
-    ReadResult r = Read(port_.get(), 4);  // 1000 + 4 * 50 ms
-    ASSERT_TRUE(r.ok);
-    EXPECT_TRUE(r.bytes.empty());
-    EXPECT_GE(r.ms, 1200 - 1);
-    EXPECT_LT(r.ms, 1200 + kSlackMs);
-    EXPECT_GT(g_calls.load(), 10) << "the fake did interrupt";
-}
-
 TEST_F(CommTest, WriteCompletesThroughShortWritesEagainAndEintr) {
     k47::posix::ScopedCommSyscalls restore;
     g_calls = 0;
@@ -708,15 +507,6 @@ TEST_F(CommTest, WriteThatMakesNoProgressFailsInsteadOfSpinning) {
     EXPECT_FALSE(Write(port_.get(), Bytes{1, 2, 3}));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
     EXPECT_EQ(g_calls.load(), 1);
-}
-
-TEST_F(CommTest, FlushRetriesInterruptedDrain) {
-    k47::posix::ScopedCommSyscalls restore;
-    g_calls = 0;
-    g_eintr_left = 2;
-    k47::posix::CommSyscalls().tcdrain = TcdrainEintrTwice;
-    EXPECT_TRUE(FlushFileBuffers(port_.get())) << GetLastError();
-    EXPECT_EQ(g_calls.load(), 3);
 }
 
 // One thread writes through the port while another reads from it and a third changes the

@@ -161,32 +161,4 @@ TEST_F(LoaderTest, FailedLoadsReportTheirCause) {
     EXPECT_EQ(nullptr, dlopen(failing.c_str(), RTLD_NOW | RTLD_NOLOAD));
 }
 
-TEST_F(LoaderTest, ModuleFileNameBufferRules) {
-    char exe[PATH_MAX] = {};
-    ASSERT_GT(readlink("/proc/self/exe", exe, sizeof(exe) - 1), 0);
-    const std::string expected(exe);
-    char buf[PATH_MAX];
-    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof(buf));
-    EXPECT_EQ(expected.size(), n);
-    EXPECT_EQ(expected, std::string(buf));
-
-    // Too small: cut, NUL-terminated, nSize returned, ERROR_INSUFFICIENT_BUFFER.
-    char small[6];
-    std::memset(small, 'x', sizeof(small));
-    SetLastError(0);
-    EXPECT_EQ(6u, GetModuleFileNameA(nullptr, small, sizeof(small)));
-    EXPECT_EQ(DWORD{ERROR_INSUFFICIENT_BUFFER}, GetLastError());
-    EXPECT_EQ(expected.substr(0, 5), std::string(small));
-    // Exactly the length without room for the NUL is also too small.
-    std::vector<char> tight(expected.size());
-    EXPECT_EQ(expected.size(), GetModuleFileNameA(nullptr, tight.data(), tight.size()));
-    EXPECT_EQ('\0', tight.back());
-
-    // A handle that is no module.
-    static int not_a_module;
-    SetLastError(0);
-    EXPECT_EQ(0u, GetModuleFileNameA(reinterpret_cast<HMODULE>(&not_a_module), buf, sizeof(buf)));
-    EXPECT_EQ(DWORD{ERROR_MOD_NOT_FOUND}, GetLastError());
-}
-
 }  // namespace

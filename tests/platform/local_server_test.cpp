@@ -225,72 +225,6 @@ TEST_F(LocalServerTest, CallsCrossWithTheirResults) {
     EXPECT_EQ(S_OK, factory->LockServer(FALSE));
 }
 
-TEST_F(LocalServerTest, QueryInterfaceCrossesAndKeepsIdentity) {
-    ASSERT_EQ(S_OK, Publish());
-    ComPtr<ITestRemote> thing;
-    ASSERT_EQ(S_OK, Create(&thing));
-    ComPtr<ITestThing> same;
-    ASSERT_EQ(S_OK, thing.As(&same));
-    EXPECT_EQ(S_OK, same->SetValue(42));
-    LONG value = 0;
-    EXPECT_EQ(S_OK, thing->Value(&value));
-    EXPECT_EQ(42, value) << "both proxies reach one object";
-
-    ComPtr<IUnknown> id1, id2, self1, self2;
-    ASSERT_EQ(S_OK, thing.As(&id1));
-    ASSERT_EQ(S_OK, same.As(&id2));
-    EXPECT_EQ(id1.Get(), id2.Get());
-    // The object handed back by the server is recognised as the one already here.
-    ASSERT_EQ(S_OK, thing->Self(self1.GetAddressOf()));
-    ASSERT_EQ(S_OK, same.As(&self2));
-    EXPECT_EQ(id1.Get(), self1.Get());
-    EXPECT_EQ(id1.Get(), self2.Get());
-    ComPtr<ITestThing> again;
-    ASSERT_EQ(S_OK, self1.As(&again));
-    EXPECT_EQ(same.Get(), again.Get()) << "one proxy per interface";
-
-    struct Case {
-        const IID* iid;
-        HRESULT hr;
-    } cases[] = {
-        {&IID_IMarshal, E_NOINTERFACE},       // a proxy is not marshaled onwards
-        {&IID_IStream, E_NOINTERFACE},        // no proxy/stub for it here
-        {&IID_IClassFactory, E_NOINTERFACE},  // a proxy exists, the object says no
-    };
-    for (const Case& c : cases) {
-        void* out = reinterpret_cast<void*>(1);
-        EXPECT_EQ(c.hr, thing->QueryInterface(*c.iid, &out));
-        EXPECT_EQ(nullptr, out);
-    }
-}
-
-TEST_F(LocalServerTest, InterfacePointersComeBackAsProxies) {
-    ASSERT_EQ(S_OK, Publish());
-    ComPtr<ITestRemote> thing;
-    ASSERT_EQ(S_OK, Create(&thing));
-    // Children aggregate the free-threaded marshaler, which hands them to the standard one.
-    ComPtr<ITestRemote> child, grandchild;
-    ASSERT_EQ(S_OK, thing->Child(7, child.GetAddressOf()));
-    ASSERT_EQ(S_OK, child->Child(8, grandchild.GetAddressOf()));
-    EXPECT_EQ(3, k47::test::RemoteThingsAlive());
-    LONG v1 = 0, v2 = 0, sum = 0;
-    EXPECT_EQ(S_OK, child->Value(&v1));
-    EXPECT_EQ(S_OK, grandchild->Value(&v2));
-    EXPECT_EQ(7, v1);
-    EXPECT_EQ(8, v2);
-    EXPECT_EQ(S_OK, grandchild->Add(v1, v2, &sum));
-    EXPECT_EQ(15, sum);
-    ComPtr<IUnknown> a, b;
-    ASSERT_EQ(S_OK, child.As(&a));
-    ASSERT_EQ(S_OK, thing.As(&b));
-    EXPECT_NE(a.Get(), b.Get());
-    ComPtr<ITestThing> child_thing;
-    ASSERT_EQ(S_OK, child.As(&child_thing));
-    EXPECT_EQ(S_OK, child_thing->SetValue(70));
-    EXPECT_EQ(S_OK, child->Value(&v1));
-    EXPECT_EQ(70, v1);
-}
-
 TEST_F(LocalServerTest, ReferenceCountsFollowTheProxies) {
     ASSERT_EQ(S_OK, Publish());
     ComPtr<ITestRemote> thing;
@@ -441,57 +375,6 @@ TEST_F(LocalServerTest, ActivationErrors) {
     EXPECT_EQ(0u, second);
     ComPtr<ITestRemote> thing;
     EXPECT_EQ(S_OK, Create(&thing)) << "the first offer is untouched";
-}
-
-TEST_F(LocalServerTest, SocketLifecycle) {
-    // A socket file left by a server that died is replaced.
-    {
-        int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strcpy(addr.sun_path, SocketPath().c_str());
-        ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-        close(fd);
-    }
-    ASSERT_EQ(S_OK, Publish());
-    struct stat st {};
-    ASSERT_EQ(0, stat(SocketPath().c_str(), &st));
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(0600u, st.st_mode & 0777);
-    ASSERT_EQ(0, stat(runtime_.c_str(), &st));
-    ComPtr<ITestRemote> thing;
-    ASSERT_EQ(S_OK, Create(&thing));
-    // Revoked: the socket goes, objects handed out stay usable, nobody new gets in.
-    Revoke();
-    EXPECT_FALSE(std::filesystem::exists(SocketPath()));
-    LONG sum = 0;
-    EXPECT_EQ(S_OK, thing->Add(3, 4, &sum));
-    EXPECT_EQ(7, sum);
-    ComPtr<ITestRemote> late;
-    EXPECT_EQ(REGDB_E_CLASSNOTREG, Create(&late));
-    thing.Reset();
-
-    // A single-use class object serves one connection.
-    ASSERT_EQ(S_OK, Publish(REGCLS_SINGLEUSE));
-    ComPtr<ITestRemote> once;
-    ASSERT_EQ(S_OK, Create(&once));
-    EXPECT_TRUE(WaitFor([&] { return !std::filesystem::exists(SocketPath()); }, kPatience));
-    EXPECT_EQ(REGDB_E_CLASSNOTREG, Create(&late));
-    EXPECT_EQ(S_OK, once->Add(1, 1, &sum));
-}
-
-// The folder made for the sockets is private; a missing one is created.
-TEST_F(LocalServerTest, FolderIsMadePrivate) {
-    const std::string nested = runtime_ + "/a/b";
-    setenv("K47_RUNTIME_DIR", nested.c_str(), 1);
-    ASSERT_EQ(S_OK, Publish());
-    struct stat st {};
-    ASSERT_EQ(0, stat(nested.c_str(), &st));
-    EXPECT_EQ(0700u, st.st_mode & 0777);
-    EXPECT_EQ(nested + "/" + GuidText(CLSID_TestRemote) + ".sock",
-              k47::LocalServerSocketPath(CLSID_TestRemote));
-    Revoke();
-    setenv("K47_RUNTIME_DIR", runtime_.c_str(), 1);
 }
 
 TEST_F(LocalServerTest, RegisteredServerIsStartedOnce) {

@@ -358,28 +358,6 @@ TEST_F(SaxReader, MalformedInputFails) {
     EXPECT_EQ(E_INVALIDARG, reader_->parse(v));
 }
 
-TEST_F(SaxReader, FeaturesChangeNamespaceReporting) {
-    const char xml[] = "<p:a xmlns:p=\"urn:p\" p:x=\"1\"/>";
-    ASSERT_EQ(S_OK,
-              reader_->putFeature(u"http://xml.org/sax/features/namespace-prefixes", VARIANT_TRUE));
-    ASSERT_EQ(S_OK, ParseStream(xml, 4));
-    EXPECT_EQ("start {urn:p}a p:a [{}p xmlns:p=urn:p] [{urn:p}x p:x=1]", handler_.events[3]);
-
-    handler_.events.clear();
-    ASSERT_EQ(S_OK, reader_->putFeature(u"http://xml.org/sax/features/namespace-prefixes",
-                                        VARIANT_FALSE));
-    ASSERT_EQ(S_OK, reader_->putFeature(u"http://xml.org/sax/features/namespaces", VARIANT_FALSE));
-    // Without namespace processing an undeclared prefix is just part of the name.
-    ASSERT_EQ(S_OK, ParseStream("<q:a q:x=\"2\"/>", 4));
-    EXPECT_EQ((std::vector<std::string>{"locator", "start-doc", "start {} q:a [{} q:x=2]",
-                                        "end {} q:a", "end-doc"}),
-              handler_.events);
-    VARIANT_BOOL value = VARIANT_TRUE;
-    ASSERT_EQ(S_OK, reader_->getFeature(u"http://xml.org/sax/features/namespaces", &value));
-    EXPECT_EQ(VARIANT_FALSE, value);
-    EXPECT_EQ(E_INVALIDARG, reader_->getFeature(u"urn:unknown-feature", &value));
-}
-
 TEST_F(SaxReader, AttributesAnswerLookupsDuringStartElement) {
     // Checked inside the callback: the attributes live only for its duration.
     class Probe final : public Counted<ISAXContentHandler> {
@@ -429,21 +407,4 @@ TEST_F(SaxReader, AttributesAnswerLookupsDuringStartElement) {
     EXPECT_EQ((std::vector<std::string>{"1", "v&w", "missing", "CDATA", "range"}), probe.answers);
     ASSERT_EQ(S_OK, reader_->putContentHandler(nullptr));
     EXPECT_EQ(1u, probe.refs.load());
-}
-
-TEST(SaxReaderClass, IsABuiltInClassThatRefusesAggregation) {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    ComPtr<IUnknown> unknown;
-    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_SAXXMLReader60, nullptr, CLSCTX_ALL, IID_IUnknown,
-                                     reinterpret_cast<void**>(unknown.GetAddressOf())));
-    ComPtr<ISAXXMLReader> reader;
-    EXPECT_EQ(S_OK, unknown.As(&reader));
-    ComPtr<IUnknown> inner;
-    EXPECT_EQ(CLASS_E_NOAGGREGATION,
-              CoCreateInstance(CLSID_SAXXMLReader60, unknown.Get(), CLSCTX_INPROC_SERVER,
-                               IID_IUnknown, reinterpret_cast<void**>(inner.GetAddressOf())));
-    EXPECT_EQ(nullptr, inner.Get());
-    reader.Reset();
-    unknown.Reset();
-    CoUninitialize();
 }

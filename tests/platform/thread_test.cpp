@@ -59,20 +59,6 @@ TEST(Thread, ExitCodeIsStillActiveWhileRunningThenTheReturnValue) {
     EXPECT_EQ(GetThreadId(t.get()), tid);
 }
 
-// Exit codes cover the whole DWORD range, including STILL_ACTIVE itself (which is why callers
-// must wait on the handle to learn that a thread ended).
-TEST(Thread, ExitCodesRoundTrip) {
-    UniqueHandle go = MakeEvent(true, true);
-    for (DWORD value : {0u, 1u, 259u, 0x80004005u, 0xFFFFFFFFu}) {
-        Gate gate{go.get(), {0}, value};
-        UniqueHandle t(CreateThread(nullptr, 0, WaitForGoThenReturn, &gate, 0, nullptr));
-        ASSERT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);
-        DWORD code = 12345;
-        EXPECT_TRUE(GetExitCodeThread(t.get(), &code));
-        EXPECT_EQ(code, value);
-    }
-}
-
 TEST(Thread, CreateSuspendedRunsOnlyAfterResume) {
     UniqueHandle go = MakeEvent(true, true);
     Gate gate{go.get(), {0}, 5};
@@ -90,75 +76,6 @@ TEST(Thread, CreateSuspendedRunsOnlyAfterResume) {
     EXPECT_EQ(gate.seen_tid.load(), tid);
     EXPECT_EQ(ResumeThread(t.get()), 0u);
     EXPECT_EQ(ResumeThread(nullptr), static_cast<DWORD>(-1));
-}
-
-// Ids are the kernel tids: stable within a thread, distinct between live threads.
-TEST(Thread, CurrentThreadIds) {
-    DWORD main_id = GetCurrentThreadId();
-    EXPECT_EQ(main_id, GetCurrentThreadId());
-    EXPECT_EQ(main_id, static_cast<DWORD>(syscall(SYS_gettid)));
-    EXPECT_EQ(GetThreadId(GetCurrentThread()), main_id);
-    EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
-
-    constexpr int kThreads = 8;
-    UniqueHandle go = MakeEvent(true);
-    std::vector<Gate> gates(kThreads);
-    std::vector<UniqueHandle> threads;
-    std::set<DWORD> ids = {main_id};
-    for (auto& g : gates) {
-        g.go = go.get();
-        g.result = 0;
-        DWORD id = 0;
-        threads.emplace_back(CreateThread(nullptr, 0, WaitForGoThenReturn, &g, 0, &id));
-        ids.insert(id);
-    }
-    EXPECT_EQ(ids.size(), static_cast<size_t>(kThreads + 1));
-    SetEvent(go.get());
-    for (size_t i = 0; i < threads.size(); ++i) {
-        ASSERT_EQ(WaitForSingleObject(threads[i].get(), 10000), WAIT_OBJECT_0);
-        EXPECT_EQ(gates[i].seen_tid.load(), GetThreadId(threads[i].get()));
-    }
-}
-
-// Priorities are validated and recorded (scheduling is left alone on Linux).
-TEST(Thread, Priorities) {
-    UniqueHandle go = MakeEvent(true);
-    Gate gate{go.get(), {0}, 0};
-    UniqueHandle t(CreateThread(nullptr, 0, WaitForGoThenReturn, &gate, 0, nullptr));
-    EXPECT_EQ(GetThreadPriority(t.get()), THREAD_PRIORITY_NORMAL);
-    for (int p : {THREAD_PRIORITY_IDLE, THREAD_PRIORITY_LOWEST, THREAD_PRIORITY_BELOW_NORMAL,
-                  THREAD_PRIORITY_NORMAL, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
-                  THREAD_PRIORITY_TIME_CRITICAL}) {
-        EXPECT_TRUE(SetThreadPriority(t.get(), p)) << p;
-        EXPECT_EQ(GetThreadPriority(t.get()), p);
-    }
-    for (int bad : {3, -3, 14, 16, -16, 100, MAXLONG}) {
-        SetLastError(0);
-        EXPECT_FALSE(SetThreadPriority(t.get(), bad)) << bad;
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-        EXPECT_EQ(GetThreadPriority(t.get()), THREAD_PRIORITY_TIME_CRITICAL);
-    }
-    // The pseudo-handle names the calling thread, created by CreateThread or not.
-    EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL));
-    EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_BELOW_NORMAL);
-    EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL));
-    TestThread self([] {
-        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
-        return static_cast<DWORD>(GetThreadPriority(GetCurrentThread()));
-    });
-    ASSERT_TRUE(self.Join());
-    EXPECT_EQ(GetThreadPriority(self.handle()), THREAD_PRIORITY_HIGHEST);
-    // Bad handles.
-    UniqueHandle ev = MakeEvent(true);
-    SetLastError(0);
-    EXPECT_EQ(GetThreadPriority(ev.get()), THREAD_PRIORITY_ERROR_RETURN);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(SetThreadPriority(nullptr, 0));
-    DWORD code;
-    EXPECT_FALSE(GetExitCodeThread(ev.get(), &code));
-    EXPECT_EQ(GetThreadId(ev.get()), 0u);
-    SetEvent(go.get());
-    EXPECT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);  // it reads `gate` until then
 }
 
 // Closing the handle of a running thread does not stop it; the thread still runs to its end.

@@ -80,16 +80,6 @@ TEST(WaitAny, LowestSignalledIndexWinsAndOnlyItIsConsumed) {
     }
 }
 
-TEST(WaitAny, MixedKindsOnlyTheReturnedObjectIsConsumed) {
-    UniqueHandle ev = MakeEvent(false, true);
-    UniqueHandle timer = MakeTimer(false);
-    ASSERT_TRUE(ArmTimer(timer.get(), 0));
-    HANDLE set[] = {timer.get(), ev.get()};
-    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, 0), WAIT_TIMEOUT);
-}
-
 TEST(WaitAny, TimeoutZeroPollsAndInfiniteWaitsForTheSignal) {
     UniqueHandle e0 = MakeEvent(false);
     UniqueHandle e1 = MakeEvent(false);
@@ -106,17 +96,6 @@ TEST(WaitAny, TimeoutZeroPollsAndInfiniteWaitsForTheSignal) {
     });
     EXPECT_EQ(WaitForMultipleObjects(2, set, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
     EXPECT_EQ(WaitForSingleObject(e1.get(), 0), WAIT_TIMEOUT);  // auto-reset: consumed
-}
-
-// A finite time-out is measured on the monotonic clock and is never cut short.
-TEST(WaitAny, FiniteTimeoutElapsesInFull) {
-    UniqueHandle e = MakeEvent(true);
-    for (DWORD ms : {30u, 250u}) {
-        Stopwatch watch;
-        EXPECT_EQ(WaitForSingleObject(e.get(), ms), WAIT_TIMEOUT);
-        EXPECT_GE(watch.ElapsedMs(), ms - 1.0);
-        EXPECT_LT(watch.ElapsedMs(), ms + 1000.0);
-    }
 }
 
 TEST(WaitParameters, CountAndHandlesAreValidated) {
@@ -183,23 +162,6 @@ TEST(WaitAny, SixtyFourHandles) {
         return 0u;
     });
     EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 10000), WAIT_OBJECT_0 + 40);
-}
-
-// Wait-any with the same handle twice is tolerated and reports the lower index; wait-all
-// rejects the same object twice.
-TEST(WaitParameters, DuplicateHandles) {
-    UniqueHandle ev = MakeEvent(false, true);
-    UniqueHandle other = MakeEvent(false);
-    HANDLE any[] = {other.get(), ev.get(), ev.get()};
-    EXPECT_EQ(WaitForMultipleObjects(3, any, FALSE, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForMultipleObjects(3, any, FALSE, 0), WAIT_TIMEOUT);
-
-    SetEvent(ev.get());
-    HANDLE all[] = {ev.get(), ev.get()};
-    SetLastError(0);
-    EXPECT_EQ(WaitForMultipleObjects(2, all, TRUE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(WaitForSingleObject(ev.get(), 0), WAIT_OBJECT_0);
 }
 
 TEST(WaitAll, ConsumesNothingUntilEveryObjectIsSignalledThenAll) {

@@ -33,14 +33,6 @@ BOOL ArmAbsolute(HANDLE timer, LONGLONG filetime, LONG period_ms = 0) {
 
 }  // namespace
 
-TEST(WaitableTimer, CreatedInactiveAndNonSignalled) {
-    for (bool manual : {true, false}) {
-        UniqueHandle t = MakeTimer(manual);
-        ASSERT_TRUE(t.get());
-        EXPECT_EQ(WaitForSingleObject(t.get(), 20), WAIT_TIMEOUT);
-    }
-}
-
 // One-shot due times: relative (negative), zero (signalled at once), absolute FILETIME in the
 // future and in the past. Each fires no earlier than asked and within a generous bound.
 TEST(WaitableTimer, DueTimes) {
@@ -213,38 +205,6 @@ TEST(WaitableTimer, RearmResetsTheState) {
         ASSERT_TRUE(ArmAbsolute(t.get(), FileTimeNowPlusMs(30)));
         EXPECT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);
     }
-}
-
-TEST(WaitableTimer, ParameterChecks) {
-    UniqueHandle t = MakeTimer(false);
-    LARGE_INTEGER due;
-    due.QuadPart = -10000;
-
-    SetLastError(0);
-    EXPECT_FALSE(SetWaitableTimer(t.get(), &due, -1, nullptr, nullptr, FALSE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    SetLastError(0);
-    EXPECT_FALSE(SetWaitableTimer(t.get(), nullptr, 0, nullptr, nullptr, FALSE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
-    // fResume: succeeds, reporting that waking the system is not supported.
-    SetLastError(0);
-    EXPECT_TRUE(SetWaitableTimer(t.get(), &due, 0, nullptr, nullptr, TRUE));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    EXPECT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);
-
-    // Timers are reset only by SetWaitableTimer or a wait; event calls reject them.
-    UniqueHandle ev = MakeEvent(true);
-    for (HANDLE h : {ev.get(), static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
-        SetLastError(0);
-        EXPECT_FALSE(SetWaitableTimer(h, &due, 0, nullptr, nullptr, FALSE));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-        SetLastError(0);
-        EXPECT_FALSE(CancelWaitableTimer(h));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    }
-    SetLastError(0);
-    EXPECT_FALSE(ResetEvent(t.get()));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 // A periodic timer whose first due time is now fires at once, then every period.

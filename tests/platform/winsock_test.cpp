@@ -99,28 +99,6 @@ TEST_F(WinsockUdp, BindToPortZeroGivesAPortAndNames) {
     EXPECT_EQ(WSAEFAULT, WSAGetLastError());
 }
 
-// A SOCKET is a handle of its own: other handles are not sockets, and a closed SOCKET stays
-// invalid even when a new socket is made.
-TEST_F(WinsockUdp, SocketValuesAreDistinctHandlesAndDieWithClosesocket) {
-    UniqueHandle event(WSACreateEvent());
-    ASSERT_NE(nullptr, event.get());
-    EXPECT_EQ(SOCKET_ERROR, closesocket(reinterpret_cast<SOCKET>(event.get())));
-    EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
-    EXPECT_EQ(SOCKET_ERROR, closesocket(INVALID_SOCKET));
-    EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
-
-    SOCKET first = socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_NE(INVALID_SOCKET, first);
-    EXPECT_NE(reinterpret_cast<SOCKET>(event.get()), first);
-    ASSERT_EQ(0, closesocket(first));
-    UniqueSocket second(socket(AF_INET, SOCK_DGRAM, 0));
-    EXPECT_NE(first, second.get());
-    EXPECT_EQ(SOCKET_ERROR, closesocket(first));
-    EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
-    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(reinterpret_cast<HANDLE>(second.get()), 0))
-        << "a socket is not a waitable object";
-}
-
 // The camera's worker waits on {stop event, datagram event}: it must sleep until a datagram
 // arrives, and then wake with the datagram event's index.
 TEST_F(WinsockUdp, SelectedEventWakesABlockedWaitOnlyWhenADatagramArrives) {
@@ -282,49 +260,6 @@ TEST_F(WinsockUdp, FdReadIsReenabledByReceiveAndLevelTriggered) {
     EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError()) << "WSAEventSelect made it non-blocking";
     ASSERT_EQ(1, SendDatagram(sender.get(), port, "3"));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.get(), 5000));
-}
-
-// Each WSAEventSelect replaces the previous one and clears the record; the socket stays
-// non-blocking, and cannot be made blocking while a selection exists.
-TEST_F(WinsockUdp, EventSelectReplacesTheSelectionAndPinsNonBlockingMode) {
-    UniqueSocket receiver = BoundUdp();
-    UniqueSocket sender = BoundUdp();
-    UniqueHandle first(WSACreateEvent());
-    UniqueHandle second(WSACreateEvent());
-    ASSERT_EQ(0, WSAEventSelect(receiver.get(), first.get(), FD_READ));
-    ASSERT_EQ(0, WSAEventSelect(receiver.get(), second.get(), FD_READ | FD_WRITE));
-    // A datagram socket can send at once: FD_WRITE is recorded at selection.
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.get(), 5000));
-    WSANETWORKEVENTS ne{};
-    ASSERT_EQ(0, WSAEnumNetworkEvents(receiver.get(), second.get(), &ne));
-    EXPECT_EQ(FD_WRITE, ne.lNetworkEvents);
-
-    ASSERT_EQ(2, SendDatagram(sender.get(), PortOf(receiver.get()), "hi"));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.get(), 5000));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.get(), 100)) << "no longer selected";
-
-    ULONG blocking = 0;
-    EXPECT_EQ(SOCKET_ERROR, ioctlsocket(receiver.get(), FIONBIO, &blocking));
-    EXPECT_EQ(WSAEINVAL, WSAGetLastError());
-    ULONG queued = 0;
-    ASSERT_EQ(0, ioctlsocket(receiver.get(), FIONREAD, &queued));
-    EXPECT_EQ(2u, queued);
-
-    // A zero mask cancels the selection: the socket may then block again.
-    ASSERT_EQ(0, WSAEventSelect(receiver.get(), nullptr, 0));
-    ASSERT_TRUE(ResetEvent(second.get()));
-    char buf[4];
-    ASSERT_EQ(2, recv(receiver.get(), buf, sizeof(buf), 0));
-    EXPECT_EQ(SOCKET_ERROR, recv(receiver.get(), buf, sizeof(buf), 0));
-    EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError()) << "still non-blocking after the cancel";
-    ASSERT_EQ(1, SendDatagram(sender.get(), PortOf(receiver.get()), "z"));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(second.get(), 100)) << "selection cancelled";
-    EXPECT_EQ(0, ioctlsocket(receiver.get(), FIONBIO, &blocking));
-    EXPECT_EQ(1, recv(receiver.get(), buf, sizeof(buf), 0));
-
-    EXPECT_EQ(SOCKET_ERROR,
-              WSAEventSelect(receiver.get(), reinterpret_cast<HANDLE>(0x44), FD_READ));
-    EXPECT_EQ(WSAEINVAL, WSAGetLastError());
 }
 
 // WSASendTo: the wildcard address or port 0 is WSAEADDRNOTAVAIL (Linux would deliver to the

@@ -116,17 +116,6 @@ TEST(BoschDecoder, ByteExamplesDecode) {
     }
 }
 
-TEST(BoschDecoder, BackToBackExamplesDecodeInOrder) {
-    Bytes stream;
-    std::vector<DecodedFrame> want;
-    for (const Vector& v : Vectors()) {
-        stream.insert(stream.end(), v.bytes.begin(), v.bytes.end());
-        want.push_back(v.want);
-        want.back().raw = v.bytes;
-    }
-    EXPECT_EQ(DecodeEveryWay(Protocol::kBosch, stream, 3), want);
-}
-
 TEST(BoschDecoder, AddressCodes) {
     struct Case {
         int address;

@@ -112,14 +112,4 @@ TEST(DecoderInvariants, PercentIsTheSmallestMagnitudeGivingTheSpeed) {
     EXPECT_EQ((Axis{-1, 0, 0}.Percent()), -100);
 }
 
-TEST(DecoderInvariants, DescribeNamesTheFrame) {
-    std::vector<DecodedFrame> frames =
-        DecodeAll(Protocol::kPelcoD, {0xFF, 0x01, 0x04, 0x12, 0x3F, 0x1F, 0x75, 0x00});
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(Describe(frames[0]),
-              "pelco-d addr 1 move pan +63/63 (+100) tilt -31/63 (-50) iris - "
-              "[ff 01 04 12 3f 1f 75]");
-    EXPECT_EQ(Describe(frames[1]), "pelco-d malformed bad-sync [00]");
-}
-
 }  // namespace

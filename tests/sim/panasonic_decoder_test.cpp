@@ -136,18 +136,6 @@ TEST(PanasonicDecoder, ByteExamplesDecode) {
     }
 }
 
-TEST(PanasonicDecoder, BackToBackExamplesDecodeInOrder) {
-    Bytes stream;
-    std::vector<DecodedFrame> want;
-    for (const Vector& v : Vectors()) {
-        Bytes bytes = Stx(v.text);
-        stream.insert(stream.end(), bytes.begin(), bytes.end());
-        want.push_back(v.want);
-        want.back().raw = bytes;
-    }
-    EXPECT_EQ(DecodeEveryWay(Protocol::kPanasonic, stream, 5), want);
-}
-
 TEST(PanasonicDecoder, LayoutFollowsTheGroupCountAndSpeedsMapBack) {
     // The same request (pan -50, tilt +30, zoom +100, focus -10, iris +1) in both layouts.
     std::vector<DecodedFrame> one =

@@ -118,39 +118,6 @@ TEST(PelcoDDecoder, ByteExamplesDecode) {
     }
 }
 
-TEST(PelcoDDecoder, BackToBackExamplesDecodeInOrder) {
-    Bytes stream;
-    std::vector<DecodedFrame> want;
-    for (const Vector& v : Vectors()) {
-        stream.insert(stream.end(), v.bytes.begin(), v.bytes.end());
-        want.push_back(v.want);
-        want.back().raw = v.bytes;
-    }
-    EXPECT_EQ(DecodeEveryWay(Protocol::kPelcoD, stream, 99), want);
-}
-
-TEST(PelcoDDecoder, SpeedsMapBackToPercent) {
-    struct Case {
-        Bytes bytes;
-        int pan;
-        int tilt;
-    };
-    // Drivers send |v| * 63 / 100; the smallest |v| that gives the speed comes back.
-    const Case cases[] = {
-        {{0xFF, 0x01, 0x00, 0x02, 0x3F, 0x00, 0x42}, 100, 0},
-        {{0xFF, 0x01, 0x00, 0x10, 0x00, 0x1F, 0x30}, 0, -50},
-        {Pelco(1, 0, 0x04 | 0x08, 1, 62), -2, 99},
-        {Pelco(1, 0, 0x04, 0, 0), -1, 0},
-    };
-    for (const Case& c : cases) {
-        std::vector<DecodedFrame> frames = DecodeEveryWay(Protocol::kPelcoD, c.bytes);
-        ASSERT_EQ(frames.size(), 1u);
-        EXPECT_EQ(frames[0].pan.Percent(), c.pan) << Describe(frames[0]);
-        EXPECT_EQ(frames[0].tilt.Percent(), c.tilt) << Describe(frames[0]);
-        EXPECT_EQ(frames[0].zoom.Percent(), 0);
-    }
-}
-
 struct Expected {
     FrameKind kind;
     Malformed error;
@@ -205,27 +172,6 @@ TEST(PelcoDDecoder, ErrorsAreReportedAndDecodingResumes) {
             }
         }
     }
-}
-
-TEST(PelcoDDecoder, GarbageIsReportedInBoundedRuns) {
-    PelcoDDecoder decoder;
-    std::vector<DecodedFrame> frames;
-    Bytes noise(70, 0x55);
-    for (uint8_t b : noise) {
-        decoder.Feed(&b, 1, frames);
-        EXPECT_LT(decoder.Pending(), PelcoDDecoder::kMaxGarbage);
-    }
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].raw.size(), PelcoDDecoder::kMaxGarbage);
-    EXPECT_EQ(frames[1].raw.size(), PelcoDDecoder::kMaxGarbage);
-    EXPECT_EQ(decoder.Pending(), 70 - 2 * PelcoDDecoder::kMaxGarbage);
-    const Bytes good = {0xFF, 0x01, 0x00, 0x02, 0x3F, 0x00, 0x42};
-    decoder.Feed(good.data(), good.size(), frames);
-    ASSERT_EQ(frames.size(), 4u);
-    EXPECT_EQ(frames[2].error, Malformed::kBadSync);
-    EXPECT_EQ(frames[2].raw.size(), 70 - 2 * PelcoDDecoder::kMaxGarbage);
-    EXPECT_EQ(frames[3].kind, FrameKind::kMove);
-    EXPECT_EQ(decoder.Pending(), 0u);
 }
 
 // Valid frames hidden in noise that holds stray 0xFF bytes (the sync byte, which is also an

@@ -61,23 +61,6 @@ TEST(SimulatedCamera, FullSpeedPanOfEveryProtocolCoversTheSameAngle) {
     }
 }
 
-TEST(SimulatedCamera, SpeedsScaleWithProtocolUnitsAndStopHolds) {
-    SimulatedCamera camera(Protocol::kPelcoD, Limits());
-    camera.Apply(PelcoMove(0x02, 63, 0), 0s);          // right, full speed
-    camera.Apply(PelcoMove(0x04 | 0x08, 21, 42), 1s);  // left at 1/3, up at 2/3
-    camera.Apply(kStop, 2500ms);
-    camera.AdvanceTo(60s);
-    // 100 deg in the first second, then 1.5 s left at 33.3 deg/s and up at 33.3 deg/s.
-    EXPECT_NEAR(camera.state().pan_deg, 50.0, 1e-9);
-    EXPECT_NEAR(camera.state().tilt_deg, 1.5 * 50.0 * 42 / 63, 1e-9);
-    EXPECT_FALSE(camera.moving());
-
-    // Speed 0 with a direction (a driver's +-1) does not move.
-    camera.Apply(PelcoMove(0x02, 0, 0), 60s);
-    camera.AdvanceTo(70s);
-    EXPECT_NEAR(camera.state().pan_deg, 50.0, 1e-9);
-}
-
 TEST(SimulatedCamera, PanWrapsAndTiltAndLensStopAtTheirLimits) {
     SimulatedCamera camera(Protocol::kPelcoD, Limits());
     camera.Apply(PelcoMove(0x04, 63, 0), 0s);  // left from 0
@@ -107,15 +90,6 @@ TEST(SimulatedCamera, PanWrapsAndTiltAndLensStopAtTheirLimits) {
     EXPECT_EQ(camera.state().zoom, 0.0);
     EXPECT_EQ(camera.state().focus, 0.0);
     EXPECT_EQ(camera.state().iris, 0.0);
-}
-
-TEST(SimulatedCamera, TimeBeforeTheLastCallIsNoTime) {
-    SimulatedCamera camera(Protocol::kPelcoD, Limits());
-    camera.Apply(PelcoMove(0x02, 63, 0), 5s);
-    camera.AdvanceTo(6s);
-    camera.AdvanceTo(5500ms);  // earlier: ignored, and the clock does not go back
-    camera.AdvanceTo(6500ms);
-    EXPECT_NEAR(camera.state().pan_deg, 150.0, 1e-9);
 }
 
 TEST(SimulatedCamera, PresetsStoreAndRecallPositions) {
@@ -220,20 +194,6 @@ TEST(SimulatedCamera, PanasonicMenuAndPictureSettings) {
     apply("RON:7;GC7:1234567");
     EXPECT_EQ(camera.state().unknown, 1u);
     EXPECT_EQ(camera.state().frames, 11u);
-}
-
-TEST(SimulatedCamera, PelcoRefreshFramesAndPictureSettings) {
-    SimulatedCamera camera(Protocol::kPelcoD, Limits());
-    EXPECT_FALSE(camera.state().camera_on);
-    camera.Apply(One(Protocol::kPelcoD, Pelco(1, 0x88, 0, 0, 0)), 0s);
-    camera.Apply(One(Protocol::kPelcoD, Pelco(1, 0x10, 0, 0, 0)), 0s);
-    camera.Apply(One(Protocol::kPelcoD, Pelco(1, 0, 0x31, 0, 1)), 0s);
-    camera.Apply(One(Protocol::kPelcoD, Pelco(1, 0, 0x33, 0, 3)), 0s);
-    EXPECT_TRUE(camera.state().camera_on);
-    EXPECT_TRUE(camera.state().manual_scan);
-    EXPECT_EQ(camera.state().backlight, 1);
-    EXPECT_EQ(camera.state().white_balance, 3);
-    EXPECT_EQ(camera.state().auto_focus, -1);
 }
 
 TEST(CameraBank, RoutesByAddressWithinItsLimit) {

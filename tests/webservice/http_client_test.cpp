@@ -128,42 +128,6 @@ TEST(HttpClient, WritesTheRequestTextAndBodyInBlocks) {
               AllWritten(g));
 }
 
-TEST(HttpClient, RefusesBeforeConnecting) {
-    for (const char* url :
-         {"HTTPS://srv/x", "https://srv/x", "ftp://srv/", "http:///nohost", "not a url"}) {
-        Client c;
-        EXPECT_FALSE(c.PerformRequest(url)) << url;
-        EXPECT_TRUE(c.connects.empty()) << url;
-        EXPECT_EQ(-1, c.GetStatus()) << url;
-    }
-    Client c;
-    c.refuseConnect = true;
-    EXPECT_FALSE(c.PerformRequest("http://h/"));
-    EXPECT_TRUE(c.writes.empty());
-
-    Client s;  // a short write fails the request and closes
-    s.shortWrite = true;
-    EXPECT_FALSE(s.PerformRequest("http://h/"));
-    EXPECT_FALSE(s.IsConnected());
-    EXPECT_TRUE(s.readSizes.empty());
-}
-
-TEST(HttpClient, ReadsHeadersIn2048AndBodiesInReadBlocks) {
-    Client c;
-    std::string body(5000, 'x');
-    c.reads = {"HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + body};
-    HttpRequestOptions o;
-    ASSERT_TRUE(c.PerformRequest("http://h/", &o));
-    EXPECT_EQ((std::vector<DWORD>{2048, 4096}), c.readSizes);
-    EXPECT_EQ(body, std::string(reinterpret_cast<const char*>(c.GetBody()), c.GetBodyLength()));
-
-    Client d;
-    d.reads = {"HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + std::string(3000, 'y')};
-    o.readBlockSize = 0;  // means 2048
-    ASSERT_TRUE(d.PerformRequest("http://h/", &o));
-    EXPECT_EQ((std::vector<DWORD>{2048, 2048}), d.readSizes);
-}
-
 TEST(HttpClient, EmptyReadsEndAResponse) {
     struct Case {
         const char* name;
@@ -319,28 +283,6 @@ TEST(HttpClient, RedirectLoopsStop) {
     // The first request and kMaxRedirects redirected ones; the last redirect is refused.
     EXPECT_EQ(size_t(1 + k47::http::kMaxRedirects), c.writes.size());
     EXPECT_FALSE(c.IsConnected());
-}
-
-TEST(HttpClient, ConnectionCloseClosesAfterEveryResponse) {
-    Client ok;
-    ok.reads = {"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nk"};
-    EXPECT_TRUE(ok.PerformRequest("http://h/"));
-    EXPECT_FALSE(ok.IsConnected());
-    EXPECT_EQ(1, ok.closes);
-
-    Client keep;
-    keep.reads = {"HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\nk"};
-    EXPECT_TRUE(keep.PerformRequest("http://h/"));
-    EXPECT_TRUE(keep.IsConnected());
-
-    // A persistent connection serves the next request to the same place, and is replaced for
-    // another place.
-    keep.reads = {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
-                  "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"};
-    EXPECT_TRUE(keep.PerformRequest("http://h/second"));
-    EXPECT_EQ(std::vector<std::string>{"h:80"}, keep.connects);
-    EXPECT_TRUE(keep.PerformRequest("http://other/third"));
-    EXPECT_EQ((std::vector<std::string>{"h:80", "other:80"}), keep.connects);
 }
 
 }  // namespace

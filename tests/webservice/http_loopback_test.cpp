@@ -138,24 +138,6 @@ TEST(HttpLoopback, ResponseShapesOverARealConnection) {
     }
 }
 
-TEST(HttpLoopback, HostLineOmitsThePortThatIsConnectedTo) {
-    ScriptedHttpServer server;
-    server.AddReply(HttpReply(200, "x"));
-    Client client;
-    std::string body = "<e/>";
-    HttpRequestOptions o;
-    o.method = "POST";
-    o.body = reinterpret_cast<const BYTE*>(body.data());
-    o.dataLength = DWORD(body.size());
-    ASSERT_TRUE(client.PerformRequest(Url(server.Port()).c_str(), &o));
-    auto requests = server.Requests();
-    ASSERT_EQ(1u, requests.size());
-    EXPECT_EQ(
-        "POST /VLTControl/VLTControl.asmx HTTP/1.1\r\nContent-Length: 4\r\nHost: 127.0.0.1\r\n"
-        "User-Agent: Microsoft-ATL-Native/10.00\r\n\r\n<e/>",
-        requests[0].bytes);
-}
-
 TEST(HttpLoopback, ReceiveTimeoutEndsAWaitForTheResponse) {
     HttpRequestOptions o;
     o.timeoutMs = 300;

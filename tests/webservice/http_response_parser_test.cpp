@@ -274,17 +274,4 @@ TEST(HttpResponseParser, CapsAtAndBeyondTheirLimits) {
     EXPECT_EQ(ReadResult::BodyFailed, Feed(closeBody + "b", {65536}).result);
 }
 
-TEST(HttpResponseParser, ResetForgetsTheLastResponse) {
-    CHttpResponseParser parser;
-    std::string first = "HTTP/1.1 500 Oops\r\nX: 1\r\nContent-Length: 3\r\n\r\nabc";
-    parser.Feed(first.data(), first.size());
-    ASSERT_EQ(500, parser.StatusCode());
-    parser.Reset();
-    EXPECT_EQ(-1, parser.StatusCode());
-    EXPECT_EQ(ReadResult::Failed, parser.Result());
-    EXPECT_EQ(0u, parser.BodyLength());
-    EXPECT_TRUE(parser.Headers().empty());
-    EXPECT_TRUE(parser.InHeaderBlock());
-}
-
 }  // namespace

@@ -34,22 +34,6 @@ TEST(HttpUrl, EscapesUpToQueryWithLowerCaseHex) {
     }
 }
 
-TEST(HttpUrl, EscapedLengthLimitIs2083) {
-    std::string prefix = "http://h/";
-    std::string exact = prefix + std::string(2083 - prefix.size(), 'a');
-    std::string out = "unchanged";
-    EXPECT_TRUE(EscapeUrl(exact, &out));
-    EXPECT_EQ(2083u, out.size());
-    out = "unchanged";
-    EXPECT_FALSE(EscapeUrl(exact + "a", &out));
-    EXPECT_EQ("unchanged", out);
-    // Escaping grows the text: 2081 bytes with one space become 2083, with two become 2085.
-    std::string grows = prefix + std::string(2081 - prefix.size() - 1, 'a') + " ";
-    EXPECT_TRUE(EscapeUrl(grows, &out));
-    EXPECT_EQ(2083u, out.size());
-    EXPECT_FALSE(EscapeUrl(grows + " ", &out));
-}
-
 TEST(HttpUrl, CracksIntoParts) {
     struct Case {
         const char* url;
@@ -98,27 +82,6 @@ TEST(HttpUrl, RefusedUrlsLeaveTheInitialValue) {
         EXPECT_EQ(80, url.GetPortNumber()) << bad;
         EXPECT_EQ("", url.GetHostName()) << bad;
     }
-}
-
-TEST(HttpUrl, RebuildsAndHonoursItsLimit) {
-    for (const char* text : {"https://srv/VLTControl/VLTControl.asmx",
-                             "https://srv:444/site/VLTControl/VLTControl.asmx",
-                             "http://u:p@h:1/a?b", "http://[::1]:8/x"}) {
-        CUrl url;
-        ASSERT_TRUE(url.CrackUrl(text));
-        std::string out;
-        ASSERT_TRUE(url.CreateUrl(&out)) << text;
-        EXPECT_EQ(text, out);
-    }
-    CUrl url;
-    std::string path(2084 - std::string("http://h").size(), 'p');
-    path[0] = '/';
-    ASSERT_TRUE(url.CrackUrl("http://h" + path));
-    std::string out;
-    EXPECT_TRUE(url.CreateUrl(&out));
-    EXPECT_EQ(2084u, out.size());
-    ASSERT_TRUE(url.CrackUrl("http://h" + path + "x"));
-    EXPECT_FALSE(url.CreateUrl(&out));
 }
 
 TEST(HttpUrl, ResolvesRedirectLocations) {

@@ -164,36 +164,6 @@ TEST_F(VltProxy, ResponseShapesAndErrorStates) {
     }
 }
 
-TEST_F(VltProxy, RedirectToAnotherPath) {
-    ScriptedHttpServer server;
-    server.AddReply(HttpReply(302, "", "Location: /VLTControl/Moved.asmx\r\n",
-                              ScriptedReply::After::NextRequest));
-    server.AddReply(HttpReply(200, kCommandAnswer));
-    SocketProxy proxy(Endpoint(server.Port()).c_str());
-    ASSERT_HR_OK(proxy.PtzCommand(cam_.get(), 1, 2));
-    auto requests = server.Requests();
-    ASSERT_EQ(2u, requests.size());
-    EXPECT_EQ(0u, requests[1].bytes.find("POST /VLTControl/Moved.asmx HTTP/1.1\r\n"));
-    EXPECT_EQ(requests[0].connection, requests[1].connection);
-    // The body goes again with the redirected request.
-    EXPECT_EQ(requests[0].bytes.substr(requests[0].bytes.find("\r\n\r\n")),
-              requests[1].bytes.substr(requests[1].bytes.find("\r\n\r\n")));
-}
-
-TEST_F(VltProxy, EveryCallOpensItsOwnConnection) {
-    ScriptedHttpServer server;
-    server.AddReply(HttpReply(200, kCommandAnswer, "", ScriptedReply::After::KeepOpen));
-    SocketProxy proxy(Endpoint(server.Port()).c_str());
-    ASSERT_HR_OK(proxy.PtzCommand(cam_.get(), 1, 0));
-    ASSERT_HR_OK(proxy.PtzMenuCommand(cam_.get(), 3));
-    auto requests = server.Requests();
-    ASSERT_EQ(2u, requests.size());
-    EXPECT_EQ(0, requests[0].connection);
-    EXPECT_EQ(1, requests[1].connection);
-    EXPECT_TRUE(server.WaitForPeerClose(0, std::chrono::seconds(5)))
-        << "the first connection was closed by the client";
-}
-
 TEST_F(VltProxy, RefusalsBeforeAnythingIsSent) {
     ScriptedHttpServer server;
     server.AddReply(HttpReply(200, kCommandAnswer));
