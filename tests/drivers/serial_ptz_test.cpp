@@ -177,34 +177,6 @@ TEST_F(SerialLineTest, DebugDumpMatchesTheLine) {
     EXPECT_TRUE(log_.DebugLines().empty());
 }
 
-// A second configuration closes the first port before it opens the next; one naming a port that
-// cannot be opened leaves the driver without port and returns the error.
-TEST_F(SerialLineTest, ReconfigureSwitchesPorts) {
-    FarEnd first(Protocol::kPelcoD);
-    FarEnd second(Protocol::kPelcoD);
-    Driver driver(CLSID_K47PelcoD);
-    ASSERT_HR_OK(driver.Initialize(LineAttributes(first.Path())));
-    ASSERT_HR_OK(driver.Move());
-    EXPECT_EQ(first.NextBytes().size(), 7u);
-
-    ASSERT_HR_OK(driver.Reconfigure(LineAttributes(second.Path())));
-    ASSERT_HR_OK(driver.Move());
-    EXPECT_EQ(second.NextBytes().size(), 7u);
-    CWin32HANDLE firstAgain = OpenLine(first.Path());
-    ASSERT_TRUE(firstAgain.IsValid()) << "the first port was closed";
-    ExpectOnlyMarker(first, Protocol::kPelcoD, firstAgain, "nothing more on the first line");
-
-    log_.Clear();
-    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
-              driver.Reconfigure(LineAttributes("/dev/k47-no-such-line")));
-    ASSERT_EQ(log_.Lines().size(), 1u);
-    EXPECT_GT(HandlerLine(log_.Lines()[0], "SerialPTZ"), 0) << log_.Lines()[0];
-    EXPECT_HR_OK(driver.Move()) << "a driver without port accepts calls";
-    CWin32HANDLE secondAgain = OpenLine(second.Path());
-    ASSERT_TRUE(secondAgain.IsValid()) << "the second port was closed";
-    ExpectOnlyMarker(second, Protocol::kPelcoD, secondAgain, "nothing more on the second line");
-}
-
 // Ports that cannot be opened or set up: the error comes back with one handler line, and the
 // driver runs without port (calls succeed, nothing reaches the line).
 TEST_F(SerialLineTest, PortThatCannotBeOpened) {

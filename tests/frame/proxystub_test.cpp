@@ -178,52 +178,6 @@ TEST_F(ProxyStubTest, StringsAndInterfacesCross) {
     EXPECT_EQ(3, hostObject_->StatusChecks());
 }
 
-TEST_F(ProxyStubTest, CameraScalarsAndOutputsCross) {
-    ComPtr<IK47PTZCamera> camera = RemoteCamera();
-    ASSERT_TRUE(camera);
-    EXPECT_HR_OK(camera->MoveRelative(SHRT_MIN, SHRT_MAX, -1, 0, 100));
-    const INT_PTR bigArg = static_cast<INT_PTR>(0x123456789ABCLL);
-    EXPECT_HR_OK(camera->Command(static_cast<PTZCOMMAND>(999), bigArg));
-    EXPECT_HR_OK(camera->MenuCommand(PTZMENUCMD_SELECT2));
-    camera_->SetFunctions(static_cast<PTZFUNCTION>(PTZFUNC_ABSQUERY | PTZFUNC_MENUSELECT2), 255);
-    camera_->SetAddress(-42);
-    camera_->SetSession(0xC0A80001u, 65535);
-    PTZFUNCTION functions = PTZFUNCTION(0);
-    ULONG presets = 0;
-    EXPECT_HR_OK(camera->QueryFunctions(&functions, &presets));
-    EXPECT_EQ(PTZFUNC_ABSQUERY | PTZFUNC_MENUSELECT2, functions);
-    EXPECT_EQ(255u, presets);
-    INT_PTR address = 0;
-    EXPECT_HR_OK(camera->GetAddress(&address));
-    EXPECT_EQ(-42, address);
-    ULONG ipv4 = 0;
-    USHORT port = 0;
-    EXPECT_HR_OK(camera->StartRemoteSession(&ipv4, &port));
-    EXPECT_EQ(0xC0A80001u, ipv4);
-    EXPECT_EQ(65535, port);
-    EXPECT_HR(E_POINTER, camera->QueryFunctions(&functions, nullptr));
-    camera_->SetResult(CameraCall::Kind::EndMotion, S_FALSE);
-    EXPECT_HR(S_FALSE, camera->EndMotion());
-    ComPtr<IK47Terminate> terminate;
-    ASSERT_HR_OK(camera.As(&terminate));
-    EXPECT_HR_OK(terminate->Terminate(TRUE));
-
-    auto calls = camera_->Calls();
-    ASSERT_EQ(9u, calls.size());
-    EXPECT_EQ(CameraCall::Kind::Move, calls[0].kind);
-    EXPECT_EQ(SHRT_MIN, calls[0].pan);
-    EXPECT_EQ(SHRT_MAX, calls[0].tilt);
-    EXPECT_EQ(-1, calls[0].zoom);
-    EXPECT_EQ(0, calls[0].focus);
-    EXPECT_EQ(100, calls[0].iris);
-    EXPECT_EQ(999, calls[1].value) << "a value outside the enumeration passes unchanged";
-    EXPECT_EQ(bigArg, calls[1].arg);
-    EXPECT_EQ(PTZMENUCMD_SELECT2, calls[2].value);
-    EXPECT_TRUE(calls[6].nullOutput);
-    EXPECT_EQ(CameraCall::Kind::Terminate, calls[8].kind);
-    EXPECT_EQ(TRUE, calls[8].value);
-}
-
 TEST_F(ProxyStubTest, VariantsAndReturnedInterfacesCross) {
     ComPtr<IK47VariableStore> store;
     ASSERT_HR_OK(server_.As(&store)) << "QueryInterface across";

@@ -62,32 +62,6 @@ TEST(Bstr, AllocationLayoutAndLengths) {
     }
 }
 
-TEST(Bstr, NullInputsAndUninitialisedAllocation) {
-    EXPECT_EQ(SysAllocString(nullptr), nullptr);
-    EXPECT_EQ(SysStringLen(nullptr), 0u);
-    EXPECT_EQ(SysStringByteLen(nullptr), 0u);
-    SysFreeString(nullptr);  // must simply return
-
-    // A null source allocates the given size with the terminator in place.
-    BSTR chars = SysAllocStringLen(nullptr, 5);
-    ASSERT_NE(chars, nullptr);
-    EXPECT_EQ(Prefix(chars), 10u);
-    EXPECT_EQ(Terminator(chars, 10), 0);
-    for (int i = 0; i < 5; ++i)
-        chars[i] = u'x';  // writable for its whole length (ASan checks)
-    SysFreeString(chars);
-
-    BSTR bytes = SysAllocStringByteLen(nullptr, 7);
-    ASSERT_NE(bytes, nullptr);
-    EXPECT_EQ(SysStringByteLen(bytes), 7u);
-    EXPECT_EQ(Terminator(bytes, 7), 0);
-    SysFreeString(bytes);
-
-    // Sizes whose block would not fit 32 bits fail instead of wrapping.
-    EXPECT_EQ(SysAllocStringLen(nullptr, 0x7FFFFFFFu), nullptr);
-    EXPECT_EQ(SysAllocStringByteLen(nullptr, 0xFFFFFFFFu), nullptr);
-}
-
 TEST(Bstr, ReAllocReplacesAndFreesTheOldString) {
     BSTR b = SysAllocString(u"first");
     ASSERT_TRUE(SysReAllocString(&b, u"second value"));

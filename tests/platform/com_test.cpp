@@ -472,64 +472,6 @@ TEST_F(ComTest, AggregatedCreationFollowsTheIdentityRules) {
     EXPECT_EQ(0, Counters(module).live_objects);
 }
 
-TEST_F(ComTest, ClassObjectsRegisteredInTheProcessComeFirst) {
-    const std::string module = CopyOf(K47_TEST_MODULE_PATH, "shadowed.so");
-    RegisterClass(kClsidText, module);
-    CountedThing local(777);
-    CountedFactory factory(&local);
-
-    struct Case {
-        DWORD reg_context;
-        DWORD flags;
-        DWORD ask_context;
-        bool served_locally;
-    } cases[] = {
-        {CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, CLSCTX_INPROC_SERVER, true},
-        {CLSCTX_INPROC_SERVER, REGCLS_SINGLEUSE, CLSCTX_INPROC_SERVER, true},
-        // A local-server registration with MULTIPLEUSE serves this process too...
-        {CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, CLSCTX_INPROC_SERVER, true},
-        // ...with MULTI_SEPARATE it does not (the registry's module answers).
-        {CLSCTX_LOCAL_SERVER, REGCLS_MULTI_SEPARATE, CLSCTX_INPROC_SERVER, false},
-        {CLSCTX_LOCAL_SERVER, REGCLS_MULTI_SEPARATE, CLSCTX_LOCAL_SERVER, true},
-        {CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, CLSCTX_LOCAL_SERVER, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "registered 0x" << std::hex << c.reg_context << " flags "
-                                        << c.flags << " asked 0x" << c.ask_context);
-        DWORD cookie = 0;
-        ASSERT_EQ(S_OK, CoRegisterClassObject(CLSID_TestThing, &factory, c.reg_context, c.flags,
-                                              &cookie));
-        EXPECT_NE(0u, cookie);
-        EXPECT_EQ(1u, factory.refs.load()) << "the registration holds one reference";
-        ComPtr<ITestThing> thing;
-        HRESULT hr = CoCreateInstance(CLSID_TestThing, nullptr, c.ask_context, __uuidof(ITestThing),
-                                      reinterpret_cast<void**>(thing.GetAddressOf()));
-        if (c.served_locally) {
-            ASSERT_EQ(S_OK, hr);
-            EXPECT_EQ(static_cast<ITestThing*>(&local), thing.Get());
-        } else if (c.ask_context == CLSCTX_LOCAL_SERVER) {
-            EXPECT_EQ(REGDB_E_CLASSNOTREG, hr);
-        } else {
-            ASSERT_EQ(S_OK, hr);
-            EXPECT_NE(static_cast<ITestThing*>(&local), thing.Get()) << "the module's object";
-        }
-        thing.Reset();
-        EXPECT_EQ(S_OK, CoRevokeClassObject(cookie));
-        EXPECT_EQ(0u, factory.refs.load()) << "revoking releases the registration's reference";
-        EXPECT_EQ(CO_E_OBJNOTREG, CoRevokeClassObject(cookie));
-    }
-    EXPECT_EQ(0u, local.refs.load());
-    EXPECT_EQ(4, factory.created.load());
-    // The registry's module was loaded only when the registered object did not serve the request.
-    EXPECT_EQ(1, Counters(module).process_attach);
-
-    DWORD cookie = 0;
-    EXPECT_EQ(E_INVALIDARG, CoRegisterClassObject(CLSID_TestThing, nullptr, CLSCTX_INPROC_SERVER,
-                                                  REGCLS_MULTIPLEUSE, &cookie));
-    EXPECT_EQ(E_INVALIDARG, CoRegisterClassObject(CLSID_TestThing, &factory, CLSCTX_INPROC_SERVER,
-                                                  REGCLS_MULTIPLEUSE, nullptr));
-}
-
 TEST_F(ComTest, FreeThreadedMarshalerPassesThePointerWithinTheProcess) {
     ComPtr<IUnknown> ftm;
     ASSERT_EQ(S_OK, CoCreateFreeThreadedMarshaler(nullptr, ftm.GetAddressOf()));

@@ -214,29 +214,6 @@ TEST(CommMapping, ApplyDcbGivesRawLineWithTheDcbFraming) {
     }
 }
 
-TEST(CommMapping, PortSettingsWinOverTheWantedDcbWhereTheyDisagree) {
-    // Someone changed the line behind our back: GetCommState must show the line, not the wish.
-    DCB want = Base();
-    want.fRtsControl = RTS_CONTROL_TOGGLE;
-    termios t = Cooked();  // 7 data, even parity, 2 stop, CRTSCTS
-    DCB got = DcbFromTermios(t, 4800, want);
-    EXPECT_EQ(got.BaudRate, 4800u);
-    EXPECT_EQ(got.ByteSize, 7);
-    EXPECT_EQ(got.Parity, EVENPARITY);
-    EXPECT_EQ(got.StopBits, TWOSTOPBITS);
-    EXPECT_EQ(got.fOutxCtsFlow, 1u);
-    EXPECT_EQ(got.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
-    EXPECT_EQ(got.fOutX, 1u);
-
-    // Hardware flow wanted, but the line has none.
-    want.fOutxCtsFlow = 1;
-    want.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    t.c_cflag &= ~CRTSCTS;
-    got = DcbFromTermios(t, 4800, want);
-    EXPECT_EQ(got.fOutxCtsFlow, 0u);
-    EXPECT_EQ(got.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
-}
-
 TEST(CommMapping, ReadPlanFollowsTheTimeoutFields) {
     struct Case {
         const char* name;
@@ -299,50 +276,6 @@ TEST(CommMapping, ReadPlanFollowsTheTimeoutFields) {
         EXPECT_EQ(plan.mode, c.mode) << c.name;
         EXPECT_EQ(plan.total, c.total) << c.name;
         EXPECT_EQ(plan.interval, c.interval) << c.name;
-    }
-}
-
-TEST(CommMapping, ReadStepsAtKnownTimes) {
-    using namespace std::chrono_literals;
-    const ReadPlan driver = PlanRead({50, 50, 1000, 0, 0}, 4);
-    const ReadPlan forever = PlanRead({0, 0, 0, 0, 0}, 4);
-    const ReadPlan interval = PlanRead({50, 0, 0, 0, 0}, 4);
-    const ReadPlan buffered = PlanRead({MAXDWORD, 0, 0, 0, 0}, 4);
-    const ReadPlan first = PlanRead({MAXDWORD, MAXDWORD, 250, 0, 0}, 4);
-    struct Case {
-        const char* name;
-        const ReadPlan& plan;
-        DWORD received;
-        nanoseconds since_start;
-        nanoseconds since_last;
-        bool finished;
-        int poll_ms;
-    };
-    const Case cases[] = {
-        {"nothing yet: whole total", driver, 0, 0ns, 0ns, false, 1200},
-        {"nothing yet, interval not started", driver, 0, 900ms, 900ms, false, 300},
-        {"rounded up, never early", driver, 0, 1199ms + 100us, 1199ms + 100us, false, 1},
-        {"total reached", driver, 0, 1200ms, 1200ms, true, 0},
-        {"bytes: interval is shorter", driver, 2, 300ms, 10ms, false, 40},
-        {"bytes: total is shorter", driver, 2, 1180ms, 5ms, false, 20},
-        {"interval elapsed", driver, 2, 300ms, 50ms, true, 0},
-        {"all bytes", driver, 4, 1ms, 0ns, true, 0},
-        {"all zero waits without limit", forever, 3, 10s, 10s, false, -1},
-        {"interval only: no limit before the first byte", interval, 0, 10s, 10s, false, -1},
-        {"interval only: after a byte", interval, 1, 10s, 20ms, false, 30},
-        {"interval only: silence after a byte", interval, 1, 10s, 50ms, true, 0},
-        {"return buffered: only look", buffered, 0, 0ns, 0ns, false, 0},
-        {"return buffered: still only look", buffered, 2, 1ms, 0ns, false, 0},
-        {"first byte: wait up to the constant", first, 0, 100ms, 100ms, false, 150},
-        {"first byte: any byte ends it", first, 1, 100ms, 0ns, true, 0},
-        {"first byte: constant passed", first, 0, 250ms, 250ms, true, 0},
-    };
-    for (const Case& c : cases) {
-        ReadStep step = NextReadStep(c.plan, 4, c.received, c.since_start, c.since_last);
-        EXPECT_EQ(step.finished, c.finished) << c.name;
-        if (!c.finished) {
-            EXPECT_EQ(step.poll_ms, c.poll_ms) << c.name;
-        }
     }
 }
 

@@ -65,7 +65,6 @@ class Stopwatch {
         return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
             .count();
     }
-    void Restart() { start_ = std::chrono::steady_clock::now(); }
 
   private:
     std::chrono::steady_clock::time_point start_;

@@ -108,34 +108,6 @@ TEST_F(LoaderTest, ConcurrentLoadsAttachExactlyOnce) {
     EXPECT_EQ(1, c.process_detach);
 }
 
-TEST_F(LoaderTest, GetProcAddressFindsOnlyTheModulesOwnExports) {
-    const std::string path = CopyOf(K47_PLAIN_MODULE_PATH, "plain.so");
-    HMODULE module = LoadLibraryA(path.c_str());
-    ASSERT_NE(nullptr, module) << "a module without DllMain loads";
-    auto answer = reinterpret_cast<int (*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module, "PlainModule_Answer")));
-    ASSERT_NE(nullptr, answer);
-    EXPECT_EQ(42, answer());
-    // Exported by a dependency (the platform library, the C library), not by the module.
-    for (const char* name : {"CoInitializeEx", "malloc", "NoSuchExport"}) {
-        SCOPED_TRACE(name);
-        SetLastError(0);
-        EXPECT_EQ(nullptr, GetProcAddress(module, name));
-        EXPECT_EQ(DWORD{ERROR_PROC_NOT_FOUND}, GetLastError());
-    }
-    EXPECT_TRUE(FreeLibrary(module));
-
-    // A handle of an object that was not loaded through LoadLibraryA: the platform library's.
-    Dl_info info{};
-    ASSERT_NE(0, dladdr(reinterpret_cast<void*>(&CoInitializeEx), &info));
-    HMODULE platform = static_cast<HMODULE>(info.dli_fbase);
-    EXPECT_EQ(reinterpret_cast<void*>(&CoInitializeEx),
-              reinterpret_cast<void*>(GetProcAddress(platform, "CoInitializeEx")));
-    char name[PATH_MAX];
-    ASSERT_GT(GetModuleFileNameA(platform, name, sizeof(name)), 0u);
-    EXPECT_EQ(std::string(info.dli_fname), std::string(name));
-}
-
 TEST_F(LoaderTest, FailedLoadsReportTheirCause) {
     const std::string failing = CopyOf(K47_FAILING_MODULE_PATH, "failing.so");
     const std::string bogus = dir_ + "/bogus.so";

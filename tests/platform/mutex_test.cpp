@@ -154,31 +154,6 @@ TEST(Mutex, AbandonedWhenTheOwnerEnds) {
     }
 }
 
-// The owner's mutexes are abandoned before its handle is signalled, not later in the thread's
-// exit processing: a thread_local destructor of the owner holds that processing up until the
-// main thread has looked at the mutex.
-TEST(Mutex, AbandonedBeforeTheThreadHandleIsSignalled) {
-    UniqueHandle m(CreateMutexW(nullptr, FALSE, nullptr));
-    UniqueHandle checked = MakeEvent(true);
-    struct HoldExit {
-        HANDLE until = nullptr;
-        ~HoldExit() {
-            if (until) {
-                WaitForSingleObject(until, 30000);
-            }
-        }
-    };
-    static thread_local HoldExit hold;
-    TestThread owner([&] {
-        hold.until = checked.get();
-        return WaitForSingleObject(m.get(), 0);
-    });
-    ASSERT_EQ(WaitForSingleObject(owner.handle(), 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(m.get(), 0), WAIT_ABANDONED);
-    SetEvent(checked.get());
-    EXPECT_TRUE(ReleaseMutex(m.get()));
-}
-
 // Many threads take the mutex through waits; the protected counter is exact.
 TEST(Mutex, MutualExclusion) {
     constexpr int kThreads = 4;

@@ -195,15 +195,3 @@ TEST_F(WinsockFaults, WouldBlockSendArmsFdWrite) {
     EXPECT_EQ(FD_WRITE, ne.lNetworkEvents);
     EXPECT_EQ(0, ne.iErrorCode[FD_WRITE_BIT]);
 }
-
-TEST_F(WinsockFaults, DescriptorExhaustionIsWsaEmfile) {
-    g_open_errno = EMFILE;
-    EXPECT_EQ(INVALID_SOCKET, socket(AF_INET, SOCK_DGRAM, 0));
-    EXPECT_EQ(WSAEMFILE, WSAGetLastError());
-    g_open_errno = EAFNOSUPPORT;
-    EXPECT_EQ(INVALID_SOCKET, WSASocketA(AF_INET6, SOCK_STREAM, 0, nullptr, 0, 0));
-    EXPECT_EQ(WSAEAFNOSUPPORT, WSAGetLastError());
-    g_open_errno = 0;
-    UniqueSocket ok(socket(AF_INET, SOCK_DGRAM, 0));
-    EXPECT_NE(INVALID_SOCKET, ok.get());
-}

@@ -100,31 +100,6 @@ TEST_F(WinsockTcp, ConnectToAListenerReportsFdConnectWithErrorZero) {
     EXPECT_EQ(WSAEISCONN, WSAGetLastError());
 }
 
-TEST_F(WinsockTcp, ConnectToAClosedPortReportsFdConnectWithConnRefused) {
-    USHORT closed_port;
-    {
-        UniqueSocket probe = Listener();
-        closed_port = PortOf(probe.get());
-    }
-    UniqueSocket client(
-        WSASocketA(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED));
-    Attach(client.get());
-    EXPECT_EQ(WSAECONNREFUSED, ConnectLikeTheSocketClass(client.get(), closed_port));
-    int error = 0, len = sizeof(error);
-    ASSERT_EQ(
-        0, getsockopt(client.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len));
-    EXPECT_EQ(WSAECONNREFUSED, error);
-    char byte = 0;
-    EXPECT_EQ(SOCKET_ERROR, send(client.get(), &byte, 1, 0));
-    EXPECT_EQ(WSAENOTCONN, WSAGetLastError());
-
-    // A blocking socket reports the refusal from connect itself.
-    UniqueSocket blocking(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a = Loopback(closed_port);
-    EXPECT_EQ(SOCKET_ERROR, connect(blocking.get(), Sa(a), sizeof(a)));
-    EXPECT_EQ(WSAECONNREFUSED, WSAGetLastError());
-}
-
 // The Read of the socket class: reset, overlapped WSARecv pending, the peer sends later, the
 // wait on the read event performs the receive, WSAGetOverlappedResult reports it.
 TEST_F(WinsockTcp, OverlappedReceiveCompletesDuringTheWaitAndReportsInBothModes) {

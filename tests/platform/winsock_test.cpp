@@ -124,31 +124,6 @@ TEST_F(WinsockUdp, SelectedEventWakesABlockedWaitOnlyWhenADatagramArrives) {
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(datagram.get(), 0)) << "auto-reset: consumed";
 }
 
-// Lowest signalled index wins, whichever of the two is the socket's event; only it is consumed.
-TEST_F(WinsockUdp, LowestIndexWinsBetweenASocketEventAndAPlainEvent) {
-    UniqueSocket receiver = BoundUdp();
-    UniqueSocket sender = BoundUdp();
-    UniqueHandle socket_event = MakeEvent(false);
-    UniqueHandle plain = MakeEvent(false, true);
-    ASSERT_EQ(0, WSAEventSelect(receiver.get(), socket_event.get(), FD_READ));
-    ASSERT_EQ(3, SendDatagram(sender.get(), PortOf(receiver.get()), "abc"));
-
-    HANDLE plain_first[2] = {plain.get(), socket_event.get()};
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, plain_first, FALSE, 5000));
-    // The plain event was consumed; the socket's is still due.
-    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, plain_first, FALSE, 5000));
-
-    SetEvent(plain.get());
-    char buf[8];
-    ASSERT_EQ(3, recv(receiver.get(), buf, sizeof(buf), 0));  // nothing left: not due again
-    ASSERT_EQ(3, SendDatagram(sender.get(), PortOf(receiver.get()), "def"));
-    HANDLE socket_first[2] = {socket_event.get(), plain.get()};
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(2, socket_first, FALSE, 5000));
-    EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, socket_first, FALSE, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(2, socket_first, FALSE, 0))
-        << "FD_READ stays disabled until the next receive";
-}
-
 // The camera receives exactly 14 bytes: a longer datagram fills the buffer, fails with
 // WSAEMSGSIZE and is consumed; a shorter one is received whole.
 TEST_F(WinsockUdp, DatagramLongerThanTheBufferFailsWithMsgSizeAndIsConsumed) {
@@ -260,54 +235,4 @@ TEST_F(WinsockUdp, FdReadIsReenabledByReceiveAndLevelTriggered) {
     EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError()) << "WSAEventSelect made it non-blocking";
     ASSERT_EQ(1, SendDatagram(sender.get(), port, "3"));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.get(), 5000));
-}
-
-// WSASendTo: the wildcard address or port 0 is WSAEADDRNOTAVAIL (Linux would deliver to the
-// local host), no destination on an unconnected socket WSAENOTCONN, a short address WSAEFAULT.
-TEST_F(WinsockUdp, SendToDestinationRules) {
-    UniqueSocket s(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    UniqueSocket receiver = BoundUdp();
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(PortOf(receiver.get()));
-    sockaddr_in port_zero = Loopback(0);
-    sockaddr_in good = Loopback(PortOf(receiver.get()));
-    char byte = 'q';
-    WSABUF b{1, &byte};
-    struct {
-        const char* name;
-        const sockaddr* to;
-        int tolen;
-        int error;
-    } const cases[] = {
-        {"ADDR_ANY", Sa(any), sizeof(any), WSAEADDRNOTAVAIL},
-        {"port 0", Sa(port_zero), sizeof(port_zero), WSAEADDRNOTAVAIL},
-        {"no destination", nullptr, 0, WSAENOTCONN},
-        {"length 0", Sa(good), 0, WSAENOTCONN},
-        {"short", Sa(good), 8, WSAEFAULT},
-        {"good", Sa(good), sizeof(good), 0},
-    };
-    for (const auto& c : cases) {
-        DWORD sent = 77;
-        int rc = WSASendTo(s.get(), &b, 1, &sent, 0, c.to, c.tolen, nullptr, nullptr);
-        if (c.error == 0) {
-            EXPECT_EQ(0, rc) << c.name << " " << WSAGetLastError();
-            EXPECT_EQ(1u, sent);
-        } else {
-            EXPECT_EQ(SOCKET_ERROR, rc) << c.name;
-            EXPECT_EQ(c.error, WSAGetLastError()) << c.name;
-        }
-    }
-    EXPECT_NE(0, PortOf(s.get())) << "the first send bound the socket";
-    char buf[4];
-    EXPECT_EQ(1, recv(receiver.get(), buf, sizeof(buf), 0)) << "exactly one datagram went out";
-    ULONG queued = 1;
-    ASSERT_EQ(0, ioctlsocket(receiver.get(), FIONREAD, &queued));
-    EXPECT_EQ(0u, queued);
-
-    // Once connected, no destination is needed.
-    ASSERT_EQ(0, connect(s.get(), Sa(good), sizeof(good)));
-    DWORD sent = 0;
-    EXPECT_EQ(0, WSASendTo(s.get(), &b, 1, &sent, 0, nullptr, 0, nullptr, nullptr));
-    EXPECT_EQ(1, recv(receiver.get(), buf, sizeof(buf), 0));
 }

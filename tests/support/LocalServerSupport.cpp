@@ -127,7 +127,6 @@ HRESULT STDMETHODCALLTYPE CSingleObjectFactory::CreateInstance(IUnknown* pUnkOut
     *ppv = nullptr;
     if (pUnkOuter != nullptr)
         return CLASS_E_NOAGGREGATION;
-    ++creations_;
     return object_->QueryInterface(riid, ppv);
 }
 

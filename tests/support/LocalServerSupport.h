@@ -37,7 +37,6 @@ class ScopedLocalServers {
     // Revoke.
     HRESULT Publish(REFCLSID clsid, IUnknown* object);
     void Revoke();
-    const std::string& Folder() const { return folder_; }
 
   private:
     std::string folder_;
@@ -51,7 +50,6 @@ class CSingleObjectFactory : public CK47ComObjectRoot, public IClassFactory {
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override;
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-    int Creations() const { return creations_; }
 
   protected:
     CSingleObjectFactory() = default;
@@ -59,7 +57,6 @@ class CSingleObjectFactory : public CK47ComObjectRoot, public IClassFactory {
 
   private:
     Microsoft::WRL::ComPtr<IUnknown> object_;
-    std::atomic<int> creations_{0};
 };
 
 struct CameraCall {

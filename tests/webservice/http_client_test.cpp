@@ -128,62 +128,6 @@ TEST(HttpClient, WritesTheRequestTextAndBodyInBlocks) {
               AllWritten(g));
 }
 
-TEST(HttpClient, EmptyReadsEndAResponse) {
-    struct Case {
-        const char* name;
-        std::deque<std::string> reads;
-        bool ok;
-        ReadResult result;
-        size_t readCount;
-    } cases[] = {
-        {"four empty reads in the headers are retried",
-         {"", "", "", "", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz"},
-         true,
-         ReadResult::Success,
-         5},
-        {"five empty reads in the headers fail",
-         {"", "", "", "", "", "HTTP/1.1 200 OK\r\n\r\n"},
-         false,
-         ReadResult::SocketReadFailed,
-         5},
-        {"a failed read in the headers",
-         {"HTTP/1.1 200 OK\r\n"},
-         false,
-         ReadResult::SocketReadFailed,
-         2},
-        {"five empty reads in a sized body fail",
-         {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\na", "", "", "", "", ""},
-         false,
-         ReadResult::BodyFailed,
-         6},
-        {"five empty reads in a chunked body fail",
-         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\n", "", "", "", "", ""},
-         false,
-         ReadResult::ChunkedFailed,
-         6},
-        {"five empty reads do not end a body read to the end",
-         {"HTTP/1.1 200 OK\r\n\r\nab", "", "", "", "", "", "cd", "", "", "", "", "", ""},
-         true,
-         ReadResult::Success,
-         13},
-        {"a failed read ends a body read to the end",
-         {"HTTP/1.1 200 OK\r\n\r\nab"},
-         true,
-         ReadResult::Success,
-         2},
-    };
-    for (auto& c : cases) {
-        Client client;
-        client.reads = c.reads;
-        EXPECT_EQ(c.ok, client.PerformRequest("http://h/")) << c.name;
-        EXPECT_EQ(c.result, client.GetLastReadResult()) << c.name;
-        EXPECT_EQ(c.readCount, client.readSizes.size()) << c.name;
-        if (!c.ok) {
-            EXPECT_FALSE(client.IsConnected()) << c.name;
-        }
-    }
-}
-
 TEST(HttpClient, EvaluatesTheStatus) {
     struct Case {
         int status;
