@@ -176,24 +176,4 @@ TEST_F(BoschDriverTest, UnsupportedCallsSendNothing) {
     }
 }
 
-// A hung-up line: two handler lines (writer and control call) and the write's HRESULT.
-TEST_F(BoschDriverTest, WriteFailureLogsTwice) {
-    line_.HangUp();
-    const Call calls[] = {
-        [](auto* d) { return d->MoveRelative(1, 100, 0, 0, 0, 0); },
-        [](auto* d) { return d->Command(1, PTZCMD_SETPRESET, 200); },
-    };
-    for (const Call& call : calls) {
-        log_.Clear();
-        EXPECT_HR(HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED), call(Driver()));
-        std::vector<std::string> lines = log_.Lines();
-        ASSERT_EQ(lines.size(), 2u);
-        int writer = HandlerLine(lines[0], "Bosch");
-        int caller = HandlerLine(lines[1], "Bosch");
-        EXPECT_GT(writer, 0) << lines[0];
-        EXPECT_GT(caller, 0) << lines[1];
-        EXPECT_NE(writer, caller);
-    }
-}
-
 }  // namespace

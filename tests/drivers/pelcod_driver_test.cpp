@@ -40,20 +40,6 @@ Bytes Join(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-LONGLONG SystemNow() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    return static_cast<LONGLONG>((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) |
-                                 now.dwLowDateTime);
-}
-
-// Lets the system clock pass `target` (the driver's refresh runs on it).
-void WaitForSystemTime(LONGLONG target) {
-    while (SystemNow() < target)
-        std::this_thread::sleep_for(milliseconds(10));
-}
-
-constexpr LONGLONG kSecond = 10000000;
 constexpr int kMarkerAddress = 0xEE;  // never added: no refresh, no answer
 
 class PelcoDriverTest : public ::testing::Test {
@@ -167,53 +153,6 @@ TEST_F(PelcoDriverTest, FramesCarryTheProtocolBytes) {
     }
     ExpectNothingWritten("one frame per call");
     EXPECT_TRUE(log_.Lines().empty());
-}
-
-// Camera On and Manual Scan go out when the camera is added, and again before the first command or
-// plain move once the interval has passed; menu moves do not trigger them.
-TEST_F(PelcoDriverTest, RefreshFollowsTheInterval) {
-    Init("InitIntervalSec=\"1\"");
-    const Bytes on = Pelco(4, 0x88, 0, 0, 0);
-    const Bytes manual = Pelco(4, 0x10, 0, 0, 0);
-    const Bytes move = Pelco(4, 0, 0x02, 0x3F, 0);
-
-    LONGLONG beforeAdd = SystemNow();
-    AddCamera(Driver(), "Address=\"4\" TurnON=\"1\" SetManual=\"1\"");
-    LONGLONG added = SystemNow();
-    EXPECT_EQ(Hex(line_.NextBytes(2)), Hex(Join({on, manual}))) << "sent when added";
-
-    ASSERT_HR_OK(Driver()->MoveRelative(4, 100, 0, 0, 0, 0));
-    if (SystemNow() - beforeAdd < kSecond) {
-        EXPECT_EQ(Hex(line_.NextBytes()), Hex(move)) << "within the interval: no refresh";
-    } else {
-        GTEST_LOG_(INFO)
-            << "the machine took a second for one move; the in-interval check is skipped";
-        line_.Next(3);
-    }
-
-    WaitForSystemTime(added + kSecond);
-    LONGLONG beforeRefresh = SystemNow();
-    ASSERT_HR_OK(Driver()->MoveRelative(4, 100, 0, 0, 0, 0));
-    LONGLONG refreshed = SystemNow();
-    EXPECT_EQ(Hex(line_.NextBytes(3)), Hex(Join({on, manual, move})))
-        << "interval passed: refresh first";
-
-    ASSERT_HR_OK(Driver()->Command(4, PTZCMD_GOTOPRESET, 2));
-    if (SystemNow() - beforeRefresh < kSecond) {
-        EXPECT_EQ(Hex(line_.NextBytes()), Hex(Pelco(4, 0, 7, 0, 2))) << "refreshed just now";
-    } else {
-        line_.Next(3);
-    }
-
-    WaitForSystemTime(refreshed + kSecond);
-    ASSERT_HR_OK(Driver()->MenuCommand(4, PTZMENUCMD_UP));
-    EXPECT_EQ(Hex(line_.NextBytes(2)),
-              Hex(Join({Pelco(4, 0, 0x08, 0, 0x3F), Pelco(4, 0, 0, 0, 0)})))
-        << "menu moves skip the refresh";
-    ASSERT_HR_OK(Driver()->Command(4, PTZCMD_GOTOPRESET, 3));
-    EXPECT_EQ(Hex(line_.NextBytes(3)), Hex(Join({on, manual, Pelco(4, 0, 7, 0, 3)})))
-        << "still due after the menu";
-    ExpectNothingWritten("refresh");
 }
 
 // Which refresh frames a camera gets follows its flags; with interval 0 they precede every command

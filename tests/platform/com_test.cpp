@@ -428,50 +428,6 @@ TEST_F(ComTest, ActivationErrors) {
     EXPECT_EQ(0, Counters(good).live_objects);
 }
 
-// Identity and reference counting of an object created aggregated through the registry.
-TEST_F(ComTest, AggregatedCreationFollowsTheIdentityRules) {
-    const std::string module = CopyOf(K47_TEST_MODULE_PATH, "agg.so");
-    RegisterClass(kClsidText, module);
-    {
-        Outer outer;
-        ASSERT_EQ(S_OK, CoCreateInstance(CLSID_TestThing, outer.identity(), CLSCTX_INPROC_SERVER,
-                                         IID_IUnknown,
-                                         reinterpret_cast<void**>(outer.inner.GetAddressOf())));
-        EXPECT_EQ(0u, outer.refs.load()) << "the inner object must not hold the outer one";
-
-        ComPtr<ITestThing> thing;
-        ASSERT_EQ(S_OK, outer.QueryInterface(__uuidof(ITestThing),
-                                             reinterpret_cast<void**>(thing.GetAddressOf())));
-        EXPECT_EQ(1u, outer.refs.load()) << "the inner interface counts on the outer object";
-        // IUnknown through the inner interface is the outer object's identity.
-        ComPtr<IUnknown> identity;
-        ASSERT_EQ(S_OK, thing->QueryInterface(IID_IUnknown,
-                                              reinterpret_cast<void**>(identity.GetAddressOf())));
-        EXPECT_EQ(outer.identity(), identity.Get());
-        identity.Reset();
-        // Interfaces only the outer object has are reachable through the inner interface.
-        ComPtr<IOuterOnly> only;
-        ASSERT_EQ(S_OK, thing->QueryInterface(__uuidof(IOuterOnly),
-                                              reinterpret_cast<void**>(only.GetAddressOf())));
-        EXPECT_EQ(S_OK, only->Ping());
-        only.Reset();
-        EXPECT_EQ(2u, thing->AddRef());
-        EXPECT_EQ(1u, thing->Release());
-        // The non-delegating IUnknown answers for itself.
-        ComPtr<IUnknown> inner_self;
-        ASSERT_EQ(S_OK, outer.inner->QueryInterface(
-                            IID_IUnknown, reinterpret_cast<void**>(inner_self.GetAddressOf())));
-        EXPECT_EQ(outer.inner.Get(), inner_self.Get());
-        EXPECT_NE(outer.identity(), inner_self.Get());
-        inner_self.Reset();
-        EXPECT_EQ(1, Counters(module).live_objects);
-        thing.Reset();
-        EXPECT_EQ(0u, outer.refs.load());
-        outer.inner.Reset();  // the outer object's destruction releases the inner object
-    }
-    EXPECT_EQ(0, Counters(module).live_objects);
-}
-
 TEST_F(ComTest, FreeThreadedMarshalerPassesThePointerWithinTheProcess) {
     ComPtr<IUnknown> ftm;
     ASSERT_EQ(S_OK, CoCreateFreeThreadedMarshaler(nullptr, ftm.GetAddressOf()));

@@ -336,47 +336,6 @@ TEST_F(LocalServerTest, BlockedCallHoldsUpOnlyItsConnection) {
     EXPECT_EQ(S_OK, first->Add(1, 2, &sum));
 }
 
-TEST_F(LocalServerTest, ActivationErrors) {
-    const std::string server_key = "CLSID\\" + GuidText(CLSID_TestRemote) + "\\LocalServer32";
-    k47::SetLocalServerStartTimeout(400);
-    struct Case {
-        const char* name;
-        const char* command;  // LocalServer32, or null for none
-        HRESULT hr;
-    } cases[] = {
-        {"not registered, nobody serves", nullptr, REGDB_E_CLASSNOTREG},
-        {"server exits at once", "/bin/false", CO_E_SERVER_EXEC_FAILURE},
-        {"server program missing", "/nonexistent/k47-server", CO_E_SERVER_EXEC_FAILURE},
-        // Runs past the time-out ("-Embedding" becomes the script's $0).
-        {"server never offers the class", "/bin/sh -c \"sleep 3\"", CO_E_SERVER_EXEC_FAILURE},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.command != nullptr)
-            SetClassesDefault(server_key, c.command);
-        ComPtr<ITestRemote> thing;
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(c.hr, Create(&thing));
-        EXPECT_EQ(nullptr, thing.Get());
-        auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_LT(took, 5s);
-        if (std::strstr(c.name, "never") != nullptr) {
-            EXPECT_GE(took, 400ms) << "waited for the class up to the time-out";
-        }
-    }
-    // A second offer of a class that a live server offers is refused.
-    ASSERT_EQ(S_OK, Publish());
-    ComPtr<IClassFactory> factory;
-    factory.Attach(k47::test::NewRemoteThingFactory());
-    DWORD second = 0;
-    EXPECT_EQ(CO_E_OBJISREG,
-              CoRegisterClassObject(CLSID_TestRemote, factory.Get(), CLSCTX_LOCAL_SERVER,
-                                    REGCLS_MULTIPLEUSE, &second));
-    EXPECT_EQ(0u, second);
-    ComPtr<ITestRemote> thing;
-    EXPECT_EQ(S_OK, Create(&thing)) << "the first offer is untouched";
-}
-
 TEST_F(LocalServerTest, RegisteredServerIsStartedOnce) {
     const std::string command = std::string("\"") + K47_RPC_HELPER_PATH + "\" serve";
     SetClassesDefault("CLSID\\" + GuidText(CLSID_TestRemote) + "\\LocalServer32", command);

@@ -98,31 +98,6 @@ TEST(WaitAny, TimeoutZeroPollsAndInfiniteWaitsForTheSignal) {
     EXPECT_EQ(WaitForSingleObject(e1.get(), 0), WAIT_TIMEOUT);  // auto-reset: consumed
 }
 
-// 64 handles is the limit a worker uses (stop event + 63); the index is reported across it.
-TEST(WaitAny, SixtyFourHandles) {
-    std::vector<UniqueHandle> events;
-    std::vector<HANDLE> raw;
-    for (int i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i) {
-        events.push_back(MakeEvent(false));
-        raw.push_back(events.back().get());
-    }
-    EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 0), WAIT_TIMEOUT);
-    SetEvent(raw[63]);
-    EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 0), WAIT_OBJECT_0 + 63);
-    SetEvent(raw[63]);
-    SetEvent(raw[10]);
-    EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 0), WAIT_OBJECT_0 + 10);
-    EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 0), WAIT_OBJECT_0 + 63);
-
-    DWORD main_tid = GetCurrentThreadId();
-    TestThread signaller([&] {
-        EXPECT_TRUE(WaitUntilBlockedInWait(main_tid));
-        SetEvent(raw[40]);
-        return 0u;
-    });
-    EXPECT_EQ(WaitForMultipleObjects(64, raw.data(), FALSE, 10000), WAIT_OBJECT_0 + 40);
-}
-
 TEST(WaitAll, ConsumesNothingUntilEveryObjectIsSignalledThenAll) {
     UniqueHandle a = MakeEvent(false, true);
     UniqueHandle b = MakeEvent(false);

@@ -206,20 +206,3 @@ TEST(WaitableTimer, RearmResetsTheState) {
         EXPECT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);
     }
 }
-
-// A periodic timer whose first due time is now fires at once, then every period.
-TEST(WaitableTimer, ZeroDueTimeWithPeriod) {
-    constexpr LONG kPeriod = 300;
-    UniqueHandle t = MakeTimer(false);
-    Stopwatch watch;
-    ASSERT_TRUE(ArmTimer(t.get(), 0, kPeriod));
-    EXPECT_EQ(WaitForSingleObject(t.get(), 0), WAIT_OBJECT_0);
-    DWORD second = WaitForSingleObject(t.get(), 0);
-    if (watch.ElapsedMs() < kPeriod - 5) {  // else the first period may have ended already
-        EXPECT_EQ(second, WAIT_TIMEOUT);
-    }
-    ASSERT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);
-    EXPECT_GE(watch.ElapsedMs(), kPeriod - 1.0);
-    ASSERT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);
-    EXPECT_GE(watch.ElapsedMs(), 2 * kPeriod - 1.0);
-}

@@ -211,43 +211,6 @@ TEST_F(WinsockTcp, AbandonedOverlappedReceiveNeverWritesItsBuffer) {
     }
 }
 
-// A send larger than the socket buffers goes out in parts, all during waits on its event, and
-// completes with every byte, in order.
-TEST_F(WinsockTcp, OverlappedSendOfManyMegabytesCompletesWhenThePeerReads) {
-    auto [client, server] = ConnectedPair();
-    std::vector<char> data(4 << 20);
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<char>((i * 7) ^ (i >> 11));
-    }
-    UniqueHandle event(WSACreateEvent());
-    WSABUF bufs[2] = {{static_cast<ULONG>(data.size() / 2), data.data()},
-                      {static_cast<ULONG>(data.size() / 2), data.data() + data.size() / 2}};
-    OVERLAPPED ov{};
-    ov.hEvent = event.get();
-    ASSERT_EQ(SOCKET_ERROR, WSASend(client.get(), bufs, 2, nullptr, 0, &ov, nullptr));
-    ASSERT_EQ(WSA_IO_PENDING, WSAGetLastError());
-
-    std::vector<char> got;
-    SOCKET peer = server.get();
-    TestThread reader([&] {
-        std::vector<char> chunk(65536);
-        while (got.size() < data.size()) {
-            int n = recv(peer, chunk.data(), static_cast<int>(chunk.size()), 0);
-            if (n <= 0) {
-                return 1u;
-            }
-            got.insert(got.end(), chunk.begin(), chunk.begin() + n);
-        }
-        return 0u;
-    });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event.get(), 30000));
-    DWORD bytes = 0, flags = 0;
-    ASSERT_TRUE(WSAGetOverlappedResult(client.get(), &ov, &bytes, TRUE, &flags));
-    EXPECT_EQ(data.size(), bytes);
-    ASSERT_TRUE(reader.Join());
-    EXPECT_TRUE(got == data) << "bytes lost, repeated or reordered";
-}
-
 // FD_CLOSE on the peer's graceful close, with FD_READ for the data sent before it; a blocking
 // receive then reads the data and 0 at the end.
 TEST_F(WinsockTcp, PeerCloseIsReportedOnceAsFdCloseWithErrorZero) {
