@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "com_internal.h"
+#include "com_object.h"
 #include "com_rpc.h"
 #include "utf_bridge.h"
 
@@ -93,31 +94,9 @@ bool CrossProcess(DWORD context) noexcept {
 }
 
 // Owns itself through its reference count.
-class StandardMarshaler final : public IMarshal {
+class StandardMarshaler final : public k47::com::RefCountedObject<IMarshal> {
   public:
     explicit StandardMarshaler(IUnknown* object) : object_(object) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IMarshal) {
-            *ppv = static_cast<IMarshal*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // Relaxed increments; the decrement to zero must see the other threads' writes (acq_rel).
-    STDMETHODIMP_(ULONG) AddRef() override {
-        return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
-    }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0)
-            delete this;
-        return left;
-    }
 
     STDMETHODIMP GetUnmarshalClass(REFIID, void*, DWORD context, void*, DWORD,
                                    CLSID* cid) override {
@@ -163,8 +142,7 @@ class StandardMarshaler final : public IMarshal {
     STDMETHODIMP DisconnectObject(DWORD) override { return S_OK; }
 
   private:
-    ~StandardMarshaler() = default;
-    std::atomic<ULONG> refs_{1};
+    ~StandardMarshaler() override = default;
     ComPtr<IUnknown> object_;
 };
 
@@ -260,30 +238,9 @@ class ClassFactoryProxy final : public IClassFactory {
     ComPtr<IK47RpcChannel> channel_;
 };
 
-class ClassFactoryStub final : public IK47RpcStub {
+class ClassFactoryStub final : public k47::com::RefCountedObject<IK47RpcStub> {
   public:
     explicit ClassFactoryStub(ComPtr<IClassFactory> factory) : factory_(std::move(factory)) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IK47RpcStub) {
-            *ppv = static_cast<IK47RpcStub*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override {
-        return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
-    }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0)
-            delete this;
-        return left;
-    }
 
     STDMETHODIMP Invoke(ULONG method, k47::RpcMessage* request, k47::RpcMessage* reply,
                         IK47RpcChannel* channel, HRESULT* result) override {
@@ -315,8 +272,7 @@ class ClassFactoryStub final : public IK47RpcStub {
     }
 
   private:
-    ~ClassFactoryStub() = default;
-    std::atomic<ULONG> refs_{1};
+    ~ClassFactoryStub() override = default;
     ComPtr<IClassFactory> factory_;
 };
 

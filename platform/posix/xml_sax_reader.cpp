@@ -22,6 +22,7 @@
 
 #include <wrl/client.h>
 
+#include "com_object.h"
 #include "utf_bridge.h"
 #include "xml_internal.h"
 
@@ -550,33 +551,8 @@ constexpr char16_t kFeatureExternalParameter[] =
     u"http://xml.org/sax/features/external-parameter-entities";
 constexpr char16_t kPropertyMaxSize[] = u"max-xml-size";
 
-class SaxXmlReader final : public ISAXXMLReader {
+class SaxXmlReader final : public k47::com::RefCountedObject<ISAXXMLReader> {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        if (riid == IID_IUnknown || riid == IID_ISAXXMLReader) {
-            *ppv = static_cast<ISAXXMLReader*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        // Relaxed: taking a reference needs no ordering, only the count.
-        return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        // acq_rel: every use of the object by other threads happens before the delete.
-        ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0) {
-            delete this;  // owner: the reference count (made by CreateSaxXmlReader)
-        }
-        return left;
-    }
-
     HRESULT STDMETHODCALLTYPE getFeature(const WCHAR* name, VARIANT_BOOL* value) override {
         if (name == nullptr || value == nullptr) {
             return E_POINTER;
@@ -774,7 +750,6 @@ class SaxXmlReader final : public ISAXXMLReader {
         return parse.Finish(false);
     }
 
-    std::atomic<ULONG> refs_{1};
     ComPtr<ISAXContentHandler> handler_;
     ParseOptions options_;
     std::u16string base_url_, secure_base_url_;
