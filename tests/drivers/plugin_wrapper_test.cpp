@@ -247,39 +247,6 @@ TEST_F(PlugInWrapperTest, CallsPassThroughUnchanged) {
     EXPECT_TRUE(log_.Lines().empty()) << "results are not failures of the wrapper";
 }
 
-// AddCamera creates the camera object (name, variable store, the host's port service), asks it for
-// its address and tells the driver; the camera's own calls then come back through the wrapper.
-TEST_F(PlugInWrapperTest, AddCameraCreatesTheCameraAndTellsTheDriver) {
-    ASSERT_HR_OK(Initialize());
-    portsObject_->SetEnabled(true);
-    portsObject_->SetPorts({0});
-    auto element = XmlElement("<Camera Address=\"17\"/>");
-    ComPtr<IUnknown> camera;
-    CComBSTR name(u"Door");
-    ASSERT_HR_OK(protocol_->AddCamera(name, element.Get(), nullptr, camera.GetAddressOf()));
-    ASSERT_TRUE(camera);
-    std::vector<CRecordingPlugIn::Call> calls = plugIn_->Calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[1].name, "AddCamera");
-    EXPECT_EQ(calls[1].address, 17);
-    EXPECT_EQ(calls[1].element, element.Get());
-    EXPECT_EQ(hostObject_->VariableNames(), std::vector<std::u16string>{u"PTZPreset.Door"});
-
-    ComPtr<IK47PTZCamera> control;
-    ASSERT_HR_OK(camera.As(&control));
-    ASSERT_HR_OK(control->MoveRelative(10, 20, 30, 40, 50));
-    EXPECT_EQ(plugIn_->Calls().back().name, "MoveRelative");
-    EXPECT_EQ(plugIn_->Calls().back().address, 17);
-    EXPECT_EQ(plugIn_->Calls().back().iris, 50);
-    ULONG ip = 0;
-    USHORT port = 0;
-    EXPECT_HR_OK(control->StartRemoteSession(&ip, &port));
-    EXPECT_EQ(portsObject_->Allocated().size(), 1u) << "the camera got the host's port service";
-    ComPtr<IK47Terminate> terminate;
-    ASSERT_HR_OK(camera.As(&terminate));
-    terminate->Terminate(TRUE);
-}
-
 // A failing step returns its HRESULT; the camera stays in *ppCamera for the caller.
 TEST_F(PlugInWrapperTest, AddCameraFailuresKeepTheCamera) {
     ASSERT_HR_OK(Initialize());

@@ -227,22 +227,6 @@ TEST_F(SaxReader, EventsInDocumentOrderWithNamespacesForEveryChunking) {
     EXPECT_EQ(kEnvelopeEvents, handler_.events);
 }
 
-TEST_F(SaxReader, TextSplitAcrossChunksIsReassembledByTheHandler) {
-    std::string text;
-    for (int i = 0; i < 40; ++i) {
-        text += "caf\xC3\xA9 \xF0\x9D\x84\x9E &amp; ";  // é and a character outside the BMP
-    }
-    std::string expected;
-    for (int i = 0; i < 40; ++i) {
-        expected += "caf\xC3\xA9 \xF0\x9D\x84\x9E & ";
-    }
-    ASSERT_EQ(S_OK, ParseStream("<t>" + text + "</t>", 5));
-    ASSERT_EQ(6u, handler_.events.size());
-    EXPECT_EQ("text " + expected, handler_.events[3]);
-    EXPECT_GT(handler_.character_calls, 1) << "the test needs the text split";
-    EXPECT_GT(stream_->reads, 100);
-}
-
 // A failing handler method stops the parse at once: parse returns its HRESULT, nothing follows.
 TEST_F(SaxReader, HandlerFailureStopsTheParseWithItsResult) {
     const HRESULT kOwn = static_cast<HRESULT>(0x80041234);

@@ -116,25 +116,6 @@ TEST(BoschDecoder, ByteExamplesDecode) {
     }
 }
 
-TEST(BoschDecoder, AddressCodes) {
-    struct Case {
-        int address;
-        uint8_t high;
-        uint8_t low;
-    };
-    const Case cases[] = {{1, 0x00, 0x00},   {2, 0x00, 0x01},   {128, 0x00, 0x7F},
-                          {129, 0x01, 0x00}, {200, 0x01, 0x47}, {16384, 0x7F, 0x7F}};
-    for (const Case& c : cases) {
-        Bytes frame = Bosch(c.address, 0x05, {0, 0, 0});
-        ASSERT_EQ(frame[1], c.high) << c.address;
-        ASSERT_EQ(frame[2], c.low) << c.address;
-        std::vector<DecodedFrame> frames = DecodeEveryWay(Protocol::kBosch, frame);
-        ASSERT_EQ(frames.size(), 1u);
-        EXPECT_EQ(frames[0].address, c.address);
-        EXPECT_EQ(frames[0].kind, FrameKind::kStop);
-    }
-}
-
 struct Expected {
     FrameKind kind;
     Malformed error;

@@ -39,28 +39,6 @@ CameraLimits Limits() {
     return l;
 }
 
-TEST(SimulatedCamera, FullSpeedPanOfEveryProtocolCoversTheSameAngle) {
-    // Each protocol's pan +100 example runs at the protocol's full speed: 100 deg/s here.
-    struct Case {
-        Protocol protocol;
-        Bytes bytes;
-    };
-    const Case cases[] = {
-        {Protocol::kPelcoD, {0xFF, 0x01, 0x00, 0x02, 0x3F, 0x00, 0x42}},
-        {Protocol::kPanasonic, Stx("RON:7;GCN:9028CF0:9034008:0021004")},
-        {Protocol::kPanasonic, Stx("RON:7;GC^:202136C:2022700:2021264:2022000:0021004")},
-        {Protocol::kBosch, {0x87, 0x00, 0x00, 0x05, 0x00, 0x78, 0x01, 0x05}},
-    };
-    for (const Case& c : cases) {
-        SimulatedCamera camera(c.protocol, Limits());
-        camera.Apply(One(c.protocol, c.bytes), 10s);
-        camera.AdvanceTo(10s + 1500ms);
-        EXPECT_NEAR(camera.state().pan_deg, 150.0, 1e-9) << ProtocolName(c.protocol);
-        EXPECT_NEAR(camera.state().tilt_deg, 0.0, 1e-9);
-        EXPECT_TRUE(camera.moving());
-    }
-}
-
 TEST(SimulatedCamera, PanWrapsAndTiltAndLensStopAtTheirLimits) {
     SimulatedCamera camera(Protocol::kPelcoD, Limits());
     camera.Apply(PelcoMove(0x04, 63, 0), 0s);  // left from 0

@@ -87,57 +87,6 @@ TEST(ZEvtSyncSocket2, ConnectToAnUnansweringHostTakesTheConnectTimeout) {
     EXPECT_EQ(-1, c.GetStatus());
 }
 
-TEST(HttpLoopback, ResponseShapesOverARealConnection) {
-    struct Case {
-        const char* name;
-        ScriptedReply reply;
-        bool ok;
-        int status;
-        const char* body;
-        bool stillConnected;
-    };
-    auto pieces = [](std::vector<std::string> p,
-                     ScriptedReply::After after = ScriptedReply::After::Close, int pauseMs = 0) {
-        ScriptedReply r;
-        r.pieces = std::move(p);
-        r.after = after;
-        r.pause = std::chrono::milliseconds(pauseMs);
-        return r;
-    };
-    Case cases[] = {
-        {"content length, kept open", HttpReply(200, "<ok/>", "", ScriptedReply::After::KeepOpen),
-         true, 200, "<ok/>", true},
-        {"connection close closes even on 200",
-         HttpReply(200, "<ok/>", "Connection: close\r\n", ScriptedReply::After::KeepOpen), true,
-         200, "<ok/>", false},
-        {"chunked, slowly in pieces",
-         pieces({"HTTP/1.1 200 OK\r\nTransfer-", "Encoding: chunked\r\n\r\n3\r\n<ok",
-                 "\r\n2\r\n/>\r\n0\r\n\r\n"},
-                ScriptedReply::After::KeepOpen, 30),
-         true, 200, "<ok/>", true},
-        {"no length: read until the server closes", pieces({"HTTP/1.1 200 OK\r\n\r\n<o", "k/>"}),
-         true, 200, "<ok/>", false},
-        {"100 then 200",
-         pieces({"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi"},
-                ScriptedReply::After::KeepOpen, 20),
-         true, 200, "hi", true},
-        {"404 fails and closes", HttpReply(404, "nope", "", ScriptedReply::After::KeepOpen), false,
-         404, "nope", false},
-        {"garbage", pieces({"this is not http\r\n\r\n"}), false, -1, "", false},
-        {"closed before any byte", pieces({}), false, -1, "", false},
-    };
-    for (auto& c : cases) {
-        ScriptedHttpServer server;
-        server.AddReply(c.reply);
-        Client client;
-        EXPECT_EQ(c.ok, client.PerformRequest(Url(server.Port()).c_str())) << c.name;
-        EXPECT_EQ(c.status, client.GetStatus()) << c.name;
-        EXPECT_EQ(c.body, Body(client)) << c.name;
-        EXPECT_EQ(c.stillConnected, client.IsConnected()) << c.name;
-        client.Close();
-    }
-}
-
 TEST(HttpLoopback, ReceiveTimeoutEndsAWaitForTheResponse) {
     HttpRequestOptions o;
     o.timeoutMs = 300;
