@@ -24,7 +24,6 @@ extern char** environ;
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
 
 // Owns an open key.
 class Key {
@@ -51,12 +50,6 @@ LSTATUS Create(HKEY root, const char* path, Key* key, DWORD* disposition = nullp
 
 LSTATUS Open(HKEY root, const char* path, Key* key, REGSAM sam = KEY_READ) {
     return RegOpenKeyExA(root, path, 0, sam, key->out());
-}
-
-template <class T>
-Bytes AsBytes(const T* data, size_t count) {
-    const auto* p = reinterpret_cast<const BYTE*>(data);
-    return Bytes(p, p + count * sizeof(T));
 }
 
 std::string GetStringA(HKEY key, const char* name) {
