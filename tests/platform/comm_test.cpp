@@ -315,31 +315,6 @@ TEST_F(CommTest, ReadTimeoutSpecialCases) {
     EXPECT_EQ(first.bytes, Bytes{0x42});
 }
 
-TEST_F(CommTest, ZeroTimeoutsWaitForTheWholeCount) {
-    ASSERT_TRUE(SetTimeouts(port_.get(), 0, 0, 0));
-    std::atomic<pid_t> tid{0};
-    ReadResult result;
-    std::thread reader([&] {
-        tid = static_cast<pid_t>(syscall(SYS_gettid));
-        result = Read(port_.get(), 4);
-    });
-    while (tid == 0) {
-        std::this_thread::yield();
-    }
-    ASSERT_TRUE(WaitUntilInPoll(tid));
-    ASSERT_TRUE(pty_.WriteAll(Bytes{1, 2}));
-    // The reader takes both bytes and must go back to waiting, not return with two.
-    auto start = std::chrono::steady_clock::now();
-    while (pty_.SlaveQueuedInput() != 0 && MsSince(start) < 10000) {
-        std::this_thread::yield();
-    }
-    ASSERT_TRUE(WaitUntilInPoll(tid));
-    ASSERT_TRUE(pty_.WriteAll(Bytes{3, 4}));
-    reader.join();
-    ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(result.bytes, (Bytes{1, 2, 3, 4}));
-}
-
 TEST_F(CommTest, PurgeDiscardsPendingInput) {
     ASSERT_TRUE(pty_.WriteAll(Bytes{9, 8, 7, 6, 5}));
     ASSERT_TRUE(pty_.WaitSlaveQueued(5, 5s));

@@ -116,15 +116,3 @@ TEST(Event, ManualResetReleasesAllWaiters) {
     ASSERT_TRUE(ResetEvent(ev.get()));
     EXPECT_EQ(WaitForSingleObject(ev.get(), 0), WAIT_TIMEOUT);
 }
-
-// A set made before anyone waits is kept for the next waiter (auto-reset, no waiters).
-TEST(Event, SetBeforeWaitIsKeptForTheNextWaiter) {
-    UniqueHandle ev = MakeEvent(false);
-    ASSERT_TRUE(SetEvent(ev.get()));
-    TestThread waiter([&] { return WaitForSingleObject(ev.get(), 0); });
-    ASSERT_TRUE(waiter.Join());
-    DWORD code = 1;
-    EXPECT_TRUE(GetExitCodeThread(waiter.handle(), &code));
-    EXPECT_EQ(code, WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(ev.get(), 0), WAIT_TIMEOUT);
-}

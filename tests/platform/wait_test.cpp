@@ -163,42 +163,6 @@ TEST(WaitAny, CloseHandleUnderAWait) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-// Signals delivered to a waiting thread (EINTR from ppoll) neither end the wait early nor
-// stretch it: the remaining time is recomputed from the deadline.
-TEST(WaitAny, SignalsDuringAWaitAreAbsorbed) {
-    struct sigaction action {};
-    action.sa_handler = [](int) {};
-    sigemptyset(&action.sa_mask);
-    struct sigaction previous;
-    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
-
-    UniqueHandle ev = MakeEvent(false);
-    std::atomic<DWORD> result{0};
-    std::atomic<double> elapsed{0};
-    pthread_t waiter_thread{};
-    std::atomic<bool> have_thread{false};
-    TestThread waiter([&] {
-        waiter_thread = pthread_self();
-        have_thread = true;
-        Stopwatch watch;
-        result = WaitForSingleObject(ev.get(), 400);
-        elapsed = watch.ElapsedMs();
-        return 0u;
-    });
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(WaitUntilBlockedInWait(waiter.id()));
-        if (WaitForSingleObject(waiter.handle(), 20) == WAIT_OBJECT_0) {
-            break;
-        }
-        pthread_kill(waiter_thread, SIGUSR1);
-    }
-    ASSERT_TRUE(waiter.Join());
-    EXPECT_EQ(result.load(), WAIT_TIMEOUT);
-    EXPECT_GE(elapsed.load(), 399.0);
-    EXPECT_LT(elapsed.load(), 1400.0);
-    sigaction(SIGUSR1, &previous, nullptr);
-}
-
 // Several consumers wait on {stop, e1..eN}; each producer sets its event only after the previous
 // signal was taken (auto-reset events do not count). Every signal must be consumed exactly once:
 // a double consumption overshoots the count, a lost one stalls its producer.

@@ -122,65 +122,6 @@ struct Expected {
     Bytes raw;
 };
 
-TEST(BoschDecoder, ErrorsAreReportedAndDecodingResumes) {
-    const Bytes good = {0x86, 0x00, 0x00, 0x07, 0x05, 0x0C, 0x1E};
-    const FrameKind kBad = FrameKind::kMalformed;
-    const Expected kGood = {FrameKind::kPresetGo, Malformed::kNone, good};
-    struct Case {
-        const char* name;
-        Bytes stream;
-        std::vector<Expected> want;
-    };
-    const Case cases[] = {
-        {"bad checksum",
-         k47test::Concat({{0x87, 0x00, 0x00, 0x05, 0x00, 0x78, 0x01, 0x06}, good}),
-         {{kBad, Malformed::kBadChecksum, {0x87, 0x00, 0x00, 0x05, 0x00, 0x78, 0x01, 0x06}},
-          kGood}},
-        {"garbage before a frame",
-         k47test::Concat({{0x01, 0x7F}, good}),
-         {{kBad, Malformed::kBadSync, {0x01, 0x7F}}, kGood}},
-        {"length byte below the minimum",
-         k47test::Concat({{0x82}, good}),
-         {{kBad, Malformed::kBadLength, {0x82}}, kGood}},
-        {"length byte above the cap",
-         k47test::Concat({{0xC0}, good}),
-         {{kBad, Malformed::kOverlong, {0xC0}}, kGood}},
-        {"frame cut by a new length byte",
-         k47test::Concat({{0x87, 0x00, 0x00, 0x05}, good}),
-         {{kBad, Malformed::kTruncated, {0x87, 0x00, 0x00, 0x05}}, kGood}},
-        {"cut at the end of input",
-         k47test::Concat({good, {0x87, 0x00}}),
-         {kGood, {kBad, Malformed::kTruncated, {0x87, 0x00}}}},
-        {"left and right at once",
-         Bosch(1, 0x05, {0x00, 0x08, 0x03}),
-         {{kBad, Malformed::kBadField, {}}}},
-        {"tilt speed without a direction",
-         Bosch(1, 0x05, {0x05, 0x00, 0x00}),
-         {{kBad, Malformed::kBadField, {}}}},
-        {"iris open and close",
-         Bosch(1, 0x05, {0x00, 0x06, 0x00}),
-         {{kBad, Malformed::kBadField, {}}}},
-        {"focus near and far",
-         Bosch(1, 0x05, {0x00, 0x01, 0x40}),
-         {{kBad, Malformed::kBadField, {}}}},
-        {"zoom tele and wide",
-         Bosch(1, 0x05, {0x10, 0x00, 0x30}),
-         {{kBad, Malformed::kBadField, {}}}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<DecodedFrame> frames = DecodeEveryWay(Protocol::kBosch, c.stream);
-        ASSERT_EQ(frames.size(), c.want.size());
-        for (size_t i = 0; i < frames.size(); ++i) {
-            EXPECT_EQ(frames[i].kind, c.want[i].kind) << i;
-            EXPECT_EQ(frames[i].error, c.want[i].error) << i;
-            if (!c.want[i].raw.empty()) {
-                EXPECT_EQ(frames[i].raw, c.want[i].raw) << i;
-            }
-        }
-    }
-}
-
 TEST(BoschDecoder, LongestAcceptedFrameAndTheCap) {
     // n = kMaxLength is still a frame (an unknown one); n = kMaxLength + 1 is not.
     Bytes longest = Bosch(1, 0x30, Bytes(BoschDecoder::kMaxLength - 4, 0x11));

@@ -124,56 +124,6 @@ struct Expected {
     Bytes raw;
 };
 
-TEST(PelcoDDecoder, ErrorsAreReportedAndDecodingResumes) {
-    const Bytes good = {0xFF, 0x01, 0x00, 0x02, 0x3F, 0x00, 0x42};
-    const FrameKind kMove = FrameKind::kMove;
-    const FrameKind kBad = FrameKind::kMalformed;
-    struct Case {
-        const char* name;
-        Bytes stream;
-        std::vector<Expected> want;
-    };
-    const Case cases[] = {
-        {"garbage before a frame",
-         k47test::Concat({{0x01, 0x02, 0x03}, good}),
-         {{kBad, Malformed::kBadSync, {0x01, 0x02, 0x03}}, {kMove, Malformed::kNone, good}}},
-        {"bad checksum, then a good frame",
-         k47test::Concat({{0xFF, 0x01, 0x00, 0x02, 0x3F, 0x00, 0x43}, good}),
-         {{kBad, Malformed::kBadChecksum, {0xFF, 0x01, 0x00, 0x02, 0x3F, 0x00, 0x43}},
-          {kMove, Malformed::kNone, good}}},
-        {"a stray 0xFF before a frame: resynchronise on the inner 0xFF",
-         k47test::Concat({{0xFF}, good}),
-         {{kBad, Malformed::kBadChecksum, {0xFF}}, {kMove, Malformed::kNone, good}}},
-        {"a frame cut short by a new one: bad checksum up to the inner 0xFF",
-         k47test::Concat({{0xFF, 0x01, 0x00}, good}),
-         {{kBad, Malformed::kBadChecksum, {0xFF, 0x01, 0x00}}, {kMove, Malformed::kNone, good}}},
-        {"truncated at the end of input",
-         k47test::Concat({good, {0xFF, 0x01, 0x00}}),
-         {{kMove, Malformed::kNone, good}, {kBad, Malformed::kTruncated, {0xFF, 0x01, 0x00}}}},
-        {"both pan bits", Pelco(1, 0, 0x06, 0x10, 0), {{kBad, Malformed::kBadField, {}}}},
-        {"pan speed without a direction",
-         Pelco(1, 0, 0x00, 0x10, 0),
-         {{kBad, Malformed::kBadField, {}}}},
-        {"turbo speed 0x40 is never sent",
-         Pelco(1, 0, 0x02, 0x40, 0),
-         {{kBad, Malformed::kBadField, {}}}},
-        {"iris open and close", Pelco(1, 0x06, 0, 0, 0), {{kBad, Malformed::kBadField, {}}}},
-        {"focus near and far", Pelco(1, 0x01, 0x80, 0, 0), {{kBad, Malformed::kBadField, {}}}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<DecodedFrame> frames = DecodeEveryWay(Protocol::kPelcoD, c.stream);
-        ASSERT_EQ(frames.size(), c.want.size());
-        for (size_t i = 0; i < frames.size(); ++i) {
-            EXPECT_EQ(frames[i].kind, c.want[i].kind) << i;
-            EXPECT_EQ(frames[i].error, c.want[i].error) << i;
-            if (!c.want[i].raw.empty()) {
-                EXPECT_EQ(frames[i].raw, c.want[i].raw) << i;
-            }
-        }
-    }
-}
-
 // Valid frames hidden in noise that holds stray 0xFF bytes (the sync byte, which is also an
 // address and data value) are all found. Addresses below 128 and speeds below 64 keep a stray
 // 0xFF from forming a frame with a valid checksum out of the real frame's first six bytes.
