@@ -24,7 +24,6 @@ extern char** environ;
 
 namespace {
 
-
 // Owns an open key.
 class Key {
   public:
