@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <string>
@@ -354,16 +355,54 @@ DWORD CommFile::Read(void* buffer, DWORD count, DWORD* done) noexcept {
     }
 }
 
-void CommFile::DrainThenLowerRts(size_t bytes, uint32_t baud) {
-    while (CommSyscalls().tcdrain(fd_.get()) != 0 && errno == EINTR) {
+CommFile::Wait CommFile::Sleep(Clock::time_point until) {
+    const Clock::duration left = until - Clock::now();
+    if (left <= Clock::duration::zero()) {
+        return Wait::kElapsed;
     }
-    std::chrono::nanoseconds margin = posix::comm::LineDrainMargin(bytes, baud);
-    timespec left{static_cast<time_t>(margin.count() / 1000000000),
-                  static_cast<long>(margin.count() % 1000000000)};
-    while (CommSyscalls().nanosleep(&left, &left) != 0 && errno == EINTR) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    pollfd cancel{cancel_.get(), POLLIN, 0};
+    int r = CommSyscalls().ppoll(&cancel, 1, &timeout, nullptr);
+    if (r > 0) {
+        return Wait::kCancelled;
     }
-    int bits = TIOCM_RTS;
-    RetryIoctl(fd_.get(), TIOCMBIC, &bits);
+    return Wait::kElapsed;  // or EINTR: the caller looks at the clock again
+}
+
+CommFile::Wait CommFile::WaitUntilSent(Clock::time_point line_end,
+                                       std::optional<Clock::time_point> deadline, const DCB& dcb) {
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (deadline && now >= *deadline) {
+            return Wait::kTimedOut;
+        }
+        int queued = 0;
+        if (CommSyscalls().output_queue(fd_.get(), &queued) != 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            queued = 0;  // no queue to ask about: the computed line time decides alone
+        }
+        Clock::time_point until;
+        if (queued > 0) {
+            // Still in the kernel: look again when those bytes could have gone out, and no
+            // later than the end the whole write needs.
+            until = now + std::chrono::duration_cast<Clock::duration>(
+                              posix::comm::LineTime(static_cast<size_t>(queued), dcb));
+            until = std::max(until, line_end);
+        } else if (now < line_end) {
+            until = line_end;  // the queue says drained; the wire still carries the last bytes
+        } else {
+            return Wait::kElapsed;
+        }
+        if (deadline && until > *deadline) {
+            until = *deadline;
+        }
+        if (Sleep(until) == Wait::kCancelled) {
+            return Wait::kCancelled;
+        }
+    }
 }
 
 DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
@@ -377,12 +416,12 @@ DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
     std::lock_guard<std::mutex> serial(write_mutex_);
     COMMTIMEOUTS timeouts;
     Toggle toggle;
-    uint32_t baud;
+    DCB dcb;
     {
         std::lock_guard<std::mutex> guard(state_mutex_);
         timeouts = timeouts_;
         toggle = toggle_;
-        baud = dcb_.BaudRate;
+        dcb = dcb_;
     }
     if (toggle == Toggle::kManual) {
         int bits = TIOCM_RTS;
@@ -390,10 +429,14 @@ DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
             return CommErrorFromErrno(e);
         }
     }
-    const std::optional<std::chrono::milliseconds> limit = posix::comm::WriteLimit(timeouts, count);
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
     const Clock::time_point start = Clock::now();
+    std::optional<Clock::time_point> deadline;
+    if (const auto limit = posix::comm::WriteLimit(timeouts, count)) {
+        deadline = start + *limit;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
     DWORD result = ERROR_SUCCESS;
+    bool timed_out = false;
     while (*done < count) {
         ssize_t n = CommSyscalls().write(fd_.get(), bytes + *done, count - *done);
         if (n > 0) {
@@ -412,10 +455,12 @@ DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
             break;
         }
         int poll_ms = -1;
-        if (limit) {
-            std::optional<int> left = posix::comm::PollMsLeft(*limit, Clock::now() - start);
+        if (deadline) {
+            std::optional<int> left =
+                posix::comm::PollMsLeft(*deadline - start, Clock::now() - start);
             if (!left) {
-                break;  // write time-out: success with fewer bytes, as on Windows
+                timed_out = true;
+                break;
             }
             poll_ms = *left;
         }
@@ -434,13 +479,40 @@ DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
             break;
         }
     }
-    if (toggle == Toggle::kManual) {
-        if (result == ERROR_SUCCESS && *done == count) {
-            DrainThenLowerRts(count, baud);
-        } else {
-            int bits = TIOCM_RTS;
-            RetryIoctl(fd_.get(), TIOCMBIC, &bits);
+    if (result == ERROR_SUCCESS && !timed_out && *done > 0) {
+        // Done when the bytes have left the wire: they start once the line is free of this
+        // handle's previous write, and take their line time whatever the driver reports.
+        const Clock::time_point line_end =
+            std::max(start, line_free_at_) +
+            std::chrono::duration_cast<Clock::duration>(posix::comm::LineTime(*done, dcb));
+        line_free_at_ = line_end;
+        switch (WaitUntilSent(line_end, deadline, dcb)) {
+            case Wait::kElapsed:
+                break;
+            case Wait::kTimedOut:
+                timed_out = true;
+                break;
+            case Wait::kCancelled:
+                result = ERROR_OPERATION_ABORTED;
+                break;
         }
+    }
+    if (timed_out) {
+        // A stuck line: what this call left in the kernel is dropped, never sent late, and
+        // the count says what went out, as a write time-out does.
+        int queued = 0;
+        if (CommSyscalls().output_queue(fd_.get(), &queued) != 0 || queued < 0) {
+            queued = 0;
+        }
+        tcflush(fd_.get(), TCOFLUSH);
+        *done -= std::min<DWORD>(*done, static_cast<DWORD>(queued));
+        line_free_at_ = Clock::now();
+    }
+    if (toggle == Toggle::kManual) {
+        // The bytes are out (or abandoned): RTS drops now and not before, so the last
+        // character is not cut off on the bus.
+        int bits = TIOCM_RTS;
+        RetryIoctl(fd_.get(), TIOCMBIC, &bits);
     }
     return result;
 }

@@ -12,6 +12,16 @@
 // forces 8 data bits without parity; such settings are skipped, not failed, and the kept DCB
 // still reports what was set.
 //
+// When a write is done: as on Windows, a synchronous WriteFile returns once its bytes have left
+// the wire, not when the kernel took them. That is when the kernel's output queue is empty
+// (TIOCOUTQ) and the bytes' line time at the port's speed and framing has passed since the later
+// of the call and the end of the previous write (ptys and USB adapters report "drained" early).
+// A driver holding a lock across WriteFile thus holds it for the frame's line time. With write
+// time-outs set (COMMTIMEOUTS) the whole wait is bounded: at the limit the bytes this call left in
+// the kernel are flushed, never sent late, and the call succeeds with the count that went out, as
+// a Windows write time-out does. Under RTS_CONTROL_TOGGLE without kernel RS-485 support, RTS is
+// raised before the write and lowered at that same end.
+//
 // Threading: every member is thread-safe. One read and one write may run at the same time (the
 // line is full duplex); further reads, or further writes, queue behind the running one, as
 // synchronous I/O on one Windows handle does. Settings calls are atomic with respect to I/O
@@ -20,8 +30,10 @@
 // forever), and the descriptor closes when the last reference goes.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "kobject.h"
 #include "unique_fd.h"
@@ -57,17 +69,25 @@ class CommFile final : public KernelObject {
         kManual,  // raised before each write, lowered after the line drained
     };
 
+    using Clock = std::chrono::steady_clock;
+    enum class Wait { kElapsed, kTimedOut, kCancelled };
+
     DWORD ApplyModemLines(const DCB& dcb);  // caller holds state_mutex_
     DWORD SetModemLine(int line, bool high);
-    void DrainThenLowerRts(size_t bytes, uint32_t baud);
+    // Sleeps until `until` or until the handle is closed; precise to the kernel's timer slack.
+    Wait Sleep(Clock::time_point until);
+    // Until the kernel's output queue is empty and `line_end` has passed, or `deadline`.
+    Wait WaitUntilSent(Clock::time_point line_end, std::optional<Clock::time_point> deadline,
+                       const DCB& dcb);
 
     const posix::UniqueFd fd_;
     const posix::UniqueFd cancel_;  // eventfd: readable once the handle is closed
     const DWORD access_;
 
     std::mutex read_mutex_;
-    std::mutex write_mutex_;
-    std::mutex state_mutex_;  // guards the members below; never held across blocking I/O
+    std::mutex write_mutex_;            // also guards line_free_at_
+    Clock::time_point line_free_at_{};  // when this handle's last write left the wire
+    std::mutex state_mutex_;            // guards the members below; never held across blocking I/O
     DCB dcb_;
     COMMTIMEOUTS timeouts_{};
     Toggle toggle_ = Toggle::kNone;

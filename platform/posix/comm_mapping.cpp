@@ -302,12 +302,16 @@ std::optional<milliseconds> WriteLimit(const COMMTIMEOUTS& t, DWORD count) noexc
     return milliseconds(static_cast<int64_t>(total < kMaxMs ? total : kMaxMs));
 }
 
-nanoseconds LineDrainMargin(size_t bytes, uint32_t baud) noexcept {
-    if (baud == 0) {
+nanoseconds LineTime(size_t bytes, const DCB& dcb) noexcept {
+    if (dcb.BaudRate == 0) {
         return nanoseconds(0);
     }
-    // bytes * 10 bits * 1e9 ns / baud, in 128 bits' worth of care: bytes is a write length.
-    unsigned __int128 ns = static_cast<unsigned __int128>(bytes) * 10u * 1000000000u / baud;
+    // Counted in half bits, for 1.5 stop bits.
+    unsigned half_bits = 2u * (1u + dcb.ByteSize + (dcb.Parity == NOPARITY ? 0u : 1u));
+    half_bits += dcb.StopBits == TWOSTOPBITS ? 4u : dcb.StopBits == ONE5STOPBITS ? 3u : 2u;
+    // 128 bits: bytes is a caller's write length.
+    unsigned __int128 ns = static_cast<unsigned __int128>(bytes) * half_bits * 1000000000u /
+                           (2u * static_cast<unsigned __int128>(dcb.BaudRate));
     constexpr int64_t kMax = int64_t{1} << 62;
     return nanoseconds(ns > kMax ? kMax : static_cast<int64_t>(ns));
 }

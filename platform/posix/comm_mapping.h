@@ -107,9 +107,11 @@ std::optional<std::chrono::milliseconds> WriteLimit(const COMMTIMEOUTS& timeouts
 std::optional<int> PollMsLeft(std::chrono::nanoseconds limit,
                               std::chrono::nanoseconds elapsed) noexcept;
 
-// Time for `bytes` characters of 10 bits (start, 8 data, stop) at `baud`: the margin after
-// tcdrain() before RTS drops, for adapters whose FIFO still holds bytes when tcdrain returns.
-std::chrono::nanoseconds LineDrainMargin(size_t bytes, uint32_t baud) noexcept;
+// The line time of `bytes` characters with the DCB's framing: one start bit, ByteSize data bits,
+// a parity bit unless NOPARITY, and 1, 1.5 or 2 stop bits, at BaudRate (10 bits a character for
+// 8N1: 7 bytes take 7.29 ms at 9600 Bd). A write is not done before this has passed: ptys and
+// many USB adapters report their output drained while the bytes are still on their way.
+std::chrono::nanoseconds LineTime(size_t bytes, const DCB& dcb) noexcept;
 
 // Win32 error for an errno of the comm calls.
 DWORD CommErrorFromErrno(int error) noexcept;

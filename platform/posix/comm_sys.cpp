@@ -2,6 +2,7 @@
 // The real calls behind the comm syscall seam.
 #include "comm_sys.h"
 
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,8 +10,12 @@ namespace k47::posix {
 
 namespace {
 
+int OutputQueue(int fd, int* count) {
+    return ::ioctl(fd, TIOCOUTQ, count);
+}
+
 const CommSyscallTable kReal = {
-    ::read, ::write, ::poll, ::tcdrain, ::nanosleep,
+    ::read, ::write, ::poll, ::tcdrain, OutputQueue, ::ppoll,
 };
 
 }  // namespace

@@ -1,13 +1,15 @@
 // Linux implementation file of the platform layer: may include Linux system headers.
-// The syscall seam of the serial comm calls: every read, write, poll, tcdrain and short sleep of
-// ReadFile, WriteFile, FlushFileBuffers and the RTS toggle goes through CommSyscalls(), so tests
-// can inject EINTR, EAGAIN, short writes and errors without a real device misbehaving.
+// The syscall seam of the serial comm calls: every read, write, poll, tcdrain, output-queue query
+// and timed wait of ReadFile, WriteFile, FlushFileBuffers and the RTS toggle goes through
+// CommSyscalls(), so tests can inject EINTR, EAGAIN, short writes, a transmitter that never
+// drains and errors without a real device misbehaving.
 //
 // Threading: the table is process-wide and read without a lock. Replace entries only while no
 // comm call runs (tests do it before starting I/O and restore it with ScopedCommSyscalls).
 #pragma once
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -18,7 +20,9 @@ struct CommSyscallTable {
     ssize_t (*write)(int fd, const void* buf, size_t count);
     int (*poll)(pollfd* fds, nfds_t nfds, int timeout_ms);
     int (*tcdrain)(int fd);
-    int (*nanosleep)(const timespec* request, timespec* remaining);
+    // Bytes still in the driver's output queue (TIOCOUTQ); 0 or -1 with errno.
+    int (*output_queue)(int fd, int* count);
+    int (*ppoll)(pollfd* fds, nfds_t nfds, const timespec* timeout, const sigset_t* mask);
 };
 
 // The live table; starts with the real calls.

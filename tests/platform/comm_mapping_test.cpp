@@ -121,4 +121,35 @@ TEST(CommMapping, CheckDcbRefusesWhatWindowsRefusesAndWhatLinuxCannotDo) {
     }
 }
 
+// The line time of a write, in nanoseconds exactly: one start bit, the data bits, parity, the
+// stop bits (1.5 counted as such), at the port's rate.
+TEST(CommMapping, LineTimeCountsEveryBitOfTheFraming) {
+    struct Case {
+        DWORD baud;
+        BYTE size;
+        BYTE parity;
+        BYTE stop;
+        size_t bytes;
+        int64_t ns;
+    } cases[] = {
+        {9600, 8, NOPARITY, ONESTOPBIT, 7, 7291666},       // one Pelco-D frame
+        {2400, 8, NOPARITY, ONESTOPBIT, 7, 29166666},      // four times longer
+        {9600, 8, NOPARITY, ONESTOPBIT, 58, 60416666},     // a Panasonic move
+        {9600, 8, EVENPARITY, ONESTOPBIT, 1, 1145833},     // 11 bits
+        {9600, 8, MARKPARITY, TWOSTOPBITS, 1, 1250000},    // 12 bits
+        {9600, 5, NOPARITY, ONE5STOPBITS, 2, 1562500},     // 7.5 bits
+        {1000000, 8, NOPARITY, ONESTOPBIT, 100, 1000000},  // fast test lines
+        {0, 8, NOPARITY, ONESTOPBIT, 7, 0},                // no rate: no time
+    };
+    for (const Case& c : cases) {
+        DCB dcb = Base();
+        dcb.BaudRate = c.baud;
+        dcb.ByteSize = c.size;
+        dcb.Parity = c.parity;
+        dcb.StopBits = c.stop;
+        EXPECT_EQ(LineTime(c.bytes, dcb).count(), c.ns)
+            << c.baud << " " << int(c.size) << " " << int(c.parity) << " " << int(c.stop);
+    }
+}
+
 }  // namespace

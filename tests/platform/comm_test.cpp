@@ -5,7 +5,9 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/syscall.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -520,3 +522,123 @@ TEST_F(CommTest, ConcurrentReadWriteAndSettings) {
 }
 
 }  // namespace
+
+// A synchronous write is done when its bytes have left the wire: never before their line time at
+// the port's speed and framing (a pty drains at once, so only the computed time holds it), and
+// not much later.
+TEST_F(CommTest, WriteReturnsWhenItsLineTimeHasPassed) {
+    struct Case {
+        DWORD baud;
+        BYTE parity;
+        BYTE stop_bits;
+        size_t bytes;
+        double line_ms;
+    } cases[] = {
+        {9600, NOPARITY, ONESTOPBIT, 480, 500.0},     // 10 bits a character
+        {2400, NOPARITY, ONESTOPBIT, 120, 500.0},     // the rate counts
+        {9600, EVENPARITY, TWOSTOPBITS, 400, 500.0},  // 12 bits: parity and stop bits count
+    };
+    for (const Case& c : cases) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof(DCB);
+        ASSERT_TRUE(GetCommState(port_.get(), &dcb));
+        dcb.BaudRate = c.baud;
+        dcb.Parity = c.parity;
+        dcb.fParity = c.parity != NOPARITY;
+        dcb.StopBits = c.stop_bits;
+        ASSERT_TRUE(SetCommState(port_.get(), &dcb)) << GetLastError();
+        Bytes payload(c.bytes, 0x55);
+        auto start = std::chrono::steady_clock::now();
+        DWORD written = 0;
+        ASSERT_TRUE(Write(port_.get(), payload, &written)) << GetLastError();
+        double ms = MsSince(start);
+        EXPECT_EQ(written, c.bytes);
+        EXPECT_GE(ms, c.line_ms) << c.baud << " Bd, " << c.bytes << " bytes";
+        // 11 bits instead of 12, or 9 instead of 10, would miss this; a loaded machine does not.
+        EXPECT_LT(ms, c.line_ms * 1.08 + 60) << c.baud << " Bd, " << c.bytes << " bytes";
+        EXPECT_EQ(pty_.Read(c.bytes, 5s).size(), c.bytes);
+    }
+}
+
+std::atomic<int64_t> g_queue_until_ns{0};
+
+// An adapter whose queue reports 50 bytes until a given time, whatever the line time says.
+int QueueThatDrainsLate(int, int* count) {
+    auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    *count = now < g_queue_until_ns.load() ? 50 : 0;
+    return 0;
+}
+
+TEST_F(CommTest, WriteWaitsForTheDriversOutputQueue) {
+    k47::posix::ScopedCommSyscalls restore;
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    ASSERT_TRUE(GetCommState(port_.get(), &dcb));
+    dcb.BaudRate = 1000000;  // line time of 7 bytes: 70 us
+    ASSERT_TRUE(SetCommState(port_.get(), &dcb));
+    auto start = std::chrono::steady_clock::now();
+    g_queue_until_ns = (start + 200ms).time_since_epoch().count();
+    k47::posix::CommSyscalls().output_queue = QueueThatDrainsLate;
+    ASSERT_TRUE(Write(port_.get(), Bytes(7, 1)));
+    double ms = MsSince(start);
+    EXPECT_GE(ms, 200.0);
+    EXPECT_LT(ms, 200.0 + kSlackMs);
+
+    // A queue that never drains meets the write limit: the bytes still queued did not go out.
+    g_queue_until_ns = (start + 1h).time_since_epoch().count();
+    COMMTIMEOUTS t{50, 50, 1000, 5, 250};
+    ASSERT_TRUE(SetCommTimeouts(port_.get(), &t));
+    start = std::chrono::steady_clock::now();
+    DWORD written = 99;
+    EXPECT_TRUE(Write(port_.get(), Bytes(7, 1), &written));
+    ms = MsSince(start);
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(ms, 285.0);
+    EXPECT_LT(ms, 285.0 + kSlackMs);
+}
+
+// A far end that takes nothing (output suspended): with write time-outs the call gives up at
+// its limit, reports what went out, and leaves nothing behind to go out late; without them it
+// waits until the line flows again.
+TEST(CommStuckLineTest, WriteTimeOutAbandonsTheFrameAndTheNextWriteWorks) {
+    PtyPair pty;
+    // Our own descriptor of the slave, opened before the port takes it exclusively, to stop and
+    // restart the line's output as a stuck far end would.
+    int slave = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    ScopedHandle port(OpenPort(pty.slave_path()));
+    ASSERT_TRUE(port.valid()) << GetLastError();
+    SetUpLikeDriver(port.get(), CBR_9600);
+    COMMTIMEOUTS t{50, 50, 1000, 5, 250};  // 5 ms a byte + 250 ms
+    ASSERT_TRUE(SetCommTimeouts(port.get(), &t));
+
+    ASSERT_EQ(tcflow(slave, TCOOFF), 0);
+    auto start = std::chrono::steady_clock::now();
+    DWORD written = 99;
+    EXPECT_TRUE(Write(port.get(), Bytes{0xFF, 1, 0, 0, 0, 0, 1}, &written));
+    double ms = MsSince(start);
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(ms, 285.0);
+    EXPECT_LT(ms, 285.0 + kSlackMs);
+
+    ASSERT_EQ(tcflow(slave, TCOON), 0);
+    ASSERT_TRUE(Write(port.get(), Bytes{0xFF, 2, 0, 0, 0, 0, 2}, &written));
+    EXPECT_EQ(written, 7u);
+    EXPECT_EQ(pty.Read(7, 2s), (Bytes{0xFF, 2, 0, 0, 0, 0, 2})) << "the abandoned frame never goes";
+
+    // No time-outs: the write waits for the line, and goes out whole once it flows.
+    COMMTIMEOUTS none{50, 50, 1000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port.get(), &none));
+    ASSERT_EQ(tcflow(slave, TCOOFF), 0);
+    std::atomic<bool> returned{false};
+    std::thread writer([&] {
+        Write(port.get(), Bytes{0xFF, 3, 0, 0, 0, 0, 3});
+        returned = true;
+    });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(returned.load());
+    ASSERT_EQ(tcflow(slave, TCOON), 0);
+    writer.join();
+    EXPECT_EQ(pty.Read(7, 2s), (Bytes{0xFF, 3, 0, 0, 0, 0, 3}));
+    ::close(slave);
+}
