@@ -3,6 +3,7 @@
 #include "camera/PTZCamera1.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "common/K47Global.h"
@@ -145,35 +146,60 @@ void CPTZCamera::OnMotionTimer(DWORD /*index*/) {
 }
 
 void CPTZCamera::OnDatagram(DWORD /*index*/) {
-    uint8_t buffer[K47MotionDatagram::kSize];
-    WSABUF wsaBuffer{static_cast<ULONG>(sizeof(buffer)), reinterpret_cast<CHAR*>(buffer)};
-    DWORD received = 0;
-    DWORD flags = 0;
-    sockaddr_in from;  // a 16-byte sender address buffer
-    int fromLength = sizeof(from);
-    int result = WSARecvFrom(m_socket, &wsaBuffer, 1, &received, &flags,
-                             reinterpret_cast<sockaddr*>(&from), &fromLength, nullptr, nullptr);
-    // A longer datagram fails the receive; a shorter one has the wrong count. Either is dropped,
-    // as is one from a sender other than the session's owner.
-    CK47SocketAddress sender = CK47SocketAddress::FromBytes(&from, fromLength);
-    K47DatagramVerdict verdict = K47JudgeDatagram(result == 0, buffer, received, m_peer.Empty(),
-                                                  sender == m_peer, m_lastSequence);
-    if (!verdict.renew)
-        return;
-    if (verdict.takeOwnership)
-        m_peer = std::move(sender);
-    // The owner keeps the session and the motion alive for as long as it keeps sending.
-    ArmTimer(kMotionTimeout);
-    if (!verdict.accept)
-        return;  // a repeated or older datagram
-    m_lastSequence = static_cast<SHORT>(verdict.datagram.sequence);
+    // A driver call may take several frame times on a busy line while the client goes on sending
+    // ten datagrams a second. Everything waiting is judged in arrival order, as one receive per
+    // wake-up would, but only the newest accepted move reaches the driver: a superseded move is
+    // stale by the time it could go out, and playing the backlog would hold a stop up behind it.
     IK47PTZCamera* camera = this;
-    if (verdict.datagram.EndOfMotion()) {
-        camera->EndMotion();
-    } else {
-        camera->MoveRelative(verdict.datagram.pan, verdict.datagram.tilt, verdict.datagram.zoom,
-                             verdict.datagram.focus, verdict.datagram.iris);
+    std::optional<K47MotionDatagram> move;
+    DWORD receives = 0;
+    while (receives < kDatagramBatch) {
+        ++receives;
+        uint8_t buffer[K47MotionDatagram::kSize];
+        WSABUF wsaBuffer{static_cast<ULONG>(sizeof(buffer)), reinterpret_cast<CHAR*>(buffer)};
+        DWORD received = 0;
+        DWORD flags = 0;
+        sockaddr_in from;  // a 16-byte sender address buffer
+        int fromLength = sizeof(from);
+        int result = WSARecvFrom(m_socket, &wsaBuffer, 1, &received, &flags,
+                                 reinterpret_cast<sockaddr*>(&from), &fromLength, nullptr, nullptr);
+        if (result != 0) {
+            // A longer datagram (cut) or an ICMP reset costs one datagram; anything else, the
+            // empty queue (WSAEWOULDBLOCK: the socket is non-blocking since WSAEventSelect)
+            // among them, ends the batch.
+            int error = WSAGetLastError();
+            if (error != WSAEMSGSIZE && error != WSAECONNRESET)
+                break;
+        }
+        // A longer datagram fails the receive; a shorter one has the wrong count. Either is
+        // dropped, as is one from a sender other than the session's owner.
+        CK47SocketAddress sender = CK47SocketAddress::FromBytes(&from, fromLength);
+        K47DatagramVerdict verdict = K47JudgeDatagram(result == 0, buffer, received, m_peer.Empty(),
+                                                      sender == m_peer, m_lastSequence);
+        if (!verdict.renew)
+            continue;
+        if (verdict.takeOwnership)
+            m_peer = std::move(sender);
+        // The owner keeps the session and the motion alive for as long as it keeps sending.
+        ArmTimer(kMotionTimeout);
+        if (!verdict.accept)
+            continue;  // a repeated or older datagram
+        m_lastSequence = static_cast<SHORT>(verdict.datagram.sequence);
+        if (verdict.datagram.EndOfMotion()) {
+            // In its place: a move before it is dropped, one after it follows it.
+            move.reset();
+            camera->EndMotion();
+        } else {
+            move = verdict.datagram;
+        }
     }
+    if (move)
+        camera->MoveRelative(move->pan, move->tilt, move->zoom, move->focus, move->iris);
+    // The datagram event comes first in the wait set, and the receives above have signalled it
+    // again if datagrams remain: under a flood the motion timer would never get its turn, and a
+    // foreign sender could keep a motion from being stopped.
+    if (receives == kDatagramBatch && WaitForSingleObject(m_motionTimer, 0) == WAIT_OBJECT_0)
+        OnMotionTimer(1);
 }
 
 // ---------------------------------------------------------------------------------------------

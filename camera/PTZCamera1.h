@@ -6,10 +6,11 @@
 //
 // Threads and locks: control calls come from any thread and take the camera's lock (always before
 // the driver's own port lock). The worker thread runs the motion-timer handler and the datagram
-// receive handler; the receive handler calls MoveRelative/EndMotion like any caller. The datagram
-// session's peer and last sequence are touched only on the worker, and by closing the session while
-// the worker is stopped. Configuration (Initialize, Reconfigure, Terminate) comes from the host,
-// one call at a time.
+// receive handler; the receive handler takes the datagrams waiting (up to kDatagramBatch), judges
+// each in turn, and calls MoveRelative/EndMotion like any caller, but only for the newest accepted
+// move and any end of motion among them. The datagram session's peer and last sequence are touched
+// only on the worker, and by closing the session while the worker is stopped. Configuration
+// (Initialize, Reconfigure, Terminate) comes from the host, one call at a time.
 //
 // Lifetime: the preset variable holds a reference to this object's event sink, i.e. to the
 // wrapper's identity; the host breaks that cycle with Terminate (IK47Terminate) before its last
@@ -39,6 +40,8 @@ class CPTZCamera : public CK47ComObjectRoot,
     static constexpr LONGLONG kMotionTimeout = -50000000LL;      // 5 s
     static constexpr LONGLONG kStopRepeatInterval = -4000000LL;  // 0.4 s
     static constexpr LONG kStopRepeats = 10;                     // after the first stop
+    // Receives of one wake-up of the datagram handler, at most.
+    static constexpr DWORD kDatagramBatch = 64;
 
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
 
