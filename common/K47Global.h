@@ -106,6 +106,14 @@ class CWin32Error : public CExceptionBase {
     std::string description_;
 };
 
+// A failure its raiser has already logged: a line that stays stuck is reported once when it
+// sticks and once when it flows again, not once per frame. The handlers return its HRESULT
+// without a line of their own.
+class CReportedError : public CWin32Error {
+  public:
+    CReportedError(const char* file, int line, DWORD error) : CWin32Error(file, line, error) {}
+};
+
 // A failed socket call: takes WSAGetLastError().
 class CWSAError : public CWin32Error {
   public:

@@ -1,7 +1,9 @@
 // The Pelco-D driver: frames, camera records, refresh and answers.
 #include "drivers/PelcoD.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -161,6 +163,19 @@ HRESULT CPelcoD::MoveCamera(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, 
             SendMove(address, pan, tilt, zoom, focus, iris, false);
             return S_OK;
         }
+        if (pan == 0 && tilt == 0 && zoom == 0 && focus == 0 && iris == 0) {
+            // A stop is never dropped: a camera must not keep moving because the line was busy.
+            m_stopsWaiting.fetch_add(1, std::memory_order_acq_rel);
+            struct Leave {
+                std::atomic<int>& count;
+                ~Leave() { count.fetch_sub(1, std::memory_order_acq_rel); }
+            } leave{m_stopsWaiting};
+            CK47ScopedLock lock(PortLock());
+            SendMove(address, 0, 0, 0, 0, 0, true);
+            return S_OK;
+        }
+        if (m_stopsWaiting.load(std::memory_order_acquire) != 0)
+            return S_FALSE;  // a stop is waiting for the line: it goes first
         CK47ScopedTryLock lock(PortLock());
         if (!lock.OwnsLock())
             return S_FALSE;  // the line is busy: dropped, nothing logged
@@ -288,16 +303,36 @@ void CPelcoD::RefreshCameraIfDue(PelcoCameraRecord& record, INT_PTR address) {
     }
 }
 
+void CPelcoD::OnLineRestored() {
+    // The line may have been down while a camera moved: each camera is stopped, then set up again.
+    for (auto& [address, record] : m_cameras) {
+        Frame frame;
+        Fill(frame, address, 0x00, 0x00, 0x00, 0x00);
+        SendFrame(record, frame);
+        record.lastRefresh = 0;
+        RefreshCameraIfDue(record, address);
+    }
+}
+
 void CPelcoD::SendFrame(PelcoCameraRecord& record, Frame& frame) {
     frame[6] = static_cast<BYTE>(frame[1] + frame[2] + frame[3] + frame[4] + frame[5]);
     if (!WriteFrame(frame, sizeof(frame)))
-        return;                // no port: dumped only
+        return;                // no port, or the line is down: dumped only
     FlushFileBuffers(Port());  // the result does not matter
     if (!record.expectAnswer)
         return;
     // The answer is consumed, not examined; a short read (the camera is late or silent) is fine.
-    BYTE answer[18];
+    // On a bus that echoes, the frame itself comes first: when what was read begins with it, the
+    // rest of the echo and the whole answer follow.
+    constexpr DWORD kEcho = sizeof(Frame);
+    const DWORD length = AnswerLength(frame[3]);
+    BYTE answer[kEcho + 18];
     DWORD read = 0;
-    if (!ReadFile(Port(), answer, AnswerLength(frame[3]), &read, nullptr))
+    if (!ReadFile(Port(), answer, length, &read, nullptr))
+        throw CWin32Error(__FILE__, __LINE__);
+    if (read == 0 || std::memcmp(answer, frame, std::min(read, kEcho)) != 0)
+        return;
+    DWORD more = 0;
+    if (!ReadFile(Port(), answer + read, kEcho + length - read, &more, nullptr))
         throw CWin32Error(__FILE__, __LINE__);
 }

@@ -5,13 +5,21 @@
 // plain move once "InitIntervalSec" has passed), and the camera's answer read after each frame
 // when it is expected (4 bytes; 7 after command 2 = 0x51, 0x53, 0x55, 0x63; 18 after 0x45).
 //
+// On a two-wire bus the sender hears its own frame before the camera's answer: an answer that
+// begins with the frame just sent is read past it, so answers are right with or without echo.
+//
 // Threading: as CSerialPTZ. The port lock also guards the camera table and the refresh interval.
-// MoveRelative only tries the lock: a move arriving while another thread uses the line is dropped
-// with S_FALSE (the next one, 100 ms later, carries the same speeds). Commands, menu commands,
-// queries and camera additions wait. MenuCommand holds the lock across its move and stop frames,
-// so nothing of another thread comes between them.
+// MoveRelative with any speed only tries the lock: a move arriving while another thread uses the
+// line is dropped with S_FALSE (the newest move wins; the next one, 100 ms later, carries the
+// same speeds). A stop (all five speeds zero) is never dropped: it waits for the line as
+// commands do, and while a stop waits, moves that find the lock free still step aside, so a
+// stream of moves cannot starve it. Commands, menu commands, queries and camera additions wait.
+// MenuCommand holds the lock across its move and stop frames, so nothing of another thread comes
+// between them. When a line that was down comes back, every camera on it gets one stop and its
+// refresh frames.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <span>
 
@@ -53,6 +61,7 @@ class CPelcoD : public CSerialPTZ {
     ~CPelcoD() override = default;
 
     void ReadDriverConfiguration(CXMLAttribute& attributes) override;
+    void OnLineRestored() override;
 
   private:
     using Frame = BYTE[7];
@@ -73,4 +82,7 @@ class CPelcoD : public CSerialPTZ {
     // Fields, in order (after CSerialPTZ's).
     std::map<INT_PTR, PelcoCameraRecord> m_cameras;
     LONGLONG m_refreshInterval = 0;  // 100 ns units
+    // Stops waiting for the port lock; moves with speed yield while it is not 0. Atomic: read
+    // without the lock.
+    std::atomic<int> m_stopsWaiting{0};
 };

@@ -18,7 +18,17 @@ HRESULT STDMETHODCALLTYPE CSerialPTZ::Initialize(IXMLDOMElement* pElement, IUnkn
 HRESULT STDMETHODCALLTYPE CSerialPTZ::Reconfigure(IXMLDOMElement* pElement) {
     CK47ScopedLock lock(m_portLock);
     m_port.Close();
+    m_lineState = LineState::kUp;
+    m_failedFrames = 0;
     return OpenAndSetUpPort(pElement);
+}
+
+DWORD CSerialPTZ::WriteTimeoutPerByte(DWORD baudRate) noexcept {
+    if (baudRate == 0)
+        return 0;
+    const ULONGLONG perByte =
+        (ULONGLONG{kWriteTimeoutLineTimes} * kBitsPerCharacter * 1000 + baudRate - 1) / baudRate;
+    return static_cast<DWORD>(perByte);
 }
 
 HRESULT CSerialPTZ::OpenAndSetUpPort(IXMLDOMElement* pElement) {
@@ -27,51 +37,132 @@ HRESULT CSerialPTZ::OpenAndSetUpPort(IXMLDOMElement* pElement) {
         // The getter without a default throws on an absent attribute, and an element without
         // "COMPort" must configure a driver without port; hence the empty default.
         std::string portName = attributes.GetXMLAttributeString("COMPort", "");
+        m_portName.clear();
         if (portName.empty())
             return S_OK;  // nothing else is read: debug and driver settings stay
 
-        DWORD baudRate = static_cast<DWORD>(attributes.GetXMLAttributeInt("BaudRate"));
+        m_baudRate = static_cast<DWORD>(attributes.GetXMLAttributeInt("BaudRate"));
         m_debug = attributes.GetXMLAttributeInt("Debug", 0) != 0;
-
-        HANDLE port = CreateFileA(portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (port == nullptr || port == INVALID_HANDLE_VALUE)
-            throw CWin32Error(__FILE__, __LINE__);
-        m_port.Attach(port);
-
-        DCB dcb{};
-        dcb.DCBlength = sizeof(DCB);
-        if (!GetCommState(m_port, &dcb))
-            throw CWin32Error(__FILE__, __LINE__);
-        dcb.BaudRate = baudRate;
-        dcb.fParity = 0;
-        dcb.fOutxCtsFlow = 0;
-        dcb.fOutxDsrFlow = 0;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fDsrSensitivity = 0;
-        dcb.fOutX = 0;
-        dcb.fInX = 0;
-        dcb.fNull = 0;
-        dcb.fRtsControl = RTS_CONTROL_TOGGLE;  // RS-485: RTS raised only while sending
-        dcb.fAbortOnError = 0;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        if (!SetCommState(m_port, &dcb))
-            throw CWin32Error(__FILE__, __LINE__);
-
-        COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = kReadIntervalTimeout;
-        timeouts.ReadTotalTimeoutMultiplier = kReadTotalTimeoutMultiplier;
-        timeouts.ReadTotalTimeoutConstant = kReadTotalTimeoutConstant;
-        timeouts.WriteTotalTimeoutMultiplier = 0;  // writes have no time limit
-        timeouts.WriteTotalTimeoutConstant = 0;
-        if (!SetCommTimeouts(m_port, &timeouts))
-            throw CWin32Error(__FILE__, __LINE__);
-
+        m_portName = portName;
+        m_elementName = attributes.GetXMLAttributeString("Name", "");
+        try {
+            OpenPort();
+        } catch (const CWin32Error& e) {
+            if (m_port.IsValid())
+                throw;  // opened, but refused a setting: kept as it is
+            // The device is not there (yet): the driver is set up all the same, and the port
+            // is tried again when there is something to send.
+            MarkLineDown(e.GetError());
+            ReadDriverConfiguration(attributes);
+            throw;
+        }
         ReadDriverConfiguration(attributes);
         return S_OK;
     });
+}
+
+void CSerialPTZ::OpenPort() {
+    HANDLE port = CreateFileA(m_portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port == nullptr || port == INVALID_HANDLE_VALUE)
+        throw CWin32Error(__FILE__, __LINE__);
+    m_port.Attach(port);
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(m_port, &dcb))
+        throw CWin32Error(__FILE__, __LINE__);
+    dcb.BaudRate = m_baudRate;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;  // RS-485: RTS raised only while sending
+    dcb.fAbortOnError = 0;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    if (!SetCommState(m_port, &dcb))
+        throw CWin32Error(__FILE__, __LINE__);
+
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = kReadIntervalTimeout;
+    timeouts.ReadTotalTimeoutMultiplier = kReadTotalTimeoutMultiplier;
+    timeouts.ReadTotalTimeoutConstant = kReadTotalTimeoutConstant;
+    // Bounded writes: a far end that stalls must not hold the port lock, and with it every
+    // camera of the line, the control service and shutdown, for ever.
+    timeouts.WriteTotalTimeoutMultiplier = WriteTimeoutPerByte(m_baudRate);
+    timeouts.WriteTotalTimeoutConstant = kWriteTimeoutConstantMs;
+    if (!SetCommTimeouts(m_port, &timeouts))
+        throw CWin32Error(__FILE__, __LINE__);
+}
+
+std::string CSerialPTZ::LineName() const {
+    return "line \"" + m_elementName + "\" (" + m_portName + ")";
+}
+
+namespace {
+
+std::string ErrorText(DWORD error) {
+    char text[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             error, 0, text, sizeof(text), nullptr);
+    std::string words(text, n);
+    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' '))
+        words.pop_back();
+    if (words.empty())
+        words = "error " + std::to_string(error);
+    return words;
+}
+
+// A device that is gone rather than a frame that failed: the line is tried again later.
+bool LineGone(DWORD error) {
+    switch (error) {
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_NOT_READY:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_INVALID_HANDLE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+void CSerialPTZ::MarkLineDown(DWORD error) {
+    m_port.Close();
+    m_lineState = LineState::kDown;
+    m_failedFrames = 0;
+    m_nextReopen = GetTickCount64() + kReopenIntervalMs;
+    g_ErrorHandling.WriteLog("%s is down: %s (error %lu); trying again every %llu s\n",
+                             LineName().c_str(), ErrorText(error).c_str(),
+                             static_cast<unsigned long>(error),
+                             static_cast<unsigned long long>(kReopenIntervalMs / 1000));
+}
+
+bool CSerialPTZ::TryReopen() {
+    const ULONGLONG now = GetTickCount64();
+    if (now < m_nextReopen)
+        return false;
+    m_nextReopen = now + kReopenIntervalMs;
+    try {
+        OpenPort();
+    } catch (const CWin32Error&) {
+        m_port.Close();
+        return false;  // still gone: said once already
+    }
+    g_ErrorHandling.WriteLog("%s is back; %lu frames were not sent while it was down\n",
+                             LineName().c_str(), static_cast<unsigned long>(m_failedFrames));
+    m_lineState = LineState::kUp;
+    m_failedFrames = 0;
+    OnLineRestored();
+    return m_port.IsValid();
 }
 
 HRESULT STDMETHODCALLTYPE CSerialPTZ::MakeDefault(IXMLDOMElement* /*pElement*/) {
@@ -114,13 +205,46 @@ bool CSerialPTZ::WriteFrame(const BYTE* frame, size_t length) {
         }
         g_ErrorHandling.WriteDebug("%s\n", text.c_str());
     }
-    if (!m_port.IsValid())
-        return false;
+    if (!m_port.IsValid()) {
+        if (m_lineState != LineState::kDown)
+            return false;  // no port configured
+        if (!TryReopen()) {
+            ++m_failedFrames;
+            return false;
+        }
+    }
     // Whatever a camera sent before this frame is stale: an answer read after it must be its own.
     PurgeComm(m_port, PURGE_RXABORT | PURGE_RXCLEAR);
     DWORD written = 0;
-    if (!WriteFile(m_port, frame, static_cast<DWORD>(length), &written, nullptr))
-        throw CWin32Error(__FILE__, __LINE__);
+    if (!WriteFile(m_port, frame, static_cast<DWORD>(length), &written, nullptr)) {
+        DWORD error = GetLastError();
+        if (!LineGone(error))
+            throw CWin32Error(__FILE__, __LINE__, error);
+        MarkLineDown(error);
+        ++m_failedFrames;
+        return false;
+    }
+    if (written < length) {
+        // The port gave up at the write bound and dropped what had not gone out.
+        if (m_lineState != LineState::kStuck) {
+            g_ErrorHandling.WriteLog(
+                "%s is stuck: a frame did not leave within %lu ms; frames time out until it "
+                "flows again\n",
+                LineName().c_str(),
+                static_cast<unsigned long>(WriteTimeoutPerByte(m_baudRate) * length +
+                                           kWriteTimeoutConstantMs));
+            m_lineState = LineState::kStuck;
+            m_failedFrames = 0;
+        }
+        ++m_failedFrames;
+        throw CReportedError(__FILE__, __LINE__, ERROR_TIMEOUT);
+    }
+    if (m_lineState == LineState::kStuck) {
+        g_ErrorHandling.WriteLog("%s flows again; %lu frames timed out\n", LineName().c_str(),
+                                 static_cast<unsigned long>(m_failedFrames));
+        m_lineState = LineState::kUp;
+        m_failedFrames = 0;
+    }
     return true;
 }
 

@@ -4,8 +4,19 @@
 // creation of camera objects for their AddCamera, and the frame output every driver uses (debug
 // dump, purge of the receive side, one synchronous write).
 //
-// A driver without port (never configured, "COMPort" empty, or an open that failed) accepts
-// every control call: frames are only dumped (with "Debug") and nothing is written.
+// A driver without port (never configured, "COMPort" empty) accepts every control call: frames
+// are only dumped (with "Debug") and nothing is written.
+//
+// Lines fail, and recover by themselves. A port that could not be opened, or whose device went
+// away (hang-up, unplugged adapter: the write fails with ERROR_DEVICE_NOT_CONNECTED), marks the
+// line down: one log line names the protocol element, the device and the error, calls go on
+// succeeding without sending, and a frame to send tries to reopen the port with the same
+// settings at most every kReopenIntervalMs; one log line says when it is back. A write that
+// does not leave the wire within its bound (kWriteTimeoutLineTimes times its line time, rounded
+// up to whole milliseconds a byte, plus kWriteTimeoutConstantMs) is abandoned by the port, and
+// the call fails with HRESULT_FROM_WIN32(ERROR_TIMEOUT): a stuck far end holds the port lock no
+// longer than that. A stuck line is logged when it sticks and when it flows again, with the
+// number of frames that timed out, never once per frame.
 //
 // Threading: free-threaded. Control calls come from the worker threads of every camera on the
 // line, configuration calls from the host. The port lock (a recursive Windows mutex, owned by the
@@ -22,6 +33,7 @@
 #include <wrl/client.h>
 
 #include <cstddef>
+#include <string>
 
 #include "common/K47Global.h"
 #include "common/Win32Handle.h"
@@ -38,6 +50,18 @@ class CSerialPTZ : public CK47ComObjectRoot,
     static constexpr DWORD kReadIntervalTimeout = 50;
     static constexpr DWORD kReadTotalTimeoutMultiplier = 50;
     static constexpr DWORD kReadTotalTimeoutConstant = 1000;
+    // The write bound: 4 line times (as whole milliseconds a byte) + 250 ms; 285 ms for a
+    // seven-byte frame at 9600 Bd.
+    static constexpr DWORD kWriteTimeoutLineTimes = 4;
+    static constexpr DWORD kWriteTimeoutConstantMs = 250;
+    // How often a line that is down is tried again.
+    static constexpr ULONGLONG kReopenIntervalMs = 2000;
+    // Bits a character, 8N1.
+    static constexpr DWORD kBitsPerCharacter = 10;
+
+    // WriteTotalTimeoutMultiplier for `baudRate`: the milliseconds a byte takes, times
+    // kWriteTimeoutLineTimes, rounded up.
+    static DWORD WriteTimeoutPerByte(DWORD baudRate) noexcept;
 
     // IK47ObjectConfiguration. pInitData is an IUnknown* (the host's port service, or null) that
     // the driver only hands on to its cameras.
@@ -54,8 +78,11 @@ class CSerialPTZ : public CK47ComObjectRoot,
     virtual ~CSerialPTZ() = default;
 
     // Reads the driver's own attributes from the protocol element; called by Reconfigure, with
-    // the port lock held, once the port is set up.
+    // the port lock held, once the port is set up (or found missing, to be retried).
     virtual void ReadDriverConfiguration(CXMLAttribute& attributes) = 0;
+    // Called with the port lock held when a line that was down has been reopened, before the
+    // frame that reopened it is written. Frames the driver writes here go out first.
+    virtual void OnLineRestored() {}
 
     // Creates the camera object `clsid` aggregated into `pOuter` (*ppCamera: its IUnknown) and
     // initialises it with the camera element and a CameraInitData record. Throws CHresultError
@@ -66,7 +93,9 @@ class CSerialPTZ : public CK47ComObjectRoot,
 
     // Frame output; the caller holds the port lock. Dumps the frame when the debug switch is on;
     // with a port, purges the receive side and writes the frame with one WriteFile (a failure
-    // throws CWin32Error with the last error). Returns whether a port is open.
+    // throws CWin32Error with the last error; a write that timed out throws CReportedError with
+    // ERROR_TIMEOUT). Returns whether the frame was written: false without a port, and while the
+    // line is down.
     bool WriteFrame(const BYTE* frame, size_t length);
     // WriteFrame under the port lock, waiting for it. A failure is logged as handled at the
     // driver's `file` and `line` and passed on to the operation's own handler.
@@ -75,8 +104,18 @@ class CSerialPTZ : public CK47ComObjectRoot,
     HANDLE Port() const noexcept { return m_port.IsValid() ? m_port.Get() : nullptr; }
 
   private:
+    enum class LineState { kUp, kDown, kStuck };
+
     // Steps 3 to 11 of Reconfigure (the port lock is held and the port closed).
     HRESULT OpenAndSetUpPort(IXMLDOMElement* pElement);
+    // Steps 6 to 10 with the remembered port name and rate; throws CWin32Error.
+    void OpenPort();
+    // Port lock held. The device went away: close the port, log, retry later.
+    void MarkLineDown(DWORD error);
+    // Port lock held, line down: reopens when the retry is due; true when the port is back.
+    bool TryReopen();
+    // The line as logs name it: "line \"Name\" (PATH)".
+    std::string LineName() const;
 
     // Fields, in order.
     CWin32HANDLE m_port;
@@ -84,4 +123,11 @@ class CSerialPTZ : public CK47ComObjectRoot,
     IUnknown* m_owner = nullptr;  // not counted
     Microsoft::WRL::ComPtr<IUnknown> m_initData;
     bool m_debug = false;
+    // Line state, under the port lock.
+    std::string m_portName;  // as configured; empty: no port
+    std::string m_elementName;
+    DWORD m_baudRate = 0;
+    LineState m_lineState = LineState::kUp;
+    ULONGLONG m_nextReopen = 0;  // GetTickCount64 time of the next try while down
+    ULONG m_failedFrames = 0;    // frames not sent while down, or timed out while stuck
 };

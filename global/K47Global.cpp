@@ -193,6 +193,8 @@ CWSAError::CWSAError(const char* file, int line)
     : CWin32Error(file, line, static_cast<DWORD>(WSAGetLastError()), "Winsock error") {}
 
 void K47LogHandled(const CExceptionBase& e, const char* file, int line) noexcept {
+    if (dynamic_cast<const CReportedError*>(&e) != nullptr)
+        return;  // logged where it was raised
     try {
         g_ErrorHandling.WriteLog("%s - handler %s line %d\n", e.GetDescription(),
                                  CGlobalErrorHandlingEnvironment::GetFilePart(file).c_str(), line);

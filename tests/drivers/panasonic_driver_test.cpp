@@ -1,7 +1,10 @@
 // The Panasonic driver on a real pty with the Panasonic decoder on the far end: both layouts, the
 // address prefix once a second camera was added, three-digit addresses, preset codes, picture
 // and menu groups, the calls that send nothing, and write failures.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <functional>
 #include <limits>
@@ -251,30 +254,32 @@ TEST(PanasonicDriver, RejectedCallsSendNothing) {
     }
 }
 
-// A hung-up line: the writer logs the failure and throws it on, the control call logs it again
-// and returns its HRESULT: two handler lines per call.
-TEST(PanasonicDriver, WriteFailureLogsTwice) {
+// A far end that stops taking bytes: each call gives up at the write bound (5 ms a byte + 250 ms:
+// 505 ms for this 51-byte move) with ERROR_TIMEOUT, the frame is dropped, and the log says once
+// that the line is stuck and once that it flows again, not once per frame.
+TEST(PanasonicDriver, StuckLineTimesOutAtItsBoundAndIsLoggedOncePerChange) {
     PanasonicLine line("0", 1);
-    line.line.HangUp();
+    int slave = ::open(line.line.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
     LogCapture log;
-    const Call calls[] = {
-        [](auto* d) { return d->MoveRelative(1, 100, 0, 0, 0, 0); },
-        [](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, 3); },
-        [](auto* d) { return d->Command(1, PTZCMD_BACKLIGHT, 1); },
-        [](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, -5); },
-        [](auto* d) { return d->MenuCommand(1, PTZMENUCMD_OPEN); },
-    };
-    for (const Call& call : calls) {
-        log.Clear();
-        EXPECT_HR(HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED), call(line.Driver()));
-        std::vector<std::string> lines = log.Lines();
-        ASSERT_EQ(lines.size(), 2u);
-        int writer = HandlerLine(lines[0], "Panasonic");
-        int caller = HandlerLine(lines[1], "Panasonic");
-        EXPECT_GT(writer, 0) << lines[0];
-        EXPECT_GT(caller, 0) << lines[1];
-        EXPECT_NE(writer, caller) << "two handlers";
+    ASSERT_EQ(tcflow(slave, TCOOFF), 0);
+    for (int i = 0; i < 2; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_HR(HRESULT_FROM_WIN32(ERROR_TIMEOUT),
+                  line.Driver()->MoveRelative(1, 100, 0, 0, 0, 0));
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, milliseconds(505));
+        EXPECT_LT(took, milliseconds(505 + 300));
     }
+    std::vector<std::string> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("is stuck"), std::string::npos) << lines[0];
+    ASSERT_EQ(tcflow(slave, TCOON), 0);
+    line.ExpectNothingWritten("the timed-out moves never go out");
+    lines = log.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("flows again; 2 frames timed out"), std::string::npos) << lines[1];
+    ::close(slave);
 }
 
 }  // namespace
