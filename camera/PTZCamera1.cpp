@@ -195,10 +195,11 @@ void CPTZCamera::OnDatagram(DWORD /*index*/) {
     }
     if (move)
         camera->MoveRelative(move->pan, move->tilt, move->zoom, move->focus, move->iris);
-    // The datagram event comes first in the wait set, and the receives above have signalled it
-    // again if datagrams remain: under a flood the motion timer would never get its turn, and a
-    // foreign sender could keep a motion from being stopped.
-    if (receives == kDatagramBatch && WaitForSingleObject(m_motionTimer, 0) == WAIT_OBJECT_0)
+    // The datagram event comes first in the wait set, and a receive that sees more datagrams
+    // signals it again: while a sender keeps the socket busy the motion timer would never get its
+    // turn, and a foreign sender could keep a motion from being stopped. The timer is served here
+    // once a batch is done (the cap bounds how long that takes).
+    if (WaitForSingleObject(m_motionTimer, 0) == WAIT_OBJECT_0)
         OnMotionTimer(1);
 }
 
