@@ -192,6 +192,21 @@ void CSerialPTZ::CreateCamera(BSTR name, IXMLDOMElement* pElement, REFCLSID clsi
                                    reinterpret_cast<ULONG_PTR>(&record));
     if (FAILED(hr))
         throw CHresultError(__FILE__, __LINE__, hr);
+
+    // Remembered so that a line coming back can stop every camera on it.
+    ComPtr<IK47PTZCamera> camera;
+    INT_PTR address = 0;
+    if (SUCCEEDED((*ppCamera)->QueryInterface(IID_IK47PTZCamera,
+                                              reinterpret_cast<void**>(camera.GetAddressOf()))) &&
+        SUCCEEDED(camera->GetAddress(&address))) {
+        CK47ScopedLock lock(m_portLock);
+        m_addresses.insert(address);
+    }
+}
+
+void CSerialPTZ::OnLineRestored() {
+    for (INT_PTR address : m_addresses)
+        static_cast<IK47PTZProtocol*>(this)->MoveRelative(address, 0, 0, 0, 0, 0);
 }
 
 bool CSerialPTZ::WriteFrame(const BYTE* frame, size_t length) {

@@ -33,6 +33,7 @@
 #include <wrl/client.h>
 
 #include <cstddef>
+#include <set>
 #include <string>
 
 #include "common/K47Global.h"
@@ -81,8 +82,9 @@ class CSerialPTZ : public CK47ComObjectRoot,
     // the port lock held, once the port is set up (or found missing, to be retried).
     virtual void ReadDriverConfiguration(CXMLAttribute& attributes) = 0;
     // Called with the port lock held when a line that was down has been reopened, before the
-    // frame that reopened it is written. Frames the driver writes here go out first.
-    virtual void OnLineRestored() {}
+    // frame that reopened it is written. Frames the driver writes here go out first. By default
+    // every camera created on the line gets one stop: it may have been left moving.
+    virtual void OnLineRestored();
 
     // Creates the camera object `clsid` aggregated into `pOuter` (*ppCamera: its IUnknown) and
     // initialises it with the camera element and a CameraInitData record. Throws CHresultError
@@ -128,6 +130,7 @@ class CSerialPTZ : public CK47ComObjectRoot,
     std::string m_elementName;
     DWORD m_baudRate = 0;
     LineState m_lineState = LineState::kUp;
-    ULONGLONG m_nextReopen = 0;  // GetTickCount64 time of the next try while down
-    ULONG m_failedFrames = 0;    // frames not sent while down, or timed out while stuck
+    ULONGLONG m_nextReopen = 0;     // GetTickCount64 time of the next try while down
+    ULONG m_failedFrames = 0;       // frames not sent while down, or timed out while stuck
+    std::set<INT_PTR> m_addresses;  // of the cameras created on this line
 };

@@ -2,8 +2,11 @@
 // 14-bit address code, preset bit 7 in the function byte, the calls that send nothing, and write
 // failures.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
+#include <memory>
+#include <thread>
 
 #include "drivers/Bosch.h"
 #include "tests/drivers/DriverTestUtil.h"
@@ -16,6 +19,13 @@ using k47::sim::FrameKind;
 using k47::sim::Protocol;
 
 using Call = std::function<HRESULT(IK47PTZProtocol*)>;
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
 
 // A frame from its bytes before the checksum, with the checksum appended.
 Bytes Bosch(Bytes head) {
@@ -177,3 +187,28 @@ TEST_F(BoschDriverTest, UnsupportedCallsSendNothing) {
 }
 
 }  // namespace
+
+// A line that comes back after its device went away stops every camera on it before the frame
+// that reopened it (a camera may have been left moving while the line was down).
+TEST(BoschDriverLineTest, LineThatComesBackStopsEveryCameraFirst) {
+    TempFolder dir;
+    const std::string link = dir.Path() + "/bosch.tty";
+    auto first = std::make_unique<FarEnd>(Protocol::kBosch);
+    ASSERT_EQ(symlink(first->Path().c_str(), link.c_str()), 0);
+    LogCapture log;
+    DriverUnderTest<CBosch> driver;
+    ASSERT_HR_OK(driver.Initialize(LineAttributes(link, "Name=\"Dock\"")));
+    AddCamera(driver.protocol.Get(), "Address=\"1\"");
+    AddCamera(driver.protocol.Get(), "Address=\"3\"");
+    first->HangUp();
+    ASSERT_HR_OK(driver.protocol->MoveRelative(1, 100, 0, 0, 0, 0));
+    FarEnd second(Protocol::kBosch);
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(second.Path().c_str(), link.c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2050));
+    ASSERT_HR_OK(driver.protocol->MoveRelative(3, 0, 100, 0, 0, 0));
+    EXPECT_EQ(Hex(second.NextBytes(3)),
+              Hex(Join({Bosch({0x87, 0, 0, 0x05, 0, 0, 0}), Bosch({0x87, 0, 2, 0x05, 0, 0, 0}),
+                        Bosch({0x87, 0, 2, 0x05, 0x0F, 0, 0x08})})));
+    ASSERT_EQ(log.Lines().size(), 2u);
+}
