@@ -191,6 +191,7 @@ TEST_F(BoschDriverTest, UnsupportedCallsSendNothing) {
 // A line that comes back after its device went away stops every camera on it before the frame
 // that reopened it (a camera may have been left moving while the line was down).
 TEST(BoschDriverLineTest, LineThatComesBackStopsEveryCameraFirst) {
+    RegisterLibraryClasses();
     TempFolder dir;
     const std::string link = dir.Path() + "/bosch.tty";
     auto first = std::make_unique<FarEnd>(Protocol::kBosch);

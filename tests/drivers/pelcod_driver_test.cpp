@@ -514,6 +514,7 @@ TEST_F(PelcoDriverTest, MenuCommands) {
 // element and the device; once the device is back on the same path, the next frame due after the
 // retry interval reopens it, every camera gets one stop and its refresh frames, then the frame.
 TEST(PelcoDriverLineTest, LineThatVanishesComesBackWithStopsAndRefresh) {
+    RegisterLibraryClasses();
     TempFolder dir;
     const std::string link = dir.Path() + "/pelco.tty";
     auto first = std::make_unique<FarEnd>(Protocol::kPelcoD);
