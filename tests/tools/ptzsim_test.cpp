@@ -50,15 +50,22 @@ class Port {
   public:
     explicit Port(const std::string& path, speed_t speed = B9600) {
         fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd_ < 0) {
-            return;
+        if (fd_ >= 0 && !Set(speed)) {
+            close(fd_);
+            fd_ = -1;
         }
+    }
+    // Raw at `speed`, and `extra` (CSTOPB) as a host sets it.
+    bool Set(speed_t speed, tcflag_t extra = 0) const {
         termios tio{};
-        tcgetattr(fd_, &tio);
+        if (tcgetattr(fd_, &tio) != 0) {
+            return false;
+        }
         cfmakeraw(&tio);
+        tio.c_cflag = (tio.c_cflag & ~CSTOPB) | extra;
         cfsetispeed(&tio, speed);
         cfsetospeed(&tio, speed);
-        tcsetattr(fd_, TCSANOW, &tio);
+        return tcsetattr(fd_, TCSANOW, &tio) == 0;
     }
     ~Port() {
         if (fd_ >= 0) {
@@ -155,6 +162,25 @@ class Sim {
                 return event;
             }
         }
+    }
+
+    // The next `count` frame events (fewer at the deadline).
+    std::vector<Json> Frames(size_t count, std::chrono::milliseconds timeout = kEventTimeout) {
+        std::vector<Json> frames;
+        while (frames.size() < count) {
+            std::optional<Json> e =
+                WaitFor([](const Json& e) { return e["event"].str() == "frame"; }, timeout);
+            if (!e) {
+                break;
+            }
+            frames.push_back(*e);
+        }
+        return frames;
+    }
+
+    // When an event happened on this machine's monotonic clock (steady_clock), in seconds.
+    double Monotonic(const Json& event) const {
+        return (*start_)["monotonic"].num() + event["elapsed"].num();
     }
 
     std::optional<Json> WaitFrame(const std::string& kind, int address = -1) {
@@ -411,6 +437,238 @@ TEST(PtzSim, EndsCleanlyAndRemovesItsLink) {
     }
 }
 
+// --- The line model: pacing, stalls, echo ---
+
+double Seconds(Clock::time_point t) {
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+// Stamps are printed to the microsecond, and a test compares two of them.
+constexpr double kStampTolerance = 2e-6;
+
+Bytes Repeated(const Bytes& frame, int times) {
+    Bytes all;
+    for (int i = 0; i < times; ++i) {
+        all.insert(all.end(), frame.begin(), frame.end());
+    }
+    return all;
+}
+
+bool IsFlow(const Json& e, const std::string& flow) {
+    return e["event"].str() == "line" && e["flow"].str() == flow;
+}
+
+// Frames handed over at once arrive one frame time apart (exactly: the model's stamps), the mean
+// spacing within 1 % of `frame_s` (a wrong bit count is 9 % or more off).
+void ExpectPaced(const std::vector<Json>& frames, double frame_s) {
+    ASSERT_GE(frames.size(), 2u);
+    for (size_t i = 1; i < frames.size(); ++i) {
+        const double gap = frames[i]["elapsed"].num() - frames[i - 1]["elapsed"].num();
+        EXPECT_GE(gap, frame_s - kStampTolerance) << "frame " << i;
+        EXPECT_LT(gap, 1.5 * frame_s) << "frame " << i;
+    }
+    const double mean = (frames.back()["elapsed"].num() - frames.front()["elapsed"].num()) /
+                        static_cast<double>(frames.size() - 1);
+    EXPECT_NEAR(mean, frame_s, frame_s * 0.01);
+}
+
+TEST(PtzSimLine, FramesWrittenAtOnceArriveAtTheLineRate) {
+    Sim sim({"--protocol", "pelco-d", "--state-interval", "0"});
+    ASSERT_TRUE(sim.ok());
+    EXPECT_TRUE(sim.start()["paced"].boolean());
+    EXPECT_TRUE(sim.start()["baud"].is_null());
+    Port port(sim.path(), B9600);
+    ASSERT_TRUE(port.ok());
+    const Bytes frame = Pelco(1, 0, 0, 0, 0);
+    constexpr int kFrames = 20;
+    const double frame_s = 7 * 10 / 9600.0;  // 8N1: 10 bits a byte
+
+    const double written = Seconds(Clock::now());
+    ASSERT_TRUE(port.Write(Repeated(frame, kFrames)));
+    std::vector<Json> frames = sim.Frames(kFrames);
+    const double received = Seconds(Clock::now());
+    ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+
+    ExpectPaced(frames, frame_s);
+    for (int i = 0; i < kFrames; ++i) {
+        EXPECT_EQ(frames[i]["raw"].str(), Hex(frame));
+        // Everything written at once waits behind each frame until it crossed the line.
+        EXPECT_EQ(frames[i]["queued"].integer(), (kFrames - 1 - i) * 7) << "frame " << i;
+    }
+    // The line starts once the bytes are there: the first frame takes a frame time, the last
+    // one all twenty, and nothing is reported before it arrived.
+    EXPECT_GE(sim.Monotonic(frames.front()), written + frame_s - kStampTolerance);
+    EXPECT_GE(sim.Monotonic(frames.back()), written + kFrames * frame_s - kStampTolerance);
+    EXPECT_GE(received, written + kFrames * frame_s);
+    EXPECT_LT(received, written + kFrames * frame_s + 1.0);
+}
+
+TEST(PtzSimLine, RateAndCharacterSizeFollowThePortOrBaud) {
+    const Bytes frame = Pelco(1, 0, 0, 0, 0);
+    constexpr int kFrames = 5;
+    struct Burst {
+        speed_t speed;
+        tcflag_t extra;
+        double frame_s;
+    };
+    {
+        SCOPED_TRACE("the writer's settings");
+        Sim sim({"--protocol", "pelco-d", "--state-interval", "0"});
+        ASSERT_TRUE(sim.ok());
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        // A pty keeps 8 data bits and no parity whatever a host sets; the stop bits it keeps.
+        const Burst bursts[] = {
+            {B2400, 0, 7 * 10 / 2400.0},  // four times the 9600 spacing
+            {B9600, 0, 7 * 10 / 9600.0},
+            {B9600, CSTOPB, 7 * 11 / 9600.0},  // start, 8 data, 2 stop
+            {B19200, 0, 7 * 10 / 19200.0},
+        };
+        for (const Burst& b : bursts) {
+            SCOPED_TRACE(b.frame_s);
+            // The previous burst has arrived: the line is idle when the settings change.
+            ASSERT_TRUE(port.Set(b.speed, b.extra));
+            ASSERT_TRUE(port.Write(Repeated(frame, kFrames)));
+            std::vector<Json> frames = sim.Frames(kFrames);
+            ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+            ExpectPaced(frames, b.frame_s);
+        }
+    }
+    {
+        SCOPED_TRACE("--baud");
+        Sim sim({"--protocol", "pelco-d", "--state-interval", "0", "--baud", "19200"});
+        ASSERT_TRUE(sim.ok());
+        EXPECT_EQ(sim.start()["baud"].integer(), 19200);
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        // The rate is --baud's, the character still the port's.
+        const Burst bursts[] = {
+            {B2400, 0, 7 * 10 / 19200.0},
+            {B2400, CSTOPB, 7 * 11 / 19200.0},
+        };
+        for (const Burst& b : bursts) {
+            SCOPED_TRACE(b.frame_s);
+            ASSERT_TRUE(port.Set(b.speed, b.extra));
+            ASSERT_TRUE(port.Write(Repeated(frame, kFrames)));
+            std::vector<Json> frames = sim.Frames(kFrames);
+            ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+            ExpectPaced(frames, b.frame_s);
+        }
+    }
+}
+
+TEST(PtzSimLine, InstantLineTakesBytesAsTheyCome) {
+    Sim sim({"--protocol", "pelco-d", "--state-interval", "0", "--instant"});
+    ASSERT_TRUE(sim.ok());
+    EXPECT_FALSE(sim.start()["paced"].boolean());
+    Port port(sim.path(), B2400);
+    ASSERT_TRUE(port.ok());
+    constexpr int kFrames = 20;
+    ASSERT_TRUE(port.Write(Repeated(Pelco(1, 0, 0, 0, 0), kFrames)));
+    std::vector<Json> frames = sim.Frames(kFrames);
+    ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+    // Paced at 2400 Bd these would take 583 ms; unpaced they come together.
+    EXPECT_LT(frames.back()["elapsed"].num() - frames.front()["elapsed"].num(), 7 * 10 / 2400.0);
+    EXPECT_EQ(frames.back()["queued"].integer(), 0);
+}
+
+TEST(PtzSimLine, StalledLineBlocksTheWriterUntilSignalled) {
+    Sim sim({"--protocol", "pelco-d", "--state-interval", "0", "--stall", "--baud", "2400"});
+    ASSERT_TRUE(sim.ok());
+    EXPECT_TRUE(sim.start()["stalled"].boolean());
+    std::optional<Json> stalled = sim.Next();
+    ASSERT_TRUE(stalled && IsFlow(*stalled, "stalled"));
+    EXPECT_TRUE((*stalled)["writer_held"].boolean());
+    Port port(sim.path());
+    ASSERT_TRUE(port.ok());
+    ASSERT_EQ(fcntl(port.fd(), F_SETFL, O_NONBLOCK), 0);
+    const Bytes frame = Pelco(1, 0, 0, 0, 0);
+    auto writable = [&](int timeout_ms) {
+        pollfd p{port.fd(), POLLOUT, 0};
+        return poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLOUT);
+    };
+
+    // Stuck from the start: not one byte goes.
+    EXPECT_FALSE(writable(200));
+    EXPECT_EQ(write(port.fd(), frame.data(), frame.size()), -1);
+    EXPECT_EQ(errno, EAGAIN);
+
+    ASSERT_TRUE(sim.process().Signal(SIGUSR1));
+    std::optional<Json> flowing = sim.WaitFor([](const Json& e) { return IsFlow(e, "flowing"); });
+    ASSERT_TRUE(flowing);
+    ASSERT_TRUE(writable(2000));
+    constexpr int kFrames = 10;  // 292 ms at 2400 Bd
+    ASSERT_TRUE(port.Write(Repeated(frame, kFrames)));
+    std::optional<Json> first = sim.WaitFrame("stop", 1);
+    ASSERT_TRUE(first);
+    EXPECT_GT(sim.Monotonic(*first), sim.Monotonic(*flowing));
+
+    // Stuck mid-burst: the rest stays queued, nothing is read, writes block again.
+    ASSERT_TRUE(sim.process().Signal(SIGUSR1));
+    stalled = sim.WaitFor([](const Json& e) { return IsFlow(e, "stalled"); });
+    ASSERT_TRUE(stalled);
+    size_t before = 0;
+    for (const Json& e : sim.seen()) {
+        before += e["event"].str() == "frame";
+    }
+    ASSERT_LT(before, static_cast<size_t>(kFrames));
+    EXPECT_EQ((*stalled)["queued"].integer(), static_cast<int>(kFrames - before) * 7);
+    EXPECT_FALSE(sim.Next(200ms)) << "a stalled line reports nothing";
+    EXPECT_FALSE(writable(0));
+
+    ASSERT_TRUE(sim.process().Signal(SIGUSR1));
+    ASSERT_TRUE(sim.WaitFor([](const Json& e) { return IsFlow(e, "flowing"); }));
+    std::vector<Json> rest = sim.Frames(kFrames - before);
+    EXPECT_EQ(rest.size(), kFrames - before);
+    ASSERT_EQ(sim.End(), 0);
+    EXPECT_EQ(sim.seen().back()["frames"].integer(), kFrames);
+}
+
+TEST(PtzSimLine, EchoComesBackBeforeTheAnswer) {
+    const Bytes first = Pelco(1, 0, 0, 0, 0);
+    const Bytes second = Pelco(2, 0, 0x02, 0x20, 0);
+    {
+        SCOPED_TRACE("answers");
+        // Both frames taken in one read: each one's answer still follows its own echo.
+        Sim sim(
+            {"--protocol", "pelco-d", "--state-interval", "0", "--instant", "--echo", "--answer"});
+        ASSERT_TRUE(sim.ok());
+        EXPECT_TRUE(sim.start()["echo"].boolean());
+        Port port(sim.path());
+        ASSERT_TRUE(port.ok());
+        ASSERT_TRUE(port.Write(k47test::Concat({first, second})));
+        std::vector<std::string> answers;
+        while (answers.size() < 2) {
+            std::optional<Json> e =
+                sim.WaitFor([](const Json& e) { return e["event"].str() == "answer"; });
+            ASSERT_TRUE(e);
+            EXPECT_EQ((*e)["written"].integer(), 4);
+            answers.push_back((*e)["raw"].str());
+        }
+        const Bytes back = port.Read(7 + 4 + 7 + 4);
+        ASSERT_EQ(back.size(), 22u);
+        EXPECT_EQ(Hex(Bytes(back.begin(), back.begin() + 7)), Hex(first));
+        EXPECT_EQ(Hex(Bytes(back.begin() + 7, back.begin() + 11)), answers[0]);
+        EXPECT_EQ(Hex(Bytes(back.begin() + 11, back.begin() + 18)), Hex(second));
+        EXPECT_EQ(Hex(Bytes(back.begin() + 18, back.end())), answers[1]);
+    }
+    {
+        SCOPED_TRACE("paced");
+        Sim sim({"--protocol", "pelco-d", "--state-interval", "0", "--echo"});
+        ASSERT_TRUE(sim.ok());
+        Port port(sim.path(), B9600);
+        ASSERT_TRUE(port.ok());
+        const Bytes all = Repeated(second, 3);
+        const auto written = Clock::now();
+        ASSERT_TRUE(port.Write(all));
+        const Bytes back = port.Read(all.size());
+        // Echoed as the bytes cross the line, not when they were handed over.
+        EXPECT_GE(Clock::now() - written, std::chrono::microseconds(21 * 10 * 1000000 / 9600));
+        EXPECT_EQ(Hex(back), Hex(all));
+        EXPECT_EQ(port.Queued(), 0) << "nothing but the echo";
+    }
+}
+
 TEST(PtzSim, WrongUsageIsExplainedWithItsExitCode) {
     k47test::TempFolder folder;
     const std::string file = folder.Path() + "/not-a-link";
@@ -424,7 +682,8 @@ TEST(PtzSim, WrongUsageIsExplainedWithItsExitCode) {
         {{}, 2, "--protocol"},
         {{"--protocol", "sony"}, 2, "sony"},
         {{"--protocol", "bosch", "--answer"}, 2, "only Pelco-D cameras answer"},
-        {{"--protocol", "pelco-d", "--baud", "9600"}, 2, "--baud requires --device"},
+        {{"--protocol", "pelco-d", "--baud", "9600", "--instant"}, 2, "no speed"},
+        {{"--protocol", "pelco-d", "--baud", "10"}, 2, "50 to 4000000"},
         {{"--protocol", "pelco-d", "--device", "/dev/null", "--baud", "12345"},
          2,
          "standard speed"},

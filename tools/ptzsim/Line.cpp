@@ -138,13 +138,25 @@ size_t Line::Write(const std::vector<uint8_t>& bytes) {
     return done;
 }
 
-std::string Line::Settings() const {
-    if (pty_) {
-        std::optional<k47::PtyLineSettings> s = pty_->SlaveSettings();
-        return s ? SettingsText(*s) : std::string();
+long Line::Waiting() const {
+    int count = 0;
+    if (ioctl(fd(), FIONREAD, &count) != 0) {
+        return -1;
     }
-    std::optional<k47::PtyLineSettings> s = k47::ReadLineSettings(device_.get());
+    return count;
+}
+
+bool Line::HoldWriter(bool hold) {
+    return slave_ && tcflow(slave_.get(), hold ? TCOOFF : TCOON) == 0;
+}
+
+std::string Line::Settings() const {
+    std::optional<k47::PtyLineSettings> s = LineSettings();
     return s ? SettingsText(*s) : std::string();
+}
+
+std::optional<k47::PtyLineSettings> Line::LineSettings() const {
+    return pty_ ? pty_->SlaveSettings() : k47::ReadLineSettings(device_.get());
 }
 
 bool Line::ClearStaleExclusive() {

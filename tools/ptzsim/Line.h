@@ -11,6 +11,11 @@
 // for ever; ClearStaleExclusive() drops a flag that no live opener holds any more (the flag
 // without the flock that port users take beside it).
 //
+// HoldWriter() stalls a pty the way a stuck line would: our slave descriptor stops the slave's
+// output (tcflow TCOOFF), so a port user's write blocks at once (or fails with EAGAIN, and poll
+// shows no POLLOUT) instead of the kernel taking tens of KB first; releasing restarts it. On a
+// device the far end cannot be held back from here.
+//
 // LineLink: a symbolic link PATH -> the line's path, made at construction (replacing an old
 // link, never a file) and removed by its destructor if it still points to this line.
 //
@@ -50,11 +55,17 @@ class Line {
     // Reads up to `size` queued bytes: the count, 0 when nothing is queued, -1 when the line is
     // gone (a device unplugged); `error` then says why.
     long Read(uint8_t* buffer, size_t size, std::string* error);
+    // Bytes that arrived and wait to be read (FIONREAD); -1 when that cannot be read.
+    long Waiting() const;
     // Writes what fits without waiting; returns the number of bytes written.
     size_t Write(const std::vector<uint8_t>& bytes);
+    // Pty only: holds the port user's writes (hold) or lets them go; true when it did.
+    bool HoldWriter(bool hold);
     // The line's settings as its user left them, e.g. "9600 8N1" (", not raw" when echo, line
     // editing or byte mapping is on); empty when they cannot be read.
     std::string Settings() const;
+    // The same as values; nullopt when they cannot be read.
+    std::optional<k47::PtyLineSettings> LineSettings() const;
     // Pty only: clears an exclusive flag that no open port holds; true when it did.
     bool ClearStaleExclusive();
 
@@ -63,7 +74,7 @@ class Line {
 
     std::string path_;
     std::optional<k47::PtyPair> pty_;
-    UniqueFd slave_;   // pty: our own descriptor of the slave, for the flag checks
+    UniqueFd slave_;   // pty: our own descriptor of the slave, for the flag checks and holds
     UniqueFd device_;  // device: the line itself
 };
 

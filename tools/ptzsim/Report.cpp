@@ -307,6 +307,10 @@ std::string Formatter::Text(const Event& event) const {
     } else {
         line += detail;
     }
+    if (event.type == EventType::kFrame) {
+        line += Printf("  [at %.6f s", std::chrono::duration<double>(event.time).count());
+        line += event.queued >= 0 ? Printf(", %ld queued]", event.queued) : std::string("]");
+    }
     return line;
 }
 
@@ -352,6 +356,9 @@ std::string Formatter::Json(const Event& event) const {
         if (protocol_ == Protocol::kPanasonic) {
             o.Add("text", Characters(frame.raw));
         }
+        if (event.queued >= 0) {
+            o.Add("queued", int64_t{event.queued});
+        }
     }
     if (event.type == EventType::kAnswer) {
         o.Add("raw", k47::sim::HexBytes(event.answer));
@@ -379,7 +386,14 @@ std::string Formatter::Start(const StartInfo& info) const {
         }
         o.Add("device", info.device)
             .Add("answer", info.answer)
-            .Add("state_interval", info.state_interval_s, 3);
+            .Add("state_interval", info.state_interval_s, 3)
+            .Add("paced", info.paced);
+        if (info.baud != 0) {
+            o.Add("baud", uint64_t{info.baud});
+        } else {
+            o.AddNull("baud");
+        }
+        o.Add("echo", info.echo).Add("stalled", info.stalled).Add("monotonic", info.monotonic_s, 6);
         return o.Text();
     }
     std::string text =
@@ -389,6 +403,14 @@ std::string Formatter::Start(const StartInfo& info) const {
         text += " (link " + info.link + ")";
     }
     text += info.answer ? ", answering" : "";
+    if (info.paced) {
+        text += info.baud != 0 ? Printf(", paced at %u Bd", info.baud)
+                               : std::string(", paced at the port's speed");
+    } else if (!info.device) {
+        text += ", instant";
+    }
+    text += info.echo ? ", echoing" : "";
+    text += info.stalled ? ", stalled (SIGUSR1 frees it)" : "";
     if (info.state_interval_s > 0) {
         text += Printf(", state every %g s", info.state_interval_s);
     }
@@ -399,6 +421,22 @@ std::string Formatter::Start(const StartInfo& info) const {
 std::string Formatter::Line(SimTime time, const std::string& key, const std::string& text) const {
     if (json_) {
         return Head(time, "line").Add(key, text).Text();
+    }
+    return TextTime(time) + "         " + Printf("%-12s ", "line") + text;
+}
+
+std::string Formatter::Flow(SimTime time, bool stalled, long queued, bool writer_held) const {
+    if (json_) {
+        return Head(time, "line")
+            .Add("flow", stalled ? "stalled" : "flowing")
+            .Add("queued", int64_t{queued})
+            .Add("writer_held", writer_held)
+            .Text();
+    }
+    std::string text = stalled ? "stalled" : "flowing";
+    text += Printf(", %ld bytes queued", queued);
+    if (stalled) {
+        text += writer_held ? "; writes to the port block" : "; the far end is not held back";
     }
     return TextTime(time) + "         " + Printf("%-12s ", "line") + text;
 }

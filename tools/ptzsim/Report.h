@@ -4,11 +4,18 @@
 //   zoom 0.00 12:00:03.410 cam 1   stopped      at pan 120.9° tilt 0.0° zoom 0.00
 //
 // or one JSON object per line for programs, with the fields "time" (local, ISO 8601 with
-// milliseconds), "elapsed" (seconds since the start, monotonic), "event", and by event:
-// "address", "kind", the decoded values ("pan", "tilt", "zoom", "focus", "iris" as objects with
-// direction, speed, full_scale and percent; "preset", "arg", "command", "layout", "error"),
-// "raw" (the bytes in hex), "text" (Panasonic frames as characters), "detail", "written"
-// (answers) and "state" (the camera after the event).
+// milliseconds), "elapsed" (seconds since the start, monotonic, to the microsecond; for a frame,
+// when its last byte arrived), "event", and by event: "address", "kind", the decoded values
+// ("pan", "tilt", "zoom", "focus", "iris" as objects with direction, speed, full_scale and
+// percent; "preset", "arg", "command", "layout", "error"), "raw" (the bytes in hex), "text"
+// (Panasonic frames as characters), "queued" (frames: bytes waiting on the line behind it),
+// "detail", "written" (answers) and "state" (the camera after the event). Text frame lines end
+// in "[at SECONDS s, N queued]", the same two values.
+//
+// The start event tells how the line is played ("paced", "baud", "echo", "stalled", and
+// "monotonic": the start on the system's monotonic clock, so that start + elapsed compares with
+// another process's CLOCK_MONOTONIC); "line" events carry "settings", "note" or "flow"
+// ("stalled" or "flowing", with "queued" and "writer_held").
 //
 // Pure formatting: the caller writes the lines. Thread-compatible.
 #pragma once
@@ -27,6 +34,11 @@ struct StartInfo {
     bool device = false;
     bool answer = false;
     double state_interval_s = 1;
+    bool paced = false;  // the line model runs (a pty without --instant)
+    uint32_t baud = 0;   // --baud; 0: the writer's setting (paced) or none given
+    bool echo = false;
+    bool stalled = false;    // started stalled
+    double monotonic_s = 0;  // the start on CLOCK_MONOTONIC
 };
 
 class Formatter {
@@ -38,6 +50,9 @@ class Formatter {
     std::string Start(const StartInfo& info) const;
     // Something about the line itself: `key` "settings" (as its user set them) or "note".
     std::string Line(SimTime time, const std::string& key, const std::string& text) const;
+    // The line stalled or flows again; `queued`: bytes waiting on it; `writer_held`: the port
+    // user's writes block while it is stalled.
+    std::string Flow(SimTime time, bool stalled, long queued, bool writer_held) const;
     std::string Exit(SimTime time, const std::string& reason, const Counters& counters) const;
 
   private:

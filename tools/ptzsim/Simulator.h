@@ -68,6 +68,7 @@ struct Event {
     std::vector<uint8_t> answer;       // kAnswer
     std::string detail;  // kLimit: the axis and end; kFrame: menu opened or closed, or dropped
     long written = -1;   // kAnswer: bytes that went on the line (set by the writer)
+    long queued = -1;    // kFrame: bytes waiting on the line behind it (set by the reader)
 };
 
 struct SimulatorOptions {
