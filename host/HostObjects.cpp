@@ -190,6 +190,37 @@ std::vector<ComPtr<IUnknown>> CInstallationServer::Cameras() {
     return result;
 }
 
+std::vector<std::vector<CInstallationServer::NamedCamera>>
+CInstallationServer::CamerasByProtocol() {
+    struct Found {
+        std::u16string protocol;
+        std::u16string name;
+        ComPtr<IUnknown> wrapper;
+    };
+    std::vector<Found> found;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (auto& [name, entry] : cameras_) {
+            if (!entry.object)
+                continue;
+            // As GetObjectName resolves it for the camera wrapper's binding.
+            std::optional<std::string> protocol = document_.GetAttribute(entry.element, "Protocol");
+            found.push_back(Found{protocol ? k47::Utf8ToUtf16(*protocol) : defaultProtocol_, name,
+                                  entry.object});
+        }
+    }
+    std::map<std::u16string, std::vector<NamedCamera>> groups;
+    for (Found& camera : found) {
+        NamedCamera named{std::move(camera.name), nullptr};
+        if (SUCCEEDED(camera.wrapper.As(&named.camera)))
+            groups[camera.protocol].push_back(std::move(named));
+    }
+    std::vector<std::vector<NamedCamera>> result;
+    for (auto& group : groups)
+        result.push_back(std::move(group.second));
+    return result;
+}
+
 std::vector<ComPtr<IUnknown>> CInstallationServer::Protocols() {
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<ComPtr<IUnknown>> result;

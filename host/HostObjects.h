@@ -86,6 +86,14 @@ class CInstallationServer : public CK47ComObjectRoot,
     // not bound to a driver.
     HRESULT FindCamera(const std::u16string& name, IK47PTZCamera** camera);
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> Cameras();
+    // Every bound camera (its IK47PTZCamera) by name, grouped by the protocol its element names
+    // ("Protocol", else the default protocol), which is the one it is bound to: the cameras of
+    // one group share a line, those of different groups do not. Unbound cameras are left out.
+    struct NamedCamera {
+        std::u16string name;
+        Microsoft::WRL::ComPtr<IK47PTZCamera> camera;
+    };
+    std::vector<std::vector<NamedCamera>> CamerasByProtocol();
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> Protocols();
     // Drops every object reference (after they were terminated).
     void ReleaseObjects();

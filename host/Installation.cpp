@@ -8,9 +8,12 @@
 #include <k47/errors.h>
 #include <k47/strings.h>
 
+#include <atomic>
 #include <cerrno>
-#include <span>
 #include <cstdlib>
+#include <span>
+#include <system_error>
+#include <thread>
 
 #include "common/K47Global.h"
 
@@ -317,7 +320,56 @@ void Installation::RevokeObjectServer() {
     objectServerCookie_ = 0;
 }
 
-void Installation::Shutdown() {
+CameraStopReport Installation::StopCameras(const char* occasion) {
+    using NamedCamera = CInstallationServer::NamedCamera;
+    CameraStopReport report;
+    if (server_ == nullptr)
+        return report;
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::vector<NamedCamera>> lines = server_->CamerasByProtocol();
+    std::atomic<int> stopped{0};
+    std::atomic<int> failed{0};
+    auto stopLine = [&](const std::vector<NamedCamera>& cameras) {
+        for (const NamedCamera& named : cameras) {
+            HRESULT hr = named.camera->MoveRelative(0, 0, 0, 0, 0);
+            if (SUCCEEDED(hr)) {
+                stopped.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            failed.fetch_add(1, std::memory_order_relaxed);
+            g_ErrorHandling.WriteLog("k47ptz-host: camera \"%s\" could not be stopped: %s\n",
+                                     k47::Utf16ToUtf8(named.name).c_str(), Words(hr).c_str());
+        }
+    };
+    {
+        // One line's stops take one line time each; other lines need not wait for them.
+        std::vector<std::jthread> helpers;
+        helpers.reserve(lines.size());
+        for (size_t i = 1; i < lines.size(); ++i) {
+            try {
+                helpers.emplace_back([&stopLine, &cameras = lines[i]] {
+                    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                    stopLine(cameras);
+                    CoUninitialize();
+                });
+            } catch (const std::system_error&) {
+                stopLine(lines[i]);  // no thread to be had: this line waits its turn
+            }
+        }
+        if (!lines.empty())
+            stopLine(lines[0]);
+    }  // the helpers are joined here
+    report.stopped = stopped.load();
+    report.failed = failed.load();
+    report.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    g_ErrorHandling.WriteLog("k47ptz-host: %s: %d camera(s) stopped, %d failed, in %lld ms\n",
+                             occasion, report.stopped, report.failed,
+                             static_cast<long long>(report.took.count()));
+    return report;
+}
+
+void Installation::Shutdown(Motion motion) {
     RevokeObjectServer();
     if (shutDown_ || server_ == nullptr)
         return;
@@ -329,6 +381,11 @@ void Installation::Shutdown() {
         if (SUCCEEDED(camera.As(&terminate)))
             terminate->Terminate(TRUE);
     }
+    // Stopped once terminated, not before: until then a remote client's datagram already on
+    // the camera's worker could follow the stop with a move that nothing would end. A terminated
+    // camera still reaches its driver, which ends only below.
+    if (motion == Motion::kStop)
+        StopCameras("shutdown");
     for (auto& protocol : server_->Protocols()) {
         ComPtr<IK47Terminate> terminate;
         if (SUCCEEDED(protocol.As(&terminate)))

@@ -16,6 +16,7 @@
 #include <wrl/client.h>
 #include <k47/xmldoc.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,6 +30,12 @@ struct InstallationReport {
     int protocolsConfigured = 0;
     int camerasBound = 0;
     std::vector<std::string> problems;  // one line each
+};
+
+struct CameraStopReport {
+    int stopped = 0;  // stops the camera accepted
+    int failed = 0;   // stops that failed (each logged)
+    std::chrono::milliseconds took{0};
 };
 
 class Installation {
@@ -52,9 +59,20 @@ class Installation {
     HRESULT PublishObjectServer();
     void RevokeObjectServer();
 
-    // Withdraws the object server from other processes, terminates every camera, then every
-    // driver that can be terminated, and releases them.
-    void Shutdown();
+    // Gives every bound camera one stop (MoveRelative with every speed 0) through its
+    // IK47PTZCamera: a camera may still be turning, left so by a host that crashed or by a client.
+    // Lines are served at once, the cameras of one line one after another (a stop waits for its
+    // line). A failed stop is logged with the camera's name; so is a summary naming `occasion`.
+    CameraStopReport StopCameras(const char* occasion);
+
+    enum class Motion {
+        kLeave,  // the cameras are terminated as they are
+        kStop,   // each terminated camera gets one stop before the drivers end
+    };
+    // Withdraws the object server from other processes, ends the control services, terminates
+    // every camera, with kStop stops each, then terminates every driver that can be terminated,
+    // and releases them.
+    void Shutdown(Motion motion = Motion::kLeave);
 
     CInstallationServer* Server() const { return server_; }
     IUnknown* ServerUnknown() const { return serverUnknown_.Get(); }

@@ -6,7 +6,8 @@
 // (the K47PTZ module must be registered: see k47regsvr), serves the control web service, offers its
 // object server to local clients (CLSCTX_LOCAL_SERVER; "-Embedding", which a start through the
 // registry's LocalServer32 command adds, is accepted and ignored), and runs until SIGINT or
-// SIGTERM, when it terminates every camera and driver and exits 0.
+// SIGTERM, when it terminates every camera and driver and exits 0. Every camera gets one stop once
+// the installation is built, before "ready", and one at shutdown, once it is terminated.
 // Exit status: 0 after a clean shutdown (or a clean --check), 1 when --check found problems,
 // 2 when the file cannot be used, 3 when a control service cannot listen.
 #include <pthread.h>
@@ -93,6 +94,9 @@ int main(int argc, char** argv) {
             CoUninitialize();
             return report.problems.empty() ? 0 : 1;
         }
+        // A host that crashed, or was killed, may have left a camera turning: nothing else would
+        // stop it. Before any client can reach a camera, so that no client's motion is cut.
+        installation.StopCameras("start-up");
         // Local clients (PTZClientLocal) in other processes reach the cameras through it.
         HRESULT published = installation.PublishObjectServer();
         if (FAILED(published))
@@ -118,7 +122,7 @@ int main(int argc, char** argv) {
         sigwait(&signals, &received);
         g_ErrorHandling.WriteLog("k47ptz-host: %s received, shutting down\n",
                                  SignalName(received).c_str());
-        installation.Shutdown();
+        installation.Shutdown(k47host::Installation::Motion::kStop);
     }
     CoUninitialize();
     g_ErrorHandling.WriteLog("k47ptz-host: stopped\n");
