@@ -5,8 +5,10 @@
 
 #include <k47/errors.h>
 
+#include <chrono>
 #include <climits>
 #include <mutex>
+#include <thread>
 
 #include "common/K47Global.h"
 
@@ -69,6 +71,17 @@ HRESULT CreateClient(REFCLSID clsid, const std::string& module, IK47PTZClient** 
     if (FAILED(hr))
         *error = "cannot create the client from " + path + ": " + k47::DescribeHresult(hr);
     return hr;
+}
+
+HRESULT EndMotionNow(IK47PTZClient* client) {
+    // The remote client sends its speeds every 100 ms, and the end of motion takes their place:
+    // the zero speeds get one sending period and a half to go out as a datagram of their own.
+    constexpr auto kZeroSpeedsGoOut = std::chrono::milliseconds(150);
+    HRESULT stop = client->MoveRelative(0, 0, 0, 0, 0);
+    if (SUCCEEDED(stop))
+        std::this_thread::sleep_for(kZeroSpeedsGoOut);
+    HRESULT end = client->EndMotion();
+    return FAILED(stop) ? stop : end;
 }
 
 struct LogCollector::State {

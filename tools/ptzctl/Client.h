@@ -44,6 +44,12 @@ class LogCollector {
     std::unique_ptr<State> state_;
 };
 
+// Ends a motion cut short (an interruption, leaving the keyboard mode): zero speeds first, which
+// the camera turns into a stop at once, then the end of motion, after which it repeats the stop.
+// An end of motion alone would give the first stop only after the camera's repeat interval.
+// Returns the first failure.
+HRESULT EndMotionNow(IK47PTZClient* client);
+
 // A message and an exit code for a failed call. `lines` are the library's log lines of the call.
 Exit Explain(const char* what, HRESULT hr, const std::vector<std::string>& lines,
              std::string* message);

@@ -47,11 +47,17 @@ struct Speeds {
     bool operator==(const Speeds&) const = default;
 };
 
+// What ReadKey returns once `interrupted` is readable.
+constexpr int kInterrupted = -1;
+
 // Reads one key (escape sequences of arrow keys folded into 'U', 'D', 'L', 'R'), or 0.
-int ReadKey(int timeoutMs) {
-    pollfd pfd{STDIN_FILENO, POLLIN, 0};
-    if (poll(&pfd, 1, timeoutMs) <= 0)
+int ReadKey(int timeoutMs, int interrupted) {
+    pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {interrupted, POLLIN, 0}};
+    if (poll(waits, 2, timeoutMs) <= 0)
         return 0;
+    if (waits[1].revents != 0)
+        return kInterrupted;
+    pollfd pfd{STDIN_FILENO, POLLIN, 0};
     unsigned char c = 0;
     if (read(STDIN_FILENO, &c, 1) != 1)
         return 'q';  // end of input
@@ -85,7 +91,7 @@ void Status(const char* text) {
 
 }  // namespace
 
-int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed) {
+int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed, int interrupted) {
     if (!isatty(STDIN_FILENO)) {
         std::fprintf(stderr, "ptzctl: interactive mode needs a terminal\n");
         return kUsage;
@@ -103,8 +109,11 @@ int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed) 
     Speeds current;
     auto lastKey = std::chrono::steady_clock::now();
     bool moving = false;
+    int result = kOk;
     for (;;) {
-        int key = ReadKey(50);
+        int key = ReadKey(50, interrupted);
+        if (key == kInterrupted)
+            break;
         auto now = std::chrono::steady_clock::now();
         Speeds wanted = current;
         bool isMotionKey = true;
@@ -139,7 +148,8 @@ int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed) 
                     std::printf("\r\n");
                     std::fprintf(stderr, "ptzctl: moving failed: 0x%08X\n",
                                  static_cast<unsigned>(hr));
-                    return kFailed;
+                    result = kFailed;
+                    break;  // the motion before may still be under way
                 }
                 current = wanted;
                 moving = true;
@@ -171,9 +181,9 @@ int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed) 
         }
     }
     if (moving)
-        client->EndMotion();
+        EndMotionNow(client);
     std::printf("\r\n");
-    return kOk;
+    return result;
 }
 
 }  // namespace ptzctl

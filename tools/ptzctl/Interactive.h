@@ -1,6 +1,8 @@
 // ptzctl's keyboard mode: arrow keys pan and tilt, + and - zoom, digits recall presets, space
 // stops, q quits. A motion lasts while its key repeats and ends when the key is let go (no
-// repeat for a while), so the camera moves only while a key is held.
+// repeat for a while), so the camera moves only while a key is held. However the mode ends
+// (q, Ctrl-C or Ctrl-D, the end of input, a failed call, `interrupted` becoming readable), a
+// motion under way is ended with zero speeds and then the end of motion.
 #pragma once
 
 #include <string>
@@ -9,6 +11,7 @@
 
 namespace ptzctl {
 
-int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed);
+// `interrupted`: a descriptor that becomes readable when the program is to end, or -1.
+int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed, int interrupted);
 
 }  // namespace ptzctl

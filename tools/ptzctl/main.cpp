@@ -11,6 +11,8 @@
 //
 // Speeds go from -100 to 100 (0 stops an axis). Exit codes: 0 done, 2 usage, 3 no control
 // service reachable, 4 unknown camera, 5 certificate refused, 6 the call failed, 7 module missing.
+// SIGINT, SIGTERM or SIGHUP during a motion (move, interactive) first end the motion (zero speeds,
+// then the end of motion); the program then ends by that signal, as it does at any other time.
 #include <objbase.h>
 #include <atlbase.h>
 #include <wrl/client.h>
@@ -18,14 +20,17 @@
 
 #include <CLI/CLI.hpp>
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
-#include <thread>
 
 #include "tools/ptzctl/Client.h"
 #include "tools/ptzctl/Interactive.h"
+#include "tools/ptzctl/Interruption.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace ptzctl;
@@ -77,6 +82,21 @@ std::string Functions(PTZFUNCTION functions) {
     return text.empty() ? "none beyond moving and presets" : text;
 }
 
+// Waits `seconds`; false as soon as `interrupted` becomes readable.
+bool WaitUninterrupted(double seconds, int interrupted) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds));
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return true;
+        pollfd p{interrupted, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) > 0)
+            return false;
+    }
+}
+
 template <class Map>
 std::vector<std::string> Keys(const Map& map) {
     std::vector<std::string> keys;
@@ -97,7 +117,10 @@ int main(int argc, char** argv) {
         "  ptzctl --camera Gate interactive\n"
         "Speeds go from -100 to 100 (pan: + is right; tilt: + is up; zoom: + is tele).\n"
         "Exit codes: 0 done, 2 usage, 3 no control service reachable, 4 unknown camera,\n"
-        "5 certificate refused, 6 the call failed, 7 module missing.");
+        "5 certificate refused, 6 the call failed, 7 module missing.\n"
+        "SIGINT (Ctrl-C), SIGTERM or SIGHUP during a motion (move, interactive) first stop the\n"
+        "camera (zero speeds, then the end of motion); ptzctl then ends by that signal, as at any\n"
+        "other time (a shell reports 128 + the signal's number: 130 for Ctrl-C).");
     Options options;
     app.add_option("-s,--server", options.server,
                    "address of the installation server's control service")
@@ -152,6 +175,8 @@ int main(int argc, char** argv) {
         return code == 0 ? kOk : kUsage;
     }
 
+    // Before the COM runtime and the client make any thread: they inherit its blocked signals.
+    Interruption interruption;
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int result = kOk;
     {
@@ -171,21 +196,32 @@ int main(int argc, char** argv) {
             result = Fail("connecting", hr, log);
         } else if (app.got_subcommand("move")) {
             speeds.resize(5, 0);
+            interruption.Intercept();
             hr = client->MoveRelative(static_cast<SHORT>(speeds[0]), static_cast<SHORT>(speeds[1]),
                                       static_cast<SHORT>(speeds[2]), static_cast<SHORT>(speeds[3]),
                                       static_cast<SHORT>(speeds[4]));
             if (FAILED(hr)) {
                 result = Fail("moving", hr, log);
             } else {
-                if (!options.quiet)
+                if (!options.quiet) {
                     std::printf(
                         "moving %s (pan %d, tilt %d, zoom %d, focus %d, iris %d) for %.1f s\n",
                         options.camera.c_str(), speeds[0], speeds[1], speeds[2], speeds[3],
                         speeds[4], seconds);
-                std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-                hr = client->EndMotion();
-                if (FAILED(hr))
-                    result = Fail("ending the motion", hr, log);
+                    std::fflush(stdout);
+                }
+                if (WaitUninterrupted(seconds, interruption.Descriptor())) {
+                    hr = client->EndMotion();
+                    if (FAILED(hr))
+                        result = Fail("ending the motion", hr, log);
+                } else {
+                    hr = EndMotionNow(client.Get());
+                    if (FAILED(hr))
+                        result = Fail("ending the interrupted motion", hr, log);
+                    else if (!options.quiet)
+                        std::fprintf(stderr, "ptzctl: SIG%s: the motion was ended\n",
+                                     sigabbrev_np(interruption.Received()));
+                }
             }
         } else if (app.got_subcommand("stop")) {
             // A new client has no motion of its own to end: send zero speeds first, so that the
@@ -221,9 +257,11 @@ int main(int argc, char** argv) {
                             static_cast<unsigned long>(presets));
             }
         } else if (app.got_subcommand("interactive")) {
-            result = RunInteractive(client.Get(), options.camera, speed);
+            interruption.Intercept();
+            result = RunInteractive(client.Get(), options.camera, speed, interruption.Descriptor());
         }
     }
     CoUninitialize();
+    interruption.Finish();
     return result;
 }
