@@ -49,26 +49,6 @@ bool UdpPeer::SendDatagram(uint16_t port, const K47MotionDatagram& datagram) con
     return SendTo(port, bytes);
 }
 
-int UdpPeer::SendBurst(uint16_t port, const K47MotionDatagram& datagram, int count) const {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    uint8_t bytes[K47MotionDatagram::kSize];
-    datagram.Encode(bytes);
-    iovec data{bytes, sizeof(bytes)};
-    std::vector<mmsghdr> messages(static_cast<size_t>(count));
-    for (auto& message : messages) {
-        std::memset(&message, 0, sizeof(message));
-        message.msg_hdr.msg_name = &address;
-        message.msg_hdr.msg_namelen = sizeof(address);
-        message.msg_hdr.msg_iov = &data;
-        message.msg_hdr.msg_iovlen = 1;
-    }
-    return ::sendmmsg(fd_, messages.data(), static_cast<unsigned>(count), 0);
-}
-
 std::optional<std::vector<uint8_t>> UdpPeer::Receive(std::chrono::milliseconds timeout) const {
     pollfd pfd{fd_, POLLIN, 0};
     if (::poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0)

@@ -21,9 +21,6 @@ class UdpPeer {
     uint16_t Port() const { return port_; }
     bool SendTo(uint16_t port, const std::vector<uint8_t>& bytes) const;
     bool SendDatagram(uint16_t port, const K47MotionDatagram& datagram) const;
-    // `count` copies of one datagram in a single system call, as a flooding sender would; the
-    // number the kernel took.
-    int SendBurst(uint16_t port, const K47MotionDatagram& datagram, int count) const;
     // The next datagram, or nothing when none arrives in time.
     std::optional<std::vector<uint8_t>> Receive(std::chrono::milliseconds timeout) const;
 
