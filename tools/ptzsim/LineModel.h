@@ -2,6 +2,7 @@
 //
 // A character on the wire is a start bit, the data bits, a parity bit when parity is on and the
 // stop bits (1.5 with 5 data bits and two stop bits set), at the line's rate; 10 bits for 8N1.
+// (A pty keeps 8 data bits and no parity whatever its user sets; the rate and stop bits it keeps.)
 // LinePacer plays one line: when bytes wait on an idle line at time `now`, the first one's last
 // bit arrives one character time later, and the bytes behind it follow back to back, one
 // character time apart, for as long as bytes keep waiting. The owner takes a byte off the line

@@ -8,9 +8,10 @@
 // when its last byte arrived), "event", and by event: "address", "kind", the decoded values
 // ("pan", "tilt", "zoom", "focus", "iris" as objects with direction, speed, full_scale and
 // percent; "preset", "arg", "command", "layout", "error"), "raw" (the bytes in hex), "text"
-// (Panasonic frames as characters), "queued" (frames: bytes waiting on the line behind it),
-// "detail", "written" (answers) and "state" (the camera after the event). Text frame lines end
-// in "[at SECONDS s, N queued]", the same two values.
+// (Panasonic frames as characters), "queued" (frames taken off the line: bytes waiting on it behind
+// the frame's last byte; absent for a partial frame that silence ended), "detail", "written"
+// (answers) and "state" (the camera after the event). Text frame lines end in "[at SECONDS s, N
+// queued]", the same two values.
 //
 // The start event tells how the line is played ("paced", "baud", "echo", "stalled", and
 // "monotonic": the start on the system's monotonic clock, so that start + elapsed compares with

@@ -331,7 +331,7 @@ int main(int argc, char** argv) {
     int exit_code = kEnded;
     bool ending = false;
     std::vector<uint8_t> buffer(4096);
-    SimTime last_checks = SimTime::min();
+    SimTime last_checks = SimTime::zero();
 
     auto flush_echo = [&] {
         if (echo.empty()) {
