@@ -29,6 +29,7 @@ using k47::sim::DecodedFrame;
 using k47::sim::FrameKind;
 using Microsoft::WRL::ComPtr;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -107,6 +108,11 @@ class HostEndToEnd : public ::testing::Test {
         }
         ASSERT_FALSE(http_.empty());
         ASSERT_FALSE(https_.empty());
+        // The one stop every camera gets before the host is ready.
+        ASSERT_TRUE(WaitForFrames([](const auto& frames) { return !frames.empty(); }, 2s));
+        ASSERT_EQ(frames_.size(), 1u);
+        ASSERT_EQ(frames_[0].kind, FrameKind::kStop);
+        frames_.clear();
     }
 
     void TearDown() override {

@@ -1,6 +1,7 @@
 // Runs a tool as a child process for the tools' tests: arguments without a shell, standard output
-// and standard error on pipes, output read line by line with a deadline, signals, and the exit
-// status collected with a deadline (a pidfd, so nothing polls). The destructor kills and reaps a
+// and standard error on pipes, standard input from a file or terminal when one is named, output
+// read line by line with a deadline, signals, and the exit status (or the signal that ended the
+// child) collected with a deadline (a pidfd, so nothing polls). The destructor kills and reaps a
 // child that is still running, so a failed test leaves no process behind.
 //
 // Threading: one thread at a time. Lifetime: RAII for the child and every descriptor.
@@ -25,7 +26,9 @@ namespace k47test {
 
 class ToolProcess {
   public:
-    ToolProcess(const std::string& program, const std::vector<std::string>& args) {
+    // `input`: a path opened read-write as standard input (a pty's slave, say); none: inherited.
+    ToolProcess(const std::string& program, const std::vector<std::string>& args,
+                const std::string& input = {}) {
         int out[2] = {-1, -1};
         int err[2] = {-1, -1};
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -36,6 +39,9 @@ class ToolProcess {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        if (!input.empty()) {
+            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDWR, 0);
+        }
         std::vector<std::string> all = {program};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -140,9 +146,13 @@ class ToolProcess {
                 return std::nullopt;
             }
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         }
         return status_;
     }
+
+    // The signal that ended the child, once Wait saw it end; 0 when it exited.
+    int EndingSignal() const { return signal_; }
 
     // What the child wrote on standard error; read once it exited.
     std::string Stderr() {
@@ -172,6 +182,7 @@ class ToolProcess {
     int err_ = -1;
     int pidfd_ = -1;
     int status_ = kRunning;
+    int signal_ = 0;
     std::string buffer_;
 };
 
