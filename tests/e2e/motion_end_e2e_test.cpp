@@ -7,6 +7,10 @@
 #include <wrl/client.h>
 #include <k47/pty.h>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -160,6 +164,50 @@ TEST_F(MotionEndToEnd, EveryBoundCameraGetsExactlyOneStopBeforeTheHostIsReady) {
     bosch.ReadFor(10ms);
     check();
     EXPECT_NE(host_->Stderr().find("start-up: 3 camera(s) stopped, 0 failed"), std::string::npos);
+}
+
+TEST_F(MotionEndToEnd, AStopThatFailsIsLoggedAndTheHostStartsAnyway) {
+    Line stuck(Protocol::kPelcoD), fine(Protocol::kPelcoD);
+    // Output suspended on the line, as by a far end holding it: the stop's write times out.
+    int hold = open(stuck.pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(hold, 0);
+    ASSERT_EQ(tcflow(hold, TCOOFF), 0);
+    ASSERT_NO_FATAL_FAILURE(StartHost(Pelco("A", stuck) + Pelco("B", fine),
+                                      Camera("Gate", "A", 1) + Camera("Yard", "B", 2)));
+    fine.ReadFor(50ms);
+    EXPECT_EQ(Count(fine.To(2), FrameKind::kStop), 1u);
+    const std::string log = host_->Stderr();
+    EXPECT_NE(log.find("camera \"Gate\" could not be stopped: "), std::string::npos) << log;
+    EXPECT_NE(log.find("start-up: 1 camera(s) stopped, 1 failed"), std::string::npos) << log;
+    close(hold);
+}
+
+// Three 9600-baud lines of six cameras: a Pelco-D stop takes 70 bits, 7.29 ms, on its line. The
+// lines' stops go out together: no faster than one line's six (43.75 ms), and well short of all
+// eighteen one after another (131.25 ms).
+TEST_F(MotionEndToEnd, StartUpStopsOfDifferentLinesGoOutTogether) {
+    Line lines[3] = {Line(Protocol::kPelcoD), Line(Protocol::kPelcoD), Line(Protocol::kPelcoD)};
+    std::string protocols, cameras;
+    for (int l = 0; l < 3; ++l) {
+        protocols += "<Protocol Name=\"L" + std::to_string(l) +
+                     "\" ProgID=\"K47PTZ.K47PelcoD\" COMPort=\"" + lines[l].pty.slave_path() +
+                     "\" BaudRate=\"9600\"/>";
+        for (int address = 1; address <= 6; ++address)
+            cameras += Camera("C" + std::to_string(l) + std::to_string(address),
+                              "L" + std::to_string(l), address);
+    }
+    ASSERT_NO_FATAL_FAILURE(StartHost(protocols, cameras));
+    const std::string log = host_->Stderr();
+    const std::string head = "start-up: 18 camera(s) stopped, 0 failed, in ";
+    size_t at = log.find(head);
+    ASSERT_NE(at, std::string::npos) << log;
+    const int took = std::stoi(log.substr(at + head.size()));
+    EXPECT_GE(took, 43);
+    EXPECT_LT(took, 131);
+    for (Line& line : lines) {
+        line.ReadFor(50ms);
+        EXPECT_EQ(Count(line.frames, FrameKind::kStop), 6u);
+    }
 }
 
 TEST_F(MotionEndToEnd, SigtermStopsEveryMovingCameraLastAndTheHostExitsCleanly) {
