@@ -163,25 +163,44 @@ HRESULT CPelcoD::MoveCamera(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, 
             SendMove(address, pan, tilt, zoom, focus, iris, false);
             return S_OK;
         }
-        if (pan == 0 && tilt == 0 && zoom == 0 && focus == 0 && iris == 0) {
-            // A stop is never dropped: a camera must not keep moving because the line was busy.
-            m_stopsWaiting.fetch_add(1, std::memory_order_acq_rel);
-            struct Leave {
-                std::atomic<int>& count;
-                ~Leave() { count.fetch_sub(1, std::memory_order_acq_rel); }
-            } leave{m_stopsWaiting};
-            CK47ScopedLock lock(PortLock());
-            SendMove(address, 0, 0, 0, 0, 0, true);
-            return S_OK;
+        // A stop is never dropped (a camera must not keep moving because the line was busy), and
+        // neither is a move whose camera lost its previous one (on a crowded line the same
+        // cameras would otherwise lose every time and never start moving).
+        const bool stop = pan == 0 && tilt == 0 && zoom == 0 && focus == 0 && iris == 0;
+        if (!stop && !LostLastMove(address)) {
+            if (m_waiting.load(std::memory_order_acquire) == 0) {
+                CK47ScopedTryLock lock(PortLock());
+                if (lock.OwnsLock()) {
+                    SendMove(address, pan, tilt, zoom, focus, iris, true);
+                    return S_OK;
+                }
+            }
+            // The line is busy, or a call waits for it and goes first: dropped, nothing logged.
+            SetLostLastMove(address, true);
+            return S_FALSE;
         }
-        if (m_stopsWaiting.load(std::memory_order_acquire) != 0)
-            return S_FALSE;  // a stop is waiting for the line: it goes first
-        CK47ScopedTryLock lock(PortLock());
-        if (!lock.OwnsLock())
-            return S_FALSE;  // the line is busy: dropped, nothing logged
+        m_waiting.fetch_add(1, std::memory_order_acq_rel);
+        struct Leave {
+            std::atomic<int>& count;
+            ~Leave() { count.fetch_sub(1, std::memory_order_acq_rel); }
+        } leave{m_waiting};
+        CK47ScopedLock lock(PortLock());
         SendMove(address, pan, tilt, zoom, focus, iris, true);
         return S_OK;
     });
+}
+
+bool CPelcoD::LostLastMove(INT_PTR address) {
+    std::lock_guard<std::mutex> guard(m_lostLock);
+    return m_lostLastMove.count(address) != 0;
+}
+
+void CPelcoD::SetLostLastMove(INT_PTR address, bool lost) {
+    std::lock_guard<std::mutex> guard(m_lostLock);
+    if (lost)
+        m_lostLastMove.insert(address);
+    else
+        m_lostLastMove.erase(address);
 }
 
 void CPelcoD::SendMove(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris,
@@ -216,6 +235,7 @@ void CPelcoD::SendMove(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT
 
     if (refresh)
         RefreshCameraIfDue(record, address);
+    SetLostLastMove(address, false);
     SendFrame(record, frame);
 }
 

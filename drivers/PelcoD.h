@@ -11,9 +11,11 @@
 // Threading: as CSerialPTZ. The port lock also guards the camera table and the refresh interval.
 // MoveRelative with any speed only tries the lock: a move arriving while another thread uses the
 // line is dropped with S_FALSE (the newest move wins; the next one, 100 ms later, carries the
-// same speeds). A stop (all five speeds zero) is never dropped: it waits for the line as
-// commands do, and while a stop waits, moves that find the lock free still step aside, so a
-// stream of moves cannot starve it. Commands, menu commands, queries and camera additions wait.
+// same speeds). No camera loses twice in a row: the move after a dropped one waits for the line,
+// so on a crowded line every camera gets its turn instead of the same cameras losing every time.
+// A stop (all five speeds zero) is never dropped: it waits for the line as commands do. While a
+// stop or such a move waits, moves that find the lock free still step aside, so a stream of moves
+// cannot starve them. Commands, menu commands, queries and camera additions wait.
 // MenuCommand holds the lock across its move and stop frames, so nothing of another thread comes
 // between them. When a line that was down comes back, every camera on it gets one stop and its
 // refresh frames.
@@ -21,6 +23,8 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
+#include <set>
 #include <span>
 
 #include "drivers/SerialPTZ.h"
@@ -75,6 +79,8 @@ class CPelcoD : public CSerialPTZ {
 
     HRESULT MoveCamera(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris,
                        bool wait);
+    bool LostLastMove(INT_PTR address);
+    void SetLostLastMove(INT_PTR address, bool lost);
     // Builds and sends the move; `refresh` for plain moves (menu moves skip the refresh).
     void SendMove(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT focus, SHORT iris,
                   bool refresh);
@@ -82,7 +88,11 @@ class CPelcoD : public CSerialPTZ {
     // Fields, in order (after CSerialPTZ's).
     std::map<INT_PTR, PelcoCameraRecord> m_cameras;
     LONGLONG m_refreshInterval = 0;  // 100 ns units
-    // Stops waiting for the port lock; moves with speed yield while it is not 0. Atomic: read
-    // without the lock.
-    std::atomic<int> m_stopsWaiting{0};
+    // Calls waiting for the port lock (stops, and moves of cameras that lost their previous
+    // move); moves that would only try the lock yield while it is not 0. Read without the lock.
+    std::atomic<int> m_waiting{0};
+    // Addresses whose last move was dropped on a busy line. Own lock: read before the port lock
+    // is tried, never held across I/O.
+    std::mutex m_lostLock;
+    std::set<INT_PTR> m_lostLastMove;
 };
