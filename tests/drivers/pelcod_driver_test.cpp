@@ -348,6 +348,32 @@ TEST_F(PelcoDriverTest, StopWaitsForTheLineAndMovesYieldToIt) {
     EXPECT_EQ(Hex(line_.NextBytes(2)), Hex(Join({Pelco(1, 0, 0, 0, 0), Pelco(2, 0, 0x08, 0, 63)})));
 }
 
+// On a busy line a camera loses a move at most once in a row: its next move waits for the line,
+// so on a crowded line the same cameras do not lose every time.
+TEST_F(PelcoDriverTest, ACameraThatLostAMoveWaitsWithItsNext) {
+    Init();
+    std::atomic<bool> secondDone{false};
+    HRESULT second = E_FAIL;
+    std::thread mover;
+    {
+        LockHolder holder(driver_.object->PortLock());
+        EXPECT_HR(S_FALSE, Driver()->MoveRelative(1, 100, 0, 0, 0, 0));
+        mover = std::thread([&] {
+            second = Driver()->MoveRelative(1, 50, 0, 0, 0, 0);
+            secondDone = true;
+        });
+        EXPECT_FALSE(WaitUntil([&] { return secondDone.load(); }, milliseconds(300)))
+            << "the second move was dropped too";
+        EXPECT_HR(S_FALSE, Driver()->MoveRelative(2, 100, 0, 0, 0, 0)) << "another camera's first";
+    }
+    mover.join();
+    EXPECT_HR_OK(second);
+    ASSERT_HR_OK(Driver()->MoveRelative(3, 0, 0, 100, 0, 0));
+    EXPECT_EQ(Hex(line_.NextBytes(2)),
+              Hex(Join({Pelco(1, 0, 0x02, 31, 0), Pelco(3, 0, 0x20, 0, 0)})))
+        << "only the waiting move went out; camera 2's next move would wait as well";
+}
+
 // While another thread holds the line, a move is dropped at once with S_FALSE and nothing logged;
 // commands and queries wait for the line and then go out.
 TEST_F(PelcoDriverTest, BusyLineDropsMovesAndCommandsWait) {
