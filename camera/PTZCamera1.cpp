@@ -71,7 +71,31 @@ void CPTZCamera::FinalRelease() {
 void CPTZCamera::ArmTimer(LONGLONG dueTime) {
     LARGE_INTEGER due;
     due.QuadPart = dueTime;
+    m_timerPending.store(true, std::memory_order_release);
     SetWaitableTimer(m_motionTimer, &due, 0, nullptr, nullptr, FALSE);
+}
+
+void CPTZCamera::CancelTimer() {
+    m_timerPending.store(false, std::memory_order_release);
+    m_stopRepeats = 0;
+    CancelWaitableTimer(m_motionTimer);
+}
+
+bool CPTZCamera::StopBeforeOwnMove() {
+    // Called with m_lock held, before a command that moves the camera itself (a preset, a menu
+    // step). A motion still guarded by the timer is ended here, as the timer would have ended
+    // it: one stop, and the session is free for the next client. Only then is the timer
+    // cancelled, so the command's own move is not cut short and no motion is left unguarded.
+    if (!m_timerPending.load(std::memory_order_acquire))
+        return false;
+    m_driver->MoveRelative(m_address, 0, 0, 0, 0, 0);  // the answer does not matter
+    m_releaseSession.store(true, std::memory_order_release);
+    CancelTimer();
+    return true;
+}
+
+bool CPTZCamera::MovesTheCamera(PTZCOMMAND cmd) {
+    return cmd == PTZCMD_GOTOPRESET;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -91,8 +115,11 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::Command(PTZCOMMAND cmd, INT_PTR arg) {
     CK47ScopedLock lock(m_lock);
     if (!m_driver)
         return E_UNEXPECTED;
-    // A preset move or an auto mode must not be cut short by a pending motion time-out.
-    CancelWaitableTimer(m_motionTimer);
+    // A preset move must not be cut short by a pending motion time-out, but it must not strand a
+    // motion either. Any other command (an auto mode, setting a preset) leaves the timer as it
+    // was: the time-out and the repeated stops still end the motion they guard.
+    if (MovesTheCamera(cmd))
+        StopBeforeOwnMove();
     return m_driver->Command(m_address, cmd, arg);
 }
 
@@ -100,7 +127,7 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::MenuCommand(PTZMENUCOMMAND cmd) {
     CK47ScopedLock lock(m_lock);
     if (!m_driver)
         return E_UNEXPECTED;
-    CancelWaitableTimer(m_motionTimer);
+    StopBeforeOwnMove();  // a menu step moves the camera (or its cursor) itself
     return m_driver->MenuCommand(m_address, cmd);
 }
 
@@ -134,6 +161,9 @@ void CPTZCamera::OnThreadInit() {
 
 void CPTZCamera::OnMotionTimer(DWORD /*index*/) {
     CK47ScopedLock lock(m_lock);
+    // Cancelled after it fell due (a preset move took over): nothing to stop.
+    if (!m_timerPending.exchange(false, std::memory_order_acq_rel))
+        return;
     if (m_driver)
         m_driver->MoveRelative(m_address, 0, 0, 0, 0, 0);  // the answer does not matter
     // Whoever owned the datagram session has lost it; any sender may take the camera over.
@@ -151,6 +181,11 @@ void CPTZCamera::OnDatagram(DWORD /*index*/) {
     // wake-up would, but only the newest accepted move reaches the driver: a superseded move is
     // stale by the time it could go out, and playing the backlog would hold a stop up behind it.
     IK47PTZCamera* camera = this;
+    // A preset move ended the session of the motion it replaced: any sender may take over.
+    if (m_releaseSession.exchange(false, std::memory_order_acq_rel)) {
+        m_lastSequence = 0;
+        m_peer.Clear();
+    }
     std::optional<K47MotionDatagram> move;
     DWORD receives = 0;
     while (receives < kDatagramBatch) {
@@ -327,7 +362,10 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::Initialize(IXMLDOMElement* pElement, IUnkn
 
 HRESULT STDMETHODCALLTYPE CPTZCamera::Reconfigure(IXMLDOMElement* pElement) {
     return K47Guard(__FILE__, kReconfigureHandledLine, kReconfigureUnhandledLine, [&]() -> HRESULT {
-        CancelWaitableTimer(m_motionTimer);
+        {
+            CK47ScopedLock lock(m_lock);
+            CancelTimer();
+        }
         Stop(INFINITE, nullptr);
         CloseRemoteSession(true);
         CXMLAttribute attributes(pElement);

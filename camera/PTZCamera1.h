@@ -4,6 +4,11 @@
 // 5 s, repeats the stop 11 times 0.4 s apart after EndMotion, offers the camera's preset as the
 // host variable "PTZPreset.<name>", and runs the camera's datagram listener for remote clients.
 //
+// A stop is never lost to a command: a Go To Preset or a menu command (which move the camera
+// themselves) arriving while the motion timer is pending first sends one stop and frees the
+// session, then cancels the timer so that its own move is not cut short; every other command
+// leaves the timer alone.
+//
 // Threads and locks: control calls come from any thread and take the camera's lock (always before
 // the driver's own port lock). The worker thread runs the motion-timer handler and the datagram
 // receive handler; the receive handler takes the datagrams waiting (up to kDatagramBatch), judges
@@ -21,6 +26,7 @@
 #include <winsock2.h>
 #include <wrl/client.h>
 
+#include <atomic>
 #include <span>
 
 #include "common/SocketAddress.h"
@@ -86,6 +92,12 @@ class CPTZCamera : public CK47ComObjectRoot,
     // worker is stopped) the session's owner and sequence are forgotten too.
     void CloseRemoteSession(bool endOwnership);
     void ArmTimer(LONGLONG dueTime);
+    // Disarms the motion timer and drops the stop repeats still to come (m_lock held).
+    void CancelTimer();
+    // With the motion timer pending: one stop, the session freed, the timer cancelled; true when
+    // it did that. m_lock held.
+    bool StopBeforeOwnMove();
+    static bool MovesTheCamera(PTZCOMMAND cmd);
 
     // Fields, in order.
     CK47SocketLibraryReference m_socketLibrary;
@@ -106,4 +118,11 @@ class CPTZCamera : public CK47ComObjectRoot,
     // Serialises StartRemoteSession against itself and against closing the session: the control
     // service may ask for a session from several threads at once. Never held with m_lock.
     CK47CriticalSection m_sessionLock;
+    // Whether the motion timer is armed and not yet served: set when armed, cleared when its
+    // handler runs without re-arming it or when it is cancelled. Atomic: datagram renewals arm it
+    // without m_lock.
+    std::atomic<bool> m_timerPending{false};
+    // Set by a preset or menu command that ended a guarded motion; the worker then forgets the
+    // session's owner and sequence (fields only the worker touches) before its next datagram.
+    std::atomic<bool> m_releaseSession{false};
 };

@@ -72,11 +72,16 @@ TEST_F(CameraTimingTest, EndMotionSendsElevenStopsFourTenthsApart) {
     EXPECT_EQ(StopsAt(driverObject_->Calls(), 3).size(), 11u);  // no twelfth
 }
 
-TEST_F(CameraTimingTest, CommandsAndMenuCommandsCancelAPendingStopQueriesDoNot) {
+// A Go To Preset or a menu command during a guarded motion first stops the camera (one stop,
+// right before the command, none at the time-out, so the command's own move is not cut short);
+// an auto mode or a query leaves the time-out to stop the motion; a preset command with no
+// motion pending sends no stop at all.
+TEST_F(CameraTimingTest, PresetAndMenuCommandsStopAGuardedMotionFirstOtherCommandsLeaveTheTimer) {
     ComPtr<IK47PTZCamera> preset = AddCamera(u"Preset", "Address=\"1\"");
     ComPtr<IK47PTZCamera> focus = AddCamera(u"Focus", "Address=\"2\"");
     ComPtr<IK47PTZCamera> menu = AddCamera(u"Menu", "Address=\"3\"");
     ComPtr<IK47PTZCamera> query = AddCamera(u"Query", "Address=\"4\"");
+    ComPtr<IK47PTZCamera> idle = AddCamera(u"Idle", "Address=\"5\"");
     for (auto* camera : {preset.Get(), focus.Get(), menu.Get(), query.Get()})
         ASSERT_HR_OK(camera->MoveRelative(0, 40, 0, 0, 0));
     Clock::time_point moved = Clock::now();
@@ -84,32 +89,66 @@ TEST_F(CameraTimingTest, CommandsAndMenuCommandsCancelAPendingStopQueriesDoNot) 
     ASSERT_HR_OK(preset->Command(PTZCMD_GOTOPRESET, 3));
     ASSERT_HR_OK(focus->Command(PTZCMD_AUTOFOCUS, 1));
     ASSERT_HR_OK(menu->MenuCommand(PTZMENUCMD_UP));
+    ASSERT_HR_OK(idle->Command(PTZCMD_GOTOPRESET, 4));
     PTZFUNCTION functions;
     ULONG presets = 0;
     ASSERT_HR_OK(query->QueryFunctions(&functions, &presets));
 
-    ASSERT_TRUE(driverObject_->WaitForStops(1, std::chrono::seconds(5) + std::chrono::seconds(2)));
+    ASSERT_TRUE(driverObject_->WaitForStops(4, std::chrono::seconds(5) + std::chrono::seconds(2)));
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     auto calls = driverObject_->Calls();
-    EXPECT_TRUE(StopsAt(calls, 1).empty());
-    EXPECT_TRUE(StopsAt(calls, 2).empty());
-    EXPECT_TRUE(StopsAt(calls, 3).empty());
-    auto stops = StopsAt(calls, 4);
-    ASSERT_EQ(stops.size(), 1u);
-    EXPECT_GE(Seconds(moved, stops[0].at), 5.0 - kEarly);
-    // The calls reached the driver with each camera's address and unchanged arguments.
-    auto commands = driverObject_->Calls(DriverCall::Kind::Command);
-    ASSERT_EQ(commands.size(), 2u);
-    EXPECT_EQ(commands[0].address, 1);
-    EXPECT_EQ(commands[0].command, PTZCMD_GOTOPRESET);
-    EXPECT_EQ(commands[0].arg, 3);
-    EXPECT_EQ(commands[1].address, 2);
-    EXPECT_EQ(commands[1].command, PTZCMD_AUTOFOCUS);
-    auto menus = driverObject_->Calls(DriverCall::Kind::Menu);
-    ASSERT_EQ(menus.size(), 1u);
-    EXPECT_EQ(menus[0].address, 3);
-    EXPECT_EQ(menus[0].command, PTZMENUCMD_UP);
+    // Each camera's calls after its move, in order.
+    auto after = [&](INT_PTR address) {
+        std::vector<DriverCall> out;
+        for (const DriverCall& call : calls)
+            if (call.address == address && !(call.kind == DriverCall::Kind::Move && !call.IsStop()))
+                out.push_back(call);
+        return out;
+    };
+    auto presetCalls = after(1);
+    ASSERT_EQ(presetCalls.size(), 2u) << "one stop, then the preset; no stop at the time-out";
+    EXPECT_TRUE(presetCalls[0].IsStop());
+    EXPECT_EQ(presetCalls[1].kind, DriverCall::Kind::Command);
+    EXPECT_EQ(presetCalls[1].command, PTZCMD_GOTOPRESET);
+    EXPECT_EQ(presetCalls[1].arg, 3);
+    EXPECT_LT(Seconds(moved, presetCalls[0].at), 5.0 - 1.0) << "stopped at the command";
+    auto menuCalls = after(3);
+    ASSERT_EQ(menuCalls.size(), 2u);
+    EXPECT_TRUE(menuCalls[0].IsStop());
+    EXPECT_EQ(menuCalls[1].kind, DriverCall::Kind::Menu);
+    EXPECT_EQ(menuCalls[1].command, PTZMENUCMD_UP);
+    for (INT_PTR address : {2, 4}) {
+        auto stops = StopsAt(calls, address);
+        ASSERT_EQ(stops.size(), 1u) << address << ": the time-out still ends the motion";
+        EXPECT_GE(Seconds(moved, stops[0].at), 5.0 - kEarly) << address;
+    }
+    auto focusCalls = after(2);
+    ASSERT_EQ(focusCalls.size(), 2u);
+    EXPECT_EQ(focusCalls[0].command, PTZCMD_AUTOFOCUS);
+    auto idleCalls = after(5);
+    ASSERT_EQ(idleCalls.size(), 1u) << "no motion pending: no stop";
+    EXPECT_EQ(idleCalls[0].kind, DriverCall::Kind::Command);
     EXPECT_EQ(presets, 15u);  // the driver's answer, passed through
+}
+
+// The same during the repeated stops of an ended motion: a preset command a moment after the
+// end of motion stops the camera once and ends the repeats; setting a preset lets all 11 stops go.
+TEST_F(CameraTimingTest, ACommandRightAfterTheEndOfMotionNeverStrandsIt) {
+    ComPtr<IK47PTZCamera> go = AddCamera(u"Go", "Address=\"6\"");
+    ComPtr<IK47PTZCamera> set = AddCamera(u"Set", "Address=\"7\"");
+    for (auto* camera : {go.Get(), set.Get()}) {
+        ASSERT_HR_OK(camera->MoveRelative(50, 0, 0, 0, 0));
+        ASSERT_HR_OK(camera->EndMotion());
+    }
+    ASSERT_HR_OK(go->Command(PTZCMD_GOTOPRESET, 1));
+    ASSERT_HR_OK(set->Command(PTZCMD_SETPRESET, 1));
+    ASSERT_TRUE(driverObject_->WaitFor(
+        [](const std::vector<DriverCall>& calls) { return StopsAt(calls, 7).size() >= 11; },
+        std::chrono::seconds(7)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto calls = driverObject_->Calls();
+    EXPECT_EQ(StopsAt(calls, 6).size(), 1u);
+    EXPECT_EQ(StopsAt(calls, 7).size(), 11u);
 }
 
 TEST_F(CameraTimingTest, AMoveDuringStopRepeatsRunsItsFullTimeOutAndTheRepeatsFollow) {
