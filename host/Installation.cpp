@@ -8,6 +8,7 @@
 #include <k47/errors.h>
 #include <k47/strings.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -329,35 +330,40 @@ CameraStopReport Installation::StopCameras(const char* occasion) {
     std::vector<std::vector<NamedCamera>> lines = server_->CamerasByProtocol();
     std::atomic<int> stopped{0};
     std::atomic<int> failed{0};
-    auto stopLine = [&](const std::vector<NamedCamera>& cameras) {
-        for (const NamedCamera& named : cameras) {
-            HRESULT hr = named.camera->MoveRelative(0, 0, 0, 0, 0);
-            if (SUCCEEDED(hr)) {
-                stopped.fetch_add(1, std::memory_order_relaxed);
-                continue;
+    // At most kThreads lines at once: thread t takes lines t, t + threads, t + 2 threads...
+    constexpr size_t kThreads = 32;
+    const size_t threads = std::min(lines.size(), kThreads);
+    auto stopLines = [&](size_t first) {
+        for (size_t line = first; line < lines.size(); line += threads) {
+            for (const NamedCamera& named : lines[line]) {
+                HRESULT hr = named.camera->MoveRelative(0, 0, 0, 0, 0);
+                if (SUCCEEDED(hr)) {
+                    stopped.fetch_add(1, std::memory_order_relaxed);
+                    continue;
+                }
+                failed.fetch_add(1, std::memory_order_relaxed);
+                g_ErrorHandling.WriteLog("k47ptz-host: camera \"%s\" could not be stopped: %s\n",
+                                         k47::Utf16ToUtf8(named.name).c_str(), Words(hr).c_str());
             }
-            failed.fetch_add(1, std::memory_order_relaxed);
-            g_ErrorHandling.WriteLog("k47ptz-host: camera \"%s\" could not be stopped: %s\n",
-                                     k47::Utf16ToUtf8(named.name).c_str(), Words(hr).c_str());
         }
     };
     {
         // One line's stops take one line time each; other lines need not wait for them.
         std::vector<std::jthread> helpers;
-        helpers.reserve(lines.size());
-        for (size_t i = 1; i < lines.size(); ++i) {
+        helpers.reserve(threads);
+        for (size_t first = 1; first < threads; ++first) {
             try {
-                helpers.emplace_back([&stopLine, &cameras = lines[i]] {
+                helpers.emplace_back([&stopLines, first] {
                     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-                    stopLine(cameras);
+                    stopLines(first);
                     CoUninitialize();
                 });
             } catch (const std::system_error&) {
-                stopLine(lines[i]);  // no thread to be had: this line waits its turn
+                stopLines(first);  // no thread to be had: these lines wait their turn
             }
         }
-        if (!lines.empty())
-            stopLine(lines[0]);
+        if (threads > 0)
+            stopLines(0);
     }  // the helpers are joined here
     report.stopped = stopped.load();
     report.failed = failed.load();

@@ -61,8 +61,9 @@ class Installation {
 
     // Gives every bound camera one stop (MoveRelative with every speed 0) through its
     // IK47PTZCamera: a camera may still be turning, left so by a host that crashed or by a client.
-    // Lines are served at once, the cameras of one line one after another (a stop waits for its
-    // line). A failed stop is logged with the camera's name; so is a summary naming `occasion`.
+    // Lines are served at once (up to 32), the cameras of one line one after another (a stop
+    // waits for its line). A failed stop is logged with the camera's name; so is a summary naming
+    // `occasion`.
     CameraStopReport StopCameras(const char* occasion);
 
     enum class Motion {

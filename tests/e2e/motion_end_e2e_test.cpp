@@ -138,8 +138,9 @@ class MotionEndToEnd : public ::testing::Test {
     int firstPort_ = 0;
 };
 
-// Three 2400-baud Pelco-D lines of four cameras and a Bosch line; one more camera is unbound. A
-// Pelco-D stop takes 70 bits, 29.17 ms, on its line. The lines' stops go out together: no faster
+// Three 2400-baud Pelco-D lines of four cameras, a Bosch line, 36 drivers without a port (more
+// lines than the host serves at once) with a camera each, and an unbound camera. A Pelco-D stop
+// takes 70 bits, 29.17 ms, on its line. The lines' stops go out together: no faster
 // than one line's four (116.7 ms), and short of all twelve one after another (350 ms) by 58 ms a
 // stop, which no scheduling delay of a loaded machine eats.
 TEST_F(MotionEndToEnd, EveryBoundCameraGetsOneStopBeforeReadyTheLinesAtOnce) {
@@ -148,6 +149,10 @@ TEST_F(MotionEndToEnd, EveryBoundCameraGetsOneStopBeforeReadyTheLinesAtOnce) {
     std::string protocols = "<Protocol Name=\"L3\" ProgID=\"K47PTZ.Bosch\" COMPort=\"" +
                             lines[3].pty.slave_path() + "\" BaudRate=\"115200\"/>";
     std::string cameras = Camera("Dock", "L3", 5) + Camera("Lost", "Nowhere", 3);
+    for (int n = 0; n < 36; ++n) {
+        protocols += "<Protocol Name=\"N" + std::to_string(n) + "\" ProgID=\"K47PTZ.K47PelcoD\"/>";
+        cameras += Camera("P" + std::to_string(n), "N" + std::to_string(n), 1);
+    }
     for (int l = 0; l < 3; ++l) {
         protocols += "<Protocol Name=\"L" + std::to_string(l) +
                      "\" ProgID=\"K47PTZ.K47PelcoD\" COMPort=\"" + lines[l].pty.slave_path() +
@@ -176,7 +181,7 @@ TEST_F(MotionEndToEnd, EveryBoundCameraGetsOneStopBeforeReadyTheLinesAtOnce) {
         line.ReadFor(10ms);
     ASSERT_NO_FATAL_FAILURE(check());
 
-    const std::string head = "start-up: 13 camera(s) stopped, 0 failed, in ";
+    const std::string head = "start-up: 49 camera(s) stopped, 0 failed, in ";
     size_t at = log.find(head);
     ASSERT_NE(at, std::string::npos) << log;
     const int took = std::stoi(log.substr(at + head.size()));
