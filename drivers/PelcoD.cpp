@@ -184,10 +184,27 @@ HRESULT CPelcoD::MoveCamera(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, 
             std::atomic<int>& count;
             ~Leave() { count.fetch_sub(1, std::memory_order_acq_rel); }
         } leave{m_waiting};
-        CK47ScopedLock lock(PortLock());
+        // Waiters take the line in the order they came (the port mutex itself promises no
+        // order), so none waits longer than the calls ahead of it.
+        m_turnstile.Pass(PortLock());
+        struct Unlock {
+            CSyncObjectBase& lock;
+            ~Unlock() { lock.Unlock(); }
+        } unlock{PortLock()};
         SendMove(address, pan, tilt, zoom, focus, iris, true);
         return S_OK;
     });
+}
+
+void CPelcoD::Turnstile::Pass(CSyncObjectBase& lock) {
+    std::unique_lock<std::mutex> guard(m_mutex);
+    const uint64_t ticket = m_next++;
+    m_turn.wait(guard, [&] { return m_serving == ticket; });
+    guard.unlock();
+    lock.Lock();  // the next in line now waits for the lock itself
+    guard.lock();
+    ++m_serving;
+    m_turn.notify_all();
 }
 
 bool CPelcoD::LostLastMove(INT_PTR address) {

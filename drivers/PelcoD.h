@@ -22,6 +22,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -91,6 +92,20 @@ class CPelcoD : public CSerialPTZ {
     // Calls waiting for the port lock (stops, and moves of cameras that lost their previous
     // move); moves that would only try the lock yield while it is not 0. Read without the lock.
     std::atomic<int> m_waiting{0};
+    // First come, first served among the calls that wait for the port lock: Pass returns once
+    // every earlier waiter has taken the lock, holding it (the caller unlocks). Not for a thread
+    // that already holds the port lock (it would wait behind a waiter that waits for it).
+    class Turnstile {
+      public:
+        void Pass(CSyncObjectBase& lock);
+
+      private:
+        std::mutex m_mutex;
+        std::condition_variable m_turn;
+        uint64_t m_next = 0;     // guarded by m_mutex
+        uint64_t m_serving = 0;  // guarded by m_mutex
+    };
+    Turnstile m_turnstile;
     // Addresses whose last move was dropped on a busy line. Own lock: read before the port lock
     // is tried, never held across I/O.
     std::mutex m_lostLock;

@@ -374,6 +374,31 @@ TEST_F(PelcoDriverTest, ACameraThatLostAMoveWaitsWithItsNext) {
         << "only the waiting move went out; camera 2's next move would wait as well";
 }
 
+// Calls that wait for a busy line take it in the order they came: six stops queued one after
+// another go out in that order once the line is free.
+TEST_F(PelcoDriverTest, WaitingStopsTakeTheLineInTheOrderTheyCame) {
+    Init();
+    std::vector<std::thread> stoppers;
+    std::atomic<int> waiting{0};
+    {
+        LockHolder holder(driver_.object->PortLock());
+        for (int address = 1; address <= 6; ++address) {
+            stoppers.emplace_back([&, address] {
+                ++waiting;
+                Driver()->MoveRelative(address, 0, 0, 0, 0, 0);
+            });
+            // The next one comes only once this one waits (it is blocked in the kernel).
+            ASSERT_TRUE(WaitUntil([&] { return waiting.load() == address; }, milliseconds(1000)));
+            std::this_thread::sleep_for(milliseconds(30));
+        }
+    }
+    for (std::thread& t : stoppers)
+        t.join();
+    EXPECT_EQ(Hex(line_.NextBytes(6)),
+              Hex(Join({Pelco(1, 0, 0, 0, 0), Pelco(2, 0, 0, 0, 0), Pelco(3, 0, 0, 0, 0),
+                        Pelco(4, 0, 0, 0, 0), Pelco(5, 0, 0, 0, 0), Pelco(6, 0, 0, 0, 0)})));
+}
+
 // While another thread holds the line, a move is dropped at once with S_FALSE and nothing logged;
 // commands and queries wait for the line and then go out.
 TEST_F(PelcoDriverTest, BusyLineDropsMovesAndCommandsWait) {
