@@ -101,6 +101,14 @@ void CSerialPTZ::OpenPort() {
         throw CWin32Error(__FILE__, __LINE__);
 }
 
+void CSerialPTZ::SetWriteBound(DWORD constantMs) {
+    COMMTIMEOUTS timeouts{};
+    if (!GetCommTimeouts(m_port, &timeouts))
+        return;  // the write that follows reports what is wrong with the port
+    timeouts.WriteTotalTimeoutConstant = constantMs;
+    SetCommTimeouts(m_port, &timeouts);
+}
+
 std::string CSerialPTZ::LineName() const {
     return "line \"" + m_elementName + "\" (" + m_portName + ")";
 }
@@ -230,6 +238,10 @@ bool CSerialPTZ::WriteFrame(const BYTE* frame, size_t length) {
     }
     // Whatever a camera sent before this frame is stale: an answer read after it must be its own.
     PurgeComm(m_port, PURGE_RXABORT | PURGE_RXCLEAR);
+    // On a line known to be stuck each further frame gets a short bound, so the calls queued
+    // behind it come back quickly; the first frame that goes out restores the full bound.
+    if (m_lineState == LineState::kStuck)
+        SetWriteBound(kStuckWriteTimeoutConstantMs);
     DWORD written = 0;
     if (!WriteFile(m_port, frame, static_cast<DWORD>(length), &written, nullptr)) {
         DWORD error = GetLastError();
@@ -255,6 +267,7 @@ bool CSerialPTZ::WriteFrame(const BYTE* frame, size_t length) {
         throw CReportedError(__FILE__, __LINE__, ERROR_TIMEOUT);
     }
     if (m_lineState == LineState::kStuck) {
+        SetWriteBound(kWriteTimeoutConstantMs);
         g_ErrorHandling.WriteLog("%s flows again; %lu frames timed out\n", LineName().c_str(),
                                  static_cast<unsigned long>(m_failedFrames));
         m_lineState = LineState::kUp;

@@ -15,8 +15,9 @@
 // does not leave the wire within its bound (kWriteTimeoutLineTimes times its line time, rounded
 // up to whole milliseconds a byte, plus kWriteTimeoutConstantMs) is abandoned by the port, and
 // the call fails with HRESULT_FROM_WIN32(ERROR_TIMEOUT): a stuck far end holds the port lock no
-// longer than that. A stuck line is logged when it sticks and when it flows again, with the
-// number of frames that timed out, never once per frame.
+// longer than that; while the line stays stuck, each further frame gets only
+// kStuckWriteTimeoutConstantMs beyond its 4 line times. A stuck line is logged when it sticks and
+// when it flows again, with the number of frames that timed out, never once per frame.
 //
 // Threading: free-threaded. Control calls come from the worker threads of every camera on the
 // line, configuration calls from the host. The port lock (a recursive Windows mutex, owned by the
@@ -55,6 +56,8 @@ class CSerialPTZ : public CK47ComObjectRoot,
     // seven-byte frame at 9600 Bd.
     static constexpr DWORD kWriteTimeoutLineTimes = 4;
     static constexpr DWORD kWriteTimeoutConstantMs = 250;
+    // The constant while the line is stuck: calls queued behind a stuck line come back quickly.
+    static constexpr DWORD kStuckWriteTimeoutConstantMs = 50;
     // How often a line that is down is tried again.
     static constexpr ULONGLONG kReopenIntervalMs = 2000;
     // Bits a character, 8N1.
@@ -116,6 +119,8 @@ class CSerialPTZ : public CK47ComObjectRoot,
     void MarkLineDown(DWORD error);
     // Port lock held, line down: reopens when the retry is due; true when the port is back.
     bool TryReopen();
+    // Port lock held, port open: the write bound's constant part.
+    void SetWriteBound(DWORD constantMs);
     // The line as logs name it: "line \"Name\" (PATH)".
     std::string LineName() const;
 

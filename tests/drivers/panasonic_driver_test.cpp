@@ -254,7 +254,7 @@ TEST(PanasonicDriver, RejectedCallsSendNothing) {
     }
 }
 
-// A far end that stops taking bytes: each call gives up at the write bound (5 ms a byte + 250 ms:
+// A far end that stops taking bytes: a call gives up at the write bound (5 ms a byte + 250 ms:
 // 505 ms for this 51-byte move) with ERROR_TIMEOUT, the frame is dropped, and the log says once
 // that the line is stuck and once that it flows again, not once per frame.
 TEST(PanasonicDriver, StuckLineTimesOutAtItsBoundAndIsLoggedOncePerChange) {
@@ -263,13 +263,15 @@ TEST(PanasonicDriver, StuckLineTimesOutAtItsBoundAndIsLoggedOncePerChange) {
     ASSERT_GE(slave, 0);
     LogCapture log;
     ASSERT_EQ(tcflow(slave, TCOOFF), 0);
-    for (int i = 0; i < 2; ++i) {
+    // The first frame meets the full bound; once the line is known stuck, the next ones get
+    // 4 line times + 50 ms, so calls queued behind them come back quickly.
+    for (int bound : {505, 305}) {
         auto start = std::chrono::steady_clock::now();
         EXPECT_HR(HRESULT_FROM_WIN32(ERROR_TIMEOUT),
                   line.Driver()->MoveRelative(1, 100, 0, 0, 0, 0));
         auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_GE(took, milliseconds(505));
-        EXPECT_LT(took, milliseconds(505 + 300));
+        EXPECT_GE(took, milliseconds(bound));
+        EXPECT_LT(took, milliseconds(bound + 150));
     }
     std::vector<std::string> lines = log.Lines();
     ASSERT_EQ(lines.size(), 1u);
