@@ -60,7 +60,14 @@ HRESULT CPTZClientRemote::FinalConstruct() {
 }
 
 void CPTZClientRemote::FinalRelease() {
-    // The worker's exit sends the datagram once more, with the last speeds and end flag as set.
+    // A client released in the middle of a motion ends it: the worker's exit sends the datagram
+    // once more, with zero speeds and the end flag, so the camera stops now rather than at its
+    // time-out. Nothing is sent when no motion runs.
+    {
+        CK47ScopedLock lock(m_datagramLock);
+        m_datagram.pan = m_datagram.tilt = m_datagram.zoom = m_datagram.focus = m_datagram.iris = 0;
+        m_datagram.flags = K47MotionDatagram::kEndOfMotion;
+    }
     try {
         Stop(INFINITE, nullptr);
     } catch (const CExceptionBase& e) {

@@ -151,7 +151,9 @@ TEST_F(RemoteClientTest, SequenceNumbersContinueAcrossRestartsAndConnects) {
     ASSERT_HR_OK(client_->EndMotion());
 }
 
-TEST_F(RemoteClientTest, ReleasingAMovingClientSendsTheLastSpeedsWithoutTheEndFlag) {
+// A client dropped in the middle of a motion (a program ending without EndMotion) ends it: its
+// last datagram carries zero speeds and the end flag, so the camera stops now, not 5 s later.
+TEST_F(RemoteClientTest, ReleasingAMovingClientEndsItsMotion) {
     ScriptedHttpServer server;
     UdpPeer camera;
     server.AddReply(k47test::HttpReply(200, SessionReply(0, camera.Port())));
@@ -162,8 +164,8 @@ TEST_F(RemoteClientTest, ReleasingAMovingClientSendsTheLastSpeedsWithoutTheEndFl
     K47MotionDatagram last;
     while (auto bytes = camera.Receive(std::chrono::milliseconds(300)))
         last = *K47MotionDatagram::Decode(bytes->data(), bytes->size());
-    EXPECT_EQ(last.tilt, 33);
-    EXPECT_EQ(last.flags, 0);
+    EXPECT_EQ(last.tilt, 0);
+    EXPECT_EQ(last.flags, K47MotionDatagram::kEndOfMotion);
 }
 
 TEST_F(RemoteClientTest, CallsGoThroughTheServiceAndFailWithoutASession) {
