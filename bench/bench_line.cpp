@@ -39,8 +39,7 @@
 
 #include "frame/K47PTZ.h"
 #include "tests/support/TestUtil.h"
-#include "tests/tools/MiniJson.h"
-#include "tests/tools/ToolProcess.h"
+#include "tests/tools/SimProcess.h"
 
 using Microsoft::WRL::ComPtr;
 using Clock = std::chrono::steady_clock;
@@ -81,72 +80,12 @@ double Quantile(std::vector<double> values, double q) {
     return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
-// One frame as the far end saw it.
-struct Frame {
-    double at;  // CLOCK_MONOTONIC seconds of its last byte
-    int address;
-    std::string kind;
-    int panSpeed;  // data byte 1 (the pan speed) of a 7-byte frame; -1 otherwise
-};
+using Frame = k47test::SimProcess::Frame;
 
-// A ptzsim process on a link path and a thread collecting its frames.
-class SimLine {
-  public:
-    explicit SimLine(const std::string& link) {
-        process_ = std::make_unique<k47test::ToolProcess>(
-            k47test::BinaryDir() + "/bin/ptzsim",
-            std::vector<std::string>{"--protocol", "pelco-d", "--json", "--link", link,
-                                     "--state-interval", "0"});
-        for (int i = 0; i < 10 && start_ == 0; ++i) {
-            auto line = process_->ReadLine(std::chrono::seconds(10));
-            if (!line)
-                break;
-            auto json = k47test::Json::Parse(*line);
-            if (json && (*json)["event"].str() == "start")
-                start_ = (*json)["monotonic"].num();
-        }
-        reader_ = std::thread([this] { Read(); });
-    }
-    ~SimLine() {
-        process_->Signal(SIGTERM);
-        process_->Wait(std::chrono::seconds(5));
-        stop_ = true;
-        reader_.join();
-    }
-    SimLine(const SimLine&) = delete;
-    SimLine& operator=(const SimLine&) = delete;
-
-    bool ready() const { return start_ != 0; }
-    std::vector<Frame> Frames() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return frames_;
-    }
-
-  private:
-    void Read() {
-        while (!stop_) {
-            auto line = process_->ReadLine(milliseconds(100));
-            if (!line)
-                continue;
-            auto json = k47test::Json::Parse(*line);
-            if (!json || (*json)["event"].str() != "frame")
-                continue;
-            // "ff 01 00 02 3f 00 42": the pan speed is the fifth byte.
-            const std::string& raw = (*json)["raw"].str();
-            int pan = raw.size() == 20 ? std::stoi(raw.substr(12, 2), nullptr, 16) : -1;
-            std::lock_guard<std::mutex> guard(lock_);
-            frames_.push_back({start_ + (*json)["elapsed"].num(), (*json)["address"].integer(),
-                               (*json)["kind"].str(), pan});
-        }
-    }
-
-    std::unique_ptr<k47test::ToolProcess> process_;
-    double start_ = 0;
-    std::atomic<bool> stop_{false};
-    std::mutex lock_;
-    std::vector<Frame> frames_;
-    std::thread reader_;
-};
+// The pan speed byte of a frame "ff 01 00 02 3f 00 42" (the fifth byte), or -1.
+int PanSpeedByte(const std::string& raw) {
+    return raw.size() == 20 ? std::stoi(raw.substr(12, 2), nullptr, 16) : -1;
+}
 
 struct Call {
     double start;
@@ -180,7 +119,7 @@ Row Run(int baud, int cameraCount) {
 
     k47test::TempFolder folder;
     const std::string link = folder.Path() + "/line.tty";
-    SimLine sim(link);
+    k47test::SimProcess sim("pelco-d", link);
     if (!sim.ready()) {
         std::fprintf(stderr, "ptzsim did not start on %s\n", link.c_str());
         return row;
@@ -303,7 +242,7 @@ Row Run(int baud, int cameraCount) {
                 ++row.failed;
                 continue;
             }
-            if (next >= moves[c].size() || moves[c][next]->panSpeed != call.speedByte) {
+            if (next >= moves[c].size() || PanSpeedByte(moves[c][next]->raw) != call.speedByte) {
                 ++row.unmatched;
                 continue;
             }

@@ -38,22 +38,6 @@ void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
-// A UDP port the kernel just handed out: the start of this host's port-service range, so that
-// hosts of tests running side by side do not hand out the same ports.
-int FreeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return std::min(port, 65535 - 9);
-}
-
 class HostEndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -69,7 +53,7 @@ class HostEndToEnd : public ::testing::Test {
         WriteFile(folder_.Path() + "/server.pem", certificates.good.certificatePem);
         WriteFile(folder_.Path() + "/server.key", certificates.good.keyPem);
         const std::string config = folder_.Path() + "/installation.xml";
-        const int firstPort = FreeUdpPort();
+        const int firstPort = k47test::FreeUdpPort(10);
         ASSERT_GT(firstPort, 0);
         WriteFile(config,
                   "<Installation>\n"

@@ -30,7 +30,7 @@
 
 #include "frame/K47PTZ.h"
 #include "tests/support/TestUtil.h"
-#include "tests/tools/MiniJson.h"
+#include "tests/tools/SimProcess.h"
 #include "tests/tools/ToolProcess.h"
 
 using Microsoft::WRL::ComPtr;
@@ -44,91 +44,8 @@ double Seconds(Clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-int FreeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return std::min(port, 65535 - 99);
-}
-
-// One frame as the line's far end saw it.
-struct Frame {
-    double at;  // CLOCK_MONOTONIC seconds of its last byte
-    int address;
-    std::string kind;
-};
-
-// One simulated line: a ptzsim process on a link path, and a thread collecting its frames.
-class SimLine {
-  public:
-    SimLine(const std::string& protocol, const std::string& link,
-            std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--protocol", protocol,           "--json", "--link",
-                                         link,         "--state-interval", "0"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        process_ =
-            std::make_unique<k47test::ToolProcess>(k47test::BinaryDir() + "/bin/ptzsim", args);
-        for (int i = 0; i < 10 && start_ == 0; ++i) {
-            auto line = process_->ReadLine(seconds(10));
-            if (!line)
-                break;
-            auto json = k47test::Json::Parse(*line);
-            if (json && (*json)["event"].str() == "start")
-                start_ = (*json)["monotonic"].num();
-        }
-        reader_ = std::thread([this] { Read(); });
-    }
-    ~SimLine() { Kill(SIGTERM); }
-
-    bool ready() const { return start_ != 0; }
-    pid_t pid() const { return process_->pid(); }
-
-    // Ends the simulator (SIGKILL: as if it crashed, leaving its link behind).
-    void Kill(int signal) {
-        if (!process_)
-            return;
-        process_->Signal(signal);
-        process_->Wait(seconds(5));
-        stop_ = true;
-        if (reader_.joinable())
-            reader_.join();
-        process_.reset();
-    }
-
-    std::vector<Frame> Frames() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return frames_;
-    }
-
-  private:
-    void Read() {
-        while (!stop_) {
-            auto line = process_->ReadLine(milliseconds(100));
-            if (!line)
-                continue;
-            auto json = k47test::Json::Parse(*line);
-            if (!json || (*json)["event"].str() != "frame")
-                continue;
-            std::lock_guard<std::mutex> guard(lock_);
-            frames_.push_back({start_ + (*json)["elapsed"].num(), (*json)["address"].integer(),
-                               (*json)["kind"].str()});
-        }
-    }
-
-    std::unique_ptr<k47test::ToolProcess> process_;
-    double start_ = 0;
-    std::atomic<bool> stop_{false};
-    std::mutex lock_;
-    std::vector<Frame> frames_;
-    std::thread reader_;
-};
+using Frame = k47test::SimProcess::Frame;
+using SimLine = k47test::SimProcess;
 
 struct LineSpec {
     std::string name;
@@ -171,7 +88,7 @@ class LineRateTest : public ::testing::Test {
                            "\" Protocol=\"" + spec.name + "\" Address=\"" + std::to_string(a) +
                            "\"/>\n";
         }
-        const int firstPort = FreeUdpPort();
+        const int firstPort = k47test::FreeUdpPort(100);
         const std::string config = folder_.Path() + "/installation.xml";
         std::ofstream(config) << "<Installation>\n"
                                  "  <ControlService Listen=\"127.0.0.1\" Port=\"0\"/>\n"
@@ -394,7 +311,7 @@ TEST_F(LineRateTest, ALineWhoseFarEndRestartsFlowsAgainWithoutAHostRestart) {
     MoveAll(specs_[0]);
     std::this_thread::sleep_for(milliseconds(1000));
     ASSERT_FALSE(lines_["Gate"]->Frames().empty());
-    lines_["Gate"]->Kill(SIGKILL);
+    lines_["Gate"]->End(SIGKILL);
     std::this_thread::sleep_for(milliseconds(300));  // a few moves meet the hung-up line
     lines_["Gate"] = std::make_unique<SimLine>("pelco-d", link);
     ASSERT_TRUE(lines_["Gate"]->ready());
