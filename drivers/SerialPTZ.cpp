@@ -15,8 +15,42 @@ HRESULT STDMETHODCALLTYPE CSerialPTZ::Initialize(IXMLDOMElement* pElement, IUnkn
     return static_cast<IK47ObjectConfiguration*>(this)->Reconfigure(pElement);
 }
 
+HRESULT CSerialPTZ::FinalConstruct() {
+    m_reopenTimer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
+    if (m_reopenTimer == nullptr) {
+        DWORD error = GetLastError();
+        return error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error);
+    }
+    return S_OK;
+}
+
+void CSerialPTZ::FinalRelease() {
+    try {
+        Stop(INFINITE, nullptr);
+    } catch (const CExceptionBase& e) {
+        K47LogHandled(e, __FILE__, __LINE__);
+    }
+    if (m_reopenTimer != nullptr)
+        CloseHandle(m_reopenTimer);
+    m_reopenTimer = nullptr;
+}
+
+void CSerialPTZ::OnThreadInit() {
+    const HANDLE handles[1] = {m_reopenTimer};
+    const Handler handlers[1] = {&CSerialPTZ::OnReopenDue};
+    SetWaitHandles(1, handles, handlers, INFINITE);
+}
+
+void CSerialPTZ::OnReopenDue(DWORD /*index*/) {
+    CK47ScopedLock lock(m_portLock);
+    if (m_lineState != LineState::kDown || m_port.IsValid() || TryReopen())
+        CancelWaitableTimer(m_reopenTimer);  // up again, or reconfigured meanwhile
+}
+
 HRESULT STDMETHODCALLTYPE CSerialPTZ::Reconfigure(IXMLDOMElement* pElement) {
     CK47ScopedLock lock(m_portLock);
+    if (m_reopenTimer != nullptr)
+        CancelWaitableTimer(m_reopenTimer);
     m_port.Close();
     m_lineState = LineState::kUp;
     m_failedFrames = 0;
@@ -148,6 +182,20 @@ void CSerialPTZ::MarkLineDown(DWORD error) {
     m_lineState = LineState::kDown;
     m_failedFrames = 0;
     m_nextReopen = GetTickCount64() + kReopenIntervalMs;
+    if (m_reopenTimer != nullptr) {
+        // Tried on this beat even when no frame is due; a beat that finds the retry not yet due
+        // (a call tried a moment ago) waits for the next one.
+        LARGE_INTEGER due;
+        due.QuadPart = -static_cast<LONGLONG>(kReopenIntervalMs) * 10000 - 1000000;  // +100 ms
+        SetWaitableTimer(m_reopenTimer, &due, static_cast<LONG>(kReopenIntervalMs), nullptr,
+                         nullptr, FALSE);
+        try {
+            if (!IsRunning())
+                Start();
+        } catch (const CExceptionBase& e) {
+            K47LogHandled(e, __FILE__, __LINE__);  // calls still reopen the line
+        }
+    }
     g_ErrorHandling.WriteLog("%s is down: %s (error %lu); trying again every %llu s\n",
                              LineName().c_str(), ErrorText(error).c_str(),
                              static_cast<unsigned long>(error),

@@ -11,7 +11,8 @@
 // away (hang-up, unplugged adapter: the write fails with ERROR_DEVICE_NOT_CONNECTED), marks the
 // line down: one log line names the protocol element, the device and the error, calls go on
 // succeeding without sending, and a frame to send tries to reopen the port with the same
-// settings at most every kReopenIntervalMs; one log line says when it is back. A write that
+// settings at most every kReopenIntervalMs (a worker of the driver tries it on that beat even when
+// no call comes); one log line says when it is back. A write that
 // does not leave the wire within its bound (kWriteTimeoutLineTimes times its line time, rounded
 // up to whole milliseconds a byte, plus kWriteTimeoutConstantMs) is abandoned by the port, and
 // the call fails with HRESULT_FROM_WIN32(ERROR_TIMEOUT): a stuck far end holds the port lock no
@@ -45,7 +46,8 @@
 
 class CSerialPTZ : public CK47ComObjectRoot,
                    public IK47PTZProtocol,
-                   public IK47ObjectConfiguration {
+                   public IK47ObjectConfiguration,
+                   public CThread<CSerialPTZ, CThreadWait, CThreadCOMMulti, CThreadWait> {
   public:
     // The port's read time-outs, in milliseconds: a read of n bytes ends 50 ms after the last
     // byte, or after 1000 + 50 n ms in all.
@@ -76,6 +78,15 @@ class CSerialPTZ : public CK47ComObjectRoot,
 
     // The port lock, for tests that keep the line busy from another thread.
     CSyncObjectBase& PortLock() noexcept { return m_portLock; }
+
+    HRESULT FinalConstruct();
+    // Ends the reopening worker before the derived driver's members go.
+    void FinalRelease();
+
+    // Worker hooks: while a line is down, a worker tries it again every kReopenIntervalMs even
+    // when no call comes, so that its cameras get their stop as soon as it is back.
+    void OnThreadInit();
+    void OnThreadExit() {}
 
   protected:
     CSerialPTZ() = default;
@@ -119,6 +130,8 @@ class CSerialPTZ : public CK47ComObjectRoot,
     void MarkLineDown(DWORD error);
     // Port lock held, line down: reopens when the retry is due; true when the port is back.
     bool TryReopen();
+    // The reopen timer's handler (the worker).
+    void OnReopenDue(DWORD index);
     // Port lock held, port open: the write bound's constant part.
     void SetWriteBound(DWORD constantMs);
     // The line as logs name it: "line \"Name\" (PATH)".
@@ -135,7 +148,8 @@ class CSerialPTZ : public CK47ComObjectRoot,
     std::string m_elementName;
     DWORD m_baudRate = 0;
     LineState m_lineState = LineState::kUp;
-    ULONGLONG m_nextReopen = 0;     // GetTickCount64 time of the next try while down
-    ULONG m_failedFrames = 0;       // frames not sent while down, or timed out while stuck
-    std::set<INT_PTR> m_addresses;  // of the cameras created on this line
+    ULONGLONG m_nextReopen = 0;      // GetTickCount64 time of the next try while down
+    ULONG m_failedFrames = 0;        // frames not sent while down, or timed out while stuck
+    std::set<INT_PTR> m_addresses;   // of the cameras created on this line
+    HANDLE m_reopenTimer = nullptr;  // periodic while the line is down; owned
 };
