@@ -15,7 +15,7 @@ endfunction()
 # One GoogleTest executable from every *_test.cpp of the given folders. Tests are discovered when
 # ctest runs, so a build does not execute test binaries.
 function(k47_add_test_binary name)
-  cmake_parse_arguments(ARG "" "LABEL" "DIRS;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "LABEL" "DIRS;LIBS" ${ARGN})
   set(srcs)
   foreach(dir ${ARG_DIRS})
     file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*_test.cpp)
@@ -30,6 +30,12 @@ function(k47_add_test_binary name)
   if(NOT ARG_LABEL)
     set(ARG_LABEL unit)
   endif()
+  # SERIAL: tests that measure time against the line's physical limit run alone, so that other
+  # tests do not load the machine under their bounds.
+  set(serial FALSE)
+  if(ARG_SERIAL)
+    set(serial TRUE)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT 300)
+    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT 300 RUN_SERIAL ${serial})
 endfunction()
