@@ -1,8 +1,8 @@
 // End to end through a real k47ptz-host process: the module registered with k47regsvr in a
 // private registry, a Pelco-D camera on a pty whose far end this test decodes, the control service
 // over HTTP and HTTPS, and the remote client steering the camera. Also: the failures a user meets
-// (unknown camera, no server, malformed requests, a broken protocol element). SIGTERM:
-// motion_end_e2e_test.cpp.
+// (unknown camera, no server, malformed requests, a broken protocol element). SIGTERM and the
+// other ways a motion ends: tests/timing/motion_safety_test.cpp.
 #include <gtest/gtest.h>
 #include <atlbase.h>
 #include <wrl/client.h>
