@@ -106,6 +106,9 @@ class CWin32Error : public CExceptionBase {
     std::string description_;
 };
 
+// The system's text for a Win32 error code, without the trailing line break, or "unknown error".
+std::string K47ErrorText(DWORD code);
+
 // A failure its raiser has already logged: a line that stays stuck is reported once when it
 // sticks and once when it flows again, not once per frame. The handlers return its HRESULT
 // without a line of their own.

@@ -149,18 +149,6 @@ std::string CSerialPTZ::LineName() const {
 
 namespace {
 
-std::string ErrorText(DWORD error) {
-    char text[256] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             error, 0, text, sizeof(text), nullptr);
-    std::string words(text, n);
-    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' '))
-        words.pop_back();
-    if (words.empty())
-        words = "error " + std::to_string(error);
-    return words;
-}
-
 // A device that is gone rather than a frame that failed: the line is tried again later.
 bool LineGone(DWORD error) {
     switch (error) {
@@ -197,7 +185,7 @@ void CSerialPTZ::MarkLineDown(DWORD error) {
         }
     }
     g_ErrorHandling.WriteLog("%s is down: %s (error %lu); trying again every %llu s\n",
-                             LineName().c_str(), ErrorText(error).c_str(),
+                             LineName().c_str(), K47ErrorText(error).c_str(),
                              static_cast<unsigned long>(error),
                              static_cast<unsigned long long>(kReopenIntervalMs / 1000));
 }

@@ -33,23 +33,11 @@ void DefaultSink(CGlobalErrorHandlingEnvironment::Channel channel, std::string_v
                  static_cast<int>(line.size()), line.data());
 }
 
-// The system's text for an error code without the trailing line break, or "unknown error".
-std::string ErrorText(DWORD code) {
-    char buffer[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, 0, buffer, sizeof(buffer), nullptr);
-    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == ' '))
-        --n;
-    if (n == 0)
-        return "unknown error";
-    return std::string(buffer, n);
-}
-
 std::string Describe(const char* kind, const char* codeFormat, DWORD code, const char* file,
                      int line, std::string_view detail) {
     char head[64];
     std::snprintf(head, sizeof(head), codeFormat, code);
-    std::string text = std::string(kind) + " " + head + " (" + ErrorText(code) + ")";
+    std::string text = std::string(kind) + " " + head + " (" + K47ErrorText(code) + ")";
     if (!detail.empty()) {
         text += ": ";
         text += detail;
@@ -62,6 +50,17 @@ std::string Describe(const char* kind, const char* codeFormat, DWORD code, const
 }
 
 }  // namespace
+
+std::string K47ErrorText(DWORD code) {
+    char buffer[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, buffer, sizeof(buffer), nullptr);
+    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == ' '))
+        --n;
+    if (n == 0)
+        return "unknown error";
+    return std::string(buffer, n);
+}
 
 CGlobalErrorHandlingEnvironment::CGlobalErrorHandlingEnvironment() = default;
 

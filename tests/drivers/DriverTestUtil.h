@@ -36,6 +36,14 @@ inline std::string Hex(const Bytes& bytes) {
     return k47::sim::HexBytes(bytes);
 }
 
+// Frames one after another, as the line carries them.
+inline Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
 // A Panasonic frame: 0x02, the text, 0x03.
 inline Bytes Stx(const std::string& text) {
     Bytes bytes(text.size() + 2);

@@ -20,13 +20,6 @@ using k47::sim::Protocol;
 
 using Call = std::function<HRESULT(IK47PTZProtocol*)>;
 
-Bytes Join(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 // A frame from its bytes before the checksum, with the checksum appended.
 Bytes Bosch(Bytes head) {
     unsigned sum = 0;

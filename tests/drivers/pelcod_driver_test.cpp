@@ -36,13 +36,6 @@ Bytes Pelco(int address, int command1, int command2, int data1, int data2) {
     return frame;
 }
 
-Bytes Join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 constexpr int kMarkerAddress = 0xEE;  // never added: no refresh, no answer
 
 class PelcoDriverTest : public ::testing::Test {

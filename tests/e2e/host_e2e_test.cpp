@@ -24,6 +24,7 @@
 #include "sim/FrameDecoder.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestUtil.h"
+#include "tests/support/UdpPeer.h"
 #include "tests/tools/ToolProcess.h"
 
 using k47::sim::DecodedFrame;
@@ -45,15 +46,11 @@ class HostEndToEnd : public ::testing::Test {
         const auto& certificates =
             k47test::TestCertificates::Get();  // also makes this process trust them
         std::string output;
-        ASSERT_EQ(k47test::RunCommand(k47test::BinaryDir() + "/bin/k47regsvr " +
-                                          k47test::BinaryDir() + "/lib/libK47PTZ.so",
-                                      &output),
-                  0)
-            << output;
+        ASSERT_EQ(k47test::RegisterModuleWithTool(&output), 0) << output;
         WriteFile(folder_.Path() + "/server.pem", certificates.good.certificatePem);
         WriteFile(folder_.Path() + "/server.key", certificates.good.keyPem);
         const std::string config = folder_.Path() + "/installation.xml";
-        const int firstPort = k47test::FreeUdpPort(10);
+        const int firstPort = std::min<int>(k47test::FreeUdpPort(), 65535 - 9);
         ASSERT_GT(firstPort, 0);
         WriteFile(config,
                   "<Installation>\n"

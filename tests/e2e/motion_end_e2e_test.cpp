@@ -72,11 +72,7 @@ class MotionEndToEnd : public ::testing::Test {
     void SetUp() override {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         std::string output;
-        ASSERT_EQ(k47test::RunCommand(k47test::BinaryDir() + "/bin/k47regsvr " +
-                                          k47test::BinaryDir() + "/lib/libK47PTZ.so",
-                                      &output),
-                  0)
-            << output;
+        ASSERT_EQ(k47test::RegisterModuleWithTool(&output), 0) << output;
     }
     void TearDown() override {
         host_.reset();

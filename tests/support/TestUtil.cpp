@@ -6,14 +6,9 @@
 #include <k47/registry.h>
 #include <k47/xmldoc.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <filesystem>
 #include <thread>
 
@@ -176,18 +171,8 @@ void RegisterLibraryClasses() {
     });
 }
 
-int FreeUdpPort(int span) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return std::min(port, 65535 - span + 1);
+int RegisterModuleWithTool(std::string* output) {
+    return RunCommand(BinaryDir() + "/bin/k47regsvr " + BinaryDir() + "/lib/libK47PTZ.so", output);
 }
 
 }  // namespace k47test

@@ -85,9 +85,9 @@ int RunCommand(const std::string& command, std::string* output);
 // The build folder (K47_BINARY_DIR, set by ctest), where bin/ and lib/ are.
 std::string BinaryDir();
 
-// The first of `span` UDP ports for a host's port service: one the kernel just handed out (so
-// hosts of tests running side by side do not hand out the same ports), kept below 65536 - span.
-int FreeUdpPort(int span);
+// Registers the library module with k47regsvr into the registry folder in force; the tool's
+// exit status, its output in *output.
+int RegisterModuleWithTool(std::string* output);
 // The source folder (K47_SOURCE_DIR, set by ctest).
 std::string SourceDir();
 

@@ -30,6 +30,7 @@
 
 #include "frame/K47PTZ.h"
 #include "tests/support/TestUtil.h"
+#include "tests/support/UdpPeer.h"
 #include "tests/tools/SimProcess.h"
 #include "tests/tools/ToolProcess.h"
 
@@ -70,11 +71,7 @@ class LineRateTest : public ::testing::Test {
     void Start(const std::vector<LineSpec>& specs) {
         specs_ = specs;
         std::string output;
-        ASSERT_EQ(k47test::RunCommand(k47test::BinaryDir() + "/bin/k47regsvr " +
-                                          k47test::BinaryDir() + "/lib/libK47PTZ.so",
-                                      &output),
-                  0)
-            << output;
+        ASSERT_EQ(k47test::RegisterModuleWithTool(&output), 0) << output;
         std::string protocols, cameras;
         for (const LineSpec& spec : specs) {
             const std::string link = folder_.Path() + "/" + spec.name + ".tty";
@@ -88,7 +85,7 @@ class LineRateTest : public ::testing::Test {
                            "\" Protocol=\"" + spec.name + "\" Address=\"" + std::to_string(a) +
                            "\"/>\n";
         }
-        const int firstPort = k47test::FreeUdpPort(100);
+        const int firstPort = std::min<int>(k47test::FreeUdpPort(), 65535 - 99);
         const std::string config = folder_.Path() + "/installation.xml";
         std::ofstream(config) << "<Installation>\n"
                                  "  <ControlService Listen=\"127.0.0.1\" Port=\"0\"/>\n"
@@ -222,10 +219,7 @@ TEST_F(LineRateTest, OversubscribedLinesStopEveryCameraWithinTheLineTime) {
 // frame time (7.29 ms), never less, and the far end stamps the last byte by the time it returns.
 TEST_F(LineRateTest, AMoveOnAnIdleLineReturnsWhenItsLastByteArrives) {
     std::string output;
-    ASSERT_EQ(k47test::RunCommand(k47test::BinaryDir() + "/bin/k47regsvr " + k47test::BinaryDir() +
-                                      "/lib/libK47PTZ.so",
-                                  &output),
-              0);
+    ASSERT_EQ(k47test::RegisterModuleWithTool(&output), 0);
     const std::string link = folder_.Path() + "/idle.tty";
     lines_["idle"] = std::make_unique<SimLine>("pelco-d", link);
     ASSERT_TRUE(lines_["idle"]->ready());

@@ -292,11 +292,7 @@ class MotionSafety : public ::testing::Test {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         setenv("K47_RUNTIME_DIR", (folder_.Path() + "/run").c_str(), 1);  // for --local
         std::string output;
-        ASSERT_EQ(k47test::RunCommand(k47test::BinaryDir() + "/bin/k47regsvr " +
-                                          k47test::BinaryDir() + "/lib/libK47PTZ.so",
-                                      &output),
-                  0)
-            << output;
+        ASSERT_EQ(k47test::RegisterModuleWithTool(&output), 0) << output;
     }
     void TearDown() override {
         if (host_ && !host_->Wait(0ms).has_value() && host_->Signal(SIGTERM))
@@ -325,7 +321,7 @@ class MotionSafety : public ::testing::Test {
                 cameraXml += "<Camera Name=\"" + Cam{line, a}.Name() + "\" Protocol=\"" + line +
                              "\" Address=\"" + std::to_string(a) + "\"/>";
         }
-        const int firstPort = k47test::FreeUdpPort(50);
+        const int firstPort = std::min<int>(k47test::FreeUdpPort(), 65535 - 49);
         config_ = folder_.Path() + "/installation.xml";
         std::ofstream(config_) << "<Installation><ControlService Listen=\"127.0.0.1\" Port=\"0\"/>"
                                << "<PortService First=\"" << firstPort << "\" Last=\""
