@@ -165,13 +165,16 @@ bool CUrl::CrackUrl(std::string_view url) {
 
 bool CUrl::CreateUrl(std::string* out, size_t maxLength) const {
     std::string text = scheme_ + "://";
-    if (!user_.empty()) {
+    // A password goes out even without a user name ("http://:pw@srv/"), or it would be lost.
+    if (!user_.empty() || !password_.empty()) {
         text += user_;
         if (!password_.empty())
             text += ":" + password_;
         text += "@";
     }
-    bool bracket = host_.find(':') != std::string::npos;
+    // Brackets for a host that has a ':' (IPv6) or begins with '[': unbracketed, either would be
+    // cracked differently. A cracked host never holds both a ':' and a ']'.
+    bool bracket = host_.find(':') != std::string::npos || host_.starts_with('[');
     text += bracket ? "[" + host_ + "]" : host_;
     if (explicitPort_)
         text += ":" + std::to_string(port_);

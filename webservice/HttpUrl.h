@@ -38,7 +38,8 @@ class CUrl {
     bool CrackUrl(std::string_view url);
 
     // "scheme://[user[:password]@]host[:port]path extra", the port written only when the cracked
-    // URL named one. False when the text would be longer than `maxLength`.
+    // URL named one, the host in brackets when it holds a ':' or begins with '['. The text cracks
+    // into the same parts again. False when it would be longer than `maxLength`.
     bool CreateUrl(std::string* out, size_t maxLength = kMaxRebuiltUrlLength) const;
 
     // The URL that a redirect's "Location" value names, relative to this one: an absolute URL

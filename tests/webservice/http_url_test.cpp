@@ -84,6 +84,41 @@ TEST(HttpUrl, RefusedUrlsLeaveTheInitialValue) {
     }
 }
 
+// The HTTPS transport cracks the endpoint, rebuilds the text and the request object cracks it
+// again: the parts must survive, and so must the text.
+TEST(HttpUrl, RebuildsTextThatCracksToTheSameParts) {
+    struct Case {
+        const char* url;
+        const char* rebuilt;
+    } cases[] = {
+        {"http://user:pw@srv:8080/p?q#f", "http://user:pw@srv:8080/p?q#f"},
+        {"http://:pw@srv/", "http://:pw@srv/"},  // a password without a user name
+        {"http://u:@srv/", "http://u@srv/"},
+        {"http://[::1]:8080/p", "http://[::1]:8080/p"},
+        {"http://[[x]/p", "http://[[x]/p"},  // a host that begins with a bracket keeps its pair
+        {"http://a]b[c/", "http://a]b[c/"},
+        {"http://srv:080//x", "http://srv:80//x"},
+        {"http://a@b@srv/", "http://a@b@srv/"},
+    };
+    for (const Case& c : cases) {
+        CUrl first;
+        ASSERT_TRUE(first.CrackUrl(c.url)) << c.url;
+        std::string text;
+        ASSERT_TRUE(first.CreateUrl(&text)) << c.url;
+        EXPECT_EQ(c.rebuilt, text) << c.url;
+        CUrl second;
+        ASSERT_TRUE(second.CrackUrl(text)) << c.url << " -> " << text;
+        EXPECT_EQ(first.GetSchemeName(), second.GetSchemeName()) << c.url;
+        EXPECT_EQ(first.GetUserName(), second.GetUserName()) << c.url;
+        EXPECT_EQ(first.GetPassword(), second.GetPassword()) << c.url;
+        EXPECT_EQ(first.GetHostName(), second.GetHostName()) << c.url;
+        EXPECT_EQ(first.GetPortNumber(), second.GetPortNumber()) << c.url;
+        EXPECT_EQ(first.HasExplicitPort(), second.HasExplicitPort()) << c.url;
+        EXPECT_EQ(first.GetUrlPath(), second.GetUrlPath()) << c.url;
+        EXPECT_EQ(first.GetExtraInfo(), second.GetExtraInfo()) << c.url;
+    }
+}
+
 TEST(HttpUrl, ResolvesRedirectLocations) {
     CUrl base;
     ASSERT_TRUE(base.CrackUrl("http://srv:81/VLTControl/VLTControl.asmx?x"));
