@@ -40,16 +40,15 @@ HRESULT CPTZCameraWrapper::ForwardToCamera(void* self, REFIID riid, void** ppv) 
 }
 
 ComPtr<IUnknown> CPTZCameraWrapper::InnerCamera() {
-    Lock();
-    ComPtr<IUnknown> camera = m_innerCamera;
-    Unlock();
-    return camera;
+    ObjectLock lock(*this);
+    return m_innerCamera;
 }
 
 void CPTZCameraWrapper::SetInnerCamera(ComPtr<IUnknown> camera) {
-    Lock();
-    m_innerCamera.Swap(camera);
-    Unlock();
+    {
+        ObjectLock lock(*this);
+        m_innerCamera.Swap(camera);
+    }
     // The previous camera (now in `camera`) is released here, outside the lock: its final release
     // stops its worker, which may take a while.
 }
@@ -108,15 +107,29 @@ HRESULT STDMETHODCALLTYPE CPTZCameraWrapper::Reconfigure(IXMLDOMElement* pElemen
 
         ComPtr<IK47PTZProtocol> driver;
         if (object && SUCCEEDED(object.As(&driver))) {
-            ComPtr<IUnknown> camera;
-            HRESULT hr = driver->AddCamera(m_cameraName, pElement, GetControllingUnknown(),
-                                           camera.GetAddressOf());
+            HRESULT hr = AddCameraInto(driver.Get(), pElement);
             if (FAILED(hr))
                 throw CHresultError(__FILE__, kAddCameraFailedLine, hr);
-            SetInnerCamera(std::move(camera));
         }
         return S_OK;
     });
+}
+
+HRESULT CPTZCameraWrapper::AddCameraInto(IK47PTZProtocol* driver, IXMLDOMElement* pElement) {
+    ComPtr<IUnknown> refused;
+    HRESULT hr;
+    {
+        // The driver stores the camera into m_innerCamera as soon as it is created, before it
+        // initialises it: a host that queries the camera's sink during that set-up already
+        // reaches the camera through this wrapper. The lock is held throughout (it is recursive,
+        // so queries on this thread pass): other threads' queries wait for a camera set up.
+        ObjectLock lock(*this);
+        hr = driver->AddCamera(m_cameraName, pElement, GetControllingUnknown(),
+                               m_innerCamera.ReleaseAndGetAddressOf());
+        if (FAILED(hr))
+            refused.Swap(m_innerCamera);  // a camera the driver made but could not set up
+    }
+    return hr;  // `refused` ends here, outside the lock
 }
 
 HRESULT STDMETHODCALLTYPE CPTZCameraWrapper::MakeDefault(IXMLDOMElement* /*pElement*/) {

@@ -6,7 +6,7 @@
 // Threading: Initialize, Reconfigure and Terminate are called by the host one at a time; camera
 // calls through the wrapper go straight to the aggregated camera object, which serialises them.
 // The inner-camera pointer is read by QueryInterface on any thread, so it is swapped under the
-// object's critical section.
+// object's critical section; the driver's AddCamera writes it directly, under that same section.
 #pragma once
 
 #include <atlbase.h>
@@ -42,6 +42,19 @@ class CPTZCameraWrapper : public CK47ComObjectRoot,
     static HRESULT ForwardToCamera(void* self, REFIID riid, void** ppv);
     Microsoft::WRL::ComPtr<IUnknown> InnerCamera();
     void SetInnerCamera(Microsoft::WRL::ComPtr<IUnknown> camera);
+    HRESULT AddCameraInto(IK47PTZProtocol* driver, IXMLDOMElement* pElement);
+
+    // The object's critical section for a scope.
+    class ObjectLock {
+      public:
+        explicit ObjectLock(CPTZCameraWrapper& object) : m_object(object) { m_object.Lock(); }
+        ~ObjectLock() { m_object.Unlock(); }
+        ObjectLock(const ObjectLock&) = delete;
+        ObjectLock& operator=(const ObjectLock&) = delete;
+
+      private:
+        CPTZCameraWrapper& m_object;
+    };
 
     Microsoft::WRL::ComPtr<IUnknown> m_innerCamera;  // the aggregated camera's own IUnknown
     IUnknown* m_owner = nullptr;                     // the host; not counted

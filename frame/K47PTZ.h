@@ -139,7 +139,7 @@ IK47EventSink : public IUnknown {
   public:
     virtual HRESULT STDMETHODCALLTYPE OnEvent(ULONG_PTR param) = 0;
 };
-__CRT_UUID_DECL(IK47EventSink, 0x4F5C1A60, 0x762A, 0x45FF, 0xBB, 0xCB, 0xF0, 0x17, 0xAD, 0x25, 0x0B,
+__CRT_UUID_DECL(IK47EventSink, 0x4F5C1A60, 0x762A, 0x45FF, 0xBC, 0xBB, 0xF0, 0x17, 0xAD, 0x25, 0x0B,
                 0x0B)
 inline constexpr IID IID_IK47EventSink = K47UuidOf<IK47EventSink>::value;
 
@@ -268,6 +268,10 @@ DEFINE_GUID(CLSID_PTZClientLocal, 0xD450E5C3, 0xF7F6, 0x4A8C, 0xB7, 0xE7, 0x04, 
             0x67, 0x0F);
 DEFINE_GUID(CLSID_PTZClientRemote, 0x93C79A77, 0x86F6, 0x41AC, 0x99, 0x52, 0x57, 0x2F, 0x8F, 0xC2,
             0xD9, 0x29);
+// PTZCamera: the host's camera. Its IK47PTZCamera (and every interface but its own configuration
+// and termination ones) belongs to a camera object aggregated into it. Release every such pointer
+// before calling Reconfigure or a second Initialize on the PTZCamera: those end the camera object,
+// and a pointer kept across them dangles.
 DEFINE_GUID(CLSID_PTZCamera, 0xADED08CA, 0x6263, 0x4B0B, 0xAC, 0x97, 0x86, 0x09, 0x83, 0x18, 0x04,
             0x7B);
 DEFINE_GUID(CLSID_K47Panasonic, 0x0A67475A, 0xD833, 0x47C9, 0x8A, 0x19, 0xBC, 0x09, 0xF8, 0x6B,

@@ -43,9 +43,16 @@ std::span<const K47InterfaceEntry> CFakeVariable::GetInterfaceTable() {
 HRESULT STDMETHODCALLTYPE CFakeVariable::Advise(IK47EventSink* pSink, DWORD* pCookie) {
     if (pSink == nullptr || pCookie == nullptr)
         return E_POINTER;
+    // Held as a host holds it: by asking the sink's identity for the interface, which an
+    // aggregated camera answers through its outer object while it is still being set up.
+    ComPtr<IK47EventSink> sink;
+    HRESULT hr =
+        pSink->QueryInterface(IID_IK47EventSink, reinterpret_cast<void**>(sink.GetAddressOf()));
+    if (FAILED(hr))
+        return hr;
     std::lock_guard<std::mutex> guard(lock_);
     *pCookie = nextCookie_++;
-    sinks_[*pCookie] = pSink;
+    sinks_[*pCookie] = std::move(sink);
     return S_OK;
 }
 

@@ -185,9 +185,10 @@ void CRecordingDriver::FinalRelease() {
 
 HRESULT CreateRealCamera(BSTR name, IXMLDOMElement* element, IUnknown* outer, IUnknown* driver,
                          IUnknown* owner, IUnknown* portService, IUnknown** inner) {
-    ComPtr<IUnknown> camera;
+    // As the product's drivers do: the camera goes into the caller's field as soon as it exists,
+    // and stays there even when its set-up fails.
     HRESULT hr = CoCreateInstance(CLSID_PTZCameraStub, outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                  reinterpret_cast<void**>(camera.GetAddressOf()));
+                                  reinterpret_cast<void**>(inner));
     if (FAILED(hr))
         return hr;
     ComPtr<IK47VariableStore> sink;
@@ -195,16 +196,11 @@ HRESULT CreateRealCamera(BSTR name, IXMLDOMElement* element, IUnknown* outer, IU
         owner->QueryInterface(IID_IK47VariableStore, reinterpret_cast<void**>(sink.GetAddressOf()));
     CameraInitData record{name, sink.Get(), portService};
     ComPtr<IK47ObjectConfiguration> configuration;
-    hr = camera->QueryInterface(IID_IK47ObjectConfiguration,
-                                reinterpret_cast<void**>(configuration.GetAddressOf()));
+    hr = (*inner)->QueryInterface(IID_IK47ObjectConfiguration,
+                                  reinterpret_cast<void**>(configuration.GetAddressOf()));
     if (FAILED(hr))
         return hr;
-    hr = configuration->Initialize(element, driver, reinterpret_cast<ULONG_PTR>(&record));
-    if (FAILED(hr))
-        return hr;
-    configuration.Reset();  // an aggregated interface: its reference is the outer object's
-    *inner = camera.Detach();
-    return S_OK;
+    return configuration->Initialize(element, driver, reinterpret_cast<ULONG_PTR>(&record));
 }
 
 // ---------------------------------------------------------------------------------------------
