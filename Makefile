@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: help build test test-asan test-tsan bench fuzz fuzz-run demo demo-interactive demo-stop format check-format clean
+.PHONY: help build test test-asan test-tsan mutants bench fuzz fuzz-run demo demo-interactive demo-stop format check-format clean
 
 help:
 	@echo "make demo             build, then run the scripted demo against simulated cameras"
@@ -11,6 +11,7 @@ help:
 	@echo "make test             build (RelWithDebInfo) and run the test suite"
 	@echo "make test-asan        the test suite under AddressSanitizer + UBSan"
 	@echo "make test-tsan        the test suite under ThreadSanitizer"
+	@echo "make mutants          apply each hand-written fault of tests/mutants/ and check that its tests fail"
 	@echo "make bench            build and run the benchmarks"
 	@echo "make fuzz             build the libFuzzer targets with clang (FUZZ_SECONDS=60 make fuzz-run runs them)"
 	@echo "make format           clang-format every source file (make check-format: check only)"
@@ -32,6 +33,10 @@ test-tsan:
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --preset tsan $(CTEST_ARGS)
+
+# Not part of the test target: every mutant rebuilds part of the tree (MUTANTS=... for a few).
+mutants:
+	JOBS=$(JOBS) scripts/mutants.sh $(MUTANTS)
 
 bench: build
 	scripts/run-bench.sh build/default

@@ -160,7 +160,9 @@ TEST(Thread, AFailingHandlerEndsTheWorkerWithItsErrorAndOneLogLine) {
     EXPECT_EQ(worker.exitCount_, 1);
     auto lines = log.Lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find(" - handler thread line 288"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0],
+              "HRESULT 0x800700AA (The requested resource is in use.) raised at thread_test line 9 "
+              "- handler thread line 288");
     worker.Stop(INFINITE, nullptr);  // a later Stop returns normally
 
     // Start again: a fresh run with a zero exit code; anything but the library's exceptions ends it

@@ -5,6 +5,8 @@
 #include <atlbase.h>
 #include <wrl/client.h>
 
+#include <regex>
+
 #include "camera/PTZCamera.h"
 #include "frame/K47PTZ.h"
 #include "tests/support/FakeHost.h"
@@ -186,7 +188,9 @@ TEST_F(CameraWrapperTest, AFailingAddCameraIsLoggedReturnedAndLeavesTheWrapperUn
     EXPECT_FALSE(HasCamera(wrapper.Get()));
     auto lines = log.Lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find(" - handler PTZCamera line 56"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0],
+              "HRESULT 0x80070005 (Access is denied.) raised at PTZCamera line 54 - handler "
+              "PTZCamera line 56");
 }
 
 TEST_F(CameraWrapperTest, AnOwnerWithoutObjectServerFailsThroughTheCatchAllHandler) {
@@ -195,8 +199,13 @@ TEST_F(CameraWrapperTest, AnOwnerWithoutObjectServerFailsThroughTheCatchAllHandl
     EXPECT_HR(E_FAIL,
               Initialize(wrapper.Get(), R"(<Camera Protocol="P"/>)", u"Cam", driver_.Get()));
     EXPECT_FALSE(HasCamera(wrapper.Get()));
-    EXPECT_TRUE(log.Contains("Unhandled Exception - handler PTZCamera line 58"));
-    EXPECT_TRUE(log.Contains("no object server"));
+    auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "PTZCamera: the owner of camera configuration gives no object server");
+    EXPECT_TRUE(std::regex_match(lines[1],
+                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}: thread \d+ )"
+                                            R"(Unhandled Exception - handler PTZCamera line 58)")))
+        << lines[1];
 }
 
 TEST_F(CameraWrapperTest, AWrapperCreatedAggregatedHandsItsOuterObjectToTheDriver) {
@@ -220,4 +229,39 @@ TEST_F(CameraWrapperTest, AWrapperCreatedAggregatedHandsItsOuterObjectToTheDrive
     EXPECT_EQ(seenOuter, host_.Get());
     configuration.Reset();
     inner.Reset();
+}
+
+// The driver stores the camera into the wrapper before it sets the camera up; the camera's set-up
+// hands its sink to the host's preset variable, and a host holds a sink by asking its identity
+// (the wrapper) for the interface. A camera stored only afterwards could not be reached then, and
+// the preset variable would never steer it.
+TEST_F(CameraWrapperTest, TheCameraIsReachedThroughTheWrapperWhileItSetsUp) {
+    k47test::RegisterLibraryClasses();
+    driverObject_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
+                                        IUnknown* driver, IUnknown** camera) {
+        return k47test::CreateRealCamera(name, element, outer, driver, host_.Get(), nullptr,
+                                         camera);
+    });
+    hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
+    ComPtr<IUnknown> wrapper = NewWrapper();
+    ASSERT_HR_OK(
+        Initialize(wrapper.Get(), R"(<Camera Protocol="P" Address="2"/>)", u"Gate", host_.Get()));
+    k47test::CFakeVariable* preset = hostObject_->Variable(u"PTZPreset.Gate");
+    ASSERT_NE(preset, nullptr);
+    ASSERT_EQ(preset->SinkCount(), 1u);
+
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_I4;
+    value.lVal = 4;
+    ASSERT_HR_OK(preset->SetValue(value));
+    auto commands = driverObject_->Calls(DriverCall::Kind::Command);
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].address, 2);
+    EXPECT_EQ(commands[0].command, PTZCMD_GOTOPRESET);
+    EXPECT_EQ(commands[0].arg, 4);
+
+    ComPtr<IK47Terminate> terminate;
+    ASSERT_HR_OK(wrapper.As(&terminate));
+    EXPECT_HR_OK(terminate->Terminate(TRUE));
 }
