@@ -113,7 +113,8 @@ DWORD MissingPathError(const char* path) {
 }  // namespace
 
 std::shared_ptr<CommFile> CommFile::Open(const char* path, DWORD access, DWORD* error) noexcept {
-    posix::UniqueFd fd(::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    posix::UniqueFd fd(
+        posix::CommSyscalls().open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         *error = errno == ENOENT ? MissingPathError(path) : CommErrorFromErrno(errno);
         return nullptr;

@@ -2,6 +2,7 @@
 // The real calls behind the comm syscall seam.
 #include "comm_sys.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,8 +15,13 @@ int OutputQueue(int fd, int* count) {
     return ::ioctl(fd, TIOCOUTQ, count);
 }
 
+// open(2) is variadic; the table holds a plain two-argument function.
+int OpenDevice(const char* path, int flags) {
+    return ::open(path, flags);
+}
+
 const CommSyscallTable kReal = {
-    ::read, ::write, ::poll, ::tcdrain, OutputQueue, ::ppoll,
+    ::read, ::write, ::poll, ::tcdrain, OutputQueue, ::ppoll, OpenDevice,
 };
 
 }  // namespace

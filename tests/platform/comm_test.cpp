@@ -440,6 +440,37 @@ ssize_t WriteAcceptsNothing(int, const void*, size_t) {
     return 0;
 }
 
+std::string g_opened_path;
+int g_open_flags = 0;
+
+int OpenFindsNoDevice(const char* path, int flags) {
+    ++g_calls;
+    g_opened_path = path;
+    g_open_flags = flags;
+    errno = ENODEV;
+    return -1;
+}
+
+// The open goes through the seam too (fuzzers rely on it to keep every port shut): a device that
+// cannot be opened fails CreateFileA with its Windows error, and the port is opened without
+// becoming the process's controlling terminal.
+TEST_F(CommTest, OpenThatFindsNoDeviceFailsWithItsError) {
+    port_.reset();
+    k47::posix::ScopedCommSyscalls restore;
+    g_calls = 0;
+    k47::posix::CommSyscalls().open = OpenFindsNoDevice;
+    ScopedHandle refused(OpenPort(pty_.slave_path()));
+    EXPECT_FALSE(refused.valid());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(g_calls.load(), 1);
+    EXPECT_EQ(g_opened_path, pty_.slave_path());
+    EXPECT_EQ(g_open_flags & (O_ACCMODE | O_NOCTTY), O_RDWR | O_NOCTTY);
+
+    k47::posix::CommSyscalls() = k47::posix::RealCommSyscalls();
+    ScopedHandle opened(OpenPort(pty_.slave_path()));
+    EXPECT_TRUE(opened.valid()) << GetLastError();
+}
+
 TEST_F(CommTest, ReadSurvivesInterruptedPollsAndReads) {
     k47::posix::ScopedCommSyscalls restore;
     ASSERT_TRUE(pty_.WriteAll(Bytes{10, 20, 30, 40, 50}));
