@@ -207,11 +207,19 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
     HRESULT hr = CLSIDFromProgID(k47::Utf8ToUtf16(*progId).c_str(), &clsid);
     if (FAILED(hr))
         return problem("driver class " + *progId + " is not registered: " + Words(hr));
-    ComPtr<IK47ObjectConfiguration> driver;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IK47ObjectConfiguration,
-                          reinterpret_cast<void**>(driver.GetAddressOf()));
+    // Only a protocol driver may have its element and the driver's init data: another class
+    // configurable from an element (a camera, say) would take that init data for its own kind.
+    ComPtr<IK47PTZProtocol> protocol;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IK47PTZProtocol,
+                          reinterpret_cast<void**>(protocol.GetAddressOf()));
+    if (hr == E_NOINTERFACE)
+        return problem(*progId + " is not a protocol driver");
     if (FAILED(hr))
         return problem("cannot create driver " + *progId + ": " + Words(hr));
+    ComPtr<IK47ObjectConfiguration> driver;
+    hr = protocol.As(&driver);
+    if (FAILED(hr))
+        return problem(*progId + " is not a protocol driver: it cannot be configured");
 
     ComPtr<IXMLDOMElement> configuration;
     hr = document_.GetElement(element, configuration.GetAddressOf());

@@ -5,6 +5,7 @@
 #include <wrl/client.h>
 
 #include "host/HostObjects.h"
+#include "frame/K47PTZModule.h"
 #include "host/Installation.h"
 #include "tests/support/FakeHost.h"
 #include "tests/support/RecordingDriver.h"
@@ -188,4 +189,35 @@ TEST(HostInstallation, TheShippedExamplesLoad) {
         EXPECT_TRUE(installation.Load(k47test::SourceDir() + "/examples/" + name, &error))
             << name << ": " << error;
     }
+}
+
+// A protocol element naming a class that is no protocol driver is refused before the class is
+// configured: the host would hand it a driver's init data, which a camera object takes for its
+// own record (it read past the port service object as a name).
+TEST(HostInstallation, OnlyProtocolDriversAreConfiguredAsProtocols) {
+    k47test::ScopedRegistryFolder registry;
+    k47test::RegisterLibraryClasses();
+    ASSERT_HR_OK(DllRegisterServer());
+    k47host::Installation installation;
+    std::string error;
+    ASSERT_TRUE(installation.LoadText(R"(<Installation><PTZProtocols>
+        <Protocol Name="Camera" ProgID="K47PTZ.PTZCamera"/>
+        <Protocol Name="Stub" ProgID="K47PTZ.PTZCameraStub"/>
+        <Protocol Name="Client" ProgID="K47PTZ.PTZClientRemote"/>
+        <Protocol Name="Line" ProgID="K47PTZ.K47PelcoD"/>
+      </PTZProtocols><Cameras>
+        <Camera Name="Gate" Protocol="Line" Address="1"/>
+        <Camera Name="Yard" Protocol="Stub" Address="2"/>
+      </Cameras></Installation>)",
+                                      &error))
+        << error;
+    k47host::InstallationReport report = installation.Build();
+    EXPECT_EQ(report.protocolsConfigured, 1);
+    EXPECT_EQ(report.camerasBound, 1);
+    ASSERT_EQ(report.problems.size(), 4u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(report.problems[i].find("is not a protocol driver"), std::string::npos)
+            << report.problems[i];
+    EXPECT_NE(report.problems[3].find("Yard"), std::string::npos) << report.problems[3];
+    installation.Shutdown();
 }
