@@ -169,7 +169,10 @@ bool Installation::ReadSettings(std::string* error) {
         *error = "out of memory";
         return false;
     }
-    if (xmlNode* protocols = document_.SelectSingleNode(nullptr, "PTZProtocols")) {
+    // Relative to the root element, like every other lookup of the file (without a context node
+    // nothing is selected, and the default protocol was lost).
+    if (xmlNode* protocols =
+            document_.SelectSingleNode(document_.DocumentElement(), "PTZProtocols")) {
         if (auto defaultName = document_.GetAttribute(protocols, "Default"))
             server_->SetDefaultProtocol(k47::Utf8ToUtf16(*defaultName));
     }

@@ -193,14 +193,15 @@ TEST(HostInstallation, TheShippedExamplesLoad) {
 
 // A protocol element naming a class that is no protocol driver is refused before the class is
 // configured: the host would hand it a driver's init data, which a camera object takes for its
-// own record (it read past the port service object as a name).
-TEST(HostInstallation, OnlyProtocolDriversAreConfiguredAsProtocols) {
+// own record (it read past the port service object as a name). A camera without a Protocol
+// attribute binds to the default protocol.
+TEST(HostInstallation, ConfiguresOnlyDriversAndBindsCamerasByNameOrDefault) {
     k47test::ScopedRegistryFolder registry;
     k47test::RegisterLibraryClasses();
     ASSERT_HR_OK(DllRegisterServer());
     k47host::Installation installation;
     std::string error;
-    ASSERT_TRUE(installation.LoadText(R"(<Installation><PTZProtocols>
+    ASSERT_TRUE(installation.LoadText(R"(<Installation><PTZProtocols Default="Line">
         <Protocol Name="Camera" ProgID="K47PTZ.PTZCamera"/>
         <Protocol Name="Stub" ProgID="K47PTZ.PTZCameraStub"/>
         <Protocol Name="Client" ProgID="K47PTZ.PTZClientRemote"/>
@@ -208,16 +209,22 @@ TEST(HostInstallation, OnlyProtocolDriversAreConfiguredAsProtocols) {
       </PTZProtocols><Cameras>
         <Camera Name="Gate" Protocol="Line" Address="1"/>
         <Camera Name="Yard" Protocol="Stub" Address="2"/>
+        <Camera Name="Dock" Address="3"/>
       </Cameras></Installation>)",
                                       &error))
         << error;
     k47host::InstallationReport report = installation.Build();
     EXPECT_EQ(report.protocolsConfigured, 1);
-    EXPECT_EQ(report.camerasBound, 1);
+    EXPECT_EQ(report.camerasBound, 2);
     ASSERT_EQ(report.problems.size(), 4u);
     for (int i = 0; i < 3; ++i)
         EXPECT_NE(report.problems[i].find("is not a protocol driver"), std::string::npos)
             << report.problems[i];
     EXPECT_NE(report.problems[3].find("Yard"), std::string::npos) << report.problems[3];
+    auto lines = installation.Server()->CamerasByProtocol();
+    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines[0].size(), 2u);
+    EXPECT_EQ(lines[0][0].name, u"Dock");
+    EXPECT_EQ(lines[0][1].name, u"Gate");
     installation.Shutdown();
 }
