@@ -1,0 +1,110 @@
+// Fuzzes the host's SOAP dispatch: a request body goes through HandleSoapRequest (parsing,
+// operation lookup, camera lookup, argument conversion, the camera call, the answer or fault) of a
+// host built once from a fixed installation: port-less Pelco-D, Panasonic and Bosch drivers
+// (nothing is written anywhere), a camera on each, a second Pelco-D camera of the Pelco model and
+// a camera whose protocol does not exist. Cameras keep their state from one input to the next,
+// as in a running host.
+//
+// Checks: the status is 200 or 500; the answer is well-formed XML; a 500 is a Client or Server
+// fault with a text and a 200 the operation's response; a request the parser refuses, an
+// operation not served and an unknown camera are Client faults.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <k47/xmldoc.h>
+
+#include "fuzz/host_fuzz.h"
+#include "host/ControlService.h"
+#include "host/Installation.h"
+#include "host/SoapService.h"
+
+namespace {
+
+constexpr char kInstallation[] = R"(<Installation>
+  <PTZProtocols Default="Pelco">
+    <Protocol Name="Pelco" ProgID="K47PTZ.K47PelcoD"/>
+    <Protocol Name="Panasonic" ProgID="K47PTZ.K47Panasonic"/>
+    <Protocol Name="Bosch" ProgID="K47PTZ.Bosch"/>
+  </PTZProtocols>
+  <Cameras>
+    <Camera Name="Gate" Address="1"/>
+    <Camera Name="Yard" Protocol="Pelco" Address="2" Model="PELCO"/>
+    <Camera Name="Lobby" Protocol="Panasonic" Address="3"/>
+    <Camera Name="Dock" Protocol="Bosch" Address="129"/>
+    <Camera Name="Lost" Protocol="Nowhere" Address="4"/>
+  </Cameras>
+</Installation>)";
+
+k47host::CInstallationServer* Host() {
+    static k47host::Installation installation;
+    static k47host::CInstallationServer* server = [] {
+        std::string error;
+        k47fuzz::Check(installation.LoadText(kInstallation, &error));
+        k47host::InstallationReport report = installation.Build();
+        for (const std::string& problem : report.problems)
+            std::fprintf(stderr, "installation: %s\n", problem.c_str());
+        k47fuzz::Check(report.protocolsConfigured == 3 && report.camerasBound == 4);
+        return installation.Server();
+    }();
+    return server;
+}
+
+bool Has(const std::string& text, std::string_view part) {
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using k47fuzz::Check;
+    k47fuzz::EnterHost();
+    k47host::CInstallationServer* server = Host();
+    std::string_view body(reinterpret_cast<const char*>(data), size);
+
+    unsigned status = 0;
+    std::string answer = k47host::HandleSoapRequest(server, 0x7F000001, body, &status);
+    Check(status == 200 || status == 500);
+    Check(static_cast<bool>(k47::XmlDocument::LoadString(answer)));
+    const bool client = Has(answer, "<faultcode>soap:Client</faultcode>");
+    const bool serverFault = Has(answer, "<faultcode>soap:Server</faultcode>");
+    if (status == 500) {
+        Check(client != serverFault);
+        Check(!Has(answer, "<faultstring></faultstring>"));
+    } else {
+        Check(!client && !serverFault);
+    }
+
+    k47host::SoapFault fault;
+    std::optional<k47host::SoapRequest> request = k47host::ParseSoapRequest(body, &fault);
+    if (!request) {
+        Check(client);
+        return 0;
+    }
+    const std::string& operation = request->operation;
+    const bool served = operation == "StartRemoteSessionPTZ" || operation == "PtzCommand" ||
+                        operation == "PtzMenuCommand" || operation == "PtzQueryFunctions";
+    if (!served) {
+        Check(client && Has(answer, "is not served"));
+        return 0;
+    }
+    std::optional<std::string> name = request->Text("name");
+    static const char* const kCameras[] = {"Gate", "Yard", "Lobby", "Dock", "Lost"};
+    bool known = false;
+    for (const char* camera : kCameras)
+        known = known || (name && *name == camera);
+    if (!known) {
+        Check(client);
+        return 0;
+    }
+    if (*name == "Lost") {
+        Check(serverFault && Has(answer, "is not bound"));
+        return 0;
+    }
+    if (status == 200)
+        Check(Has(answer, "<" + operation + "Response"));
+    return 0;
+}

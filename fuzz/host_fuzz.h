@@ -1,0 +1,93 @@
+// Shared set-up of the fuzz targets that run the host's own code (installation, SOAP dispatch):
+// the process becomes a host whose K47PTZ classes are the ones linked into it, registered in a
+// registry folder of its own, and whose serial ports never open.
+//
+//   - K47_REGISTRY_DIR points at a fresh temporary folder (removed at exit) where the module is
+//     registered, so the host's ProgIDs resolve as after k47regsvr, and every library class is
+//     also registered in-process, so CoCreateInstance never loads a module from disk;
+//   - every open of a serial device fails with ENOENT through the comm syscall seam: whatever
+//     COMPort a fuzzed file names, its driver is set up with its line down and writes nothing;
+//   - log lines go to a sink that counts them instead of standard error, and a line about an
+//     exception nobody handled aborts the run: a garbled file must be reported in words.
+//
+// EnterHost() does all this once per process (the replay main calls it with the first input).
+#pragma once
+
+#include <objbase.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "common/K47Global.h"
+#include "frame/ClassTable.h"
+#include "frame/K47PTZ.h"
+#include "frame/K47PTZModule.h"
+#include "platform/posix/comm_sys.h"
+
+namespace k47fuzz {
+
+inline void Check(bool condition) {
+    if (!condition)
+        std::abort();
+}
+
+struct HostLog {
+    size_t lines = 0;
+};
+
+inline HostLog& Log() {
+    static HostLog log;
+    return log;
+}
+
+inline int NoDevice(const char*, int) {
+    errno = ENOENT;
+    return -1;
+}
+
+inline void EnterHost() {
+    static const bool entered = [] {
+        static std::string registry;
+        char pattern[] = "/tmp/k47fuzz-registry-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            std::perror("mkdtemp");
+            std::abort();
+        }
+        registry = pattern;
+        setenv("K47_REGISTRY_DIR", registry.c_str(), 1);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(registry, ignored);
+        });
+
+        k47::posix::CommSyscalls().open = NoDevice;
+        g_ErrorHandling.SetSink(
+            [](CGlobalErrorHandlingEnvironment::Channel, std::string_view line) {
+                Check(!line.empty());
+                Check(line.find("Unhandled Exception") == std::string_view::npos);
+                ++Log().lines;
+            });
+
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // this thread stays in the MTA
+        Check(SUCCEEDED(DllRegisterServer()));
+        for (size_t i = 0; i < kK47ClassCount; ++i) {
+            IUnknown* factory = nullptr;
+            if (FAILED(DllGetClassObject(*kK47ClassTable[i].clsid, IID_IUnknown,
+                                         reinterpret_cast<void**>(&factory))))
+                continue;  // a class not in this build
+            DWORD cookie = 0;
+            CoRegisterClassObject(*kK47ClassTable[i].clsid, factory, CLSCTX_INPROC_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie);
+            factory->Release();
+        }
+        return true;
+    }();
+    (void)entered;
+}
+
+}  // namespace k47fuzz
