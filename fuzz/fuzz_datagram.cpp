@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/MotionDatagram.h"
 
@@ -46,6 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::abort();
             continue;
         }
+        // The sender's encoding of what the receiver decoded gives back the very bytes.
+        uint8_t encoded[K47MotionDatagram::kSize];
+        verdict.datagram.Encode(encoded);
+        if (std::memcmp(encoded, bytes, K47MotionDatagram::kSize) != 0)
+            std::abort();
         if (verdict.takeOwnership)
             owner = sender;
         uint16_t sequence = static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
