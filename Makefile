@@ -14,6 +14,7 @@ help:
 	@echo "make mutants          apply each hand-written fault of tests/mutants/ and check that its tests fail"
 	@echo "make bench            build and run the benchmarks"
 	@echo "make fuzz             build the libFuzzer targets with clang (FUZZ_SECONDS=60 make fuzz-run runs them)"
+	@echo "make fuzz-long        run every fuzz target for FUZZ_RUNS inputs (10^7), FUZZ_JOBS (1 or 2) at a time"
 	@echo "make format           clang-format every source file (make check-format: check only)"
 
 build:
@@ -48,6 +49,12 @@ fuzz:
 FUZZ_SECONDS ?= 60
 fuzz-run: fuzz
 	scripts/run-fuzz.sh build/fuzz $(FUZZ_SECONDS)
+
+# Hours: not for CI. FUZZ_RUNS=100000 make fuzz-long for a shorter pass.
+FUZZ_RUNS ?= 10000000
+FUZZ_JOBS ?= 1
+fuzz-long: fuzz
+	scripts/run-fuzz.sh --runs $(FUZZ_RUNS) --jobs $(FUZZ_JOBS) build/fuzz
 
 demo: build
 	scripts/demo.sh
