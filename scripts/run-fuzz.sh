@@ -3,11 +3,12 @@
 #
 #   scripts/run-fuzz.sh [BUILD] [SECONDS]
 #       each target for SECONDS (60), one after the other; new inputs go into fuzz/corpus/<name>.
-#   scripts/run-fuzz.sh --runs N [--jobs 1|2] [--only NAME...] [BUILD]
-#       each target until it has executed N inputs (-runs=N), one or two at a time. The saved
-#       corpus is only read: new inputs go to BUILD/fuzz-work/corpus/<name>, the full logs to
-#       BUILD/fuzz-work/logs/<name>.log. A crash, leak, time-out (25 s an input) or memory
-#       overrun ends that target's run; the next target starts.
+#   scripts/run-fuzz.sh --runs N [--max-time S] [--jobs 1|2] [--only NAME...] [BUILD]
+#       each target until it has executed N inputs (-runs=N) or run for S seconds (0: no
+#       limit), one or two at a time; --only runs just the targets named (without "fuzz_").
+#       The saved corpus is only read: new inputs go to BUILD/fuzz-work/corpus/<name>, the full
+#       logs to BUILD/fuzz-work/logs/<name>.log. A crash, leak, time-out (25 s an input) or
+#       memory overrun ends that target's run; the next target starts.
 #
 # After each target: its executions, coverage (cov: edges, ft: features), executions per second
 # and findings (files written to fuzz/artifacts/<name>-*: crash-, leak-, timeout-, oom-); a table
@@ -15,11 +16,13 @@
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RUNS=
+MAX_TIME=0
 JOBS=1
 ONLY=
 while [ $# -gt 0 ]; do
   case $1 in
     --runs) RUNS=$2; shift 2 ;;
+    --max-time) MAX_TIME=$2; shift 2 ;;
     --jobs) JOBS=$2; shift 2 ;;
     --only) ONLY="$ONLY $2"; shift 2 ;;
     *) break ;;
@@ -45,7 +48,8 @@ run_one() {
     mkdir -p "$WORK/corpus/$name"
     saved=$ROOT/fuzz/corpus/$name
     [ -d "$saved" ] || saved=
-    "$f" -runs="$RUNS" -timeout=25 -print_final_stats=1 -artifact_prefix="$ARTIFACTS/$name-" \
+    "$f" -runs="$RUNS" -max_total_time="$MAX_TIME" -timeout=25 -print_final_stats=1 \
+      -artifact_prefix="$ARTIFACTS/$name-" \
       "$WORK/corpus/$name" ${saved:+"$saved"} >"$log" 2>&1 || status=$?
   else
     mkdir -p "$ROOT/fuzz/corpus/$name"
