@@ -6,8 +6,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <limits>
+#include <thread>
 
 #include "drivers/Panasonic.h"
 #include "tests/drivers/DriverTestUtil.h"
@@ -266,10 +268,19 @@ TEST(PanasonicDriver, StuckLineTimesOutAtItsBoundAndIsLoggedOncePerChange) {
     // The first frame meets the full bound; once the line is known stuck, the next ones get
     // 4 line times + 50 ms, so calls queued behind them come back quickly.
     for (int bound : {505, 305}) {
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_HR(HRESULT_FROM_WIN32(ERROR_TIMEOUT),
-                  line.Driver()->MoveRelative(1, 100, 0, 0, 0, 0));
-        auto took = std::chrono::steady_clock::now() - start;
+        HRESULT result = S_OK;
+        std::chrono::steady_clock::duration took{};
+        std::atomic<bool> returned{false};
+        std::thread caller([&] {
+            auto start = std::chrono::steady_clock::now();
+            result = line.Driver()->MoveRelative(1, 100, 0, 0, 0, 0);
+            took = std::chrono::steady_clock::now() - start;
+            returned = true;
+        });
+        if (!WaitUntil([&] { return returned.load(); }, milliseconds(bound + 2000)))
+            tcflow(slave, TCOON);  // a write without bound would wait for ever
+        caller.join();
+        EXPECT_HR(HRESULT_FROM_WIN32(ERROR_TIMEOUT), result);
         EXPECT_GE(took, milliseconds(bound));
         EXPECT_LT(took, milliseconds(bound + 150));
     }

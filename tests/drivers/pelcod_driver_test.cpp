@@ -194,6 +194,58 @@ TEST_F(PelcoDriverTest, RefreshFramesByFlagsAndIntervalZero) {
     ExpectNothingWritten("flags");
 }
 
+// With a non-zero interval the refresh frames come again with the first plain move made
+// "InitIntervalSec" or more after the last refresh, never earlier: a client renewing its move
+// every 20 ms for 2.5 s with an interval of 1 s gets them exactly twice (the time the driver
+// reads is the wall clock, hence a few milliseconds' allowance between the two clocks).
+TEST_F(PelcoDriverTest, RefreshFramesComeAgainAtTheInterval) {
+    Init("InitIntervalSec=\"1\"");
+    constexpr auto kInterval = milliseconds(1000);
+    constexpr auto kClocks = milliseconds(2);
+    const auto begin = Clock::now();
+    AddCamera(Driver(), "Address=\"4\" TurnON=\"1\" SetManual=\"1\"");
+    EXPECT_EQ(Hex(line_.NextBytes(2)),
+              Hex(Join({Pelco(4, 0x88, 0, 0, 0), Pelco(4, 0x10, 0, 0, 0)})));
+    // The calls that refreshed last, as the test saw them: the driver's own time lies between.
+    Clock::time_point lastStart = begin;
+    Clock::time_point lastEnd = Clock::now();
+    int refreshes = 0;
+    int moves = 0;
+    while (Clock::now() - begin < milliseconds(2500)) {
+        std::this_thread::sleep_for(milliseconds(10));  // and 7.3 ms on the line: every 20 ms
+        const auto start = Clock::now();
+        ASSERT_HR_OK(Driver()->MoveRelative(4, 0, 100, 0, 0, 0));
+        const auto end = Clock::now();
+        ++moves;
+        std::vector<DecodedFrame> frames;
+        do {
+            std::vector<DecodedFrame> next = line_.Next(1);
+            ASSERT_EQ(next.size(), 1u) << "move " << moves;
+            frames.push_back(next[0]);
+        } while (frames.back().kind != FrameKind::kMove && frames.size() < 3);
+        ASSERT_EQ(Hex(frames.back().raw), Hex(Pelco(4, 0, 0x08, 0, 63))) << "move " << moves;
+        auto ms = [](Clock::duration d) {
+            return std::chrono::duration<double, std::milli>(d).count();
+        };
+        if (frames.size() == 1) {
+            EXPECT_LT(start - lastEnd, kInterval + kClocks)
+                << "move " << moves << " began " << ms(start - lastEnd)
+                << " ms after the last refresh ended, without one";
+            continue;
+        }
+        ASSERT_EQ(frames.size(), 3u);
+        EXPECT_EQ(Hex(Join({frames[0].raw, frames[1].raw})),
+                  Hex(Join({Pelco(4, 0x88, 0, 0, 0), Pelco(4, 0x10, 0, 0, 0)})));
+        EXPECT_GE(end - lastStart, kInterval - kClocks)
+            << "move " << moves << " refreshed " << ms(end - lastStart)
+            << " ms after the last refresh began";
+        ++refreshes;
+        lastStart = start;
+        lastEnd = end;
+    }
+    EXPECT_EQ(refreshes, 2) << moves << " moves";
+}
+
 // With "ExpectAnswer" the driver reads exactly the answer's length after each frame: 18 bytes after
 // command 2 = 0x45, 7 after 0x51/0x53/0x55/0x63, 4 after anything else. The camera here sends its
 // answer and three bytes more in one piece; exactly those three must stay unread.

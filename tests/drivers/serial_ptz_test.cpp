@@ -1,11 +1,13 @@
 // The serial port layer every serial driver shares, run for each of the three drivers: the line
 // settings of every open, configuration without a port (nothing else read, nothing written), the
-// exact debug dump, switching ports, ports that cannot be opened, and the records handed to new
-// cameras.
+// exact debug dump, switching ports, ports that cannot be opened, the records handed to new
+// cameras, and concurrent senders on the drivers whose frames all wait for the line.
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include "drivers/Bosch.h"
 #include "drivers/Panasonic.h"
@@ -16,6 +18,8 @@
 namespace {
 
 using namespace k47test;
+using k47::sim::DecodedFrame;
+using k47::sim::FrameKind;
 using k47::sim::Protocol;
 using Microsoft::WRL::ComPtr;
 
@@ -275,6 +279,111 @@ TEST_F(SerialLineTest, CamerasReceiveNameVariableStoreAndPortService) {
         for (const std::string& line : log_.Lines())
             driverLine |= HandlerLine(line, c.name) > 0;
         EXPECT_TRUE(driverLine) << c.name << ": the driver's AddCamera logs the failure";
+    }
+}
+
+// A driver object with its port lock, whatever its class.
+struct LockableDriver {
+    ComPtr<IUnknown> identity;
+    ComPtr<IK47PTZProtocol> protocol;
+    CSerialPTZ* object = nullptr;
+};
+
+template <class T>
+LockableDriver OpenDriver(const std::string& attributes) {
+    DriverUnderTest<T> driver;
+    EXPECT_HR_OK(driver.Initialize(attributes));
+    return {driver.identity, driver.protocol, driver.object};
+}
+
+// Four threads send on one Panasonic or Bosch line at once, each a Go To Preset and a stop per
+// round to its own camera. While another thread holds the line nothing goes out and no call
+// returns; once it is free every frame arrives whole (decoded from the far end's byte stream), in
+// its sender's order, none dropped, and the frames follow each other on the wire: together never
+// faster than their line time, and without gaps of note.
+TEST_F(SerialLineTest, ConcurrentSendersGetEveryFrameThroughWholeAndInOrder) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 16;
+    struct Case {
+        const char* name;
+        Protocol protocol;
+        DWORD baud;  // the long Panasonic frames on a faster line keep the test short
+        LockableDriver (*open)(const std::string&);
+    };
+    const Case cases[] = {
+        {"Panasonic", Protocol::kPanasonic, 38400, OpenDriver<CPanasonic>},
+        {"Bosch", Protocol::kBosch, 9600, OpenDriver<CBosch>},
+    };
+    for (const Case& c : cases) {
+        FarEnd line(c.protocol);
+        LockableDriver driver =
+            c.open("COMPort=\"" + line.Path() + "\" BaudRate=\"" + std::to_string(c.baud) + "\"");
+        ASSERT_TRUE(driver.protocol) << c.name;
+        std::vector<ComPtr<IUnknown>> cameras;  // more than one: Panasonic frames carry the address
+        for (int address = 1; address <= kThreads; ++address)
+            cameras.push_back(
+                AddCamera(driver.protocol.Get(), "Address=\"" + std::to_string(address) + "\""));
+
+        std::atomic<int> started{0};
+        std::atomic<int> returned{0};
+        std::atomic<int> failed{0};
+        std::vector<std::thread> senders;
+        std::chrono::steady_clock::time_point freed;
+        {
+            LockHolder holder(driver.object->PortLock());
+            for (int t = 0; t < kThreads; ++t) {
+                senders.emplace_back([&, address = INT_PTR{t + 1}] {
+                    ++started;
+                    for (int round = 0; round < kRounds; ++round) {
+                        failed +=
+                            driver.protocol->Command(address, PTZCMD_GOTOPRESET, round) != S_OK;
+                        ++returned;
+                        failed += driver.protocol->MoveRelative(address, 0, 0, 0, 0, 0) != S_OK;
+                        ++returned;
+                    }
+                });
+            }
+            EXPECT_TRUE(WaitUntil([&] { return started == kThreads; }, milliseconds(1000)));
+            std::this_thread::sleep_for(milliseconds(200));
+            EXPECT_EQ(line.Queued(), 0u) << c.name << ": sent while another thread held the line";
+            EXPECT_EQ(returned.load(), 0) << c.name << ": a call did not wait for the line";
+            freed = std::chrono::steady_clock::now();
+        }
+        for (std::thread& sender : senders)
+            sender.join();
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - freed)
+                .count();
+        EXPECT_EQ(failed.load(), 0) << c.name;
+
+        std::vector<DecodedFrame> frames = line.Next(kThreads * kRounds * 2, milliseconds(5000));
+        EXPECT_TRUE(line.Next(1, milliseconds(100)).empty()) << c.name << ": frames beyond";
+        std::vector<std::vector<std::string>> got(kThreads);
+        std::vector<std::string> strays;
+        size_t bytes = 0;
+        for (const DecodedFrame& f : frames) {
+            bytes += f.raw.size();
+            if (f.kind == FrameKind::kMalformed || f.address < 1 || f.address > kThreads) {
+                strays.push_back(k47::sim::Describe(f));
+                continue;
+            }
+            got[f.address - 1].push_back(f.kind == FrameKind::kPresetGo
+                                             ? "go " + std::to_string(f.preset)
+                                             : k47::sim::KindName(f.kind));
+        }
+        EXPECT_TRUE(strays.empty()) << c.name << ": " << testing::PrintToString(strays);
+        std::vector<std::string> expected;
+        for (int round = 0; round < kRounds; ++round) {
+            expected.push_back("go " + std::to_string(round));
+            expected.push_back(k47::sim::KindName(FrameKind::kStop));
+        }
+        for (int t = 0; t < kThreads; ++t)
+            EXPECT_EQ(got[t], expected) << c.name << ", camera " << t + 1;
+
+        // 10 bits a byte; the first frame started when the line was freed.
+        const double lineMs = static_cast<double>(bytes) * 10 * 1000 / c.baud;
+        EXPECT_GE(ms, lineMs - 1) << c.name << ": faster than the line";
+        EXPECT_LT(ms, lineMs * 1.5 + 200) << c.name << ": " << bytes << " bytes";
     }
 }
 
