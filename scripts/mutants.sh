@@ -32,6 +32,11 @@ if [ $# -gt 0 ]; then
 else
     mapfile -t patches < <(ls "$root"/tests/mutants/*.patch 2>/dev/null)
 fi
+# Mutants of headers last: applying and reverting one rebuilds much of the tree, and what follows
+# would pay for it again.
+mapfile -t patches < <(for p in "${patches[@]}"; do
+    if grep -q '^+++ b/.*\.h$' "$p"; then echo "1 $p"; else echo "0 $p"; fi
+done | sort -k1,1n -k2 | cut -d' ' -f2-)
 if [ ${#patches[@]} -eq 0 ]; then
     echo "mutants: no patches" >&2
     exit 2
