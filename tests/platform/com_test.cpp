@@ -1,8 +1,7 @@
-// COM runtime conformance: apartment counting and the implicit MTA, activation through the
-// registry and a real in-process server module (by CLSID, by ProgID with CurVer, aggregated),
-// activation errors, class objects registered in the process, and the free-threaded marshaler's
-// aggregation and in-process marshaling. Every test has its own registry folder and its own copy
-// of the test module.
+// COM runtime conformance: apartment counting, activation through the registry and a real
+// in-process server module (by CLSID, by ProgID with CurVer), activation errors, and the
+// free-threaded marshaler's in-process marshaling. Every test has its own registry folder and its
+// own copy of the test module.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,14 +18,6 @@
 #include "wrl/client.h"
 
 using Microsoft::WRL::ComPtr;
-
-MIDL_INTERFACE("6B1C4E1A-33D0-4E55-9C7B-2F2A4B0D9E02")
-IOuterOnly : public IUnknown {
-  public:
-    virtual HRESULT STDMETHODCALLTYPE Ping() = 0;
-};
-__CRT_UUID_DECL(IOuterOnly, 0x6B1C4E1A, 0x33D0, 0x4E55, 0x9C, 0x7B, 0x2F, 0x2A, 0x4B, 0x0D, 0x9E,
-                0x02)
 
 namespace {
 
@@ -66,12 +57,12 @@ class CountedThing final : public ITestThing {
     LONG value_;
 };
 
-class CountedFactory final : public IClassFactory {
+// A controlling object offered for aggregation; counts the references taken on it.
+class Outer final : public IUnknown {
   public:
-    explicit CountedFactory(CountedThing* thing) : thing_(thing) {}
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
+        if (riid == IID_IUnknown) {
+            *ppv = this;
             AddRef();
             return S_OK;
         }
@@ -80,43 +71,7 @@ class CountedFactory final : public IClassFactory {
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        ++created;
-        if (outer != nullptr)
-            return CLASS_E_NOAGGREGATION;
-        return thing_->QueryInterface(riid, ppv);
-    }
-    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
     std::atomic<ULONG> refs{0};
-    std::atomic<int> created{0};
-
-  private:
-    CountedThing* thing_;
-};
-
-// A controlling object that aggregates an inner object, following the outer-object rules: it
-// answers IOuterOnly itself and hands out the inner object's ITestThing.
-class Outer final : public IOuterOnly {
-  public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == __uuidof(IOuterOnly)) {
-            *ppv = static_cast<IOuterOnly*>(this);
-            AddRef();
-            return S_OK;
-        }
-        if (riid == __uuidof(ITestThing) && inner)
-            return inner->QueryInterface(riid, ppv);
-        if (riid == IID_IMarshal && inner)
-            return inner->QueryInterface(riid, ppv);
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    STDMETHODIMP Ping() override { return S_OK; }
-    IUnknown* identity() { return static_cast<IOuterOnly*>(this); }
-    std::atomic<ULONG> refs{0};
-    ComPtr<IUnknown> inner;  // the aggregated object's non-delegating IUnknown
 };
 
 // An in-memory IStream: enough for marshaling.
@@ -410,8 +365,8 @@ TEST_F(ComTest, ActivationErrors) {
                 SetDefault(key + "\\InprocServer32", c.server);
         }
         void* ppv = kSentinel;
-        EXPECT_EQ(c.expected, CoCreateInstance(*c.clsid, c.aggregate ? outer.identity() : nullptr,
-                                               c.context, c.riid, &ppv));
+        EXPECT_EQ(c.expected, CoCreateInstance(*c.clsid, c.aggregate ? &outer : nullptr, c.context,
+                                               c.riid, &ppv));
         EXPECT_EQ(nullptr, ppv);
         ppv = kSentinel;
         if (!c.aggregate && c.riid == IID_IUnknown) {

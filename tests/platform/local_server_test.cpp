@@ -1,25 +1,20 @@
-// Cross-process COM (CLSCTX_LOCAL_SERVER): calls and their results across the socket, remote
-// QueryInterface and identity, interface pointers coming back as proxies (directly and through
-// the free-threaded marshaler), reference counts, fragmented large arguments, several threads on
-// one proxy, a blocked call holding up only its own connection, activation errors, the socket's
-// life, a server started from LocalServer32, a server dying, a client dying, and other users kept
-// out. Most tests serve RemoteThing from the test process itself through the socket; the helper
-// process k47_rpc_helper is the server or the client where a second process is the point.
+// Cross-process COM (CLSCTX_LOCAL_SERVER): calls and their results across the socket, reference
+// counts following the proxies, fragmented large arguments, several threads on one proxy, a
+// blocked call holding up only its own connection, a server started from LocalServer32, a server
+// dying, a client dying, and other users kept out. Most tests serve RemoteThing from the test
+// process itself through the socket; the helper process k47_rpc_helper is the server or the
+// client where a second process is the point.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <climits>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -27,8 +22,10 @@
 #include <vector>
 
 #include "k47/localserver.h"
+#include "k47/strings.h"
 #include "registry_sandbox.h"
 #include "testmodule/remote_thing.h"
+#include "testmodule/test_thing.h"
 #include "windows.h"
 #include "wrl/client.h"
 
@@ -50,12 +47,6 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
         std::this_thread::sleep_for(2ms);
     }
     return true;
-}
-
-std::string GuidText(REFGUID guid) {
-    OLECHAR wide[40];
-    int n = StringFromGUID2(guid, wide, 40);
-    return std::string(wide, wide + (n > 0 ? n - 1 : 0));
 }
 
 void SetClassesDefault(const std::string& path, const std::string& value) {
@@ -137,11 +128,9 @@ class LocalServerTest : public ::testing::Test {
         ASSERT_NE(nullptr, mkdtemp(pattern));
         runtime_ = pattern;
         setenv("K47_RUNTIME_DIR", runtime_.c_str(), 1);
-        const std::string ps = GuidText(CLSID_TestRemotePS);
-        SetClassesDefault("Interface\\" + GuidText(__uuidof(ITestRemote)) + "\\ProxyStubClsid32",
-                          ps);
-        SetClassesDefault("Interface\\" + GuidText(__uuidof(ITestThing)) + "\\ProxyStubClsid32",
-                          ps);
+        const std::string ps = k47::GuidToString(CLSID_TestRemotePS);
+        SetClassesDefault(
+            "Interface\\" + k47::GuidToString(__uuidof(ITestRemote)) + "\\ProxyStubClsid32", ps);
         SetClassesDefault("CLSID\\" + ps + "\\InprocServer32", K47_REMOTE_PS_PATH);
         k47::SetLocalServerThroughSocket(true);
         k47::test::SetRemoteGate(true);
@@ -177,7 +166,9 @@ class LocalServerTest : public ::testing::Test {
                                 __uuidof(ITestRemote),
                                 reinterpret_cast<void**>(thing->ReleaseAndGetAddressOf()));
     }
-    std::string SocketPath() const { return runtime_ + "/" + GuidText(CLSID_TestRemote) + ".sock"; }
+    std::string SocketPath() const {
+        return runtime_ + "/" + k47::GuidToString(CLSID_TestRemote) + ".sock";
+    }
 
     k47::test::RegistrySandbox sandbox_;
     std::string runtime_;
@@ -338,7 +329,7 @@ TEST_F(LocalServerTest, BlockedCallHoldsUpOnlyItsConnection) {
 
 TEST_F(LocalServerTest, RegisteredServerIsStartedOnce) {
     const std::string command = std::string("\"") + K47_RPC_HELPER_PATH + "\" serve";
-    SetClassesDefault("CLSID\\" + GuidText(CLSID_TestRemote) + "\\LocalServer32", command);
+    SetClassesDefault("CLSID\\" + k47::GuidToString(CLSID_TestRemote) + "\\LocalServer32", command);
     // Two activations at once: one server is started, both reach it.
     ComPtr<ITestRemote> a, b;
     HRESULT ha = E_FAIL, hb = E_FAIL;
@@ -365,7 +356,8 @@ TEST_F(LocalServerTest, RegisteredServerIsStartedOnce) {
 }
 
 TEST_F(LocalServerTest, DeadServerFailsCalls) {
-    const std::string server_key = "CLSID\\" + GuidText(CLSID_TestRemote) + "\\LocalServer32";
+    const std::string server_key =
+        "CLSID\\" + k47::GuidToString(CLSID_TestRemote) + "\\LocalServer32";
     // The server dies in the middle of a call: that call may have run.
     SetClassesDefault(server_key, std::string(K47_RPC_HELPER_PATH) + " serve --exit-in-wait");
     ComPtr<ITestRemote> thing;
@@ -375,6 +367,11 @@ TEST_F(LocalServerTest, DeadServerFailsCalls) {
     EXPECT_EQ(RPC_E_SERVER_DIED, thing->Wait());
     LONG sum = 0;
     EXPECT_EQ(RPC_E_DISCONNECTED, thing->Add(1, 2, &sum)) << "every later call fails at once";
+    // So does a query the proxy has to put to the server (an interface it has a proxy/stub class
+    // for but has not asked about yet).
+    SetClassesDefault(
+        "Interface\\" + k47::GuidToString(__uuidof(ITestThing)) + "\\ProxyStubClsid32",
+        k47::GuidToString(CLSID_TestRemotePS));
     ComPtr<ITestThing> other;
     EXPECT_EQ(RPC_E_DISCONNECTED, thing.As(&other));
     thing.Reset();

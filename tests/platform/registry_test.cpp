@@ -28,7 +28,6 @@ namespace {
 class Key {
   public:
     Key() = default;
-    explicit Key(HKEY h) : h_(h) {}
     ~Key() {
         if (h_ != nullptr)
             RegCloseKey(h_);

@@ -1,4 +1,4 @@
-// The proxies and stubs of ITestRemote and ITestThing, as a module: DllGetClassObject serves
+// The proxy and stub of ITestRemote, as a module: DllGetClassObject serves
 // CLSID_TestRemotePS, whose class object answers IK47PSFactory. Written by hand (the transport
 // tests need a marshalling module that does not depend on the component library); the arguments
 // go as the library's would: scalars by value, a presence byte for each [out] pointer, byte
@@ -161,24 +161,6 @@ class RemoteProxy final : public Proxy<ITestRemote> {
     }
 };
 
-class ThingProxy final : public Proxy<ITestThing> {
-  public:
-    using Proxy::Proxy;
-    STDMETHODIMP SetValue(LONG value) override {
-        k47::RpcMessage request, reply;
-        request.WriteValue(value);
-        return Send(3, request, &reply);
-    }
-    STDMETHODIMP GetValue(LONG* value) override {
-        k47::RpcMessage request, reply;
-        WritePresence(request, value);
-        HRESULT hr = Send(4, request, &reply);
-        if (SUCCEEDED(hr) && value != nullptr && !reply.ReadValue(value))
-            return RPC_E_INVALID_DATA;
-        return hr;
-    }
-};
-
 // Reads the presence byte of an [out] pointer.
 bool Present(k47::RpcMessage& m, bool* present) {
     uint8_t flag = 0;
@@ -285,53 +267,6 @@ class RemoteStub final : public IK47RpcStub {
     ComPtr<ITestRemote> object_;
 };
 
-class ThingStub final : public IK47RpcStub {
-  public:
-    explicit ThingStub(ComPtr<ITestThing> object) : object_(std::move(object)) { ++g_objects; }
-    ~ThingStub() { --g_objects; }
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IK47RpcStub) {
-            *ppv = static_cast<IK47RpcStub*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG left = --refs_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
-    STDMETHODIMP Invoke(ULONG method, k47::RpcMessage* in, k47::RpcMessage* out, IK47RpcChannel*,
-                        HRESULT* result) override {
-        if (method == 3) {
-            LONG value = 0;
-            if (!in->ReadValue(&value))
-                return RPC_E_INVALID_DATA;
-            *result = object_->SetValue(value);
-            return S_OK;
-        }
-        if (method == 4) {
-            bool present = false;
-            LONG value = 0;
-            if (!Present(*in, &present))
-                return RPC_E_INVALID_DATA;
-            *result = object_->GetValue(present ? &value : nullptr);
-            out->WriteValue(value);
-            return S_OK;
-        }
-        return E_NOTIMPL;
-    }
-
-  private:
-    std::atomic<ULONG> refs_{1};
-    ComPtr<ITestThing> object_;
-};
-
 template <class P>
 HRESULT MakeProxy(IUnknown* outer, IK47RpcChannel* channel, IUnknown** inner, void** ppv) {
     auto* proxy = new (std::nothrow) P(outer, channel);
@@ -362,8 +297,6 @@ class Factory final : public IK47PSFactory {
         *ppv = nullptr;
         if (riid == __uuidof(ITestRemote))
             return MakeProxy<RemoteProxy>(outer, channel, inner, ppv);
-        if (riid == __uuidof(ITestThing))
-            return MakeProxy<ThingProxy>(outer, channel, inner, ppv);
         return E_NOINTERFACE;
     }
     STDMETHODIMP CreateStub(REFIID riid, IUnknown* server, IK47RpcStub** stub) override {
@@ -374,14 +307,6 @@ class Factory final : public IK47PSFactory {
                 server->QueryInterface(riid, reinterpret_cast<void**>(object.GetAddressOf()));
             if (SUCCEEDED(hr))
                 *stub = new (std::nothrow) RemoteStub(std::move(object));
-            return FAILED(hr) ? hr : (*stub != nullptr ? S_OK : E_OUTOFMEMORY);
-        }
-        if (riid == __uuidof(ITestThing)) {
-            ComPtr<ITestThing> object;
-            HRESULT hr =
-                server->QueryInterface(riid, reinterpret_cast<void**>(object.GetAddressOf()));
-            if (SUCCEEDED(hr))
-                *stub = new (std::nothrow) ThingStub(std::move(object));
             return FAILED(hr) ? hr : (*stub != nullptr ? S_OK : E_OUTOFMEMORY);
         }
         return E_NOINTERFACE;

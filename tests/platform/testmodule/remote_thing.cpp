@@ -29,7 +29,7 @@ void CountAlive(int delta) {
     g_changed.notify_all();
 }
 
-class RemoteThing final : public ITestRemote, public ITestThing {
+class RemoteThing final : public ITestRemote {
   public:
     static HRESULT Create(LONG value, bool with_marshaler, REFIID riid, void** ppv) {
         auto* thing = new (std::nothrow) RemoteThing(value);
@@ -52,8 +52,6 @@ class RemoteThing final : public ITestRemote, public ITestThing {
         *ppv = nullptr;
         if (riid == IID_IUnknown || riid == __uuidof(ITestRemote)) {
             *ppv = static_cast<ITestRemote*>(this);
-        } else if (riid == __uuidof(ITestThing)) {
-            *ppv = static_cast<ITestThing*>(this);
         } else if (riid == IID_IMarshal && marshaler_) {
             return marshaler_->QueryInterface(riid, ppv);
         } else {
@@ -129,19 +127,12 @@ class RemoteThing final : public ITestRemote, public ITestThing {
         return S_OK;
     }
 
-    // ITestThing
-    STDMETHODIMP SetValue(LONG value) override {
-        value_ = value;
-        return S_OK;
-    }
-    STDMETHODIMP GetValue(LONG* value) override { return Value(value); }
-
   private:
     explicit RemoteThing(LONG value) : value_(value) { CountAlive(1); }
     ~RemoteThing() { CountAlive(-1); }
 
     std::atomic<ULONG> refs_{1};
-    std::atomic<LONG> value_;
+    const LONG value_;
     Microsoft::WRL::ComPtr<IUnknown> marshaler_;
 };
 

@@ -1,6 +1,6 @@
 // The test class of the cross-process transport tests: RemoteThing, served by a test process or
-// by the helper k47_rpc_helper, with the interface ITestRemote (and ITestThing), whose proxies and
-// stubs come from the module k47_remote_ps (class CLSID_TestRemotePS, registered per test under
+// by the helper k47_rpc_helper, with the interface ITestRemote, whose proxy and stub come from the
+// module k47_remote_ps (class CLSID_TestRemotePS, registered per test under
 // HKCR\Interface\{IID}\ProxyStubClsid32).
 //
 // The k47::test functions observe and steer the RemoteThing objects of the calling process; they
@@ -10,7 +10,6 @@
 #include <chrono>
 
 #include "objbase.h"
-#include "test_thing.h"
 
 MIDL_INTERFACE("6B1C4E1A-33D0-4E55-9C7B-2F2A4B0D9E20")
 ITestRemote : public IUnknown {
@@ -37,7 +36,7 @@ __CRT_UUID_DECL(ITestRemote, 0x6B1C4E1A, 0x33D0, 0x4E55, 0x9C, 0x7B, 0x2F, 0x2A,
 // {6B1C4E1A-33D0-4E55-9C7B-2F2A4B0D9E21}
 DEFINE_GUID(CLSID_TestRemote, 0x6B1C4E1A, 0x33D0, 0x4E55, 0x9C, 0x7B, 0x2F, 0x2A, 0x4B, 0x0D, 0x9E,
             0x21);
-// {6B1C4E1A-33D0-4E55-9C7B-2F2A4B0D9E22}: the proxy/stub class of ITestRemote and ITestThing.
+// {6B1C4E1A-33D0-4E55-9C7B-2F2A4B0D9E22}: the proxy/stub class of ITestRemote.
 DEFINE_GUID(CLSID_TestRemotePS, 0x6B1C4E1A, 0x33D0, 0x4E55, 0x9C, 0x7B, 0x2F, 0x2A, 0x4B, 0x0D,
             0x9E, 0x22);
 

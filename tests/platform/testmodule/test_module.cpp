@@ -1,7 +1,5 @@
 // An in-process server for the COM runtime tests: exports DllMain, DllGetClassObject,
-// DllCanUnloadNow and TestModule_Counters, and serves CLSID_TestThing, which can be created alone
-// or aggregated (as two objects: the inner non-delegating IUnknown owns the count; ITestThing
-// delegates IUnknown to the controlling unknown).
+// DllCanUnloadNow and TestModule_Counters, and serves CLSID_TestThing (no aggregation).
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -20,20 +18,33 @@ char g_path[512];
 
 class TestThing final : public ITestThing {
   public:
-    static HRESULT Create(IUnknown* outer, REFIID riid, void** ppv) {
-        auto* thing = new (std::nothrow) TestThing(outer);
+    static HRESULT Create(REFIID riid, void** ppv) {
+        auto* thing = new (std::nothrow) TestThing;
         if (thing == nullptr)
             return E_OUTOFMEMORY;
-        HRESULT hr = thing->inner_.QueryInterface(riid, ppv);
-        thing->inner_.Release();  // drops the creation reference
+        HRESULT hr = thing->QueryInterface(riid, ppv);
+        thing->Release();  // drops the creation reference
         return hr;
     }
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        return outer_->QueryInterface(riid, ppv);
+        if (ppv == nullptr)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == __uuidof(ITestThing)) {
+            *ppv = static_cast<ITestThing*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return outer_->AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return outer_->Release(); }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        ULONG left = --refs_;
+        if (left == 0)
+            delete this;
+        return left;
+    }
 
     STDMETHODIMP SetValue(LONG value) override {
         value_ = value;
@@ -47,45 +58,10 @@ class TestThing final : public ITestThing {
     }
 
   private:
-    class Inner final : public IUnknown {
-      public:
-        explicit Inner(TestThing* self) : self_(self) {}
-        STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-            if (ppv == nullptr)
-                return E_POINTER;
-            if (riid == IID_IUnknown) {
-                *ppv = static_cast<IUnknown*>(this);
-                AddRef();
-                return S_OK;
-            }
-            if (riid == __uuidof(ITestThing)) {
-                *ppv = static_cast<ITestThing*>(self_);
-                self_->AddRef();
-                return S_OK;
-            }
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        STDMETHODIMP_(ULONG) AddRef() override { return ++self_->refs_; }
-        STDMETHODIMP_(ULONG) Release() override {
-            ULONG left = --self_->refs_;
-            if (left == 0)
-                delete self_;
-            return left;
-        }
-
-      private:
-        TestThing* self_;
-    };
-
-    explicit TestThing(IUnknown* outer) : inner_(this), outer_(outer ? outer : &inner_) {
-        ++g_live;
-    }
+    TestThing() { ++g_live; }
     ~TestThing() { --g_live; }
 
     std::atomic<ULONG> refs_{1};
-    Inner inner_;
-    IUnknown* outer_;
     LONG value_ = 0;
 };
 
@@ -108,9 +84,9 @@ class Factory final : public IClassFactory {
         if (ppv == nullptr)
             return E_POINTER;
         *ppv = nullptr;
-        if (outer != nullptr && riid != IID_IUnknown)
+        if (outer != nullptr)
             return CLASS_E_NOAGGREGATION;
-        return TestThing::Create(outer, riid, ppv);
+        return TestThing::Create(riid, ppv);
     }
     STDMETHODIMP LockServer(BOOL lock) override {
         g_locks += lock ? 1 : -1;
