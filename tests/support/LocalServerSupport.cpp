@@ -170,17 +170,6 @@ void CRecordingCamera::SetFunctions(PTZFUNCTION functions, ULONG presets) {
     presets_ = presets;
 }
 
-void CRecordingCamera::SetAddress(INT_PTR address) {
-    std::lock_guard<std::mutex> guard(lock_);
-    address_ = address;
-}
-
-void CRecordingCamera::SetSession(ULONG ipv4, USHORT port) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ipv4_ = ipv4;
-    port_ = port;
-}
-
 std::vector<CameraCall> CRecordingCamera::Calls() const {
     std::lock_guard<std::mutex> guard(lock_);
     return calls_;
@@ -238,9 +227,8 @@ HRESULT STDMETHODCALLTYPE CRecordingCamera::StartRemoteSession(ULONG* pIpv4Addr,
     HRESULT hr = Record(call);
     if (call.nullOutput)
         return E_POINTER;
-    std::lock_guard<std::mutex> guard(lock_);
-    *pIpv4Addr = ipv4_;
-    *pPort = port_;
+    *pIpv4Addr = 0;
+    *pPort = 0;
     return hr;
 }
 
@@ -269,8 +257,7 @@ HRESULT STDMETHODCALLTYPE CRecordingCamera::GetAddress(INT_PTR* pAddress) {
     HRESULT hr = Record(call);
     if (call.nullOutput)
         return E_POINTER;
-    std::lock_guard<std::mutex> guard(lock_);
-    *pAddress = address_;
+    *pAddress = 0;
     return hr;
 }
 

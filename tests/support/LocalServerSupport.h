@@ -78,8 +78,6 @@ class CRecordingCamera : public CK47ComObjectRoot, public IK47PTZCamera, public 
 
     void SetResult(CameraCall::Kind kind, HRESULT result);
     void SetFunctions(PTZFUNCTION functions, ULONG presets);
-    void SetAddress(INT_PTR address);
-    void SetSession(ULONG ipv4, USHORT port);
 
     std::vector<CameraCall> Calls() const;
     std::vector<CameraCall> Calls(CameraCall::Kind kind) const;
@@ -112,9 +110,6 @@ class CRecordingCamera : public CK47ComObjectRoot, public IK47PTZCamera, public 
     HRESULT results_[8] = {};
     PTZFUNCTION functions_ = PTZFUNC_MENUOPEN;
     ULONG presets_ = 0;
-    INT_PTR address_ = 0;
-    ULONG ipv4_ = 0;
-    USHORT port_ = 0;
 };
 
 }  // namespace k47test

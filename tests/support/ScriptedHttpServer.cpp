@@ -30,11 +30,11 @@ class Channel {
         }
     }
     // Waits for input or a stop; false on stop.
-    bool WaitReadable(int timeoutMs = -1) {
+    bool WaitReadable() {
         if (ssl_ != nullptr && SSL_pending(ssl_) > 0)
             return true;
         pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        int rc = poll(fds, 2, timeoutMs);
+        int rc = poll(fds, 2, -1);
         return rc > 0 && (fds[1].revents & POLLIN) == 0;
     }
     // Bytes read, 0 at the end of the connection, -1 on error or stop.
@@ -61,13 +61,6 @@ class Channel {
         }
         return true;
     }
-    // A pause that a stop cuts short; false when stopped.
-    bool Pause(std::chrono::milliseconds pause) {
-        if (pause.count() <= 0)
-            return true;
-        pollfd stop = {stopFd_, POLLIN, 0};
-        return poll(&stop, 1, int(pause.count())) == 0;
-    }
 
   private:
     int fd_;
@@ -80,8 +73,9 @@ bool EqualsNoCase(const std::string& a, const char* b) {
 }
 
 // Reads one request (header block and Content-Length body) into *request; false at the end of
-// the connection. `pending` keeps bytes read beyond it.
-bool ReadRequest(Channel& channel, std::string& pending, std::string* request) {
+// the connection.
+bool ReadRequest(Channel& channel, std::string* request) {
+    std::string pending;
     char buffer[4096];
     size_t headerEnd;
     while ((headerEnd = pending.find("\r\n\r\n")) == std::string::npos) {
@@ -108,7 +102,6 @@ bool ReadRequest(Channel& channel, std::string& pending, std::string* request) {
         pending.append(buffer, size_t(n));
     }
     *request = pending.substr(0, headerEnd + length);
-    pending.erase(0, headerEnd + length);
     return true;
 }
 
@@ -196,19 +189,16 @@ void ScriptedHttpServer::AcceptLoop() {
                 ++it;
             }
         }
-        int index = int(peerClosed_.size());
-        peerClosed_.push_back(false);
         auto done = std::make_shared<std::atomic<bool>>(false);
-        threads_.push_back({std::thread([this, index, fd, done] {
-                                Serve(index, fd);
+        threads_.push_back({std::thread([this, fd, done] {
+                                Serve(fd);
                                 done->store(true);
                             }),
                             done});
-        changed_.notify_all();
     }
 }
 
-void ScriptedHttpServer::Serve(int index, int fd) {
+void ScriptedHttpServer::Serve(int fd) {
     SSL* ssl = nullptr;
     if (tlsContext_ != nullptr) {
         ssl = SSL_new(static_cast<SSL_CTX*>(tlsContext_));
@@ -218,57 +208,37 @@ void ScriptedHttpServer::Serve(int index, int fd) {
             SSL_free(ssl);
             ERR_clear_error();
             close(fd);
-            std::lock_guard<std::mutex> lock(mu_);
-            peerClosed_[size_t(index)] = true;
-            changed_.notify_all();
             return;
         }
     }
     {
         Channel channel(fd, stopPipe_[0], ssl);
-        std::string pending;
-        bool open = true;
-        while (open) {
-            ScriptedReply reply;
-            {
-                std::lock_guard<std::mutex> lock(mu_);
-                if (!replies_.empty()) {
-                    reply = std::move(replies_.front());
-                    replies_.pop_front();
-                    lastReply_ = reply;
-                } else if (lastReply_) {
-                    reply = *lastReply_;
-                } else {
-                    break;
-                }
+        std::optional<ScriptedReply> reply;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!replies_.empty()) {
+                reply = std::move(replies_.front());
+                replies_.pop_front();
+                lastReply_ = reply;
+            } else {
+                reply = lastReply_;
             }
-            if (reply.readRequest) {
-                std::string request;
-                if (!ReadRequest(channel, pending, &request))
-                    break;
-                std::lock_guard<std::mutex> lock(mu_);
-                requests_.push_back({index, std::move(request)});
-                changed_.notify_all();
-            }
-            for (const std::string& piece : reply.pieces) {
-                if (!channel.Pause(reply.pause) || !channel.Write(piece)) {
-                    open = false;
-                    break;
-                }
-            }
-            if (!open || reply.after == ScriptedReply::After::Close)
-                break;
-            if (reply.after == ScriptedReply::After::KeepOpen) {
-                char buffer[4096];
-                while (channel.Read(buffer, sizeof buffer) > 0) {
-                }
-                break;
+        }
+        std::string request;
+        bool open = reply && (!reply->readRequest || ReadRequest(channel, &request));
+        if (open && reply->readRequest) {
+            std::lock_guard<std::mutex> lock(mu_);
+            requests_.push_back({std::move(request)});
+            changed_.notify_all();
+        }
+        for (size_t i = 0; open && i < reply->pieces.size(); ++i)
+            open = channel.Write(reply->pieces[i]);
+        if (open && reply->after == ScriptedReply::After::KeepOpen) {
+            char buffer[4096];
+            while (channel.Read(buffer, sizeof buffer) > 0) {
             }
         }
     }
-    std::lock_guard<std::mutex> lock(mu_);
-    peerClosed_[size_t(index)] = true;
-    changed_.notify_all();
     close(fd);
 }
 
@@ -277,26 +247,9 @@ std::vector<ScriptedHttpServer::Request> ScriptedHttpServer::Requests() const {
     return requests_;
 }
 
-int ScriptedHttpServer::ConnectionCount() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return int(peerClosed_.size());
-}
-
-bool ScriptedHttpServer::PeerClosed(int index) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return index < int(peerClosed_.size()) && peerClosed_[size_t(index)];
-}
-
 bool ScriptedHttpServer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mu_);
     return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
-}
-
-bool ScriptedHttpServer::WaitForPeerClose(int index, std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(mu_);
-    return changed_.wait_for(lock, timeout, [&] {
-        return index < int(peerClosed_.size()) && peerClosed_[size_t(index)];
-    });
 }
 
 UnansweredListener::UnansweredListener() {

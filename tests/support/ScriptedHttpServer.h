@@ -1,9 +1,8 @@
 // A scripted loopback HTTP(S) server for transport tests, on raw Linux sockets (and OpenSSL for
 // the TLS variant). It listens on 127.0.0.1 at a free port; every accepted connection gets a
 // thread of its own that reads one request (header block, then a Content-Length body), records
-// its bytes, and plays the next reply of the script: response bytes in pieces, optionally with a
-// pause before each piece, and then closes, keeps the connection open until the peer closes it,
-// or answers the next request on the same connection. A reply may also send nothing at all.
+// its bytes, and plays the next reply of the script: response bytes in pieces, and then closes or
+// keeps the connection open until the peer closes it. A reply may also send nothing at all.
 //
 // Also here: a listener that never completes a TCP handshake (its accept queue is kept full),
 // for connect time-outs.
@@ -29,12 +28,10 @@ namespace k47test {
 
 struct ScriptedReply {
     enum class After {
-        Close,        // close the connection after the last piece
-        KeepOpen,     // keep it open until the peer closes it (or the server stops)
-        NextRequest,  // read another request on the same connection and play the next reply
+        Close,     // close the connection after the last piece
+        KeepOpen,  // keep it open until the peer closes it (or the server stops)
     };
-    std::vector<std::string> pieces;     // sent in order
-    std::chrono::milliseconds pause{0};  // before each piece
+    std::vector<std::string> pieces;  // sent in order
     After after = After::Close;
     bool readRequest = true;  // false: reply without waiting for a request
 };
@@ -56,24 +53,17 @@ class ScriptedHttpServer {
     void AddReply(ScriptedReply reply);
     uint16_t Port() const { return port_; }
 
-    // Every request read, in arrival order, and the connection it came on (0, 1, ...).
+    // Every request read, in arrival order.
     struct Request {
-        int connection;
         std::string bytes;
     };
     std::vector<Request> Requests() const;
-    int ConnectionCount() const;
-    // True once connection `index` is over on the server's side: after its last reply (Close),
-    // or when the peer closed it (KeepOpen, or while a request was awaited).
-    bool PeerClosed(int index) const;
     // Waits (on a condition, not a sleep) until `count` requests have been read.
     bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) const;
-    bool WaitForPeerClose(int index, std::chrono::milliseconds timeout) const;
 
   private:
-    struct Connection;
     void AcceptLoop();
-    void Serve(int index, int fd);
+    void Serve(int fd);
 
     void* tlsContext_ = nullptr;  // SSL_CTX*
     int listenFd_ = -1;
@@ -84,7 +74,6 @@ class ScriptedHttpServer {
     std::deque<ScriptedReply> replies_;       // not yet played
     std::optional<ScriptedReply> lastReply_;  // played again when nothing new is queued
     std::vector<Request> requests_;
-    std::vector<bool> peerClosed_;
     struct Worker {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> done;

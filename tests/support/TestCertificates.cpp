@@ -113,8 +113,7 @@ TestCertificates::TestCertificates() {
     Key otherCaKey = NewKey();
     Cert otherCa = MakeCert(otherCaKey.get(), "Untrusted Authority", nullptr, nullptr, -kDay,
                             30 * kDay, true, nullptr, nullptr);
-    trustedCaPem_ = CertPem(ca.get());
-    std::string caPem = trustedCaPem_;
+    const std::string caPem = CertPem(ca.get());
 
     auto leaf = [&](const char* cn, X509* issuer, EVP_PKEY* issuerKey, const std::string& issuerPem,
                     long from, long to, const char* san, const char* eku) {
@@ -137,7 +136,7 @@ TestCertificates::TestCertificates() {
     int fd = mkstemp(path);
     if (fd < 0)
         throw std::runtime_error("mkstemp failed");
-    if (write(fd, trustedCaPem_.data(), trustedCaPem_.size()) != ssize_t(trustedCaPem_.size()))
+    if (write(fd, caPem.data(), caPem.size()) != ssize_t(caPem.size()))
         throw std::runtime_error("writing the trust file failed");
     close(fd);
     trustFile_ = path;

@@ -20,7 +20,6 @@ class TestCertificates {
   public:
     static const TestCertificates& Get();
 
-    const std::string& TrustedAuthorityPem() const { return trustedCaPem_; }
     ServerIdentity good;            // trusted, valid, serverAuth, SAN 127.0.0.1 and localhost
     ServerIdentity expired;         // trusted, expired a day ago
     ServerIdentity clientAuthOnly;  // trusted, valid, extended key usage clientAuth only
@@ -30,7 +29,6 @@ class TestCertificates {
   private:
     TestCertificates();
     ~TestCertificates();
-    std::string trustedCaPem_;
     std::string trustFile_;
 };
 
