@@ -116,12 +116,6 @@ TEST(BoschDecoder, ByteExamplesDecode) {
     }
 }
 
-struct Expected {
-    FrameKind kind;
-    Malformed error;
-    Bytes raw;
-};
-
 TEST(BoschDecoder, LongestAcceptedFrameAndTheCap) {
     // n = kMaxLength is still a frame (an unknown one); n = kMaxLength + 1 is not.
     Bytes longest = Bosch(1, 0x30, Bytes(BoschDecoder::kMaxLength - 4, 0x11));

@@ -158,12 +158,6 @@ TEST(PanasonicDecoder, LayoutFollowsTheGroupCountAndSpeedsMapBack) {
     EXPECT_EQ(two[0].iris.Percent(), 100);  // a direction only
 }
 
-struct Expected {
-    FrameKind kind;
-    Malformed error;
-    size_t raw_size;
-};
-
 TEST(PanasonicDecoder, OverlongFrameIsCutAtTheCap) {
     Bytes stream{0x02};
     stream.insert(stream.end(), 100, 'A');

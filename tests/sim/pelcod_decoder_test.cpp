@@ -118,12 +118,6 @@ TEST(PelcoDDecoder, ByteExamplesDecode) {
     }
 }
 
-struct Expected {
-    FrameKind kind;
-    Malformed error;
-    Bytes raw;
-};
-
 // Valid frames hidden in noise that holds stray 0xFF bytes (the sync byte, which is also an
 // address and data value) are all found. Addresses below 128 and speeds below 64 keep a stray
 // 0xFF from forming a frame with a valid checksum out of the real frame's first six bytes.
