@@ -46,8 +46,6 @@ class Json {
     int integer() const { return static_cast<int>(number_); }
     bool boolean() const { return boolean_; }
     const std::string& str() const { return string_; }
-    const std::map<std::string, Json>& members() const { return object_; }
-    const std::vector<Json>& items() const { return array_; }
 
   private:
     static constexpr int kMaxDepth = 32;

@@ -80,9 +80,6 @@ class Port {
     bool Write(const Bytes& bytes) const {
         return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
-    bool Write(const std::string& text) const {
-        return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    }
     // Bytes the simulator wrote that nobody read yet.
     int Queued() const {
         int n = -1;
