@@ -1,5 +1,5 @@
-// The camera's datagram listener with real UDP senders on loopback: the 14-byte rule, one owner
-// per session, the sequence rule, the end flag, the port choice and its release, and closing.
+// The camera's datagram listener with real UDP senders on loopback: the receiver's rules (size,
+// sender, sequence) as one table, the end flag, the port choice and its release, and closing.
 // A datagram that must be dropped is followed by a "probe" the camera must accept, so the test
 // knows the dropped one was processed (loopback keeps the order of datagrams sent in turn). The
 // worker sends only the newest accepted move of the datagrams it finds waiting, so a wrongly
@@ -53,108 +53,172 @@ class DatagramTest : public CameraFixture {
     }
 };
 
+enum class Holder { kNobody, kA, kB };
+
+// One datagram from sender A, judged against a session in the state the row sets up.
+struct DatagramRule {
+    const char* what;
+    Holder before;      // who holds the session (nobody: a new one, last sequence 0)
+    uint16_t last;      // the holder's last accepted sequence
+    uint16_t sequence;  // of A's datagram
+    size_t size;        // bytes that A sends
+    bool applied;       // its move reaches the driver
+    bool renews;        // the time-out runs from it (for a free session: it starts one)
+    Holder after;       // who holds the session then
+};
+
+// The sequence rule compares signed 16-bit numbers: newer when the sign bits differ or the last
+// is smaller. So a jump of exactly half the range, or an older number across a sign change, is
+// taken, where a circular comparison would refuse it.
+using enum Holder;
+constexpr DatagramRule kRules[] = {
+    {"free, 1", kNobody, 0, 1, 14, true, true, kA},
+    {"free, 0: not newer, yet A takes the session", kNobody, 0, 0, 14, false, true, kA},
+    {"free, 0xFFFF: the sign differs", kNobody, 0, 0xFFFF, 14, true, true, kA},
+    {"free, 0x8000: half the range", kNobody, 0, 0x8000, 14, true, true, kA},
+    {"free, 13 bytes", kNobody, 0, 1, 13, false, false, kNobody},
+    {"free, 15 bytes", kNobody, 0, 1, 15, false, false, kNobody},
+    {"free, empty", kNobody, 0, 1, 0, false, false, kNobody},
+    {"A, newer", kA, 0x1234, 0x1235, 14, true, true, kA},
+    {"A, repeated", kA, 0x1234, 0x1234, 14, false, true, kA},
+    {"A, older", kA, 0x1234, 0x1200, 14, false, true, kA},
+    {"A, older, both negative", kA, 0x8010, 0x8000, 14, false, true, kA},
+    {"A, 0x7FFF then 0x8000", kA, 0x7FFF, 0x8000, 14, true, true, kA},
+    {"A, 0xFFFF then 0x0000: wrapped", kA, 0xFFFF, 0x0000, 14, true, true, kA},
+    {"A, 0x8000 then 0x7FFF: older, the sign differs", kA, 0x8000, 0x7FFF, 14, true, true, kA},
+    {"A, 0x0001 then 0xFFFF: older, the sign differs", kA, 0x0001, 0xFFFF, 14, true, true, kA},
+    {"A, half the range up", kA, 0x0010, 0x8010, 14, true, true, kA},
+    {"A, half the range down", kA, 0x8010, 0x0010, 14, true, true, kA},
+    {"A, 13 bytes", kA, 0x1234, 0x1235, 13, false, false, kA},
+    {"A, 15 bytes", kA, 0x1234, 0x1235, 15, false, false, kA},
+    {"A, empty", kA, 0x1234, 0x1235, 0, false, false, kA},
+    {"B, newer", kB, 0x1234, 0x1235, 14, false, false, kB},
+    {"B, half the range", kB, 0x0010, 0x8010, 14, false, false, kB},
+    {"B, 13 bytes", kB, 0x1234, 0x1235, 13, false, false, kB},
+};
+
 }  // namespace
 
-TEST_F(DatagramTest, OnlyFourteenByteDatagramsCountAndOthersDoNotRenewTheMotion) {
-    ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"1\"");
-    USHORT port = Start(camera.Get());
-    UdpPeer sender;
-    ASSERT_TRUE(sender.SendDatagram(port, Motion(1, 10)));
-    ASSERT_TRUE(WaitForPan(10));
-    Clock::time_point lastAccepted = Clock::now();
-
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    std::vector<uint8_t> bytes(14);
-    Motion(2, 20).Encode(bytes.data());
-    std::vector<uint8_t> shorter(bytes.begin(), bytes.end() - 1);
-    std::vector<uint8_t> longer = bytes;
-    longer.push_back(0);
-    ASSERT_TRUE(sender.SendTo(port, shorter));
-    ASSERT_TRUE(sender.SendTo(port, longer));
-
-    // The stop comes 5 s after the last accepted datagram, not after the wrong-sized ones.
-    ASSERT_TRUE(driverObject_->WaitForStops(1, std::chrono::seconds(8)));
-    auto stops = driverObject_->Calls();
-    Clock::time_point stopAt{};
-    for (const auto& call : stops)
-        if (call.IsStop())
-            stopAt = call.at;
-    EXPECT_GE(Seconds(lastAccepted, stopAt), 4.9);
-    EXPECT_LE(Seconds(lastAccepted, stopAt), 5.0 + 1.2);
-    EXPECT_EQ(Pans(), (std::vector<SHORT>{10, 0}));
-}
-
-TEST_F(DatagramTest, TheFirstSenderOwnsTheSessionUntilItEndsTheMotion) {
-    ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"1\"");
-    USHORT port = Start(camera.Get());
-    UdpPeer owner, intruder;
-    ASSERT_TRUE(owner.SendDatagram(port, Motion(1, 11)));
-    ASSERT_TRUE(WaitForPan(11));
-    ASSERT_TRUE(intruder.SendDatagram(port, Motion(9, 99)));
-    Settle();
-    ASSERT_TRUE(owner.SendDatagram(port, Motion(2, 12)));  // probe
-    ASSERT_TRUE(WaitForPan(12));
-    EXPECT_EQ(Pans(), (std::vector<SHORT>{11, 12}));
-
-    // The end flag with speeds: the motion ends, the speeds are not applied.
-    ASSERT_TRUE(
-        owner.SendDatagram(port, Motion(3, 55, 0, 0, 0, 0, K47MotionDatagram::kEndOfMotion)));
-    ASSERT_TRUE(driverObject_->WaitForStops(
-        1, std::chrono::seconds(5)));  // 0.4 s later: the session is free
-    ASSERT_TRUE(intruder.SendDatagram(port, Motion(10, 77)));
-    ASSERT_TRUE(WaitForPan(77));
-    ASSERT_TRUE(
-        owner.SendDatagram(port, Motion(4, 13)));  // now the former owner is the foreign one
-    Settle();
-    ASSERT_TRUE(intruder.SendDatagram(port, Motion(11, 78)));
-    ASSERT_TRUE(WaitForPan(78));
-    auto pans = Pans();
-    EXPECT_EQ(std::count(pans.begin(), pans.end(), 55), 0);
-    EXPECT_EQ(std::count(pans.begin(), pans.end(), 13), 0);
-    EXPECT_EQ(std::count(pans.begin(), pans.end(), 99), 0);
-    camera->EndMotion();
-}
-
-TEST_F(DatagramTest, SequenceNumbersWrapAndRepeatsAreDropped) {
-    ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"1\"");
-    USHORT port = Start(camera.Get());
-    UdpPeer sender;
-    const struct {
-        uint16_t sequence;
-        int16_t pan;
-        bool accepted;
-    } steps[] = {
-        {0x7FFF, 1, true},   // after the session starts any positive number is newer than 0
-        {0x8000, 2, true},   // sign change
-        {0x8000, 3, false},  // repeat
-        {0xFFFF, 4, true},   // -1 after -32768
-        {0x0000, 5, true},   // sign change
-        {0x0000, 6, false},  // repeat
-        {0x0001, 7, true},
+// Every row runs at once on two cameras of its own. The holder's datagram sets the session up;
+// 1.5 s later A's datagram comes. On the first camera nothing follows, so its stop tells whether
+// A's datagram renewed the time-out (5 s after it, not after the set-up). On the second, a
+// newcomer C and then the expected holder send: C is taken only by a free session, the holder's
+// next number only while it holds the session.
+TEST_F(DatagramTest, EachDatagramIsJudgedBySizeSenderAndSequence) {
+    constexpr SHORT kSetUp = 1, kJudged = 2, kNewcomer = 3, kHolder = 4;
+    constexpr double kEarly = 0.003;  // clock granularity
+    constexpr double kLate = 0.5;     // far below the 1.5 s that tell the two time-outs apart
+    struct Run {
+        ComPtr<IK47PTZCamera> camera[2];
+        USHORT port[2] = {};
+        Clock::time_point setUp{}, sent{};
     };
-    for (const auto& step : steps) {
-        ASSERT_TRUE(sender.SendDatagram(port, Motion(step.sequence, step.pan)));
-        if (step.accepted)
-            ASSERT_TRUE(WaitForPan(step.pan));
-        else
-            Settle();
-    }
-    ASSERT_TRUE(sender.SendDatagram(port, Motion(2, 8)));  // probe
-    ASSERT_TRUE(WaitForPan(8));
-    EXPECT_EQ(Pans(), (std::vector<SHORT>{1, 2, 4, 5, 7, 8}));
+    std::vector<Run> runs(std::size(kRules));
+    for (size_t i = 0; i < runs.size(); ++i)
+        for (int k = 0; k < 2; ++k) {
+            runs[i].camera[k] = AddCamera(
+                u"Cam" + std::u16string(1, static_cast<char16_t>(u'a' + i)) + (k ? u"2" : u"1"),
+                "Address=\"" + std::to_string(2 * i + k + 1) + "\"");
+            runs[i].port[k] = Start(runs[i].camera[k].Get());
+        }
+    UdpPeer a, b, c;
+    auto peer = [&](Holder holder) -> const UdpPeer& { return holder == kB ? b : a; };
 
-    // After the timer ends the session (here 0.4 s after an end of motion), 0 is not newer than
-    // the reset sequence and is dropped; 1 is accepted.
-    ASSERT_TRUE(
-        sender.SendDatagram(port, Motion(3, 0, 0, 0, 0, 0, K47MotionDatagram::kEndOfMotion)));
-    ASSERT_TRUE(driverObject_->WaitForStops(1, std::chrono::seconds(5)));
-    ASSERT_TRUE(sender.SendDatagram(port, Motion(0, 9)));
+    for (size_t i = 0; i < runs.size(); ++i) {
+        if (kRules[i].before == kNobody)
+            continue;
+        runs[i].setUp = Clock::now();
+        for (USHORT port : runs[i].port)
+            ASSERT_TRUE(peer(kRules[i].before).SendDatagram(port, Motion(kRules[i].last, kSetUp)));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+    for (size_t i = 0; i < runs.size(); ++i) {
+        std::vector<uint8_t> bytes(K47MotionDatagram::kSize);
+        Motion(kRules[i].sequence, kJudged).Encode(bytes.data());
+        bytes.resize(kRules[i].size);
+        runs[i].sent = Clock::now();
+        for (USHORT port : runs[i].port)
+            ASSERT_TRUE(a.SendTo(port, bytes));
+    }
     Settle();
-    ASSERT_TRUE(sender.SendDatagram(port, Motion(1, 10)));
-    ASSERT_TRUE(WaitForPan(10));
-    auto pans = Pans();
-    EXPECT_EQ(std::count(pans.begin(), pans.end(), 9), 0);
-    camera->EndMotion();
+    for (const Run& run : runs)
+        ASSERT_TRUE(c.SendDatagram(run.port[1], Motion(1, kNewcomer)));
+    Settle();
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const DatagramRule& rule = kRules[i];
+        if (rule.after == kNobody)
+            continue;
+        uint16_t last = rule.applied && rule.after == kA ? rule.sequence : rule.last;
+        ASSERT_TRUE(
+            peer(rule.after)
+                .SendDatagram(runs[i].port[1], Motion(static_cast<uint16_t>(last + 1), kHolder)));
+    }
+    std::this_thread::sleep_until(runs.back().sent +
+                                  std::chrono::milliseconds(5000 + static_cast<int>(kLate * 1000)));
+
+    auto calls = driverObject_->Calls();
+    double latest = 0;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const DatagramRule& rule = kRules[i];
+        SCOPED_TRACE(rule.what);
+        std::vector<SHORT> moves, probes;  // on the first camera; the probes on the second
+        std::vector<Clock::time_point> stops;
+        for (const DriverCall& call : calls) {
+            if (call.kind != DriverCall::Kind::Move || (call.address - 1) / 2 != INT_PTR(i))
+                continue;
+            if (call.address % 2 == 0) {
+                if (call.pan == kNewcomer || call.pan == kHolder)
+                    probes.push_back(call.pan);
+            } else if (call.IsStop()) {
+                stops.push_back(call.at);
+            } else {
+                moves.push_back(call.pan);
+            }
+        }
+        std::vector<SHORT> expected;
+        if (rule.before != kNobody)
+            expected.push_back(kSetUp);
+        if (rule.applied)
+            expected.push_back(kJudged);
+        EXPECT_EQ(moves, expected);
+        EXPECT_EQ(probes, std::vector<SHORT>{rule.after == kNobody ? kNewcomer : kHolder})
+            << "who holds the session";
+        // A wrong-sized datagram to a free session starts no time-out at all.
+        EXPECT_EQ(stops.size(), rule.renews || rule.before != kNobody ? 1u : 0u);
+        if (stops.empty())
+            continue;
+        double after = Seconds(rule.renews ? runs[i].sent : runs[i].setUp, stops[0]);
+        latest = std::max(latest, after);
+        EXPECT_GE(after, 5.0 - kEarly) << (rule.renews ? "from A's datagram" : "from the set-up");
+        EXPECT_LE(after, 5.0 + kLate) << (rule.renews ? "from A's datagram" : "from the set-up");
+    }
+    RecordProperty("stop_max_ms", static_cast<int>(latest * 1000));
+}
+
+// The end flag ends the motion (its speeds are not applied) and, 0.4 s later with the first stop,
+// the session: any sender may take over, with numbers counted afresh, and the former owner is
+// foreign from then on.
+TEST_F(DatagramTest, AnEndOfMotionFreesTheSessionAndItsSequence) {
+    ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"1\"");
+    USHORT port = Start(camera.Get());
+    UdpPeer owner, newcomer;
+    ASSERT_TRUE(owner.SendDatagram(port, Motion(0x0100, 11)));
+    ASSERT_TRUE(WaitForPan(11));
+    ASSERT_TRUE(
+        owner.SendDatagram(port, Motion(0x0101, 55, 0, 0, 0, 0, K47MotionDatagram::kEndOfMotion)));
+    ASSERT_TRUE(driverObject_->WaitForStops(1, std::chrono::seconds(5)));
+    ASSERT_TRUE(newcomer.SendDatagram(port, Motion(1, 77)));  // below 0x0101: taken after a reset
+    ASSERT_TRUE(WaitForPan(77));
+    ASSERT_TRUE(owner.SendDatagram(port, Motion(0x0102, 13)));
+    Settle();
+    ASSERT_TRUE(newcomer.SendDatagram(port, Motion(2, 78)));  // probe
+    ASSERT_TRUE(WaitForPan(78));
+    std::vector<SHORT> moves;
+    for (SHORT pan : Pans())
+        if (pan != 0)
+            moves.push_back(pan);
+    EXPECT_EQ(moves, (std::vector<SHORT>{11, 77, 78}));
 }
 
 TEST_F(DatagramTest, StartingTwiceGivesTheSamePortAndAConfiguredPortIsUsed) {
