@@ -118,6 +118,15 @@ class MotionEndToEnd : public ::testing::Test {
 // takes 70 bits, 29.17 ms, on its line. The lines' stops go out together: no faster
 // than one line's four (116.7 ms), and short of all twelve one after another (350 ms) by 58 ms a
 // stop, which no scheduling delay of a loaded machine eats.
+// Three 2400 Bd lines stopped one after the other take 350 ms; at once, one line time (117 ms)
+// and the threads' start. ThreadSanitizer makes that start cost a few hundred milliseconds, so
+// under it the bound only catches a hang; the other builds keep the one that tells the two apart.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kParallelStopsBoundMs = 1000;
+#else
+constexpr int kParallelStopsBoundMs = 350;
+#endif
+
 TEST_F(MotionEndToEnd, EveryBoundCameraGetsOneStopBeforeReadyTheLinesAtOnce) {
     Line lines[4] = {Line(Protocol::kPelcoD), Line(Protocol::kPelcoD), Line(Protocol::kPelcoD),
                      Line(Protocol::kBosch)};
@@ -161,7 +170,7 @@ TEST_F(MotionEndToEnd, EveryBoundCameraGetsOneStopBeforeReadyTheLinesAtOnce) {
     ASSERT_NE(at, std::string::npos) << log;
     const int took = std::stoi(log.substr(at + head.size()));
     EXPECT_GE(took, 116);
-    EXPECT_LT(took, 350);
+    EXPECT_LT(took, kParallelStopsBoundMs);
 }
 
 TEST_F(MotionEndToEnd, AStopThatFailsIsLoggedAndTheHostStartsAnyway) {
