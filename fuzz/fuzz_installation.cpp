@@ -6,9 +6,12 @@
 // A garbled file may only give problems in words: an unusable file is refused with a message,
 // and every Protocol and Camera element ends either configured/bound or with exactly one problem
 // naming the element and its line. The bound cameras are the ones the object server groups by
-// line, and each gets one stop, which succeeds or is counted as failed.
+// line, and each gets one stop, which succeeds or is counted as failed. With K47_FUZZ_VERBOSE set
+// in the environment the report is printed.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     document.SelectNodes("Cameras/Camera", &cameras);
 
     k47host::InstallationReport report = installation.Build();
+    if (std::getenv("K47_FUZZ_VERBOSE") != nullptr) {  // for writing seeds: what the file gave
+        for (const std::string& problem : report.problems)
+            std::fprintf(stderr, "problem: %s\n", problem.c_str());
+        std::fprintf(stderr, "%d protocol(s) configured, %d camera(s) bound\n",
+                     report.protocolsConfigured, report.camerasBound);
+    }
     Check(report.protocolsConfigured >= 0 &&
           static_cast<size_t>(report.protocolsConfigured) <= protocols.size());
     Check(report.camerasBound >= 0 && static_cast<size_t>(report.camerasBound) <= cameras.size());

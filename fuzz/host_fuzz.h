@@ -4,7 +4,9 @@
 //
 //   - K47_REGISTRY_DIR points at a fresh temporary folder (removed at exit) where the module is
 //     registered, so the host's ProgIDs resolve as after k47regsvr, and every library class is
-//     also registered in-process, so CoCreateInstance never loads a module from disk;
+//     also registered in-process, so CoCreateInstance never loads the library from disk; the
+//     example plug-in driver (K47Example.PelcoDriver) is registered there too when the build
+//     names it (K47_FUZZ_PLUGIN_MODULE), for plug-in protocols;
 //   - every open of a serial device fails with ENOENT through the comm syscall seam: whatever
 //     COMPort a fuzzed file names, its driver is set up with its line down and writes nothing;
 //   - log lines go to a sink that counts them instead of standard error, and a line about an
@@ -13,6 +15,7 @@
 // EnterHost() does all this once per process (the replay main calls it with the first input).
 #pragma once
 
+#include <windows.h>
 #include <objbase.h>
 #include <stdlib.h>
 
@@ -85,6 +88,14 @@ inline void EnterHost() {
                                   REGCLS_MULTIPLEUSE, &cookie);
             factory->Release();
         }
+#ifdef K47_FUZZ_PLUGIN_MODULE
+        HMODULE plugIn = LoadLibraryA(K47_FUZZ_PLUGIN_MODULE);
+        Check(plugIn != nullptr);
+        auto registerPlugIn = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+            reinterpret_cast<void*>(GetProcAddress(plugIn, "DllRegisterServer")));
+        Check(registerPlugIn != nullptr && SUCCEEDED(registerPlugIn()));
+        FreeLibrary(plugIn);
+#endif
         return true;
     }();
     (void)entered;
