@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: help build test test-asan test-tsan mutants bench fuzz fuzz-run demo demo-interactive demo-stop format check-format clean
+.PHONY: help build test test-asan test-tsan mutants bench fuzz fuzz-run fuzz-long demo demo-interactive demo-stop format check-format clean
 
 help:
 	@echo "make demo             build, then run the scripted demo against simulated cameras"
