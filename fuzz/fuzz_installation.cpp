@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using k47fuzz::Check;
     k47fuzz::EnterHost();
     const std::string text(reinterpret_cast<const char*>(data), size);
+    k47fuzz::NewInput(text);
 
     k47host::Installation installation;
     std::string error;

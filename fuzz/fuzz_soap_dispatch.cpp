@@ -116,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     k47fuzz::EnterHost();
     k47host::CInstallationServer* server = Host();
     std::string_view input(reinterpret_cast<const char*>(data), size);
+    k47fuzz::NewInput(input);
     for (;;) {
         size_t end = input.find('\0');
         Dispatch(server, input.substr(0, end));
