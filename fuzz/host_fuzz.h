@@ -32,7 +32,7 @@
 #include "frame/ClassTable.h"
 #include "frame/K47PTZ.h"
 #include "frame/K47PTZModule.h"
-#include "platform/posix/comm_sys.h"
+#include "platform/posix/comm/comm_sys.h"
 
 namespace k47fuzz {
 
