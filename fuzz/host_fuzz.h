@@ -74,7 +74,7 @@ inline void EnterHost() {
             std::filesystem::remove_all(registry, ignored);
         });
 
-        k47::posix::CommSyscalls().open = NoDevice;
+        k47::comm::CommSyscalls().open = NoDevice;
         g_ErrorHandling.SetSink(
             [](CGlobalErrorHandlingEnvironment::Channel, std::string_view line) {
                 Check(!line.empty());

@@ -31,7 +31,7 @@ typedef struct _xmlNode xmlNode;
 
 namespace k47 {
 
-namespace detail {
+namespace xml {
 struct XmlDocState;
 }
 
@@ -109,8 +109,8 @@ class XmlDocument {
     static bool FromElement(IXMLDOMElement* element, XmlDocument* document, xmlNode** node);
 
   private:
-    explicit XmlDocument(std::shared_ptr<detail::XmlDocState> state) noexcept;
-    std::shared_ptr<detail::XmlDocState> state_;
+    explicit XmlDocument(std::shared_ptr<xml::XmlDocState> state) noexcept;
+    std::shared_ptr<xml::XmlDocState> state_;
 };
 
 // An XPath string literal for any text: 'a', "it's", or concat('say "', "it's", '"').

@@ -98,7 +98,7 @@ namespace k47::com {
 std::string GuidKeyName(REFGUID guid) {
     OLECHAR text[40] = {};
     int n = StringFromGUID2(guid, text, 40);
-    return n > 1 ? k47::detail::Utf16ToUtf8(std::u16string_view(text, static_cast<size_t>(n - 1)))
+    return n > 1 ? k47::support::Utf16ToUtf8(std::u16string_view(text, static_cast<size_t>(n - 1)))
                  : std::string();
 }
 
@@ -248,7 +248,7 @@ EXTERN_C HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsCon
              {static_cast<DWORD>(CLSCTX_INPROC_SERVER), static_cast<DWORD>(CLSCTX_LOCAL_SERVER)}) {
             if ((dwClsContext & context) == 0)
                 continue;
-            if (context == CLSCTX_LOCAL_SERVER && k47::com::LocalServerThroughSocket())
+            if (context == CLSCTX_LOCAL_SERVER && k47::com::local::LocalServerThroughSocket())
                 continue;
             if (ComPtr<IUnknown> object = k47::com::FindRegisteredClassObject(rclsid, context))
                 return object->QueryInterface(riid, ppv);
@@ -262,7 +262,7 @@ EXTERN_C HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsCon
             result = hr;
         }
         if (dwClsContext & CLSCTX_LOCAL_SERVER) {
-            HRESULT hr = k47::com::LocalServerGetClassObject(rclsid, riid, ppv);
+            HRESULT hr = k47::com::local::LocalServerGetClassObject(rclsid, riid, ppv);
             if (SUCCEEDED(hr))
                 return hr;
             if (result == REGDB_E_CLASSNOTREG)
@@ -310,7 +310,7 @@ EXTERN_C HRESULT STDAPICALLTYPE CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN
             table.entries.push_back({cookie, rclsid, ComPtr<IUnknown>(pUnk), dwClsContext, flags});
         }
         if (dwClsContext & CLSCTX_LOCAL_SERVER) {
-            HRESULT hr = k47::com::LocalServerPublish(rclsid, pUnk, flags, cookie);
+            HRESULT hr = k47::com::local::LocalServerPublish(rclsid, pUnk, flags, cookie);
             if (FAILED(hr)) {
                 CoRevokeClassObject(cookie);
                 return hr;
@@ -337,7 +337,7 @@ EXTERN_C HRESULT STDAPICALLTYPE CoRevokeClassObject(DWORD dwRegister) {
         table.entries.erase(it);
     }
     if (context & CLSCTX_LOCAL_SERVER)
-        k47::com::LocalServerRevoke(dwRegister);
+        k47::com::local::LocalServerRevoke(dwRegister);
     return S_OK;
 }
 
@@ -349,7 +349,7 @@ EXTERN_C HRESULT STDAPICALLTYPE CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lp
     if (lpszProgID == nullptr || lpclsid == nullptr)
         return E_INVALIDARG;
     return Boundary([&]() -> HRESULT {
-        std::string progid = k47::detail::Utf16ToUtf8(lpszProgID);
+        std::string progid = k47::support::Utf16ToUtf8(lpszProgID);
         if (progid.empty() || progid.find('\\') != std::string::npos)
             return CO_E_CLASSSTRING;
         std::optional<std::string> text = ReadClassesString(progid + "\\CLSID");
@@ -362,7 +362,7 @@ EXTERN_C HRESULT STDAPICALLTYPE CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lp
             if (!text)
                 return CO_E_CLASSSTRING;
         }
-        std::u16string wide = k47::detail::Utf8ToUtf16(*text);
+        std::u16string wide = k47::support::Utf8ToUtf16(*text);
         CLSID clsid{};
         if (FAILED(CLSIDFromString(wide.c_str(), &clsid)))
             return CO_E_CLASSSTRING;
@@ -380,7 +380,7 @@ EXTERN_C HRESULT STDAPICALLTYPE ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpsz
             ReadClassesString("CLSID\\" + GuidKeyName(clsid) + "\\ProgID");
         if (!progid || progid->empty())
             return REGDB_E_CLASSNOTREG;
-        std::u16string wide = k47::detail::Utf8ToUtf16(*progid);
+        std::u16string wide = k47::support::Utf8ToUtf16(*progid);
         auto* out = static_cast<LPOLESTR>(CoTaskMemAlloc((wide.size() + 1) * sizeof(OLECHAR)));
         if (out == nullptr)
             return E_OUTOFMEMORY;

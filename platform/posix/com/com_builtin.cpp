@@ -40,7 +40,7 @@ class BuiltinFactory final : public IClassFactory {
     const Create create_;
 };
 
-BuiltinFactory g_sax_reader(CLSID_SAXXMLReader60, detail::CreateSaxXmlReader);
+BuiltinFactory g_sax_reader(CLSID_SAXXMLReader60, xml::CreateSaxXmlReader);
 
 BuiltinFactory* const kBuiltins[] = {&g_sax_reader};
 

@@ -30,6 +30,9 @@ std::string GuidKeyName(REFGUID guid);
 
 // Whether CLSCTX_LOCAL_SERVER requests skip the class objects registered in this process (a test
 // that is its own server; see k47/localserver.h).
+// Defined with the cross-process server.
+namespace local {
 bool LocalServerThroughSocket() noexcept;
+}  // namespace local
 
 }  // namespace k47::com

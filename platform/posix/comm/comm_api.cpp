@@ -13,11 +13,11 @@
 
 namespace {
 
-using k47::kobj::CommFile;
+using k47::comm::CommFile;
 
 BOOL Report(DWORD error) {
     if (error != ERROR_SUCCESS) {
-        k47::kobj::SetError(error);
+        k47::kernel::SetError(error);
         return FALSE;
     }
     return TRUE;
@@ -32,29 +32,29 @@ EXTERN_C HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWO
     // The share mode is not consulted: a comm port is exclusive whatever the caller asks, as on
     // Windows.
     if (lpFileName == nullptr) {
-        k47::kobj::SetError(ERROR_INVALID_PARAMETER);
+        k47::kernel::SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     if (lpFileName[0] == '\0') {
-        k47::kobj::SetError(ERROR_PATH_NOT_FOUND);
+        k47::kernel::SetError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     if (dwCreationDisposition != OPEN_EXISTING || (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED)) {
-        k47::kobj::SetError(ERROR_NOT_SUPPORTED);
+        k47::kernel::SetError(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
     DWORD error = ERROR_SUCCESS;
     std::shared_ptr<CommFile> file = CommFile::Open(lpFileName, dwDesiredAccess, &error);
     if (!file) {
-        k47::kobj::SetError(error);
+        k47::kernel::SetError(error);
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE handle = k47::kobj::InsertHandle(std::move(file));
+    HANDLE handle = k47::kernel::InsertHandle(std::move(file));
     return handle ? handle : INVALID_HANDLE_VALUE;
 }
 
 EXTERN_C BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
-    auto file = k47::kobj::LookupHandleAs<CommFile>(hFile);
+    auto file = k47::kernel::LookupHandleAs<CommFile>(hFile);
     if (!file) {
         return FALSE;
     }
@@ -65,7 +65,7 @@ EXTERN_C BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 }
 
 EXTERN_C BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
-    auto file = k47::kobj::LookupHandleAs<CommFile>(hFile);
+    auto file = k47::kernel::LookupHandleAs<CommFile>(hFile);
     if (!file) {
         return FALSE;
     }
@@ -76,7 +76,7 @@ EXTERN_C BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
 }
 
 EXTERN_C BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    auto file = k47::kobj::LookupHandleAs<CommFile>(hFile);
+    auto file = k47::kernel::LookupHandleAs<CommFile>(hFile);
     if (!file) {
         return FALSE;
     }
@@ -87,7 +87,7 @@ EXTERN_C BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts
 }
 
 EXTERN_C BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    auto file = k47::kobj::LookupHandleAs<CommFile>(hFile);
+    auto file = k47::kernel::LookupHandleAs<CommFile>(hFile);
     if (!file) {
         return FALSE;
     }
@@ -98,7 +98,7 @@ EXTERN_C BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts
 }
 
 EXTERN_C BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
-    auto file = k47::kobj::LookupHandleAs<CommFile>(hFile);
+    auto file = k47::kernel::LookupHandleAs<CommFile>(hFile);
     if (!file) {
         return FALSE;
     }
@@ -112,7 +112,7 @@ EXTERN_C BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfByte
     if (lpNumberOfBytesRead != nullptr) {
         *lpNumberOfBytesRead = 0;
     }
-    auto file = k47::kobj::LookupHandleAs<CommFile>(hFile);
+    auto file = k47::kernel::LookupHandleAs<CommFile>(hFile);
     if (!file) {
         return FALSE;
     }
@@ -128,7 +128,7 @@ EXTERN_C BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBy
     if (lpNumberOfBytesWritten != nullptr) {
         *lpNumberOfBytesWritten = 0;
     }
-    auto file = k47::kobj::LookupHandleAs<CommFile>(hFile);
+    auto file = k47::kernel::LookupHandleAs<CommFile>(hFile);
     if (!file) {
         return FALSE;
     }
@@ -140,7 +140,7 @@ EXTERN_C BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBy
 }
 
 EXTERN_C BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
-    auto file = k47::kobj::LookupHandleAs<CommFile>(hFile);
+    auto file = k47::kernel::LookupHandleAs<CommFile>(hFile);
     if (!file) {
         return FALSE;
     }

@@ -21,13 +21,13 @@
 #include "comm/comm_mapping.h"
 #include "comm/comm_sys.h"
 
-namespace k47::kobj {
+namespace k47::comm {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using posix::CommSyscalls;
-using posix::comm::CommErrorFromErrno;
+using comm::CommErrorFromErrno;
+using comm::CommSyscalls;
 
 int RetryIoctl(int fd, unsigned long request, void* arg) {
     for (;;) {
@@ -113,8 +113,8 @@ DWORD MissingPathError(const char* path) {
 }  // namespace
 
 std::shared_ptr<CommFile> CommFile::Open(const char* path, DWORD access, DWORD* error) noexcept {
-    posix::UniqueFd fd(
-        posix::CommSyscalls().open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    support::UniqueFd fd(
+        comm::CommSyscalls().open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         *error = errno == ENOENT ? MissingPathError(path) : CommErrorFromErrno(errno);
         return nullptr;
@@ -134,18 +134,18 @@ std::shared_ptr<CommFile> CommFile::Open(const char* path, DWORD access, DWORD* 
     RetryIoctl(fd.get(), TIOCEXCL, nullptr);  // best effort: the flock already decides for us
 
     uint32_t baud = 0;
-    if (int e = posix::GetLineSpeed(fd.get(), &baud)) {
+    if (int e = comm::GetLineSpeed(fd.get(), &baud)) {
         *error = CommErrorFromErrno(e);
         return nullptr;
     }
-    DCB dcb = posix::comm::DcbFromTermios(tio, baud, posix::comm::DefaultDcb());
+    DCB dcb = comm::DcbFromTermios(tio, baud, comm::DefaultDcb());
     // Windows ports only move raw bytes; a fresh tty would echo and translate line ends.
-    posix::comm::MakeRaw(&tio);
+    comm::MakeRaw(&tio);
     if (int e = SetTermios(fd.get(), tio)) {
         *error = CommErrorFromErrno(e);
         return nullptr;
     }
-    posix::UniqueFd cancel(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    support::UniqueFd cancel(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!cancel) {
         *error = CommErrorFromErrno(errno);
         return nullptr;
@@ -158,7 +158,7 @@ std::shared_ptr<CommFile> CommFile::Open(const char* path, DWORD access, DWORD* 
     }
 }
 
-CommFile::CommFile(posix::UniqueFd fd, posix::UniqueFd cancel, DWORD access, const DCB& dcb)
+CommFile::CommFile(support::UniqueFd fd, support::UniqueFd cancel, DWORD access, const DCB& dcb)
     : fd_(std::move(fd)), cancel_(std::move(cancel)), access_(access), dcb_(dcb) {}
 
 CommFile::~CommFile() {
@@ -166,7 +166,7 @@ CommFile::~CommFile() {
     // drop it explicitly or the next open would fail for unprivileged users.
     ioctl(fd_.get(), TIOCNXCL);
     if (rs485_on_) {
-        posix::DisableRs485(fd_.get());
+        comm::DisableRs485(fd_.get());
     }
 }
 
@@ -188,7 +188,7 @@ DWORD CommFile::GetState(DCB* out) noexcept {
 }
 
 DWORD CommFile::SetState(const DCB& wanted) noexcept {
-    if (DWORD e = posix::comm::CheckDcb(wanted)) {
+    if (DWORD e = comm::CheckDcb(wanted)) {
         return e;
     }
     std::lock_guard<std::mutex> guard(state_mutex_);
@@ -196,13 +196,13 @@ DWORD CommFile::SetState(const DCB& wanted) noexcept {
     if (int e = GetTermios(fd_.get(), &tio)) {
         return CommErrorFromErrno(e);
     }
-    posix::comm::ApplyDcb(wanted, &tio);
+    comm::ApplyDcb(wanted, &tio);
     if (int e = SetTermios(fd_.get(), tio)) {
         if (e != EINVAL || !OnlyFramingRefused(fd_.get(), tio)) {
             return CommErrorFromErrno(e);
         }
     }
-    if (int e = posix::SetLineSpeed(fd_.get(), wanted.BaudRate)) {
+    if (int e = comm::SetLineSpeed(fd_.get(), wanted.BaudRate)) {
         return e == EINVAL ? ERROR_INVALID_PARAMETER : CommErrorFromErrno(e);
     }
     if (DWORD e = ApplyModemLines(wanted)) {
@@ -230,14 +230,14 @@ DWORD CommFile::SetModemLine(int line, bool high) {
 }
 
 DWORD CommFile::ApplyModemLines(const DCB& dcb) {
-    posix::comm::ModemPlan plan = posix::comm::PlanModemLines(dcb);
+    comm::ModemPlan plan = comm::PlanModemLines(dcb);
     if (DWORD e = SetModemLine(TIOCM_DTR, plan.dtr_high)) {
         return e;
     }
     Toggle toggle = Toggle::kNone;
-    if (plan.rts == posix::comm::RtsPlan::kToggle) {
+    if (plan.rts == comm::RtsPlan::kToggle) {
         bool active = false;
-        int e = posix::EnableRs485RtsOnSend(fd_.get(), &active);
+        int e = comm::EnableRs485RtsOnSend(fd_.get(), &active);
         if (e != 0 && !NoModemLines(e)) {
             return CommErrorFromErrno(e);
         }
@@ -253,14 +253,14 @@ DWORD CommFile::ApplyModemLines(const DCB& dcb) {
         }
     } else {
         if (rs485_on_) {
-            int e = posix::DisableRs485(fd_.get());
+            int e = comm::DisableRs485(fd_.get());
             if (e != 0 && !NoModemLines(e)) {
                 return CommErrorFromErrno(e);
             }
             rs485_on_ = false;
         }
-        if (plan.rts != posix::comm::RtsPlan::kHandshake) {
-            if (DWORD e2 = SetModemLine(TIOCM_RTS, plan.rts == posix::comm::RtsPlan::kHigh)) {
+        if (plan.rts != comm::RtsPlan::kHandshake) {
+            if (DWORD e2 = SetModemLine(TIOCM_RTS, plan.rts == comm::RtsPlan::kHigh)) {
                 return e2;
             }
         }
@@ -282,7 +282,7 @@ DWORD CommFile::SetTimeouts(const COMMTIMEOUTS& timeouts) noexcept {
 }
 
 DWORD CommFile::Purge(DWORD flags) noexcept {
-    std::optional<int> queue = posix::comm::PurgeQueue(flags);
+    std::optional<int> queue = comm::PurgeQueue(flags);
     if (!queue) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -311,14 +311,13 @@ DWORD CommFile::Read(void* buffer, DWORD count, DWORD* done) noexcept {
         std::lock_guard<std::mutex> guard(state_mutex_);
         timeouts = timeouts_;
     }
-    const posix::comm::ReadPlan plan = posix::comm::PlanRead(timeouts, count);
+    const comm::ReadPlan plan = comm::PlanRead(timeouts, count);
     auto* bytes = static_cast<unsigned char*>(buffer);
     const Clock::time_point start = Clock::now();
     Clock::time_point last_byte = start;
     for (;;) {
         const Clock::time_point now = Clock::now();
-        posix::comm::ReadStep step =
-            posix::comm::NextReadStep(plan, count, *done, now - start, now - last_byte);
+        comm::ReadStep step = comm::NextReadStep(plan, count, *done, now - start, now - last_byte);
         if (step.finished) {
             return ERROR_SUCCESS;
         }
@@ -390,7 +389,7 @@ CommFile::Wait CommFile::WaitUntilSent(Clock::time_point line_end,
             // Still in the kernel: look again when those bytes could have gone out, and no
             // later than the end the whole write needs.
             until = now + std::chrono::duration_cast<Clock::duration>(
-                              posix::comm::LineTime(static_cast<size_t>(queued), dcb));
+                              comm::LineTime(static_cast<size_t>(queued), dcb));
             until = std::max(until, line_end);
         } else if (now < line_end) {
             until = line_end;  // the queue says drained; the wire still carries the last bytes
@@ -432,7 +431,7 @@ DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
     }
     const Clock::time_point start = Clock::now();
     std::optional<Clock::time_point> deadline;
-    if (const auto limit = posix::comm::WriteLimit(timeouts, count)) {
+    if (const auto limit = comm::WriteLimit(timeouts, count)) {
         deadline = start + *limit;
     }
     const auto* bytes = static_cast<const unsigned char*>(buffer);
@@ -457,8 +456,7 @@ DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
         }
         int poll_ms = -1;
         if (deadline) {
-            std::optional<int> left =
-                posix::comm::PollMsLeft(*deadline - start, Clock::now() - start);
+            std::optional<int> left = comm::PollMsLeft(*deadline - start, Clock::now() - start);
             if (!left) {
                 timed_out = true;
                 break;
@@ -485,7 +483,7 @@ DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
         // handle's previous write, and take their line time whatever the driver reports.
         const Clock::time_point line_end =
             std::max(start, line_free_at_) +
-            std::chrono::duration_cast<Clock::duration>(posix::comm::LineTime(*done, dcb));
+            std::chrono::duration_cast<Clock::duration>(comm::LineTime(*done, dcb));
         line_free_at_ = line_end;
         switch (WaitUntilSent(line_end, deadline, dcb)) {
             case Wait::kElapsed:
@@ -529,4 +527,4 @@ DWORD CommFile::Flush() noexcept {
     }
 }
 
-}  // namespace k47::kobj
+}  // namespace k47::comm

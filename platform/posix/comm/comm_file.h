@@ -39,14 +39,14 @@
 #include "support/unique_fd.h"
 #include "winbase.h"
 
-namespace k47::kobj {
+namespace k47::comm {
 
-class CommFile final : public KernelObject {
+class CommFile final : public kernel::KernelObject {
   public:
     // Opens `path` as a port; null with *error set on failure.
     static std::shared_ptr<CommFile> Open(const char* path, DWORD access, DWORD* error) noexcept;
 
-    CommFile(posix::UniqueFd fd, posix::UniqueFd cancel, DWORD access, const DCB& dcb);
+    CommFile(support::UniqueFd fd, support::UniqueFd cancel, DWORD access, const DCB& dcb);
     ~CommFile() override;
 
     void OnHandleClosed() override;
@@ -80,8 +80,8 @@ class CommFile final : public KernelObject {
     Wait WaitUntilSent(Clock::time_point line_end, std::optional<Clock::time_point> deadline,
                        const DCB& dcb);
 
-    const posix::UniqueFd fd_;
-    const posix::UniqueFd cancel_;  // eventfd: readable once the handle is closed
+    const support::UniqueFd fd_;
+    const support::UniqueFd cancel_;  // eventfd: readable once the handle is closed
     const DWORD access_;
 
     std::mutex read_mutex_;
@@ -95,4 +95,4 @@ class CommFile final : public KernelObject {
     bool modem_lines_ = true;  // false after the device answered ENOTTY/EINVAL to a modem ioctl
 };
 
-}  // namespace k47::kobj
+}  // namespace k47::comm

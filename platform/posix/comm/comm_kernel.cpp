@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-namespace k47::posix {
+namespace k47::comm {
 
 namespace {
 
@@ -81,4 +81,4 @@ int DisableRs485(int fd) noexcept {
     return Ioctl(fd, TIOCSRS485, &conf);
 }
 
-}  // namespace k47::posix
+}  // namespace k47::comm

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-namespace k47::posix {
+namespace k47::comm {
 
 // Sets input and output speed to `baud` (BOTHER), leaving every other termios flag as it is.
 int SetLineSpeed(int fd, uint32_t baud) noexcept;
@@ -24,4 +24,4 @@ int EnableRs485RtsOnSend(int fd, bool* active) noexcept;
 // Leaves RS-485 mode (used when RTS_CONTROL_TOGGLE is replaced by another RTS mode).
 int DisableRs485(int fd) noexcept;
 
-}  // namespace k47::posix
+}  // namespace k47::comm

@@ -7,7 +7,7 @@
 
 #include "support/os_error.h"
 
-namespace k47::posix::comm {
+namespace k47::comm {
 
 namespace {
 
@@ -336,8 +336,8 @@ DWORD CommErrorFromErrno(int error) noexcept {
         case ENOTTY:
             return ERROR_INVALID_FUNCTION;
         default:
-            return Win32ErrorFromErrno(error);
+            return support::Win32ErrorFromErrno(error);
     }
 }
 
-}  // namespace k47::posix::comm
+}  // namespace k47::comm

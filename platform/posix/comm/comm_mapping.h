@@ -27,7 +27,7 @@
 #include "winbase.h"
 #include "winerror.h"
 
-namespace k47::posix::comm {
+namespace k47::comm {
 
 // ERROR_SUCCESS, ERROR_INVALID_PARAMETER for a combination Windows rejects (no baud rate, data
 // bits outside 5..8, unknown parity or stop-bit code, 5 data bits with 2 stop bits, 6..8 data
@@ -116,4 +116,4 @@ std::chrono::nanoseconds LineTime(size_t bytes, const DCB& dcb) noexcept;
 // Win32 error for an errno of the comm calls.
 DWORD CommErrorFromErrno(int error) noexcept;
 
-}  // namespace k47::posix::comm
+}  // namespace k47::comm

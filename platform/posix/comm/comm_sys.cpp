@@ -7,7 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace k47::posix {
+namespace k47::comm {
 
 namespace {
 
@@ -35,4 +35,4 @@ const CommSyscallTable& RealCommSyscalls() noexcept {
     return kReal;
 }
 
-}  // namespace k47::posix
+}  // namespace k47::comm

@@ -14,7 +14,7 @@
 #include <sys/types.h>
 #include <time.h>
 
-namespace k47::posix {
+namespace k47::comm {
 
 struct CommSyscallTable {
     ssize_t (*read)(int fd, void* buf, size_t count);
@@ -45,4 +45,4 @@ class ScopedCommSyscalls {
     CommSyscallTable saved_;
 };
 
-}  // namespace k47::posix
+}  // namespace k47::comm

@@ -203,7 +203,7 @@ std::optional<PtyLineSettings> ReadLineSettings(int fd) {
         return std::nullopt;
     }
     PtyLineSettings s;
-    if (posix::GetLineSpeed(fd, &s.baud) != 0) {
+    if (comm::GetLineSpeed(fd, &s.baud) != 0) {
         return std::nullopt;
     }
     switch (tio.c_cflag & CSIZE) {

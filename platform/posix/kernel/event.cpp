@@ -12,13 +12,13 @@
 #include "synchapi.h"
 #include "winerror.h"
 
-namespace k47::kobj {
+namespace k47::kernel {
 
 std::shared_ptr<Event> Event::Create(bool manual_reset, bool initially_set) noexcept {
     try {
-        posix::UniqueFd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        support::UniqueFd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
         if (!fd) {
-            SetError(posix::Win32ErrorFromErrno(errno));
+            SetError(support::Win32ErrorFromErrno(errno));
             return nullptr;
         }
         auto event = std::make_shared<Event>(std::move(fd), manual_reset);
@@ -129,23 +129,23 @@ void Event::PollSources(const WaitLock& lock) {
     }
 }
 
-}  // namespace k47::kobj
+}  // namespace k47::kernel
 
 namespace {
 
-using k47::kobj::Event;
+using k47::kernel::Event;
 
 HANDLE CreateEventCommon(bool named, BOOL manual_reset, BOOL initial_state) {
     if (named) {
         // Named (shared) events are not used by the system; the namespace is not emulated.
-        k47::kobj::SetError(ERROR_NOT_SUPPORTED);
+        k47::kernel::SetError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
     auto event = Event::Create(manual_reset != FALSE, initial_state != FALSE);
     if (!event) {
         return nullptr;
     }
-    return k47::kobj::InsertHandle(std::move(event));
+    return k47::kernel::InsertHandle(std::move(event));
 }
 
 }  // namespace
@@ -161,21 +161,21 @@ EXTERN_C HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BO
 }
 
 EXTERN_C BOOL WINAPI SetEvent(HANDLE hEvent) {
-    auto event = k47::kobj::LookupHandleAs<Event>(hEvent);
+    auto event = k47::kernel::LookupHandleAs<Event>(hEvent);
     if (!event) {
         return FALSE;
     }
-    k47::kobj::WaitLock lock;
+    k47::kernel::WaitLock lock;
     event->Set(lock);
     return TRUE;
 }
 
 EXTERN_C BOOL WINAPI ResetEvent(HANDLE hEvent) {
-    auto event = k47::kobj::LookupHandleAs<Event>(hEvent);
+    auto event = k47::kernel::LookupHandleAs<Event>(hEvent);
     if (!event) {
         return FALSE;
     }
-    k47::kobj::WaitLock lock;
+    k47::kernel::WaitLock lock;
     event->Reset(lock);
     return TRUE;
 }

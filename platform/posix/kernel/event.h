@@ -33,7 +33,7 @@
 #include "kernel/kobject.h"
 #include "support/unique_fd.h"
 
-namespace k47::kobj {
+namespace k47::kernel {
 
 class PollSource {
   public:
@@ -52,7 +52,7 @@ class Event final : public KernelObject {
     // Null with SetLastError on failure.
     static std::shared_ptr<Event> Create(bool manual_reset, bool initially_set) noexcept;
 
-    Event(posix::UniqueFd fd, bool manual_reset)
+    Event(support::UniqueFd fd, bool manual_reset)
         : fd_(std::move(fd)), manual_reset_(manual_reset) {}
 
     bool Waitable() const override { return true; }
@@ -74,10 +74,10 @@ class Event final : public KernelObject {
     // Clears the state without telling the sources (an auto-reset event consumed by a wait).
     void Clear(const WaitLock&);
 
-    posix::UniqueFd fd_;
+    support::UniqueFd fd_;
     const bool manual_reset_;
     bool set_ = false;
     std::vector<std::shared_ptr<PollSource>> sources_;
 };
 
-}  // namespace k47::kobj
+}  // namespace k47::kernel

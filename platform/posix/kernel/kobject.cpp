@@ -11,7 +11,7 @@
 #include "handleapi.h"
 #include "winerror.h"
 
-namespace k47::kobj {
+namespace k47::kernel {
 
 namespace {
 
@@ -156,12 +156,12 @@ bool CloseHandleEntry(HANDLE handle) noexcept {
     return true;  // the object goes with the last reference, outside every lock
 }
 
-}  // namespace k47::kobj
+}  // namespace k47::kernel
 
 // The current-thread pseudo-handle needs no closing; closing it has no effect.
 EXTERN_C BOOL WINAPI CloseHandle(HANDLE hObject) {
-    if (hObject == k47::kobj::CurrentThreadPseudoHandle()) {
+    if (hObject == k47::kernel::CurrentThreadPseudoHandle()) {
         return TRUE;
     }
-    return k47::kobj::CloseHandleEntry(hObject) ? TRUE : FALSE;
+    return k47::kernel::CloseHandleEntry(hObject) ? TRUE : FALSE;
 }

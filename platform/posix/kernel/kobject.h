@@ -53,7 +53,7 @@
 #include "winerror.h"
 #include "winnt.h"
 
-namespace k47::kobj {
+namespace k47::kernel {
 
 // Holding one proves the process-wide wait lock is taken. Helpers that need the lock take
 // `const WaitLock&`.
@@ -128,4 +128,4 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) noexcept {
     return typed;
 }
 
-}  // namespace k47::kobj
+}  // namespace k47::kernel

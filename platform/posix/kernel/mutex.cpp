@@ -20,13 +20,13 @@
 #include "support/unique_fd.h"
 #include "winerror.h"
 
-namespace k47::kobj {
+namespace k47::kernel {
 
 namespace {
 
 class Mutex final : public KernelObject {
   public:
-    explicit Mutex(posix::UniqueFd fd) : fd_(std::move(fd)) {}
+    explicit Mutex(support::UniqueFd fd) : fd_(std::move(fd)) {}
 
     bool Waitable() const override { return true; }
 
@@ -45,7 +45,7 @@ class Mutex final : public KernelObject {
             return Acquire::kNotSignalled;
         }
         // Listed before the state changes: if the list cannot grow, nothing was acquired.
-        posix::CurrentThreadState().owned_mutexes.push_back(shared_from_this());
+        kernel::CurrentThreadState().owned_mutexes.push_back(shared_from_this());
         owner_ = tid;
         count_ = 1;
         eventfd_t drained;
@@ -64,7 +64,7 @@ class Mutex final : public KernelObject {
         if (--count_ == 0) {
             owner_ = 0;
             eventfd_write(fd_.get(), 1);
-            auto& owned = posix::CurrentThreadState().owned_mutexes;
+            auto& owned = kernel::CurrentThreadState().owned_mutexes;
             auto it = std::find_if(owned.begin(), owned.end(),
                                    [this](const ObjectRef& m) { return m.get() == this; });
             if (it != owned.end()) {
@@ -85,7 +85,7 @@ class Mutex final : public KernelObject {
     }
 
   private:
-    posix::UniqueFd fd_;  // readable while unowned
+    support::UniqueFd fd_;  // readable while unowned
     DWORD owner_ = 0;
     DWORD count_ = 0;
     bool abandoned_ = false;
@@ -93,27 +93,27 @@ class Mutex final : public KernelObject {
 
 }  // namespace
 
-}  // namespace k47::kobj
+}  // namespace k47::kernel
 
-namespace k47::posix {
+namespace k47::kernel {
 
-void AbandonMutexes(std::vector<kobj::ObjectRef>& owned, DWORD tid) {
-    std::vector<kobj::ObjectRef> released;
+void AbandonMutexes(std::vector<kernel::ObjectRef>& owned, DWORD tid) {
+    std::vector<kernel::ObjectRef> released;
     {
-        kobj::WaitLock lock;
+        kernel::WaitLock lock;
         for (auto& object : owned) {
-            static_cast<kobj::Mutex&>(*object).Abandon(lock, tid);
+            static_cast<kernel::Mutex&>(*object).Abandon(lock, tid);
         }
         released.swap(owned);
     }
 }
 
-}  // namespace k47::posix
+}  // namespace k47::kernel
 
 namespace {
 
 HANDLE CreateMutexCommon(bool named, BOOL initial_owner) {
-    using namespace k47::kobj;
+    using namespace k47::kernel;
     if (named) {
         // Named (shared) mutexes are not used by the system; the namespace is not emulated.
         SetError(ERROR_NOT_SUPPORTED);
@@ -121,9 +121,9 @@ HANDLE CreateMutexCommon(bool named, BOOL initial_owner) {
     }
     try {
         // Created unowned (counter 1, readable); an initial owner takes it like a wait would.
-        k47::posix::UniqueFd fd(eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC));
+        k47::support::UniqueFd fd(eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC));
         if (!fd) {
-            SetError(k47::posix::Win32ErrorFromErrno(errno));
+            SetError(k47::support::Win32ErrorFromErrno(errno));
             return nullptr;
         }
         auto mutex = std::make_shared<Mutex>(std::move(fd));
@@ -151,7 +151,7 @@ EXTERN_C HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, L
 }
 
 EXTERN_C BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
-    using namespace k47::kobj;
+    using namespace k47::kernel;
     auto mutex = LookupHandleAs<Mutex>(hMutex);
     if (!mutex) {
         return FALSE;

@@ -116,7 +116,7 @@ void EnsureAltStack() {
     if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) {
         return;  // the thread already has one
     }
-    auto& state = k47::posix::CurrentThreadState();
+    auto& state = k47::kernel::CurrentThreadState();
     long min = sysconf(_SC_SIGSTKSZ);
     size_t size = std::max<size_t>(min > 0 ? static_cast<size_t>(min) : 0, 64 * 1024);
     state.alt_stack = std::make_unique<char[]>(size);

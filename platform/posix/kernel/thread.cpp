@@ -26,13 +26,13 @@
 #include "support/unique_fd.h"
 #include "winerror.h"
 
-namespace k47::kobj {
+namespace k47::kernel {
 
 namespace {
 
 class ThreadObject final : public KernelObject {
   public:
-    ThreadObject(posix::UniqueFd exit_fd, LPTHREAD_START_ROUTINE start, LPVOID param,
+    ThreadObject(support::UniqueFd exit_fd, LPTHREAD_START_ROUTINE start, LPVOID param,
                  DWORD suspend_count)
         : exit_fd_(std::move(exit_fd)), start_(start), param_(param), suspend_(suspend_count) {}
 
@@ -51,7 +51,7 @@ class ThreadObject final : public KernelObject {
     static void* Main(void* arg) {
         auto* raw = static_cast<ThreadObject*>(arg);
         std::shared_ptr<ThreadObject> self = std::move(raw->running_ref_);
-        posix::ThreadState& state = posix::CurrentThreadState();
+        kernel::ThreadState& state = kernel::CurrentThreadState();
         state.self = self;
         self->tid_.store(GetCurrentThreadId(), std::memory_order_release);
         self->tid_.notify_all();
@@ -105,7 +105,7 @@ class ThreadObject final : public KernelObject {
     std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
 
   private:
-    posix::UniqueFd exit_fd_;
+    support::UniqueFd exit_fd_;
     const LPTHREAD_START_ROUTINE start_;
     const LPVOID param_;
     std::atomic<DWORD> suspend_;
@@ -120,7 +120,7 @@ class ThreadObject final : public KernelObject {
 std::shared_ptr<ThreadObject> ResolveThread(HANDLE h, bool* current) {
     *current = h == CurrentThreadPseudoHandle();
     if (*current) {
-        return std::static_pointer_cast<ThreadObject>(posix::CurrentThreadState().self);
+        return std::static_pointer_cast<ThreadObject>(kernel::CurrentThreadState().self);
     }
     return LookupHandleAs<ThreadObject>(h);
 }
@@ -142,22 +142,22 @@ bool ValidPriority(int n) {
 
 }  // namespace
 
-}  // namespace k47::kobj
+}  // namespace k47::kernel
 
-using k47::kobj::ThreadObject;
+using k47::kernel::ThreadObject;
 
 EXTERN_C HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
                                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                     DWORD dwCreationFlags, LPDWORD lpThreadId) {
-    using namespace k47::kobj;
+    using namespace k47::kernel;
     if (!lpStartAddress) {
         SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     try {
-        k47::posix::UniqueFd exit_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        k47::support::UniqueFd exit_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
         if (!exit_fd) {
-            SetError(k47::posix::Win32ErrorFromErrno(errno));
+            SetError(k47::support::Win32ErrorFromErrno(errno));
             return nullptr;
         }
         DWORD suspend = (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0;
@@ -170,7 +170,7 @@ EXTERN_C HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
         }
         if (int error = thread->Start(thread, dwStackSize); error != 0) {
             CloseHandleEntry(handle);
-            SetError(k47::posix::Win32ErrorFromErrno(error));
+            SetError(k47::support::Win32ErrorFromErrno(error));
             return nullptr;
         }
         if (lpThreadId) {
@@ -186,7 +186,7 @@ EXTERN_C HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
 // Only the suspension of CREATE_SUSPENDED exists; the result is the previous suspend count.
 EXTERN_C DWORD WINAPI ResumeThread(HANDLE hThread) {
     bool current;
-    auto thread = k47::kobj::ResolveThread(hThread, &current);
+    auto thread = k47::kernel::ResolveThread(hThread, &current);
     if (current) {
         return 0;  // a running thread is not suspended
     }
@@ -198,12 +198,12 @@ EXTERN_C DWORD WINAPI ResumeThread(HANDLE hThread) {
 
 EXTERN_C BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     bool current;
-    auto thread = k47::kobj::ResolveThread(hThread, &current);
+    auto thread = k47::kernel::ResolveThread(hThread, &current);
     if (!thread && !current) {
         return FALSE;
     }
     if (!lpExitCode) {
-        k47::kobj::SetError(ERROR_NOACCESS);
+        k47::kernel::SetError(ERROR_NOACCESS);
         return FALSE;
     }
     *lpExitCode = thread ? thread->exit_code() : static_cast<DWORD>(STILL_ACTIVE);
@@ -212,38 +212,38 @@ EXTERN_C BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 
 EXTERN_C BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
     bool current;
-    auto thread = k47::kobj::ResolveThread(hThread, &current);
+    auto thread = k47::kernel::ResolveThread(hThread, &current);
     if (!thread && !current) {
         return FALSE;
     }
-    if (!k47::kobj::ValidPriority(nPriority)) {
-        k47::kobj::SetError(ERROR_INVALID_PARAMETER);
+    if (!k47::kernel::ValidPriority(nPriority)) {
+        k47::kernel::SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (thread) {
         thread->priority.store(nPriority);
     } else {
-        k47::posix::CurrentThreadState().priority = nPriority;
+        k47::kernel::CurrentThreadState().priority = nPriority;
     }
     return TRUE;
 }
 
 EXTERN_C int WINAPI GetThreadPriority(HANDLE hThread) {
     bool current;
-    auto thread = k47::kobj::ResolveThread(hThread, &current);
+    auto thread = k47::kernel::ResolveThread(hThread, &current);
     if (!thread && !current) {
         return THREAD_PRIORITY_ERROR_RETURN;
     }
-    return thread ? thread->priority.load() : k47::posix::CurrentThreadState().priority;
+    return thread ? thread->priority.load() : k47::kernel::CurrentThreadState().priority;
 }
 
 EXTERN_C HANDLE WINAPI GetCurrentThread(void) {
-    return k47::kobj::CurrentThreadPseudoHandle();
+    return k47::kernel::CurrentThreadPseudoHandle();
 }
 
 EXTERN_C DWORD WINAPI GetThreadId(HANDLE Thread) {
     bool current;
-    auto thread = k47::kobj::ResolveThread(Thread, &current);
+    auto thread = k47::kernel::ResolveThread(Thread, &current);
     if (current) {
         return GetCurrentThreadId();
     }

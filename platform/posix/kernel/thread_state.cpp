@@ -13,7 +13,7 @@
 #include "errhandlingapi.h"
 #include "processthreadsapi.h"
 
-namespace k47::posix {
+namespace k47::kernel {
 
 namespace {
 
@@ -76,28 +76,28 @@ ThreadState& CurrentThreadState() {
     return *t_state;
 }
 
-}  // namespace k47::posix
+}  // namespace k47::kernel
 
-namespace k47::kobj {
+namespace k47::kernel {
 void SetError(DWORD code) noexcept {
-    k47::posix::t_last_error = code;
+    k47::kernel::t_last_error = code;
 }
-}  // namespace k47::kobj
+}  // namespace k47::kernel
 
 EXTERN_C DWORD WINAPI GetLastError(void) {
-    return k47::posix::t_last_error;
+    return k47::kernel::t_last_error;
 }
 
 EXTERN_C void WINAPI SetLastError(DWORD dwErrCode) {
-    k47::posix::t_last_error = dwErrCode;
+    k47::kernel::t_last_error = dwErrCode;
 }
 
 // The kernel thread id: unique among live threads of the system, stable for the thread's life.
 EXTERN_C DWORD WINAPI GetCurrentThreadId(void) {
-    if (k47::posix::t_tid == 0) {
-        k47::posix::t_tid = static_cast<DWORD>(syscall(SYS_gettid));
+    if (k47::kernel::t_tid == 0) {
+        k47::kernel::t_tid = static_cast<DWORD>(syscall(SYS_gettid));
     }
-    return k47::posix::t_tid;
+    return k47::kernel::t_tid;
 }
 
 EXTERN_C DWORD WINAPI GetCurrentProcessId(void) {

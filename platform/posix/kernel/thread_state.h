@@ -18,7 +18,7 @@
 #include "kernel/kobject.h"
 #include "support/unique_fd.h"
 
-namespace k47::posix {
+namespace k47::kernel {
 
 class ThreadState {
   public:
@@ -32,9 +32,9 @@ class ThreadState {
     int WakeFd();
 
     // Mutexes this thread owns (one entry per ownership, not per recursion).
-    std::vector<kobj::ObjectRef> owned_mutexes;
+    std::vector<kernel::ObjectRef> owned_mutexes;
     // The CreateThread object of this thread, if it has one (see thread.cpp).
-    kobj::ObjectRef self;
+    kernel::ObjectRef self;
     // Priority recorded for threads without a CreateThread object.
     int priority = 0;
     // Alternate stack of the fault handler, installed by _set_se_translator.
@@ -45,13 +45,13 @@ class ThreadState {
     void RunDown();
 
   private:
-    UniqueFd wake_fd_;
+    support::UniqueFd wake_fd_;
 };
 
 // The calling thread's state.
 ThreadState& CurrentThreadState();
 
 // Defined in mutex.cpp: releases every mutex in `owned` as abandoned.
-void AbandonMutexes(std::vector<kobj::ObjectRef>& owned, DWORD tid);
+void AbandonMutexes(std::vector<kernel::ObjectRef>& owned, DWORD tid);
 
-}  // namespace k47::posix
+}  // namespace k47::kernel

@@ -20,7 +20,7 @@
 #include "kernel/thread_state.h"
 #include "winerror.h"
 
-namespace k47::kobj {
+namespace k47::kernel {
 
 namespace {
 
@@ -128,9 +128,9 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool wait_all, DWORD timeout_ms) 
     }
 
     const DWORD tid = GetCurrentThreadId();
-    const int wake_fd = posix::CurrentThreadState().WakeFd();
+    const int wake_fd = kernel::CurrentThreadState().WakeFd();
     if (wake_fd < 0) {
-        return Fail(posix::Win32ErrorFromErrno(errno));
+        return Fail(support::Win32ErrorFromErrno(errno));
     }
     const bool infinite = timeout_ms == INFINITE;
     const int64_t deadline = infinite ? 0 : MonotonicNs() + int64_t{timeout_ms} * 1000000;
@@ -168,7 +168,7 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool wait_all, DWORD timeout_ms) 
                     static_cast<long>(remaining % 1000000000)};
         int n = ppoll(fds.data(), fds.size(), infinite ? nullptr : &ts, nullptr);
         if (n < 0 && errno != EINTR) {
-            return Fail(posix::Win32ErrorFromErrno(errno));
+            return Fail(support::Win32ErrorFromErrno(errno));
         }
         if (n > 0 && fds[0].revents != 0) {
             eventfd_t kicks;
@@ -187,13 +187,13 @@ DWORD GuardedWait(const HANDLE* handles, DWORD count, bool wait_all, DWORD timeo
 
 }  // namespace
 
-}  // namespace k47::kobj
+}  // namespace k47::kernel
 
 EXTERN_C DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    return k47::kobj::GuardedWait(&hHandle, 1, false, dwMilliseconds);
+    return k47::kernel::GuardedWait(&hHandle, 1, false, dwMilliseconds);
 }
 
 EXTERN_C DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                              DWORD dwMilliseconds) {
-    return k47::kobj::GuardedWait(lpHandles, nCount, bWaitAll != FALSE, dwMilliseconds);
+    return k47::kernel::GuardedWait(lpHandles, nCount, bWaitAll != FALSE, dwMilliseconds);
 }

@@ -28,7 +28,7 @@
 #include "support/unique_fd.h"
 #include "winerror.h"
 
-namespace k47::kobj {
+namespace k47::kernel {
 
 namespace {
 
@@ -51,8 +51,8 @@ bool Readable(int fd) {
 
 class WaitableTimer final : public KernelObject {
   public:
-    WaitableTimer(bool manual_reset, posix::UniqueFd mono, posix::UniqueFd real,
-                  posix::UniqueFd latch)
+    WaitableTimer(bool manual_reset, support::UniqueFd mono, support::UniqueFd real,
+                  support::UniqueFd latch)
         : manual_reset_(manual_reset),
           mono_(std::move(mono)),
           real_(std::move(real)),
@@ -160,9 +160,9 @@ class WaitableTimer final : public KernelObject {
     }
 
     const bool manual_reset_;
-    posix::UniqueFd mono_;
-    posix::UniqueFd real_;
-    posix::UniqueFd latch_;  // readable while latched_
+    support::UniqueFd mono_;
+    support::UniqueFd real_;
+    support::UniqueFd latch_;  // readable while latched_
     bool latched_ = false;
     int armed_ = -1;  // mono_ or real_ while armed
 };
@@ -173,11 +173,11 @@ HANDLE CreateTimerCommon(bool named, BOOL manual_reset) {
         SetError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    posix::UniqueFd mono(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-    posix::UniqueFd real(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
-    posix::UniqueFd latch(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    support::UniqueFd mono(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    support::UniqueFd real(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
+    support::UniqueFd latch(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!mono || !real || !latch) {
-        SetError(posix::Win32ErrorFromErrno(errno));
+        SetError(support::Win32ErrorFromErrno(errno));
         return nullptr;
     }
     try {
@@ -191,23 +191,23 @@ HANDLE CreateTimerCommon(bool named, BOOL manual_reset) {
 
 }  // namespace
 
-}  // namespace k47::kobj
+}  // namespace k47::kernel
 
 EXTERN_C HANDLE WINAPI CreateWaitableTimerA(LPSECURITY_ATTRIBUTES, BOOL bManualReset,
                                             LPCSTR lpTimerName) {
-    return k47::kobj::CreateTimerCommon(lpTimerName && *lpTimerName, bManualReset);
+    return k47::kernel::CreateTimerCommon(lpTimerName && *lpTimerName, bManualReset);
 }
 
 EXTERN_C HANDLE WINAPI CreateWaitableTimerW(LPSECURITY_ATTRIBUTES, BOOL bManualReset,
                                             LPCWSTR lpTimerName) {
-    return k47::kobj::CreateTimerCommon(lpTimerName && *lpTimerName, bManualReset);
+    return k47::kernel::CreateTimerCommon(lpTimerName && *lpTimerName, bManualReset);
 }
 
 // The completion routine is accepted and never called: it would run only in an alertable wait,
 // and the platform has none.
 EXTERN_C BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER* lpDueTime, LONG lPeriod,
                                       PTIMERAPCROUTINE, LPVOID, BOOL fResume) {
-    using namespace k47::kobj;
+    using namespace k47::kernel;
     auto timer = LookupHandleAs<WaitableTimer>(hTimer);
     if (!timer) {
         return FALSE;
@@ -228,7 +228,7 @@ EXTERN_C BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER* lpDueT
         }
     }
     if (error != 0) {
-        SetError(k47::posix::Win32ErrorFromErrno(error));
+        SetError(k47::support::Win32ErrorFromErrno(error));
         return FALSE;
     }
     if (fResume) {
@@ -238,7 +238,7 @@ EXTERN_C BOOL WINAPI SetWaitableTimer(HANDLE hTimer, const LARGE_INTEGER* lpDueT
 }
 
 EXTERN_C BOOL WINAPI CancelWaitableTimer(HANDLE hTimer) {
-    using namespace k47::kobj;
+    using namespace k47::kernel;
     auto timer = LookupHandleAs<WaitableTimer>(hTimer);
     if (!timer) {
         return FALSE;
@@ -251,7 +251,7 @@ EXTERN_C BOOL WINAPI CancelWaitableTimer(HANDLE hTimer) {
         }
     }
     if (error != 0) {
-        SetError(k47::posix::Win32ErrorFromErrno(error));
+        SetError(k47::support::Win32ErrorFromErrno(error));
         return FALSE;
     }
     return TRUE;

@@ -15,8 +15,8 @@
 #include "objbase.h"
 #include "oleaut/variant_number.h"
 
-using k47::detail::ParsedNumber;
-using k47::detail::ParseStatus;
+using k47::oleaut::ParsedNumber;
+using k47::oleaut::ParseStatus;
 
 namespace {
 
@@ -212,7 +212,7 @@ HRESULT NumberToInteger(const Number& n, VARTYPE vt, VARIANT* out) {
                 return DISP_E_OVERFLOW;
             break;
         case Number::Kind::kDecimal:
-            if (!k47::detail::RoundToInteger(n.decimal, &value))
+            if (!k47::oleaut::RoundToInteger(n.decimal, &value))
                 return DISP_E_OVERFLOW;
             break;
     }
@@ -236,7 +236,7 @@ HRESULT NumberToDouble(const Number& n, double* out) {
             *out = n.real;
             return S_OK;
         case Number::Kind::kDecimal:
-            return k47::detail::ToDouble(n.decimal, out) ? S_OK : DISP_E_OVERFLOW;
+            return k47::oleaut::ToDouble(n.decimal, out) ? S_OK : DISP_E_OVERFLOW;
     }
     return DISP_E_TYPEMISMATCH;
 }
@@ -255,7 +255,7 @@ HRESULT NumberToCurrency(const Number& n, VARIANT* out) {
                 return DISP_E_OVERFLOW;
             break;
         case Number::Kind::kDecimal:
-            if (!k47::detail::RoundToIntegerScaled(n.decimal, 4, &units))
+            if (!k47::oleaut::RoundToIntegerScaled(n.decimal, 4, &units))
                 return DISP_E_OVERFLOW;
             break;
     }
@@ -311,7 +311,7 @@ HRESULT SourceToNumber(const VARIANT& src, Number* n) {
             return S_OK;
         case VT_BSTR: {
             n->kind = Number::Kind::kDecimal;
-            switch (k47::detail::ParseNumber(src.bstrVal, &n->decimal)) {
+            switch (k47::oleaut::ParseNumber(src.bstrVal, &n->decimal)) {
                 case ParseStatus::kOk:
                     return S_OK;
                 case ParseStatus::kOverflow:
@@ -484,12 +484,12 @@ HRESULT Convert(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT* out) {
         return S_OK;
     }
     if (vt == VT_BOOL && src.vt == VT_BSTR) {
-        if (k47::detail::EqualsWordIgnoringCase(src.bstrVal, "True")) {
+        if (k47::oleaut::EqualsWordIgnoringCase(src.bstrVal, "True")) {
             out->vt = VT_BOOL;
             out->boolVal = VARIANT_TRUE;
             return S_OK;
         }
-        if (k47::detail::EqualsWordIgnoringCase(src.bstrVal, "False")) {
+        if (k47::oleaut::EqualsWordIgnoringCase(src.bstrVal, "False")) {
             out->vt = VT_BOOL;
             out->boolVal = VARIANT_FALSE;
             return S_OK;

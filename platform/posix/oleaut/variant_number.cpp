@@ -5,7 +5,7 @@
 #include <cmath>
 #include <system_error>
 
-namespace k47::detail {
+namespace k47::oleaut {
 namespace {
 
 // Exponents beyond this cannot change any outcome (every target overflows or rounds to 0) and
@@ -258,4 +258,4 @@ bool EqualsWordIgnoringCase(const char16_t* text, const char* word) {
     return text[pos] == 0;
 }
 
-}  // namespace k47::detail
+}  // namespace k47::oleaut

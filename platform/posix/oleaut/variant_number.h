@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace k47::detail {
+namespace k47::oleaut {
 
 // A parsed number. Decimal form: value = (negative ? -1 : 1) * digits * 10^exponent, with
 // `digits` holding the significant decimal digits (no leading or trailing zeros; empty = 0).
@@ -40,4 +40,4 @@ bool ToDouble(const ParsedNumber& number, double* out);
 // with an ASCII word ("True").
 bool EqualsWordIgnoringCase(const char16_t* text, const char* word);
 
-}  // namespace k47::detail
+}  // namespace k47::oleaut

@@ -37,7 +37,7 @@ std::string NameA(LPCSTR name) {
     return name != nullptr ? std::string(name) : std::string();
 }
 std::string NameW(LPCWSTR name) {
-    return k47::detail::Utf16ToUtf8(name);
+    return k47::support::Utf16ToUtf8(name);
 }
 
 // The stored UTF-16 bytes of a string value as the ANSI (UTF-8) bytes an A form returns.
@@ -47,7 +47,7 @@ std::vector<BYTE> StoredToAnsi(const StoredValue& value) {
     std::u16string wide(value.data.size() / 2, u'\0');
     if (!wide.empty())
         std::memcpy(wide.data(), value.data.data(), wide.size() * 2);
-    std::string narrow = k47::detail::Utf16ToUtf8(wide);
+    std::string narrow = k47::support::Utf16ToUtf8(wide);
     return std::vector<BYTE>(narrow.begin(), narrow.end());
 }
 
@@ -104,7 +104,7 @@ LSTATUS Set(HKEY key, const std::string& name, DWORD type, const BYTE* data, DWO
         RequireAccess(key, KEY_SET_VALUE);
         if (ansi && IsStringType(type)) {
             std::u16string wide =
-                k47::detail::Utf8ToUtf16({reinterpret_cast<const char*>(data), size});
+                k47::support::Utf8ToUtf16({reinterpret_cast<const char*>(data), size});
             SetValue(key, name, type, reinterpret_cast<const BYTE*>(wide.data()),
                      wide.size() * sizeof(char16_t));
         } else {
@@ -301,7 +301,7 @@ EXTERN_C LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, L
         RequireAccess(hKey, KEY_ENUMERATE_SUB_KEYS);
         keys = Subkeys(hKey);
         if (dwIndex < keys.size())
-            name = k47::detail::Utf8ToUtf16(keys[dwIndex].name);
+            name = k47::support::Utf8ToUtf16(keys[dwIndex].name);
     });
     if (rc != ERROR_SUCCESS)
         return rc;

@@ -6,7 +6,7 @@
 
 #include "winerror.h"
 
-namespace k47::posix {
+namespace k47::support {
 
 inline DWORD Win32ErrorFromErrno(int error) noexcept {
     switch (error) {
@@ -32,4 +32,4 @@ inline DWORD Win32ErrorFromErrno(int error) noexcept {
     }
 }
 
-}  // namespace k47::posix
+}  // namespace k47::support

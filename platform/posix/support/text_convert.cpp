@@ -58,8 +58,8 @@ EXTERN_C int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpM
     size_t n =
         cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
     BoundedWriter<WCHAR> out{lpWideCharStr, static_cast<size_t>(cchWideChar)};
-    if (!k47::detail::Utf8ToUtf16Units(lpMultiByteStr, n, (dwFlags & MB_ERR_INVALID_CHARS) != 0,
-                                       out)) {
+    if (!k47::support::Utf8ToUtf16Units(lpMultiByteStr, n, (dwFlags & MB_ERR_INVALID_CHARS) != 0,
+                                        out)) {
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return 0;
     }
@@ -132,12 +132,12 @@ EXTERN_C int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lp
                 replaced = true;
                 out(*lpDefaultChar);
             } else {
-                k47::detail::Utf16ToUtf8Bytes(lpWideCharStr + i, len, false, out);
+                k47::support::Utf16ToUtf8Bytes(lpWideCharStr + i, len, false, out);
             }
             i += len - 1;
         }
     } else {
-        ok = k47::detail::Utf16ToUtf8Bytes(lpWideCharStr, n, strict, out, &replaced);
+        ok = k47::support::Utf16ToUtf8Bytes(lpWideCharStr, n, strict, out, &replaced);
     }
     if (!ok) {
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
@@ -161,15 +161,16 @@ namespace k47 {
 std::u16string Utf8ToUtf16(std::string_view text) {
     std::u16string result;
     result.reserve(text.size());
-    detail::Utf8ToUtf16Units(text.data(), text.size(), false,
-                             [&](char16_t u) { result.push_back(u); });
+    support::Utf8ToUtf16Units(text.data(), text.size(), false,
+                              [&](char16_t u) { result.push_back(u); });
     return result;
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
     std::string result;
     result.reserve(text.size());
-    detail::Utf16ToUtf8Bytes(text.data(), text.size(), false, [&](char c) { result.push_back(c); });
+    support::Utf16ToUtf8Bytes(text.data(), text.size(), false,
+                              [&](char c) { result.push_back(c); });
     return result;
 }
 

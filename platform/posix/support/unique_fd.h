@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <utility>
 
-namespace k47::posix {
+namespace k47::support {
 
 template <typename Traits>
 class ScopedGeneric {
@@ -76,4 +76,4 @@ struct FdTraits {
 
 using UniqueFd = ScopedGeneric<FdTraits>;
 
-}  // namespace k47::posix
+}  // namespace k47::support

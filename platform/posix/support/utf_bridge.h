@@ -8,7 +8,7 @@
 
 #include "winnls.h"
 
-namespace k47::detail {
+namespace k47::support {
 
 inline std::string Utf16ToUtf8(std::u16string_view text) {
     if (text.empty())
@@ -37,4 +37,4 @@ inline std::string Utf16ToUtf8(const char16_t* text) {
     return text != nullptr ? Utf16ToUtf8(std::u16string_view(text)) : std::string();
 }
 
-}  // namespace k47::detail
+}  // namespace k47::support

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace k47::detail {
+namespace k47::support {
 
 inline constexpr char32_t kReplacementChar = 0xFFFD;
 
@@ -123,4 +123,4 @@ bool Utf16ToUtf8Bytes(const char16_t* s, size_t n, bool strict, Out&& out,
     return true;
 }
 
-}  // namespace k47::detail
+}  // namespace k47::support

@@ -18,7 +18,7 @@
 
 #include "winsock/winsock_error.h"
 
-namespace k47::posix::net {
+namespace k47::winsock::sys {
 
 namespace {
 
@@ -250,7 +250,7 @@ int ResolverError(int gai_error, int saved_errno) {
         case EAI_ADDRFAMILY:
             return WSANO_DATA;  // the name exists but has no address of the kind asked for
         case EAI_SYSTEM:
-            return winsock_impl::WinsockErrorFromErrno(saved_errno);
+            return winsock::WinsockErrorFromErrno(saved_errno);
         default:
             return WSANO_RECOVERY;
     }
@@ -324,7 +324,7 @@ int GetOption(int fd, int win_level, int win_name, void* value, int* len) {
         return -1;
     }
     if (name == SO_ERROR) {
-        v = v != 0 ? winsock_impl::WinsockErrorFromErrno(v) : 0;
+        v = v != 0 ? winsock::WinsockErrorFromErrno(v) : 0;
     } else if (name == SO_SNDBUF || name == SO_RCVBUF) {
         v /= 2;  // Linux reports twice the size asked for (its bookkeeping); Windows the size
     }
@@ -415,4 +415,4 @@ const char* AddressToText(int win_family, const void* addr, char* text, size_t s
     return ::inet_ntop(family, addr, text, static_cast<socklen_t>(size));
 }
 
-}  // namespace k47::posix::net
+}  // namespace k47::winsock::sys

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-namespace k47::posix::net {
+namespace k47::winsock::sys {
 
 inline constexpr uint16_t kWinAfUnspec = 0;
 inline constexpr uint16_t kWinAfInet = 2;
@@ -102,4 +102,4 @@ int Resolve(const char* node, const char* service, int win_flags, int win_family
 int TextToAddress(int win_family, const char* text, void* addr);
 const char* AddressToText(int win_family, const void* addr, char* text, size_t size);
 
-}  // namespace k47::posix::net
+}  // namespace k47::winsock::sys

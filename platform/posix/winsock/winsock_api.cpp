@@ -14,11 +14,11 @@
 #include "winsock/winsock_error.h"
 #include "winsock/winsock_socket.h"
 
-namespace k47::winsock_impl {
+namespace k47::winsock {
 
 namespace {
 
-using kobj::WaitLock;
+using kernel::WaitLock;
 
 constexpr WORD kHighestVersion = MAKEWORD(2, 2);
 
@@ -45,12 +45,12 @@ SOCKET CreateSocket(int af, int type, int protocol) {
         Fail(WSAESOCKTNOSUPPORT);
         return INVALID_SOCKET;
     }
-    posix::UniqueFd fd(posix::net::SocketSyscalls().open(af, type, protocol));
+    support::UniqueFd fd(winsock::sys::SocketSyscalls().open(af, type, protocol));
     if (!fd) {
         FailErrno(errno);
         return INVALID_SOCKET;
     }
-    posix::UniqueFd cancel(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    support::UniqueFd cancel(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!cancel) {
         FailErrno(errno);
         return INVALID_SOCKET;
@@ -89,7 +89,7 @@ int Connect(SOCKET s, const sockaddr* name, int namelen) {
         }
         nonblocking = socket->nonblocking(lock);
     }
-    int rc = posix::net::SocketSyscalls().connect(socket->fd(), name, namelen);
+    int rc = winsock::sys::SocketSyscalls().connect(socket->fd(), name, namelen);
     int error = rc == 0 ? 0 : errno;
     if (!socket->stream()) {
         if (error != 0) {
@@ -145,11 +145,11 @@ bool LibraryStarted() noexcept {
     return g_started.load(std::memory_order_acquire);
 }
 
-}  // namespace k47::winsock_impl
+}  // namespace k47::winsock
 
-using k47::winsock_impl::Fail;
-using k47::winsock_impl::FailErrno;
-using k47::winsock_impl::Socket;
+using k47::winsock::Fail;
+using k47::winsock::FailErrno;
+using k47::winsock::Socket;
 
 EXTERN_C int WINAPI WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
     if (lpWSAData == nullptr) {
@@ -161,26 +161,26 @@ EXTERN_C int WINAPI WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
         return WSAVERNOTSUPPORTED;  // 0.x: below every version Windows Sockets 2 offers
     }
     // A request above 2.2 gets 2.2; anything from 1.0 up to 2.2 gets what it asked for.
-    WORD version = (major > 2 || (major == 2 && minor > 2)) ? k47::winsock_impl::kHighestVersion
+    WORD version = (major > 2 || (major == 2 && minor > 2)) ? k47::winsock::kHighestVersion
                                                             : wVersionRequested;
     std::memset(lpWSAData, 0, sizeof(*lpWSAData));
     lpWSAData->wVersion = version;
-    lpWSAData->wHighVersion = k47::winsock_impl::kHighestVersion;
+    lpWSAData->wHighVersion = k47::winsock::kHighestVersion;
     std::strcpy(lpWSAData->szDescription, "WinSock 2.0");
     std::strcpy(lpWSAData->szSystemStatus, "Running");
-    std::lock_guard<std::mutex> guard(k47::winsock_impl::StartMutex());
-    ++k47::winsock_impl::g_start_count;
-    k47::winsock_impl::g_started.store(true, std::memory_order_release);
+    std::lock_guard<std::mutex> guard(k47::winsock::StartMutex());
+    ++k47::winsock::g_start_count;
+    k47::winsock::g_started.store(true, std::memory_order_release);
     return 0;
 }
 
 EXTERN_C int WINAPI WSACleanup(void) {
-    std::lock_guard<std::mutex> guard(k47::winsock_impl::StartMutex());
-    if (k47::winsock_impl::g_start_count == 0) {
+    std::lock_guard<std::mutex> guard(k47::winsock::StartMutex());
+    if (k47::winsock::g_start_count == 0) {
         return Fail(WSANOTINITIALISED);
     }
-    if (--k47::winsock_impl::g_start_count == 0) {
-        k47::winsock_impl::g_started.store(false, std::memory_order_release);
+    if (--k47::winsock::g_start_count == 0) {
+        k47::winsock::g_started.store(false, std::memory_order_release);
         Socket::CloseAll();
     }
     return 0;
@@ -197,7 +197,7 @@ EXTERN_C void WINAPI WSASetLastError(int iError) {
 
 EXTERN_C SOCKET WINAPI WSASocketA(int af, int type, int protocol,
                                   LPWSAPROTOCOL_INFOA lpProtocolInfo, GROUP g, DWORD dwFlags) {
-    if (!k47::winsock_impl::LibraryStarted()) {
+    if (!k47::winsock::LibraryStarted()) {
         Fail(WSANOTINITIALISED);
         return INVALID_SOCKET;
     }
@@ -208,7 +208,7 @@ EXTERN_C SOCKET WINAPI WSASocketA(int af, int type, int protocol,
         Fail(WSAEINVAL);
         return INVALID_SOCKET;
     }
-    return k47::winsock_impl::CreateSocket(af, type, protocol);
+    return k47::winsock::CreateSocket(af, type, protocol);
 }
 
 EXTERN_C int WINAPI closesocket(SOCKET s) {
@@ -224,12 +224,12 @@ EXTERN_C int WINAPI ioctlsocket(SOCKET s, LONG cmd, ULONG* argp) {
         return Fail(WSAEFAULT);
     }
     if (static_cast<ULONG>(cmd) == FIONBIO) {
-        k47::kobj::WaitLock lock;
+        k47::kernel::WaitLock lock;
         int error = socket->SetNonBlocking(lock, *argp != 0);
         return error != 0 ? Fail(error) : 0;
     }
     if (static_cast<ULONG>(cmd) == FIONREAD) {
-        int n = k47::posix::net::BytesReadable(socket->fd());
+        int n = k47::winsock::sys::BytesReadable(socket->fd());
         if (n < 0) {
             return FailErrno(errno);
         }
@@ -249,12 +249,12 @@ EXTERN_C int WINAPI WSAConnect(SOCKET s, const sockaddr* name, int namelen, LPWS
     if (lpCalleeData != nullptr) {
         lpCalleeData->len = 0;
     }
-    return k47::winsock_impl::Connect(s, name, namelen);
+    return k47::winsock::Connect(s, name, namelen);
 }
 
 namespace k47::winsock {
 
-using kobj::WaitLock;
+using kernel::WaitLock;
 
 SOCKET socket(int af, int type, int protocol) {
     return WSASocketA(af, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
@@ -268,7 +268,7 @@ int bind(SOCKET s, const sockaddr* name, int namelen) {
     if (name == nullptr) {
         return Fail(WSAEFAULT);
     }
-    if (posix::net::SocketSyscalls().bind(socket->fd(), name, namelen) != 0) {
+    if (winsock::sys::SocketSyscalls().bind(socket->fd(), name, namelen) != 0) {
         return FailErrno(errno);
     }
     WaitLock lock;
@@ -290,7 +290,7 @@ int getsockname(SOCKET s, sockaddr* name, int* namelen) {
             return Fail(WSAEINVAL);  // Winsock: an unbound socket has no name
         }
     }
-    return posix::net::LocalName(socket->fd(), name, namelen) == 0 ? 0 : FailErrno(errno);
+    return winsock::sys::LocalName(socket->fd(), name, namelen) == 0 ? 0 : FailErrno(errno);
 }
 
 int getpeername(SOCKET s, sockaddr* name, int* namelen) {
@@ -301,7 +301,7 @@ int getpeername(SOCKET s, sockaddr* name, int* namelen) {
     if (name == nullptr || namelen == nullptr) {
         return Fail(WSAEFAULT);
     }
-    return posix::net::PeerName(socket->fd(), name, namelen) == 0 ? 0 : FailErrno(errno);
+    return winsock::sys::PeerName(socket->fd(), name, namelen) == 0 ? 0 : FailErrno(errno);
 }
 
 int listen(SOCKET s, int backlog) {
@@ -318,7 +318,7 @@ int listen(SOCKET s, int backlog) {
             return Fail(socket->bound(lock) ? WSAEISCONN : WSAEINVAL);
         }
     }
-    if (posix::net::SocketSyscalls().listen(socket->fd(), backlog) != 0) {
+    if (winsock::sys::SocketSyscalls().listen(socket->fd(), backlog) != 0) {
         return FailErrno(errno);
     }
     WaitLock lock;
@@ -331,9 +331,10 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
     if (!listener) {
         return INVALID_SOCKET;
     }
-    if (addr != nullptr && (addrlen == nullptr || *addrlen < (listener->family() == AF_INET6
-                                                                  ? posix::net::kWinInet6AddrLen
-                                                                  : posix::net::kWinInetAddrLen))) {
+    if (addr != nullptr &&
+        (addrlen == nullptr ||
+         *addrlen < (listener->family() == AF_INET6 ? winsock::sys::kWinInet6AddrLen
+                                                    : winsock::sys::kWinInetAddrLen))) {
         Fail(WSAEFAULT);
         return INVALID_SOCKET;
     }
@@ -345,9 +346,9 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
         }
     }
     for (;;) {
-        int fd = posix::net::SocketSyscalls().accept(listener->fd(), addr, addrlen);
+        int fd = winsock::sys::SocketSyscalls().accept(listener->fd(), addr, addrlen);
         int error = fd < 0 ? errno : 0;
-        posix::UniqueFd client(fd);
+        support::UniqueFd client(fd);
         bool nonblocking;
         {
             WaitLock lock;
@@ -366,7 +367,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
             FailErrno(error);
             return INVALID_SOCKET;
         }
-        posix::UniqueFd cancel(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        support::UniqueFd cancel(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
         if (!cancel) {
             FailErrno(errno);
             return INVALID_SOCKET;
@@ -389,7 +390,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
 }
 
 int connect(SOCKET s, const sockaddr* name, int namelen) {
-    return winsock_impl::Connect(s, name, namelen);
+    return winsock::Connect(s, name, namelen);
 }
 
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
@@ -397,7 +398,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     if (!socket) {
         return SOCKET_ERROR;
     }
-    return posix::net::SetOption(socket->fd(), level, optname, optval, optlen) == 0
+    return winsock::sys::SetOption(socket->fd(), level, optname, optval, optlen) == 0
                ? 0
                : FailErrno(errno);
 }
@@ -416,13 +417,13 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
             stored = socket->TakeStoredError(lock, false);
         }
         if (stored != 0) {
-            int value = winsock_impl::WinsockErrorFromErrno(stored);
+            int value = winsock::WinsockErrorFromErrno(stored);
             std::memcpy(optval, &value, sizeof(value));
             *optlen = sizeof(value);
             return 0;
         }
     }
-    return posix::net::GetOption(socket->fd(), level, optname, optval, optlen) == 0
+    return winsock::sys::GetOption(socket->fd(), level, optname, optval, optlen) == 0
                ? 0
                : FailErrno(errno);
 }
@@ -435,7 +436,7 @@ int shutdown(SOCKET s, int how) {
     if (how != SD_RECEIVE && how != SD_SEND && how != SD_BOTH) {
         return Fail(WSAEINVAL);
     }
-    if (posix::net::Shutdown(socket->fd(), how) != 0) {
+    if (winsock::sys::Shutdown(socket->fd(), how) != 0) {
         return FailErrno(errno);
     }
     WaitLock lock;

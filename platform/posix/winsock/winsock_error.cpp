@@ -9,7 +9,7 @@
 #define WSASYSCALLFAILURE 10107L
 #endif
 
-namespace k47::winsock_impl {
+namespace k47::winsock {
 
 namespace {
 
@@ -82,4 +82,4 @@ int FailErrno(int error) noexcept {
     return Fail(WinsockErrorFromErrno(error));
 }
 
-}  // namespace k47::winsock_impl
+}  // namespace k47::winsock

@@ -5,7 +5,7 @@
 
 #include "winerror.h"
 
-namespace k47::winsock_impl {
+namespace k47::winsock {
 
 // The Winsock number for an errno value of a socket call. EINPROGRESS (a non-blocking connect
 // under way) is WSAEWOULDBLOCK, as Winsock reports it; errno values without a Winsock
@@ -17,4 +17,4 @@ int Fail(int wsa_error) noexcept;
 // Fail(WinsockErrorFromErrno(error)).
 int FailErrno(int error) noexcept;
 
-}  // namespace k47::winsock_impl
+}  // namespace k47::winsock

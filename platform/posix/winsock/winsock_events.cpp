@@ -10,11 +10,11 @@
 
 namespace {
 
-using k47::kobj::Event;
-using k47::kobj::WaitLock;
-using k47::winsock_impl::Fail;
-using k47::winsock_impl::LibraryStarted;
-using k47::winsock_impl::Socket;
+using k47::kernel::Event;
+using k47::kernel::WaitLock;
+using k47::winsock::Fail;
+using k47::winsock::LibraryStarted;
+using k47::winsock::Socket;
 
 bool Started() {
     if (!LibraryStarted()) {
@@ -25,7 +25,7 @@ bool Started() {
 }
 
 std::shared_ptr<Event> LookupEvent(WSAEVENT h) {
-    auto event = k47::kobj::LookupHandleAs<Event>(h);
+    auto event = k47::kernel::LookupHandleAs<Event>(h);
     if (!event) {
         Fail(WSA_INVALID_HANDLE);
     }
@@ -86,7 +86,7 @@ EXTERN_C int WINAPI WSAEventSelect(SOCKET s, WSAEVENT hEventObject, LONG lNetwor
     }
     std::shared_ptr<Event> event;
     if (lNetworkEvents != 0) {
-        event = k47::kobj::LookupHandleAs<Event>(hEventObject);
+        event = k47::kernel::LookupHandleAs<Event>(hEventObject);
         if (!event) {
             return Fail(WSAEINVAL);
         }
@@ -111,7 +111,7 @@ EXTERN_C int WINAPI WSAEnumNetworkEvents(SOCKET s, WSAEVENT hEventObject,
     }
     std::shared_ptr<Event> event;
     if (hEventObject != nullptr) {
-        event = k47::kobj::LookupHandleAs<Event>(hEventObject);
+        event = k47::kernel::LookupHandleAs<Event>(hEventObject);
         if (!event) {
             return Fail(WSAEINVAL);  // nothing is copied, cleared or reset
         }

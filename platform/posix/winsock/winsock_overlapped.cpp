@@ -10,10 +10,10 @@
 #include "winsock/winsock_error.h"
 #include "winsock/winsock_transfer.h"
 
-namespace k47::winsock_impl {
+namespace k47::winsock {
 
-using kobj::WaitLock;
-using posix::net::IoSlice;
+using kernel::WaitLock;
+using winsock::sys::IoSlice;
 
 bool SlicesFromBuffers(const WSABUF* buffers, DWORD count, std::vector<IoSlice>* slices) {
     if (count != 0 && buffers == nullptr) {
@@ -34,8 +34,8 @@ TransferResult ReceiveOnce(Socket& socket, const IoSlice* slices, int count, int
                            sockaddr* from, int* fromlen) {
     for (;;) {
         bool truncated = false;
-        long n = posix::net::SocketSyscalls().receive(socket.fd(), slices, count, from, fromlen,
-                                                      flags, &truncated);
+        long n = winsock::sys::SocketSyscalls().receive(socket.fd(), slices, count, from, fromlen,
+                                                        flags, &truncated);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -52,7 +52,7 @@ TransferResult ReceiveOnce(Socket& socket, const IoSlice* slices, int count, int
 TransferResult SendOnce(Socket& socket, const IoSlice* slices, int count, int flags,
                         const sockaddr* to, int tolen) {
     for (;;) {
-        long n = posix::net::SocketSyscalls().send(socket.fd(), slices, count, to, tolen, flags);
+        long n = winsock::sys::SocketSyscalls().send(socket.fd(), slices, count, to, tolen, flags);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -64,7 +64,7 @@ TransferResult SendOnce(Socket& socket, const IoSlice* slices, int count, int fl
 }
 
 OverlappedOp::OverlappedOp(Kind kind, std::shared_ptr<Socket> socket,
-                           std::shared_ptr<kobj::Event> event, OVERLAPPED* ov,
+                           std::shared_ptr<kernel::Event> event, OVERLAPPED* ov,
                            std::vector<IoSlice> slices, int flags, const sockaddr* to, int tolen,
                            sockaddr* from, int* fromlen)
     : kind_(kind),
@@ -74,7 +74,7 @@ OverlappedOp::OverlappedOp(Kind kind, std::shared_ptr<Socket> socket,
       slices_(std::move(slices)),
       flags_(flags),
       to_{},
-      tolen_(to != nullptr ? std::min(tolen, posix::net::kMaxAddrLen) : 0),
+      tolen_(to != nullptr ? std::min(tolen, winsock::sys::kMaxAddrLen) : 0),
       from_(from),
       fromlen_(fromlen) {
     if (to != nullptr) {
@@ -178,7 +178,7 @@ int StartOverlapped(OverlappedOp::Kind kind, const std::shared_ptr<Socket>& sock
     if (routine != nullptr) {
         return Fail(WSAEINVAL);  // completion routines need alertable waits: not supported
     }
-    auto event = kobj::LookupHandleAs<kobj::Event>(ov->hEvent);
+    auto event = kernel::LookupHandleAs<kernel::Event>(ov->hEvent);
     if (!event) {
         return Fail(WSA_INVALID_HANDLE);
     }
@@ -256,12 +256,12 @@ BOOL Report(const WaitLock&, const OVERLAPPED* ov, DWORD* transferred, DWORD* fl
 
 }  // namespace
 
-}  // namespace k47::winsock_impl
+}  // namespace k47::winsock
 
-using k47::winsock_impl::Fail;
-using k47::winsock_impl::kPendingStatus;
-using k47::winsock_impl::OverlappedOp;
-using k47::winsock_impl::Socket;
+using k47::winsock::Fail;
+using k47::winsock::kPendingStatus;
+using k47::winsock::OverlappedOp;
+using k47::winsock::Socket;
 
 EXTERN_C BOOL WINAPI WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapped,
                                             LPDWORD lpcbTransfer, BOOL fWait, LPDWORD lpdwFlags) {
@@ -276,11 +276,11 @@ EXTERN_C BOOL WINAPI WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapp
     std::shared_ptr<OverlappedOp> op;
     const HANDLE event = lpOverlapped->hEvent;
     // Looked up before the WaitLock: no handle-table lookup (or its release) under it.
-    auto event_object = k47::kobj::LookupHandleAs<k47::kobj::Event>(event);
+    auto event_object = k47::kernel::LookupHandleAs<k47::kernel::Event>(event);
     {
-        k47::kobj::WaitLock lock;
+        k47::kernel::WaitLock lock;
         if (lpOverlapped->Internal != kPendingStatus) {
-            return k47::winsock_impl::Report(lock, lpOverlapped, lpcbTransfer, lpdwFlags);
+            return k47::winsock::Report(lock, lpOverlapped, lpcbTransfer, lpdwFlags);
         }
         op = socket->FindOperation(lock, lpOverlapped);
         if (!op) {
@@ -296,7 +296,7 @@ EXTERN_C BOOL WINAPI WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapp
             if (event_object) {
                 event_object->Set(lock);  // completed here rather than in a wait: signal it too
             }
-            return k47::winsock_impl::Report(lock, lpOverlapped, lpcbTransfer, lpdwFlags);
+            return k47::winsock::Report(lock, lpOverlapped, lpcbTransfer, lpdwFlags);
         }
     }
     if (!fWait) {
@@ -308,7 +308,7 @@ EXTERN_C BOOL WINAPI WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapp
         Fail(WSA_INVALID_HANDLE);
         return FALSE;
     }
-    k47::kobj::WaitLock lock;
+    k47::kernel::WaitLock lock;
     if (op->aborted()) {
         Fail(WSA_OPERATION_ABORTED);
         return FALSE;
@@ -317,5 +317,5 @@ EXTERN_C BOOL WINAPI WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED lpOverlapp
         Fail(WSA_IO_INCOMPLETE);  // the event was set by someone else
         return FALSE;
     }
-    return k47::winsock_impl::Report(lock, lpOverlapped, lpcbTransfer, lpdwFlags);
+    return k47::winsock::Report(lock, lpOverlapped, lpcbTransfer, lpdwFlags);
 }

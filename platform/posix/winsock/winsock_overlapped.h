@@ -31,7 +31,7 @@
 #include "winsock/socket_sys.h"
 #include "winsock/winsock_socket.h"
 
-namespace k47::winsock_impl {
+namespace k47::winsock {
 
 // OVERLAPPED.Internal while an operation is pending (STATUS_PENDING on Windows).
 inline constexpr ULONG_PTR kPendingStatus = 0x103;
@@ -43,38 +43,38 @@ struct TransferResult {
 
 // One non-blocking receive into `slices` (EINTR retried). A datagram longer than the slices
 // fills them and fails with WSAEMSGSIZE, consumed.
-TransferResult ReceiveOnce(Socket& socket, const posix::net::IoSlice* slices, int count, int flags,
-                           sockaddr* from, int* fromlen);
+TransferResult ReceiveOnce(Socket& socket, const winsock::sys::IoSlice* slices, int count,
+                           int flags, sockaddr* from, int* fromlen);
 // One non-blocking send of `slices` (EINTR retried); may send part of a stream's data.
-TransferResult SendOnce(Socket& socket, const posix::net::IoSlice* slices, int count, int flags,
+TransferResult SendOnce(Socket& socket, const winsock::sys::IoSlice* slices, int count, int flags,
                         const sockaddr* to, int tolen);
 
 // The WSABUF array as slices; WSAEFAULT (false) when the array is null with a nonzero count or
 // a buffer is null with a nonzero length.
 bool SlicesFromBuffers(const WSABUF* buffers, DWORD count,
-                       std::vector<posix::net::IoSlice>* slices);
+                       std::vector<winsock::sys::IoSlice>* slices);
 
 // The slices without their first `skip` bytes (what is left after a partial send).
-std::vector<posix::net::IoSlice> SkipBytes(const std::vector<posix::net::IoSlice>& slices,
-                                           size_t skip);
+std::vector<winsock::sys::IoSlice> SkipBytes(const std::vector<winsock::sys::IoSlice>& slices,
+                                             size_t skip);
 
-class OverlappedOp final : public kobj::PollSource {
+class OverlappedOp final : public kernel::PollSource {
   public:
     enum class Kind { kSend, kReceive };
 
-    OverlappedOp(Kind kind, std::shared_ptr<Socket> socket, std::shared_ptr<kobj::Event> event,
-                 OVERLAPPED* ov, std::vector<posix::net::IoSlice> slices, int flags,
+    OverlappedOp(Kind kind, std::shared_ptr<Socket> socket, std::shared_ptr<kernel::Event> event,
+                 OVERLAPPED* ov, std::vector<winsock::sys::IoSlice> slices, int flags,
                  const sockaddr* to, int tolen, sockaddr* from, int* fromlen);
 
-    pollfd PollFd(const kobj::WaitLock&) const override;
-    bool OnReady(const kobj::WaitLock& lock, short revents) override;
-    void OnEventReset(const kobj::WaitLock& lock) override;
+    pollfd PollFd(const kernel::WaitLock&) const override;
+    bool OnReady(const kernel::WaitLock& lock, short revents) override;
+    void OnEventReset(const kernel::WaitLock& lock) override;
 
     // Tries the transfer now. True when the operation is over (completed: the OVERLAPPED holds
     // the result and the event is set by the caller or the wait).
-    bool Attempt(const kobj::WaitLock& lock);
+    bool Attempt(const kernel::WaitLock& lock);
     // Drops the operation without touching the caller's memory; sets the event if asked.
-    void Cancel(const kobj::WaitLock& lock, bool set_event);
+    void Cancel(const kernel::WaitLock& lock, bool set_event);
 
     bool pending() const { return state_ == State::kPending; }
     bool aborted() const { return state_ == State::kAborted; }
@@ -86,15 +86,15 @@ class OverlappedOp final : public kobj::PollSource {
   private:
     enum class State { kPending, kCompleted, kAborted };
     // Detaches from the event and the socket (both under the lock).
-    void Finish(const kobj::WaitLock& lock, State state);
+    void Finish(const kernel::WaitLock& lock, State state);
 
     const Kind kind_;
     const std::weak_ptr<Socket> socket_;
-    const std::weak_ptr<kobj::Event> event_;
+    const std::weak_ptr<kernel::Event> event_;
     OVERLAPPED* const ov_;
-    const std::vector<posix::net::IoSlice> slices_;
+    const std::vector<winsock::sys::IoSlice> slices_;
     const int flags_;
-    unsigned char to_[posix::net::kMaxAddrLen];
+    unsigned char to_[winsock::sys::kMaxAddrLen];
     const int tolen_;
     sockaddr* const from_;
     int* const fromlen_;
@@ -110,4 +110,4 @@ int StartOverlapped(OverlappedOp::Kind kind, const std::shared_ptr<Socket>& sock
                     const sockaddr* to, int tolen, sockaddr* from, int* fromlen, OVERLAPPED* ov,
                     LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
 
-}  // namespace k47::winsock_impl
+}  // namespace k47::winsock

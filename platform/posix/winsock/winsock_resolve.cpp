@@ -26,7 +26,7 @@ int getaddrinfo(const char* pNodeName, const char* pServiceName, const addrinfo*
         return WSAEINVAL;
     }
     *ppResult = nullptr;
-    if (!winsock_impl::LibraryStarted()) {
+    if (!winsock::LibraryStarted()) {
         SetLastError(WSANOTINITIALISED);
         return WSANOTINITIALISED;
     }
@@ -34,11 +34,11 @@ int getaddrinfo(const char* pNodeName, const char* pServiceName, const addrinfo*
     int family = pHints != nullptr ? pHints->ai_family : AF_UNSPEC;
     int socktype = pHints != nullptr ? pHints->ai_socktype : 0;
     int protocol = pHints != nullptr ? pHints->ai_protocol : 0;
-    std::vector<posix::net::ResolvedAddress> found;
+    std::vector<winsock::sys::ResolvedAddress> found;
     int error;
     try {
-        error =
-            posix::net::Resolve(pNodeName, pServiceName, flags, family, socktype, protocol, &found);
+        error = winsock::sys::Resolve(pNodeName, pServiceName, flags, family, socktype, protocol,
+                                      &found);
     } catch (const std::bad_alloc&) {
         error = WSA_NOT_ENOUGH_MEMORY;
     }
@@ -85,25 +85,25 @@ void freeaddrinfo(addrinfo* pAddrInfo) {
 
 int inet_pton(int Family, const char* pszAddrString, void* pAddrBuf) {
     if (pszAddrString == nullptr || pAddrBuf == nullptr) {
-        winsock_impl::Fail(WSAEFAULT);
+        winsock::Fail(WSAEFAULT);
         return -1;
     }
-    int rc = posix::net::TextToAddress(Family, pszAddrString, pAddrBuf);
+    int rc = winsock::sys::TextToAddress(Family, pszAddrString, pAddrBuf);
     if (rc < 0) {
-        winsock_impl::FailErrno(errno);
+        winsock::FailErrno(errno);
     }
     return rc;  // 1, or 0 for text that is not an address of the family
 }
 
 const char* inet_ntop(int Family, const void* pAddr, char* pStringBuf, size_t StringBufSize) {
     if (pAddr == nullptr || pStringBuf == nullptr) {
-        winsock_impl::Fail(WSAEFAULT);
+        winsock::Fail(WSAEFAULT);
         return nullptr;
     }
-    const char* text = posix::net::AddressToText(Family, pAddr, pStringBuf, StringBufSize);
+    const char* text = winsock::sys::AddressToText(Family, pAddr, pStringBuf, StringBufSize);
     if (text == nullptr) {
         // Too small a buffer is ERROR_INVALID_PARAMETER on Windows.
-        winsock_impl::Fail(errno == ENOSPC ? ERROR_INVALID_PARAMETER : WSAEAFNOSUPPORT);
+        winsock::Fail(errno == ENOSPC ? ERROR_INVALID_PARAMETER : WSAEAFNOSUPPORT);
     }
     return text;
 }

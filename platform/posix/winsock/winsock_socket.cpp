@@ -14,11 +14,11 @@
 #include "winsock/winsock_error.h"
 #include "winsock/winsock_overlapped.h"
 
-namespace k47::winsock_impl {
+namespace k47::winsock {
 
 namespace {
 
-using kobj::WaitLock;
+using kernel::WaitLock;
 
 struct SocketRegistry {
     std::mutex mutex;
@@ -37,7 +37,7 @@ int BitIndex(LONG bit) {
 }  // namespace
 
 // The poll source a selection attaches to its event.
-class SelectSource final : public kobj::PollSource {
+class SelectSource final : public kernel::PollSource {
   public:
     explicit SelectSource(std::weak_ptr<Socket> socket) : socket_(std::move(socket)) {}
 
@@ -55,12 +55,12 @@ class SelectSource final : public kobj::PollSource {
     const std::weak_ptr<Socket> socket_;
 };
 
-Socket::Socket(posix::UniqueFd fd, posix::UniqueFd cancel_fd, int family, int type)
+Socket::Socket(support::UniqueFd fd, support::UniqueFd cancel_fd, int family, int type)
     : fd_(std::move(fd)), cancel_fd_(std::move(cancel_fd)), family_(family), type_(type) {}
 
 SOCKET Socket::Register(std::shared_ptr<Socket> socket) noexcept {
     Socket* raw = socket.get();
-    HANDLE handle = kobj::InsertHandle(std::move(socket));
+    HANDLE handle = kernel::InsertHandle(std::move(socket));
     if (handle == nullptr) {
         Fail(WSAEMFILE);
         return INVALID_SOCKET;
@@ -72,7 +72,7 @@ SOCKET Socket::Register(std::shared_ptr<Socket> socket) noexcept {
         std::lock_guard<std::mutex> guard(registry.mutex);
         registry.live.insert(s);
     } catch (...) {
-        kobj::CloseHandleEntry(handle);
+        kernel::CloseHandleEntry(handle);
         Fail(WSAENOBUFS);
         return INVALID_SOCKET;
     }
@@ -84,7 +84,7 @@ std::shared_ptr<Socket> Socket::Lookup(SOCKET s) noexcept {
         Fail(WSANOTINITIALISED);
         return nullptr;
     }
-    auto socket = kobj::LookupHandleAs<Socket>(reinterpret_cast<HANDLE>(s));
+    auto socket = kernel::LookupHandleAs<Socket>(reinterpret_cast<HANDLE>(s));
     if (!socket) {
         Fail(WSAENOTSOCK);
     }
@@ -96,7 +96,7 @@ bool Socket::Close(SOCKET s) noexcept {
     if (!socket) {
         return false;
     }
-    if (!kobj::CloseHandleEntry(reinterpret_cast<HANDLE>(s))) {
+    if (!kernel::CloseHandleEntry(reinterpret_cast<HANDLE>(s))) {
         Fail(WSAENOTSOCK);  // closed by another thread meanwhile
         return false;
     }
@@ -111,13 +111,13 @@ void Socket::CloseAll() noexcept {
         live.swap(registry.live);
     }
     for (SOCKET s : live) {
-        auto socket = kobj::LookupHandleAs<Socket>(reinterpret_cast<HANDLE>(s));
+        auto socket = kernel::LookupHandleAs<Socket>(reinterpret_cast<HANDLE>(s));
         if (socket) {
             {
                 WaitLock lock;
                 socket->abort_silently_ = true;
             }
-            kobj::CloseHandleEntry(reinterpret_cast<HANDLE>(s));
+            kernel::CloseHandleEntry(reinterpret_cast<HANDLE>(s));
         }
     }
 }
@@ -155,7 +155,7 @@ void Socket::CloseUnderLock(const WaitLock& lock, Released* released) {
 int Socket::WaitReady(short events) const {
     pollfd fds[2] = {{fd_.get(), events, 0}, {cancel_fd_.get(), POLLIN, 0}};
     for (;;) {
-        int n = posix::net::SocketSyscalls().poll(fds, 2, -1);
+        int n = winsock::sys::SocketSyscalls().poll(fds, 2, -1);
         if (n < 0 && errno != EINTR) {
             return WinsockErrorFromErrno(errno);
         }
@@ -223,7 +223,7 @@ void Socket::RefreshConnect(const WaitLock& lock) {
         return;
     }
     pollfd p{fd_.get(), POLLOUT, 0};
-    if (posix::net::SocketSyscalls().poll(&p, 1, 0) > 0 && NoteReadiness(lock, p.revents) &&
+    if (winsock::sys::SocketSyscalls().poll(&p, 1, 0) > 0 && NoteReadiness(lock, p.revents) &&
         select_event_) {
         select_event_->Set(lock);
     }
@@ -264,7 +264,7 @@ int Socket::TakeStoredError(const WaitLock&, bool for_data_call) {
     return error;
 }
 
-void Socket::Select(const WaitLock& lock, std::shared_ptr<kobj::Event> event, LONG events,
+void Socket::Select(const WaitLock& lock, std::shared_ptr<kernel::Event> event, LONG events,
                     Released* released) {
     if (select_event_) {
         select_event_->DetachSource(lock, select_source_.get());
@@ -306,7 +306,7 @@ void Socket::InheritSelection(const WaitLock& lock, const Socket& listener) {
 void Socket::TakeRecord(const WaitLock& lock, WSANETWORKEVENTS* out) {
     if (select_mask_ != 0) {
         pollfd p = SelectPollFd(lock);
-        if (p.events != 0 && posix::net::SocketSyscalls().poll(&p, 1, 0) > 0) {
+        if (p.events != 0 && winsock::sys::SocketSyscalls().poll(&p, 1, 0) > 0) {
             NoteReadiness(lock, p.revents);
         }
     }
@@ -357,7 +357,7 @@ void Socket::PollNow(const WaitLock& lock) {
         return;
     }
     pollfd p = SelectPollFd(lock);
-    if (p.events != 0 && posix::net::SocketSyscalls().poll(&p, 1, 0) > 0 &&
+    if (p.events != 0 && winsock::sys::SocketSyscalls().poll(&p, 1, 0) > 0 &&
         NoteReadiness(lock, p.revents)) {
         select_event_->Set(lock);
     }
@@ -397,7 +397,7 @@ pollfd Socket::SelectPollFd(const WaitLock&) const {
         return p;  // a fresh or failed stream socket shows POLLHUP for good: never poll it
     }
     const bool eof_known = peer_closed_ || receive_shut_;
-    if ((live & FD_READ) && (!eof_known || posix::net::BytesReadable(fd_.get()) > 0)) {
+    if ((live & FD_READ) && (!eof_known || winsock::sys::BytesReadable(fd_.get()) > 0)) {
         p.events |= POLLIN;
     }
     if ((live & FD_WRITE) && write_armed_ && !hung_up_ && !send_shut_) {
@@ -420,7 +420,7 @@ bool Socket::NoteReadiness(const WaitLock&, short revents) {
     }
     if (!stream()) {
         if (revents & POLLERR) {
-            int error = posix::net::TakePendingError(fd_.get());  // clears the standing POLLERR
+            int error = winsock::sys::TakePendingError(fd_.get());  // clears the standing POLLERR
             if (error > 0) {
                 stored_error_ = error;
             }
@@ -435,7 +435,7 @@ bool Socket::NoteReadiness(const WaitLock&, short revents) {
     }
     if (connecting_) {
         if (revents & (POLLOUT | POLLERR | POLLHUP)) {
-            int error = posix::net::TakePendingError(fd_.get());
+            int error = winsock::sys::TakePendingError(fd_.get());
             FinishConnect(error < 0 ? errno : error);
         } else {
             return recorded();
@@ -451,7 +451,7 @@ bool Socket::NoteReadiness(const WaitLock&, short revents) {
         return recorded();
     }
     if (revents & POLLERR) {
-        int error = posix::net::TakePendingError(fd_.get());
+        int error = winsock::sys::TakePendingError(fd_.get());
         if (error > 0) {
             stored_error_ = error;
         }
@@ -462,7 +462,7 @@ bool Socket::NoteReadiness(const WaitLock&, short revents) {
     if ((revents & (POLLRDHUP | POLLHUP | POLLERR)) && !receive_shut_) {
         peer_closed_ = true;
     }
-    if ((revents & POLLIN) && posix::net::BytesReadable(fd_.get()) > 0) {
+    if ((revents & POLLIN) && winsock::sys::BytesReadable(fd_.get()) > 0) {
         Record(FD_READ, 0);
     }
     if ((revents & POLLOUT) && write_armed_ && !hung_up_ && Record(FD_WRITE, 0)) {
@@ -478,4 +478,4 @@ bool Socket::NoteReadiness(const WaitLock&, short revents) {
     return recorded();
 }
 
-}  // namespace k47::winsock_impl
+}  // namespace k47::winsock

@@ -36,7 +36,7 @@
 #include "support/unique_fd.h"
 #include "winsock2.h"
 
-namespace k47::winsock_impl {
+namespace k47::winsock {
 
 class OverlappedOp;
 class SelectSource;
@@ -44,9 +44,9 @@ class SelectSource;
 // True between the first successful WSAStartup and the final WSACleanup.
 bool LibraryStarted() noexcept;
 
-class Socket final : public kobj::KernelObject {
+class Socket final : public kernel::KernelObject {
   public:
-    Socket(posix::UniqueFd fd, posix::UniqueFd cancel_fd, int family, int type);
+    Socket(support::UniqueFd fd, support::UniqueFd cancel_fd, int family, int type);
 
     // A new socket in the handle table; INVALID_SOCKET with the last error set on failure.
     static SOCKET Register(std::shared_ptr<Socket> socket) noexcept;
@@ -63,8 +63,8 @@ class Socket final : public kobj::KernelObject {
     // References a call drops only after releasing the WaitLock (object destructors must not run
     // under it): declare one before the WaitLock and pass it to the calls that detach things.
     struct Released {
-        std::shared_ptr<kobj::Event> event;
-        std::shared_ptr<kobj::PollSource> source;
+        std::shared_ptr<kernel::Event> event;
+        std::shared_ptr<kernel::PollSource> source;
         std::vector<std::shared_ptr<OverlappedOp>> operations;
     };
 
@@ -78,69 +78,70 @@ class Socket final : public kobj::KernelObject {
 
     // ---- state, all under the WaitLock ----
 
-    bool closed(const kobj::WaitLock&) const { return closed_; }
-    bool nonblocking(const kobj::WaitLock&) const { return nonblocking_; }
-    bool has_selection(const kobj::WaitLock&) const { return select_mask_ != 0; }
+    bool closed(const kernel::WaitLock&) const { return closed_; }
+    bool nonblocking(const kernel::WaitLock&) const { return nonblocking_; }
+    bool has_selection(const kernel::WaitLock&) const { return select_mask_ != 0; }
     // ioctlsocket(FIONBIO): WSAEINVAL when asked to block while an event selection exists.
-    int SetNonBlocking(const kobj::WaitLock&, bool on);
+    int SetNonBlocking(const kernel::WaitLock&, bool on);
 
-    bool connected(const kobj::WaitLock&) const { return connected_; }
-    bool connecting(const kobj::WaitLock&) const { return connecting_; }
-    bool listening(const kobj::WaitLock&) const { return listening_; }
-    bool bound(const kobj::WaitLock&) const { return bound_; }
-    bool send_shut(const kobj::WaitLock&) const { return send_shut_; }
-    void MarkBound(const kobj::WaitLock&) { bound_ = true; }
-    void MarkListening(const kobj::WaitLock& lock);
-    void MarkShutdown(const kobj::WaitLock&, int how);
+    bool connected(const kernel::WaitLock&) const { return connected_; }
+    bool connecting(const kernel::WaitLock&) const { return connecting_; }
+    bool listening(const kernel::WaitLock&) const { return listening_; }
+    bool bound(const kernel::WaitLock&) const { return bound_; }
+    bool send_shut(const kernel::WaitLock&) const { return send_shut_; }
+    void MarkBound(const kernel::WaitLock&) { bound_ = true; }
+    void MarkListening(const kernel::WaitLock& lock);
+    void MarkShutdown(const kernel::WaitLock&, int how);
     // A connect call's outcome: 0 (connected at once), EINPROGRESS (under way; FD_CONNECT is
     // enabled for it) or an errno value.
-    void NoteConnectStarted(const kobj::WaitLock& lock, int result);
+    void NoteConnectStarted(const kernel::WaitLock& lock, int result);
     // If a connect is under way, learns without blocking whether it has ended.
-    void RefreshConnect(const kobj::WaitLock& lock);
+    void RefreshConnect(const kernel::WaitLock& lock);
     // A socket made by accept: connected from the start.
-    void MarkAccepted(const kobj::WaitLock&);
+    void MarkAccepted(const kernel::WaitLock&);
     // Marks a datagram socket connected (it then needs no destination).
-    void MarkDatagramConnected(const kobj::WaitLock&) { connected_ = true; }
+    void MarkDatagramConnected(const kernel::WaitLock&) { connected_ = true; }
 
     // A receive call was made (successful or not): re-enables FD_READ.
-    void ReenableRead(const kobj::WaitLock& lock);
+    void ReenableRead(const kernel::WaitLock& lock);
     // An accept call was made: re-enables FD_ACCEPT.
-    void ReenableAccept(const kobj::WaitLock& lock);
+    void ReenableAccept(const kernel::WaitLock& lock);
     // A send call was made; `would_block` when it hit WSAEWOULDBLOCK (arms FD_WRITE).
-    void NoteSend(const kobj::WaitLock& lock, bool would_block);
+    void NoteSend(const kernel::WaitLock& lock, bool would_block);
 
     // An error taken from the socket (SO_ERROR) while watching it (an errno value, 0 if none).
     // Data calls report a reset seen on a connection; getsockopt(SO_ERROR) reports any.
-    int TakeStoredError(const kobj::WaitLock&, bool for_data_call);
+    int TakeStoredError(const kernel::WaitLock&, bool for_data_call);
 
     // WSAEventSelect; lNetworkEvents 0 cancels. The event is checked by the caller.
-    void Select(const kobj::WaitLock& lock, std::shared_ptr<kobj::Event> event, LONG events,
+    void Select(const kernel::WaitLock& lock, std::shared_ptr<kernel::Event> event, LONG events,
                 Released* released);
     // Copies the selection of a listening socket (accepted sockets inherit it).
-    void InheritSelection(const kobj::WaitLock& lock, const Socket& listener);
+    void InheritSelection(const kernel::WaitLock& lock, const Socket& listener);
     // WSAEnumNetworkEvents: brings the record up to date, copies it out and clears it.
-    void TakeRecord(const kobj::WaitLock& lock, WSANETWORKEVENTS* out);
+    void TakeRecord(const kernel::WaitLock& lock, WSANETWORKEVENTS* out);
 
     // Overlapped operations pending on this socket.
-    void AddOperation(const kobj::WaitLock&, std::shared_ptr<OverlappedOp> op);
-    void RemoveOperation(const kobj::WaitLock&, const OverlappedOp* op);
-    std::shared_ptr<OverlappedOp> FindOperation(const kobj::WaitLock&, const OVERLAPPED* ov) const;
+    void AddOperation(const kernel::WaitLock&, std::shared_ptr<OverlappedOp> op);
+    void RemoveOperation(const kernel::WaitLock&, const OverlappedOp* op);
+    std::shared_ptr<OverlappedOp> FindOperation(const kernel::WaitLock&,
+                                                const OVERLAPPED* ov) const;
 
     // For the selection source.
-    pollfd SelectPollFd(const kobj::WaitLock&) const;
+    pollfd SelectPollFd(const kernel::WaitLock&) const;
     // Records what `revents` shows; true when something new was recorded.
-    bool NoteReadiness(const kobj::WaitLock&, short revents);
+    bool NoteReadiness(const kernel::WaitLock&, short revents);
 
   private:
-    void CloseUnderLock(const kobj::WaitLock& lock, Released* released);
+    void CloseUnderLock(const kernel::WaitLock& lock, Released* released);
     // Records `bit` with `error` if it is selected and enabled; disables it.
     bool Record(LONG bit, int error);
     // Polls the selection's mask once and sets the event if something was recorded.
-    void PollNow(const kobj::WaitLock& lock);
+    void PollNow(const kernel::WaitLock& lock);
     void FinishConnect(int error);
 
-    const posix::UniqueFd fd_;
-    const posix::UniqueFd cancel_fd_;  // eventfd, written when the socket is closed
+    const support::UniqueFd fd_;
+    const support::UniqueFd cancel_fd_;  // eventfd, written when the socket is closed
     const int family_;
     const int type_;
     SOCKET handle_ = INVALID_SOCKET;  // set once by Register
@@ -163,9 +164,9 @@ class Socket final : public kobj::KernelObject {
     LONG enabled_ = 0;
     WSANETWORKEVENTS record_{};
     unsigned long recordings_ = 0;  // counts Record calls that recorded something
-    std::shared_ptr<kobj::Event> select_event_;
+    std::shared_ptr<kernel::Event> select_event_;
     std::shared_ptr<SelectSource> select_source_;
     std::vector<std::shared_ptr<OverlappedOp>> operations_;
 };
 
-}  // namespace k47::winsock_impl
+}  // namespace k47::winsock

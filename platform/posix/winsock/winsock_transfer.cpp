@@ -10,10 +10,10 @@
 #include "winsock/winsock_error.h"
 #include "winsock/winsock_overlapped.h"
 
-namespace k47::winsock_impl {
+namespace k47::winsock {
 
-using kobj::WaitLock;
-using posix::net::IoSlice;
+using kernel::WaitLock;
+using winsock::sys::IoSlice;
 
 int CheckReceiveFlags(DWORD flags, int* io_flags) {
     if ((flags & ~static_cast<DWORD>(MSG_PEEK | MSG_OOB)) != 0) {
@@ -35,8 +35,8 @@ int CheckFromBuffer(const Socket& socket, const sockaddr* from, const int* froml
     if (from == nullptr) {
         return 0;
     }
-    int need =
-        socket.family() == AF_INET6 ? posix::net::kWinInet6AddrLen : posix::net::kWinInetAddrLen;
+    int need = socket.family() == AF_INET6 ? winsock::sys::kWinInet6AddrLen
+                                           : winsock::sys::kWinInetAddrLen;
     return fromlen == nullptr || *fromlen < need ? WSAEFAULT : 0;
 }
 
@@ -74,7 +74,7 @@ bool IsUnusableDestination(const sockaddr* to, int tolen) {
         const auto* in = reinterpret_cast<const sockaddr_in*>(to);
         return in->sin_port == 0 || in->sin_addr.s_addr == 0;
     }
-    if (to->sa_family == AF_INET6 && tolen >= posix::net::kWinInet6AddrLen) {
+    if (to->sa_family == AF_INET6 && tolen >= winsock::sys::kWinInet6AddrLen) {
         uint16_t port;
         std::memcpy(&port, bytes + 2, sizeof(port));
         static const unsigned char kAny[16] = {};
@@ -94,7 +94,7 @@ int CheckSend(const WaitLock& lock, Socket& socket, const sockaddr* to, int tole
     }
     if (!socket.stream()) {
         if (to != nullptr && tolen != 0) {
-            if (tolen < posix::net::kWinInetAddrLen) {
+            if (tolen < winsock::sys::kWinInetAddrLen) {
                 return WSAEFAULT;
             }
             if (IsUnusableDestination(to, tolen)) {
@@ -285,18 +285,18 @@ int Send(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, con
 
 }  // namespace
 
-}  // namespace k47::winsock_impl
+}  // namespace k47::winsock
 
 namespace k47::winsock {
 
 int send(SOCKET s, const char* buf, int len, int flags) {
     if (len < 0) {
-        return winsock_impl::Fail(WSAEFAULT);
+        return winsock::Fail(WSAEFAULT);
     }
     WSABUF b{static_cast<ULONG>(len), const_cast<char*>(buf)};
     DWORD sent = 0;
-    if (winsock_impl::Send(s, &b, 1, &sent, static_cast<DWORD>(flags), nullptr, 0, nullptr,
-                           nullptr) != 0) {
+    if (winsock::Send(s, &b, 1, &sent, static_cast<DWORD>(flags), nullptr, 0, nullptr, nullptr) !=
+        0) {
         return SOCKET_ERROR;
     }
     return static_cast<int>(sent);
@@ -304,12 +304,12 @@ int send(SOCKET s, const char* buf, int len, int flags) {
 
 int recv(SOCKET s, char* buf, int len, int flags) {
     if (len < 0) {
-        return winsock_impl::Fail(WSAEFAULT);
+        return winsock::Fail(WSAEFAULT);
     }
     WSABUF b{static_cast<ULONG>(len), buf};
     DWORD received = 0;
     DWORD f = static_cast<DWORD>(flags);
-    if (winsock_impl::Receive(s, &b, 1, &received, &f, nullptr, nullptr, nullptr, nullptr) != 0) {
+    if (winsock::Receive(s, &b, 1, &received, &f, nullptr, nullptr, nullptr, nullptr) != 0) {
         return SOCKET_ERROR;
     }
     return static_cast<int>(received);
@@ -317,12 +317,12 @@ int recv(SOCKET s, char* buf, int len, int flags) {
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {
     if (len < 0) {
-        return winsock_impl::Fail(WSAEFAULT);
+        return winsock::Fail(WSAEFAULT);
     }
     WSABUF b{static_cast<ULONG>(len), const_cast<char*>(buf)};
     DWORD sent = 0;
-    if (winsock_impl::Send(s, &b, 1, &sent, static_cast<DWORD>(flags), to, tolen, nullptr,
-                           nullptr) != 0) {
+    if (winsock::Send(s, &b, 1, &sent, static_cast<DWORD>(flags), to, tolen, nullptr, nullptr) !=
+        0) {
         return SOCKET_ERROR;
     }
     return static_cast<int>(sent);
@@ -330,12 +330,12 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
 
 int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
     if (len < 0) {
-        return winsock_impl::Fail(WSAEFAULT);
+        return winsock::Fail(WSAEFAULT);
     }
     WSABUF b{static_cast<ULONG>(len), buf};
     DWORD received = 0;
     DWORD f = static_cast<DWORD>(flags);
-    if (winsock_impl::Receive(s, &b, 1, &received, &f, from, fromlen, nullptr, nullptr) != 0) {
+    if (winsock::Receive(s, &b, 1, &received, &f, from, fromlen, nullptr, nullptr) != 0) {
         return SOCKET_ERROR;
     }
     return static_cast<int>(received);
@@ -347,30 +347,30 @@ EXTERN_C int WINAPI WSASend(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
                             LPDWORD lpNumberOfBytesSent, DWORD dwFlags,
                             LPWSAOVERLAPPED lpOverlapped,
                             LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
-    return k47::winsock_impl::Send(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags,
-                                   nullptr, 0, lpOverlapped, lpCompletionRoutine);
+    return k47::winsock::Send(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, nullptr, 0,
+                              lpOverlapped, lpCompletionRoutine);
 }
 
 EXTERN_C int WINAPI WSARecv(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
                             LPDWORD lpNumberOfBytesRecvd, LPDWORD lpFlags,
                             LPWSAOVERLAPPED lpOverlapped,
                             LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
-    return k47::winsock_impl::Receive(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags,
-                                      nullptr, nullptr, lpOverlapped, lpCompletionRoutine);
+    return k47::winsock::Receive(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags,
+                                 nullptr, nullptr, lpOverlapped, lpCompletionRoutine);
 }
 
 EXTERN_C int WINAPI WSASendTo(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
                               LPDWORD lpNumberOfBytesSent, DWORD dwFlags, const sockaddr* lpTo,
                               int iTolen, LPWSAOVERLAPPED lpOverlapped,
                               LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
-    return k47::winsock_impl::Send(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpTo,
-                                   iTolen, lpOverlapped, lpCompletionRoutine);
+    return k47::winsock::Send(s, lpBuffers, dwBufferCount, lpNumberOfBytesSent, dwFlags, lpTo,
+                              iTolen, lpOverlapped, lpCompletionRoutine);
 }
 
 EXTERN_C int WINAPI WSARecvFrom(SOCKET s, LPWSABUF lpBuffers, DWORD dwBufferCount,
                                 LPDWORD lpNumberOfBytesRecvd, LPDWORD lpFlags, sockaddr* lpFrom,
                                 LPINT lpFromlen, LPWSAOVERLAPPED lpOverlapped,
                                 LPWSAOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine) {
-    return k47::winsock_impl::Receive(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags,
-                                      lpFrom, lpFromlen, lpOverlapped, lpCompletionRoutine);
+    return k47::winsock::Receive(s, lpBuffers, dwBufferCount, lpNumberOfBytesRecvd, lpFlags, lpFrom,
+                                 lpFromlen, lpOverlapped, lpCompletionRoutine);
 }

@@ -8,7 +8,7 @@
 #include "support/utf_codec.h"
 #include "xml/xml_internal.h"
 
-namespace k47::detail {
+namespace k47::xml {
 namespace {
 
 // Nothing outside the document is ever read: no DTD, no external entity, whatever the input
@@ -111,7 +111,7 @@ bool IsXmlText(std::string_view value) {
     size_t i = 0;
     while (i < value.size()) {
         char32_t cp;
-        if (!DecodeUtf8At(s, value.size(), i, &cp))
+        if (!support::DecodeUtf8At(s, value.size(), i, &cp))
             return false;
         bool allowed = cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
                        (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
@@ -165,7 +165,7 @@ HRESULT DeleteAttribute(xmlNode* element, std::string_view name) {
     return xmlRemoveProp(a) == 0 ? S_OK : E_FAIL;
 }
 
-}  // namespace k47::detail
+}  // namespace k47::xml
 
 namespace k47 {
 

@@ -19,7 +19,7 @@
 namespace k47 {
 namespace {
 
-using detail::XmlDocState;
+using xml::XmlDocState;
 
 // Upper bound on XPath evaluation steps, so that a pathological expression on a large document
 // fails instead of running for minutes.
@@ -182,7 +182,7 @@ std::string TooLarge(size_t limit) {
 
 std::shared_ptr<XmlDocState> Parse(const char* data, size_t size, const char* url, XmlError* error,
                                    const XmlLoadOptions& options) {
-    detail::EnsureXmlInitialized();
+    xml::EnsureXmlInitialized();
     if (size > options.max_bytes || size > static_cast<size_t>(INT_MAX)) {
         SetError(error, TooLarge(options.max_bytes));
         return nullptr;
@@ -278,7 +278,7 @@ XmlDocument::XmlDocument(const XmlDocument&) noexcept = default;
 XmlDocument& XmlDocument::operator=(const XmlDocument&) noexcept = default;
 XmlDocument::XmlDocument(XmlDocument&&) noexcept = default;
 XmlDocument& XmlDocument::operator=(XmlDocument&&) noexcept = default;
-XmlDocument::XmlDocument(std::shared_ptr<detail::XmlDocState> state) noexcept
+XmlDocument::XmlDocument(std::shared_ptr<xml::XmlDocState> state) noexcept
     : state_(std::move(state)) {}
 
 XmlDocument XmlDocument::LoadString(std::string_view text, XmlError* error,
@@ -323,9 +323,9 @@ XmlDocument XmlDocument::LoadFile(const std::string& path, XmlError* error,
 }
 
 XmlDocument XmlDocument::Create(std::string_view root_name, XmlError* error) {
-    detail::EnsureXmlInitialized();
+    xml::EnsureXmlInitialized();
     std::string name(root_name);
-    if (name.empty() || !detail::IsXmlText(name) || xmlValidateQName(Xml(name), 0) != 0 ||
+    if (name.empty() || !xml::IsXmlText(name) || xmlValidateQName(Xml(name), 0) != 0 ||
         name.find(':') != std::string::npos) {
         SetError(error, "invalid root element name");
         return XmlDocument();
@@ -388,7 +388,7 @@ void XmlDocument::SetSelectionNamespace(std::string_view prefix, std::string_vie
 }
 
 std::string XmlDocument::NodeName(const xmlNode* node) {
-    return detail::QualifiedName(node);
+    return xml::QualifiedName(node);
 }
 
 std::optional<std::string> XmlDocument::GetAttribute(const xmlNode* element,
@@ -396,7 +396,7 @@ std::optional<std::string> XmlDocument::GetAttribute(const xmlNode* element,
     if (!state_ || element == nullptr || element->doc != state_->doc)
         return std::nullopt;
     std::shared_lock lock(state_->mutex);
-    return detail::ReadAttribute(element, name);
+    return xml::ReadAttribute(element, name);
 }
 
 std::string XmlDocument::Text(const xmlNode* node) const {
@@ -416,7 +416,7 @@ xmlNode* XmlDocument::CreateElement(xmlNode* parent, std::string_view name, XmlE
         return nullptr;
     }
     std::string qname(name);
-    if (qname.empty() || !detail::IsXmlText(qname) || xmlValidateQName(Xml(qname), 0) != 0) {
+    if (qname.empty() || !xml::IsXmlText(qname) || xmlValidateQName(Xml(qname), 0) != 0) {
         SetError(error, "invalid element name: " + qname);
         return nullptr;
     }
@@ -444,14 +444,14 @@ HRESULT XmlDocument::SetAttribute(xmlNode* element, std::string_view name, std::
     if (!state_ || element == nullptr || element->doc != state_->doc)
         return E_INVALIDARG;
     std::unique_lock lock(state_->mutex);
-    return detail::WriteAttribute(element, name, value);
+    return xml::WriteAttribute(element, name, value);
 }
 
 HRESULT XmlDocument::RemoveAttribute(xmlNode* element, std::string_view name) {
     if (!state_ || element == nullptr || element->doc != state_->doc)
         return E_INVALIDARG;
     std::unique_lock lock(state_->mutex);
-    return detail::DeleteAttribute(element, name);
+    return xml::DeleteAttribute(element, name);
 }
 
 std::string XmlDocument::Serialize(bool indent) const {
@@ -474,13 +474,13 @@ HRESULT XmlDocument::GetElement(xmlNode* element, IXMLDOMElement** out) const {
     *out = nullptr;
     if (!state_)
         return E_INVALIDARG;
-    return detail::MakeElement(state_, element, out);
+    return xml::MakeElement(state_, element, out);
 }
 
 bool XmlDocument::FromElement(IXMLDOMElement* element, XmlDocument* document, xmlNode** node) {
-    std::shared_ptr<detail::XmlDocState> state;
+    std::shared_ptr<xml::XmlDocState> state;
     xmlNode* n = nullptr;
-    bool ours = detail::ElementParts(element, &state, &n);
+    bool ours = xml::ElementParts(element, &state, &n);
     if (document != nullptr)
         *document = XmlDocument(ours ? std::move(state) : nullptr);
     if (node != nullptr)

@@ -8,7 +8,7 @@
 #include "k47/strings.h"
 #include "xml/xml_internal.h"
 
-namespace k47::detail {
+namespace k47::xml {
 namespace {
 
 // Private interface identity: QueryInterface for it answers only on objects of this class, which
@@ -166,4 +166,4 @@ bool ElementParts(IXMLDOMElement* element, std::shared_ptr<XmlDocState>* state, 
     return true;
 }
 
-}  // namespace k47::detail
+}  // namespace k47::xml

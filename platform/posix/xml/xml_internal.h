@@ -18,7 +18,7 @@
 
 #include "msxml6.h"
 
-namespace k47::detail {
+namespace k47::xml {
 
 // xmlInitParser and the deny-all external entity loader, once per process; safe to call from
 // any thread, any number of times.
@@ -76,4 +76,4 @@ HRESULT MakeElement(std::shared_ptr<XmlDocState> state, xmlNode* node, IXMLDOMEl
 // The state and node behind an element this platform made; false otherwise.
 bool ElementParts(IXMLDOMElement* element, std::shared_ptr<XmlDocState>* state, xmlNode** node);
 
-}  // namespace k47::detail
+}  // namespace k47::xml

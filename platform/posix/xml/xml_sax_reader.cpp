@@ -32,7 +32,7 @@
 
 using Microsoft::WRL::ComPtr;
 
-namespace k47::detail {
+namespace k47::xml {
 
 namespace {
 
@@ -40,11 +40,11 @@ constexpr ULONG kDefaultMaxSizeKb = 4096;
 constexpr size_t kReadChunk = 16384;
 
 std::u16string Wide(const xmlChar* s) {
-    return s != nullptr ? Utf8ToUtf16(reinterpret_cast<const char*>(s)) : std::u16string();
+    return s != nullptr ? support::Utf8ToUtf16(reinterpret_cast<const char*>(s)) : std::u16string();
 }
 
 std::u16string Wide(const xmlChar* s, size_t n) {
-    return Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(s), n));
+    return support::Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(s), n));
 }
 
 // An attribute value as libxml2 hands it over without entity substitution: every '&' of the
@@ -52,7 +52,7 @@ std::u16string Wide(const xmlChar* s, size_t n) {
 std::u16string AttributeValue(const xmlChar* begin, const xmlChar* end) {
     std::string_view raw(reinterpret_cast<const char*>(begin), static_cast<size_t>(end - begin));
     if (raw.find("&#38;") == std::string_view::npos) {
-        return Utf8ToUtf16(raw);
+        return support::Utf8ToUtf16(raw);
     }
     std::string value;
     value.reserve(raw.size());
@@ -64,7 +64,7 @@ std::u16string AttributeValue(const xmlChar* begin, const xmlChar* end) {
             value += raw[i++];
         }
     }
-    return Utf8ToUtf16(value);
+    return support::Utf8ToUtf16(value);
 }
 
 std::u16string QName(const xmlChar* prefix, const xmlChar* local) {
@@ -715,8 +715,8 @@ class SaxXmlReader final : public k47::com::RefCountedObject<ISAXXMLReader> {
         ComPtr<ISAXContentHandler> handler = handler_;
         Parse parse(handler.Get(), options_);
         if (input.vt == VT_BSTR) {
-            std::string text =
-                Utf16ToUtf8(std::u16string_view(input.bstrVal, SysStringLen(input.bstrVal)));
+            std::string text = support::Utf16ToUtf8(
+                std::u16string_view(input.bstrVal, SysStringLen(input.bstrVal)));
             parse.Feed(text.data(), text.size(), true);
             return parse.Finish(true);
         }
@@ -775,4 +775,4 @@ HRESULT CreateSaxXmlReader(IUnknown* outer, REFIID riid, void** ppv) {
     return hr;
 }
 
-}  // namespace k47::detail
+}  // namespace k47::xml

@@ -4,9 +4,9 @@
 
 #include "msxml6.h"
 
-namespace k47::detail {
+namespace k47::xml {
 
 // IClassFactory::CreateInstance of the reader: CLASS_E_NOAGGREGATION with an outer object.
 HRESULT CreateSaxXmlReader(IUnknown* outer, REFIID riid, void** ppv);
 
-}  // namespace k47::detail
+}  // namespace k47::xml

@@ -16,7 +16,7 @@
 
 namespace {
 
-using namespace k47::posix::comm;
+using namespace k47::comm;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 

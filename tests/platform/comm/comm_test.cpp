@@ -407,7 +407,7 @@ int PollEintrThenReal(pollfd* fds, nfds_t n, int timeout) {
         errno = EINTR;
         return -1;
     }
-    return k47::posix::RealCommSyscalls().poll(fds, n, timeout);
+    return k47::comm::RealCommSyscalls().poll(fds, n, timeout);
 }
 
 ssize_t ReadOneByteAfterEintr(int fd, void* buf, size_t) {
@@ -417,7 +417,7 @@ ssize_t ReadOneByteAfterEintr(int fd, void* buf, size_t) {
         return -1;
     }
     g_eintr_left = 1;  // every other call is interrupted
-    return k47::posix::RealCommSyscalls().read(fd, buf, 1);
+    return k47::comm::RealCommSyscalls().read(fd, buf, 1);
 }
 
 // Three bytes at most per call; every other call finds the line full (EAGAIN) or is
@@ -432,7 +432,7 @@ ssize_t ShortWrites(int fd, const void* buf, size_t count) {
         errno = EINTR;
         return -1;
     }
-    return k47::posix::RealCommSyscalls().write(fd, buf, count < 3 ? count : 3);
+    return k47::comm::RealCommSyscalls().write(fd, buf, count < 3 ? count : 3);
 }
 
 ssize_t WriteAcceptsNothing(int, const void*, size_t) {
@@ -456,9 +456,9 @@ int OpenFindsNoDevice(const char* path, int flags) {
 // becoming the process's controlling terminal.
 TEST_F(CommTest, OpenThatFindsNoDeviceFailsWithItsError) {
     port_.reset();
-    k47::posix::ScopedCommSyscalls restore;
+    k47::comm::ScopedCommSyscalls restore;
     g_calls = 0;
-    k47::posix::CommSyscalls().open = OpenFindsNoDevice;
+    k47::comm::CommSyscalls().open = OpenFindsNoDevice;
     ScopedHandle refused(OpenPort(pty_.slave_path()));
     EXPECT_FALSE(refused.valid());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
@@ -466,29 +466,29 @@ TEST_F(CommTest, OpenThatFindsNoDeviceFailsWithItsError) {
     EXPECT_EQ(g_opened_path, pty_.slave_path());
     EXPECT_EQ(g_open_flags & (O_ACCMODE | O_NOCTTY), O_RDWR | O_NOCTTY);
 
-    k47::posix::CommSyscalls() = k47::posix::RealCommSyscalls();
+    k47::comm::CommSyscalls() = k47::comm::RealCommSyscalls();
     ScopedHandle opened(OpenPort(pty_.slave_path()));
     EXPECT_TRUE(opened.valid()) << GetLastError();
 }
 
 TEST_F(CommTest, ReadSurvivesInterruptedPollsAndReads) {
-    k47::posix::ScopedCommSyscalls restore;
+    k47::comm::ScopedCommSyscalls restore;
     ASSERT_TRUE(pty_.WriteAll(Bytes{10, 20, 30, 40, 50}));
     ASSERT_TRUE(pty_.WaitSlaveQueued(5, 5s));
     g_eintr_left = 3;
     g_calls = 0;
-    k47::posix::CommSyscalls().poll = PollEintrThenReal;
+    k47::comm::CommSyscalls().poll = PollEintrThenReal;
     ReadResult r = Read(port_.get(), 5);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.bytes, (Bytes{10, 20, 30, 40, 50}));
     EXPECT_GE(g_calls.load(), 4);
 
-    k47::posix::CommSyscalls() = k47::posix::RealCommSyscalls();
+    k47::comm::CommSyscalls() = k47::comm::RealCommSyscalls();
     ASSERT_TRUE(pty_.WriteAll(Bytes{1, 2, 3, 4, 5, 6}));
     ASSERT_TRUE(pty_.WaitSlaveQueued(6, 5s));
     g_eintr_left = 1;
     g_calls = 0;
-    k47::posix::CommSyscalls().read = ReadOneByteAfterEintr;
+    k47::comm::CommSyscalls().read = ReadOneByteAfterEintr;
     r = Read(port_.get(), 6);
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.bytes, (Bytes{1, 2, 3, 4, 5, 6}));
@@ -496,9 +496,9 @@ TEST_F(CommTest, ReadSurvivesInterruptedPollsAndReads) {
 }
 
 TEST_F(CommTest, WriteCompletesThroughShortWritesEagainAndEintr) {
-    k47::posix::ScopedCommSyscalls restore;
+    k47::comm::ScopedCommSyscalls restore;
     g_calls = 0;
-    k47::posix::CommSyscalls().write = ShortWrites;
+    k47::comm::CommSyscalls().write = ShortWrites;
     Bytes payload = AllByteValues();
     DWORD written = 0;
     ASSERT_TRUE(Write(port_.get(), payload, &written)) << GetLastError();
@@ -508,9 +508,9 @@ TEST_F(CommTest, WriteCompletesThroughShortWritesEagainAndEintr) {
 }
 
 TEST_F(CommTest, WriteThatMakesNoProgressFailsInsteadOfSpinning) {
-    k47::posix::ScopedCommSyscalls restore;
+    k47::comm::ScopedCommSyscalls restore;
     g_calls = 0;
-    k47::posix::CommSyscalls().write = WriteAcceptsNothing;
+    k47::comm::CommSyscalls().write = WriteAcceptsNothing;
     SetLastError(0);
     EXPECT_FALSE(Write(port_.get(), Bytes{1, 2, 3}));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
@@ -601,7 +601,7 @@ int QueueThatDrainsLate(int, int* count) {
 }
 
 TEST_F(CommTest, WriteWaitsForTheDriversOutputQueue) {
-    k47::posix::ScopedCommSyscalls restore;
+    k47::comm::ScopedCommSyscalls restore;
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     ASSERT_TRUE(GetCommState(port_.get(), &dcb));
@@ -609,7 +609,7 @@ TEST_F(CommTest, WriteWaitsForTheDriversOutputQueue) {
     ASSERT_TRUE(SetCommState(port_.get(), &dcb));
     auto start = std::chrono::steady_clock::now();
     g_queue_until_ns = (start + 200ms).time_since_epoch().count();
-    k47::posix::CommSyscalls().output_queue = QueueThatDrainsLate;
+    k47::comm::CommSyscalls().output_queue = QueueThatDrainsLate;
     ASSERT_TRUE(Write(port_.get(), Bytes(7, 1)));
     double ms = MsSince(start);
     EXPECT_GE(ms, 200.0);

@@ -9,7 +9,7 @@
 #include "winsock_test_util.h"
 
 using namespace k47test;
-namespace net = k47::posix::net;
+namespace net = k47::winsock::sys;
 
 namespace {
 

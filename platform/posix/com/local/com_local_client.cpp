@@ -51,7 +51,7 @@ extern char** environ;
 
 using Microsoft::WRL::ComPtr;
 
-namespace k47::com {
+namespace k47::com::local {
 namespace {
 
 std::atomic<unsigned> g_start_timeout_ms{10000};
@@ -61,24 +61,24 @@ class ProxyManager;
 
 class ClientConnection : public std::enable_shared_from_this<ClientConnection> {
   public:
-    explicit ClientConnection(posix::UniqueFd fd) : fd_(std::move(fd)) {}
+    explicit ClientConnection(support::UniqueFd fd) : fd_(std::move(fd)) {}
 
     // The first exchange: the server exports its class object for `riid`. S_FALSE when the
     // connection ended without an answer.
-    HRESULT Hello(REFIID riid, rpc::ObjRef* ref);
+    HRESULT Hello(REFIID riid, com::local::ObjRef* ref);
     HRESULT Call(uint64_t object, REFIID iid, ULONG method, const std::vector<uint8_t>& args,
                  k47::RpcMessage* reply, HRESULT* result);
     void SendRelease(uint64_t object, uint64_t count);
     // Interface riid of a referenced object: its proxy manager, made or found.
-    HRESULT Import(const rpc::ObjRef& ref, REFIID riid, void** ppv);
+    HRESULT Import(const com::local::ObjRef& ref, REFIID riid, void** ppv);
     HRESULT Unmarshal(k47::RpcMessage* message, REFIID riid, void** ppv);
     void Forget(uint64_t object, ProxyManager* manager);
 
   private:
-    posix::UniqueFd fd_;
+    support::UniqueFd fd_;
     std::mutex call_mu_;
-    rpc::Receiver receiver_;  // guarded by call_mu_
-    uint64_t next_call_ = 1;  // guarded by call_mu_
+    com::local::Receiver receiver_;  // guarded by call_mu_
+    uint64_t next_call_ = 1;         // guarded by call_mu_
     std::atomic<bool> broken_{false};
     std::mutex table_mu_;
     std::unordered_map<uint64_t, ProxyManager*> managers_;  // guarded by table_mu_
@@ -150,7 +150,7 @@ class ProxyManager final : public IUnknown {
                 return E_POINTER;
             if (object != nullptr)
                 return E_NOTIMPL;
-            rpc::ObjRef ref;
+            com::local::ObjRef ref;
             ref.iid = riid;
             message->WriteValue(static_cast<uint32_t>(sizeof(ref)));
             message->WriteValue(ref);
@@ -272,21 +272,21 @@ STDMETHODIMP ProxyManager::QueryInterface(REFIID riid, void** ppv) {
     }
 }
 
-HRESULT ClientConnection::Hello(REFIID riid, rpc::ObjRef* ref) {
+HRESULT ClientConnection::Hello(REFIID riid, com::local::ObjRef* ref) {
     std::lock_guard<std::mutex> guard(call_mu_);
-    rpc::Header header;
-    header.kind = rpc::Kind::kHello;
+    com::local::Header header;
+    header.kind = com::local::Kind::kHello;
     header.iid = riid;
     // A server that refused us may have closed already; its answer is still there to read.
-    (void)rpc::SendMessage(fd_.get(), header, {});
+    (void)com::local::SendMessage(fd_.get(), header, {});
     // A server that accepted but hangs must not hang its clients' activation.
     timeval limit{kHelloTimeoutMs / 1000, 0};
     setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-    rpc::Message welcome;
+    com::local::Message welcome;
     HRESULT hr = receiver_.Receive(fd_.get(), &welcome);
     timeval none{0, 0};
     setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &none, sizeof(none));
-    if (hr != S_OK || welcome.header.kind != rpc::Kind::kWelcome) {
+    if (hr != S_OK || welcome.header.kind != com::local::Kind::kWelcome) {
         broken_ = true;
         // Closed or reset without an answer: a server on its way out (its backlog took us).
         if (hr == S_FALSE || hr == RPC_E_SERVER_DIED)
@@ -297,7 +297,7 @@ HRESULT ClientConnection::Hello(REFIID riid, rpc::ObjRef* ref) {
         broken_ = true;
         return welcome.header.status;
     }
-    *ref = rpc::ObjRef{};
+    *ref = com::local::ObjRef{};
     ref->object_id = welcome.header.object_id;
     ref->iid = riid;
     return S_OK;
@@ -309,26 +309,26 @@ HRESULT ClientConnection::Call(uint64_t object, REFIID iid, ULONG method,
     std::lock_guard<std::mutex> guard(call_mu_);
     if (broken_.load(std::memory_order_acquire))
         return RPC_E_DISCONNECTED;
-    rpc::Header header;
-    header.kind = rpc::Kind::kCall;
+    com::local::Header header;
+    header.kind = com::local::Kind::kCall;
     header.call_id = next_call_++;
     header.object_id = object;
     header.iid = iid;
     header.method = method;
-    HRESULT hr = rpc::SendMessage(fd_.get(), header, args);
+    HRESULT hr = com::local::SendMessage(fd_.get(), header, args);
     if (hr == E_OUTOFMEMORY)
         return hr;  // too large to send; the connection is fine
     if (FAILED(hr)) {
         broken_ = true;
         return hr;
     }
-    rpc::Message answer;
+    com::local::Message answer;
     hr = receiver_.Receive(fd_.get(), &answer);
     if (hr != S_OK) {
         broken_ = true;
         return hr == S_FALSE ? RPC_E_SERVER_DIED : hr;
     }
-    if (answer.header.kind != rpc::Kind::kReply || answer.header.call_id != header.call_id) {
+    if (answer.header.kind != com::local::Kind::kReply || answer.header.call_id != header.call_id) {
         broken_ = true;
         return RPC_E_INVALID_DATA;
     }
@@ -342,12 +342,12 @@ HRESULT ClientConnection::Call(uint64_t object, REFIID iid, ULONG method,
 void ClientConnection::SendRelease(uint64_t object, uint64_t count) {
     if (count == 0 || broken_.load(std::memory_order_acquire))
         return;
-    rpc::Header header;
-    header.kind = rpc::Kind::kRelease;
+    com::local::Header header;
+    header.kind = com::local::Kind::kRelease;
     header.object_id = object;
     header.status = static_cast<int32_t>(std::min<uint64_t>(count, INT32_MAX));
     // Lost only when the server is gone, and then it has released everything anyway.
-    (void)rpc::SendMessage(fd_.get(), header, {});
+    (void)com::local::SendMessage(fd_.get(), header, {});
 }
 
 void ClientConnection::Forget(uint64_t object, ProxyManager* manager) {
@@ -357,7 +357,7 @@ void ClientConnection::Forget(uint64_t object, ProxyManager* manager) {
         managers_.erase(found);
 }
 
-HRESULT ClientConnection::Import(const rpc::ObjRef& ref, REFIID riid, void** ppv) {
+HRESULT ClientConnection::Import(const com::local::ObjRef& ref, REFIID riid, void** ppv) {
     *ppv = nullptr;
     if (ref.object_id == 0)
         return S_OK;  // a null pointer
@@ -387,9 +387,9 @@ HRESULT ClientConnection::Import(const rpc::ObjRef& ref, REFIID riid, void** ppv
 HRESULT ClientConnection::Unmarshal(k47::RpcMessage* message, REFIID riid, void** ppv) {
     *ppv = nullptr;
     uint32_t size = 0;
-    rpc::ObjRef ref;
+    com::local::ObjRef ref;
     if (!message->ReadValue(&size) || size != sizeof(ref) || !message->ReadValue(&ref) ||
-        ref.magic != rpc::ObjRef::kObjRefMagic)
+        ref.magic != com::local::ObjRef::kObjRefMagic)
         return RPC_E_INVALID_DATA;
     try {
         return Import(ref, riid, ppv);
@@ -482,14 +482,14 @@ void Reap(pid_t pid) {
 // A running server reached: the connection and the class object's reference.
 struct Reached {
     std::shared_ptr<ClientConnection> connection;
-    rpc::ObjRef ref;
+    com::local::ObjRef ref;
 };
 
 // S_OK; S_FALSE when nobody serves the class there (no socket, refused, or dropped before
 // answering); else why the server cannot be used.
 HRESULT Reach(const std::string& path, REFIID riid, Reached* out) {
     int error = 0;
-    posix::UniqueFd fd = ConnectLocalSocket(path, &error);
+    support::UniqueFd fd = ConnectLocalSocket(path, &error);
     if (!fd)
         return (error == ENOENT || error == ECONNREFUSED) ? S_FALSE : HresultFromErrno(error);
     // Our own folder is private, but the server must be this user's all the same.
@@ -559,12 +559,12 @@ HRESULT LocalServerGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     return reached.connection->Import(reached.ref, riid, ppv);
 }
 
-}  // namespace k47::com
+}  // namespace k47::com::local
 
 namespace k47 {
 
 void SetLocalServerStartTimeout(unsigned milliseconds) noexcept {
-    com::g_start_timeout_ms.store(milliseconds, std::memory_order_relaxed);
+    com::local::g_start_timeout_ms.store(milliseconds, std::memory_order_relaxed);
 }
 
 }  // namespace k47

@@ -39,7 +39,7 @@
 
 using Microsoft::WRL::ComPtr;
 
-namespace k47::com {
+namespace k47::com::local {
 namespace {
 
 constexpr unsigned kBindLockTimeoutMs = 5000;
@@ -83,13 +83,13 @@ class ServerChannel final : public IK47RpcChannel {
 
 class ServerConnection final : public ExportTable {
   public:
-    ServerConnection(posix::UniqueFd fd, ComPtr<IUnknown> class_object)
+    ServerConnection(support::UniqueFd fd, ComPtr<IUnknown> class_object)
         : fd_(std::move(fd)), class_object_(std::move(class_object)), channel_(this) {}
 
     // The connection thread's body: serves until the client leaves, then releases everything.
     void Run();
 
-    HRESULT Export(IUnknown* object, REFIID riid, rpc::ObjRef* ref) override;
+    HRESULT Export(IUnknown* object, REFIID riid, com::local::ObjRef* ref) override;
     HRESULT MarshalOut(k47::RpcMessage* message, REFIID riid, IUnknown* object);
 
   private:
@@ -100,14 +100,14 @@ class ServerConnection final : public ExportTable {
     };
 
     HRESULT EnsureStub(Exported& entry, REFIID riid, IUnknown* object);
-    void OnHello(const rpc::Header& header);
-    void OnCall(rpc::Message& message);
-    void OnRelease(const rpc::Header& header);
-    void Reply(const rpc::Header& call, HRESULT status, HRESULT result,
+    void OnHello(const com::local::Header& header);
+    void OnCall(com::local::Message& message);
+    void OnRelease(const com::local::Header& header);
+    void Reply(const com::local::Header& call, HRESULT status, HRESULT result,
                const std::vector<uint8_t>& body);
     void ReleaseAll();
 
-    posix::UniqueFd fd_;
+    support::UniqueFd fd_;
     ComPtr<IUnknown> class_object_;
     ServerChannel channel_;
     std::map<uint64_t, Exported> exports_;  // node-based: entries stay put while stubs export
@@ -151,7 +151,7 @@ HRESULT ServerConnection::MarshalOut(k47::RpcMessage* message, REFIID riid, IUnk
             return hr;
         bytes = std::move(stream.data);
     } else {
-        rpc::ObjRef ref;
+        com::local::ObjRef ref;
         HRESULT hr = Export(object, riid, &ref);
         if (FAILED(hr))
             return hr;
@@ -182,8 +182,8 @@ HRESULT ServerConnection::EnsureStub(Exported& entry, REFIID riid, IUnknown* obj
     return S_OK;
 }
 
-HRESULT ServerConnection::Export(IUnknown* object, REFIID riid, rpc::ObjRef* ref) {
-    *ref = rpc::ObjRef{};
+HRESULT ServerConnection::Export(IUnknown* object, REFIID riid, com::local::ObjRef* ref) {
+    *ref = com::local::ObjRef{};
     ref->iid = riid;
     if (object == nullptr)
         return S_OK;
@@ -211,10 +211,10 @@ HRESULT ServerConnection::Export(IUnknown* object, REFIID riid, rpc::ObjRef* ref
     return S_OK;
 }
 
-void ServerConnection::Reply(const rpc::Header& call, HRESULT status, HRESULT result,
+void ServerConnection::Reply(const com::local::Header& call, HRESULT status, HRESULT result,
                              const std::vector<uint8_t>& body) {
-    rpc::Header header;
-    header.kind = rpc::Kind::kReply;
+    com::local::Header header;
+    header.kind = com::local::Kind::kReply;
     header.call_id = call.call_id;
     header.object_id = call.object_id;
     header.iid = call.iid;
@@ -222,13 +222,14 @@ void ServerConnection::Reply(const rpc::Header& call, HRESULT status, HRESULT re
     header.status = status;
     header.result = result;
     // A client that left cannot be told; the end of the connection follows.
-    (void)rpc::SendMessage(fd_.get(), header, FAILED(status) ? std::vector<uint8_t>() : body);
+    (void)com::local::SendMessage(fd_.get(), header,
+                                  FAILED(status) ? std::vector<uint8_t>() : body);
 }
 
-void ServerConnection::OnHello(const rpc::Header& hello) {
-    rpc::Header header;
-    header.kind = rpc::Kind::kWelcome;
-    rpc::ObjRef ref;
+void ServerConnection::OnHello(const com::local::Header& hello) {
+    com::local::Header header;
+    header.kind = com::local::Kind::kWelcome;
+    com::local::ObjRef ref;
     HRESULT hr = E_NOINTERFACE;
     try {
         // The class object is exported like any other object, for the interface asked.
@@ -242,12 +243,12 @@ void ServerConnection::OnHello(const rpc::Header& hello) {
     }
     header.status = hr;
     header.object_id = SUCCEEDED(hr) ? ref.object_id : 0;
-    (void)rpc::SendMessage(fd_.get(), header, {});
+    (void)com::local::SendMessage(fd_.get(), header, {});
     welcomed_ = SUCCEEDED(hr);
 }
 
-void ServerConnection::OnCall(rpc::Message& message) {
-    const rpc::Header& call = message.header;
+void ServerConnection::OnCall(com::local::Message& message) {
+    const com::local::Header& call = message.header;
     auto found = exports_.find(call.object_id);
     if (found == exports_.end()) {
         Reply(call, CO_E_OBJNOTCONNECTED, S_OK, {});
@@ -295,7 +296,7 @@ void ServerConnection::OnCall(rpc::Message& message) {
     Reply(call, status, result, reply.bytes());
 }
 
-void ServerConnection::OnRelease(const rpc::Header& header) {
+void ServerConnection::OnRelease(const com::local::Header& header) {
     auto found = exports_.find(header.object_id);
     if (found == exports_.end())
         return;
@@ -322,15 +323,15 @@ void ServerConnection::ReleaseAll() {
 
 void ServerConnection::Run() {
     HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    rpc::Receiver receiver;
-    rpc::Message message;
+    com::local::Receiver receiver;
+    com::local::Message message;
     try {
         while (receiver.Receive(fd_.get(), &message) == S_OK) {
-            if (message.header.kind == rpc::Kind::kHello && !welcomed_) {
+            if (message.header.kind == com::local::Kind::kHello && !welcomed_) {
                 OnHello(message.header);
-            } else if (message.header.kind == rpc::Kind::kCall && welcomed_) {
+            } else if (message.header.kind == com::local::Kind::kCall && welcomed_) {
                 OnCall(message);
-            } else if (message.header.kind == rpc::Kind::kRelease && welcomed_) {
+            } else if (message.header.kind == com::local::Kind::kRelease && welcomed_) {
                 OnRelease(message.header);
             } else {
                 break;  // not our protocol: drop the client
@@ -356,8 +357,8 @@ struct Publication {
     std::string lock_path;
     dev_t device = 0;
     ino_t inode = 0;
-    posix::UniqueFd listener;
-    posix::UniqueFd wake;
+    support::UniqueFd listener;
+    support::UniqueFd wake;
     std::thread acceptor;
 };
 
@@ -393,13 +394,13 @@ bool DroppedSoon(int fd) {
 }
 
 void Refuse(int fd, HRESULT why) {
-    rpc::Header header;
-    header.kind = rpc::Kind::kWelcome;
+    com::local::Header header;
+    header.kind = com::local::Kind::kWelcome;
     header.status = why;
-    (void)rpc::SendMessage(fd, header, {});
+    (void)com::local::SendMessage(fd, header, {});
 }
 
-void StartConnection(posix::UniqueFd fd, const ComPtr<IUnknown>& object) {
+void StartConnection(support::UniqueFd fd, const ComPtr<IUnknown>& object) {
     g_connections.fetch_add(1, std::memory_order_acq_rel);
     try {
         auto connection = std::make_shared<ServerConnection>(std::move(fd), object);
@@ -423,7 +424,7 @@ void Accept(Publication* pub) {
             return;  // revoked
         if ((fds[0].revents & POLLIN) == 0)
             continue;
-        posix::UniqueFd fd(accept4(pub->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        support::UniqueFd fd(accept4(pub->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!fd) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // The pending connection stays in the backlog and poll reports it again: wait
@@ -474,7 +475,7 @@ HRESULT LocalServerPublish(REFCLSID clsid, IUnknown*, DWORD flags, DWORD cookie)
         if (!lock.held())
             return HRESULT_FROM_WIN32(ERROR_BUSY);
         int error = 0;
-        if (posix::UniqueFd probe = ConnectLocalSocket(pub->path, &error)) {
+        if (support::UniqueFd probe = ConnectLocalSocket(pub->path, &error)) {
             // A server that is still exiting takes connections into its backlog and then drops
             // them; a live one keeps them open.
             if (!DroppedSoon(probe.get()))
@@ -543,12 +544,12 @@ void LocalServerRevoke(DWORD cookie) {
         WithdrawSocket(*pub);
 }
 
-}  // namespace k47::com
+}  // namespace k47::com::local
 
 namespace k47 {
 
 size_t LocalServerConnectionCount() noexcept {
-    return com::g_connections.load(std::memory_order_acquire);
+    return com::local::g_connections.load(std::memory_order_acquire);
 }
 
 }  // namespace k47

@@ -10,7 +10,7 @@
 
 #include "combaseapi.h"
 
-namespace k47::com {
+namespace k47::com::local {
 
 // The class object of a class served by another process (a proxy), or REGDB_E_CLASSNOTREG when
 // nobody serves it and the registry names no server to start, CO_E_SERVER_EXEC_FAILURE when the
@@ -23,4 +23,4 @@ HRESULT LocalServerGetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
 HRESULT LocalServerPublish(REFCLSID clsid, IUnknown* class_object, DWORD flags, DWORD cookie);
 void LocalServerRevoke(DWORD cookie);
 
-}  // namespace k47::com
+}  // namespace k47::com::local

@@ -54,7 +54,7 @@ void SetLocalServerThroughSocket(bool enable) noexcept {
 
 }  // namespace k47
 
-namespace k47::com {
+namespace k47::com::local {
 
 bool LocalServerThroughSocket() noexcept {
     return g_through_socket.load(std::memory_order_acquire);
@@ -71,7 +71,7 @@ HRESULT HresultFromErrno(int error) noexcept {
         case ENAMETOOLONG:
             return E_INVALIDARG;  // sun_path holds 108 bytes
         default:
-            return HRESULT_FROM_WIN32(posix::Win32ErrorFromErrno(error));
+            return HRESULT_FROM_WIN32(support::Win32ErrorFromErrno(error));
     }
 }
 
@@ -97,7 +97,7 @@ HRESULT EnsureLocalServerFolder(const std::string& folder) {
     return S_OK;
 }
 
-posix::UniqueFd ConnectLocalSocket(const std::string& path, int* error) {
+support::UniqueFd ConnectLocalSocket(const std::string& path, int* error) {
     *error = 0;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -106,7 +106,7 @@ posix::UniqueFd ConnectLocalSocket(const std::string& path, int* error) {
         return {};
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    posix::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    support::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!fd) {
         *error = errno;
         return {};
@@ -130,7 +130,7 @@ long PeerUid(int fd) {
 }
 
 FileLock::FileLock(const std::string& path, unsigned timeout_ms) {
-    posix::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    support::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (!fd)
         return;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -149,4 +149,4 @@ FileLock::FileLock(const std::string& path, unsigned timeout_ms) {
     }
 }
 
-}  // namespace k47::com
+}  // namespace k47::com::local

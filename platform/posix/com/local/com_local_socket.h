@@ -11,14 +11,14 @@
 #include "support/unique_fd.h"
 #include "winerror.h"
 
-namespace k47::com {
+namespace k47::com::local {
 
 // Creates the folder when missing (mode 0700). S_OK, or an HRESULT from the error.
 HRESULT EnsureLocalServerFolder(const std::string& folder);
 
 // Connects to a local server's socket (blocking, close-on-exec). On failure returns an invalid
 // fd and *error holds errno (ENOENT or ECONNREFUSED: nobody serves there).
-posix::UniqueFd ConnectLocalSocket(const std::string& path, int* error);
+support::UniqueFd ConnectLocalSocket(const std::string& path, int* error);
 
 // The uid of the process at the other end of a connected Unix socket, or -1.
 long PeerUid(int fd);
@@ -34,10 +34,10 @@ class FileLock {
     bool held() const noexcept { return fd_.valid(); }
 
   private:
-    posix::UniqueFd fd_;  // closing it releases the lock
+    support::UniqueFd fd_;  // closing it releases the lock
 };
 
 // An HRESULT for an errno value of the socket calls.
 HRESULT HresultFromErrno(int error) noexcept;
 
-}  // namespace k47::com
+}  // namespace k47::com::local

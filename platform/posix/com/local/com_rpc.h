@@ -15,7 +15,7 @@
 #include "k47/rpc.h"
 #include "objbase.h"
 
-namespace k47::com {
+namespace k47::com::local {
 
 // The proxy/stub factory of an interface: the platform's own for IClassFactory, else the class
 // named by HKCR\Interface\{IID}\ProxyStubClsid32 (a class object registered in this process or
@@ -29,7 +29,7 @@ IK47PSFactory* ClassFactoryPSFactory() noexcept;
 // gives the reference to write (a null object gives object_id 0).
 class ExportTable {
   public:
-    virtual HRESULT Export(IUnknown* object, REFIID riid, rpc::ObjRef* ref) = 0;
+    virtual HRESULT Export(IUnknown* object, REFIID riid, com::local::ObjRef* ref) = 0;
 
   protected:
     ~ExportTable() = default;
@@ -73,4 +73,4 @@ struct GuidHash {
     size_t operator()(const GUID& g) const noexcept;
 };
 
-}  // namespace k47::com
+}  // namespace k47::com::local

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace k47::rpc {
+namespace k47::com::local {
 namespace {
 
 struct FragmentPrefix {
@@ -120,4 +120,4 @@ HRESULT Receiver::Receive(int fd, Message* out) {
     }
 }
 
-}  // namespace k47::rpc
+}  // namespace k47::com::local

@@ -27,7 +27,7 @@
 #include "guiddef.h"
 #include "winerror.h"
 
-namespace k47::rpc {
+namespace k47::com::local {
 
 constexpr uint32_t kMagic = 0x5237344B;  // "K47R"
 constexpr uint16_t kVersion = 1;
@@ -83,4 +83,4 @@ class Receiver {
     bool assembling_ = false;
 };
 
-}  // namespace k47::rpc
+}  // namespace k47::com::local

@@ -20,7 +20,7 @@
 
 using Microsoft::WRL::ComPtr;
 
-namespace k47::com {
+namespace k47::com::local {
 
 size_t GuidHash::operator()(const GUID& g) const noexcept {
     uint64_t parts[2];
@@ -113,7 +113,7 @@ class StandardMarshaler final : public k47::com::RefCountedObject<IMarshal> {
             return E_POINTER;
         if (!CrossProcess(context))
             return E_NOTIMPL;
-        *size = sizeof(rpc::ObjRef);
+        *size = sizeof(com::local::ObjRef);
         return S_OK;
     }
     STDMETHODIMP MarshalInterface(IStream* stream, REFIID riid, void* pv, DWORD context, void* dest,
@@ -125,7 +125,7 @@ class StandardMarshaler final : public k47::com::RefCountedObject<IMarshal> {
             export_context->magic != ExportContext::kMagic || export_context->table == nullptr)
             return E_NOTIMPL;
         IUnknown* object = pv != nullptr ? static_cast<IUnknown*>(pv) : object_.Get();
-        rpc::ObjRef ref;
+        com::local::ObjRef ref;
         HRESULT hr = export_context->table->Export(object, riid, &ref);
         if (FAILED(hr))
             return hr;
@@ -347,14 +347,14 @@ HRESULT FindPSFactory(REFIID riid, IK47PSFactory** factory) {
     if (!text)
         return E_NOINTERFACE;
     CLSID clsid{};
-    if (FAILED(CLSIDFromString(k47::detail::Utf8ToUtf16(*text).c_str(), &clsid)))
+    if (FAILED(CLSIDFromString(k47::support::Utf8ToUtf16(*text).c_str(), &clsid)))
         return E_NOINTERFACE;
     HRESULT hr = CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IK47PSFactory,
                                   reinterpret_cast<void**>(factory));
     return FAILED(hr) ? E_NOINTERFACE : hr;
 }
 
-}  // namespace k47::com
+}  // namespace k47::com::local
 
 EXTERN_C HRESULT STDAPICALLTYPE CoGetStandardMarshal(REFIID, LPUNKNOWN pUnk, DWORD, LPVOID, DWORD,
                                                      LPMARSHAL* ppMarshal) {
@@ -363,7 +363,7 @@ EXTERN_C HRESULT STDAPICALLTYPE CoGetStandardMarshal(REFIID, LPUNKNOWN pUnk, DWO
     *ppMarshal = nullptr;
     if (pUnk == nullptr)
         return E_INVALIDARG;
-    auto* marshaler = new (std::nothrow) k47::com::StandardMarshaler(pUnk);
+    auto* marshaler = new (std::nothrow) k47::com::local::StandardMarshaler(pUnk);
     if (marshaler == nullptr)
         return E_OUTOFMEMORY;
     *ppMarshal = marshaler;
