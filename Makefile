@@ -15,7 +15,8 @@ help:
 	@echo "make bench            build and run the benchmarks"
 	@echo "make fuzz             build the libFuzzer targets with clang (FUZZ_SECONDS=60 make fuzz-run runs them)"
 	@echo "make fuzz-long        run every fuzz target for FUZZ_RUNS inputs (10^7), FUZZ_JOBS (1 or 2) at a time"
-	@echo "make format           clang-format every source file (make check-format: check only)"
+	@echo "make format           clang-format every source file (make check-format: check only,"
+	@echo "                      and that no library file includes a Linux system header)"
 
 build:
 	cmake --preset default >/dev/null
@@ -71,6 +72,7 @@ format:
 
 check-format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+	scripts/check-includes.sh
 
 clean:
 	rm -rf build
