@@ -103,14 +103,14 @@ void CHttpResponseParser::Reset() {
     buffer_.Clear();
     headers_.clear();
     status_ = -1;
-    bodyStart_ = 0;
-    haveHeaders_ = false;
-    scanFrom_ = 0;
-    interimCount_ = 0;
+    body_start_ = 0;
+    have_headers_ = false;
+    scan_from_ = 0;
+    interim_count_ = 0;
     remaining_ = 0;
     line_.clear();
     trailers_.clear();
-    crlfIndex_ = 0;
+    crlf_index_ = 0;
 }
 
 CHttpResponseParser::Progress CHttpResponseParser::Fail(ReadResult result) {
@@ -179,12 +179,12 @@ size_t CHttpResponseParser::StepHeaderBlock(const char* data, size_t size) {
     size_t old = buffer_.Size();
     buffer_.Append(data, size);
     std::string_view all(buffer_.Data(), buffer_.Size());
-    size_t from = std::max(scanFrom_, old >= 3 ? old - 3 : 0);
+    size_t from = std::max(scan_from_, old >= 3 ? old - 3 : 0);
     size_t term = all.find("\r\n\r\n", from);
     if (term == std::string_view::npos) {
         if (buffer_.Size() > kMaxHeaderBlockBytes)
             Fail(ReadResult::HeadersInvalid);
-        scanFrom_ = buffer_.Size() >= 3 ? buffer_.Size() - 3 : 0;
+        scan_from_ = buffer_.Size() >= 3 ? buffer_.Size() - 3 : 0;
         return size;
     }
     size_t end = term + 4;
@@ -208,13 +208,13 @@ void CHttpResponseParser::OnHeaderBlock(size_t end) {
     if (status_ == 100) {
         // An interim response: drop its block and wait for the final one, which may already
         // follow in the bytes not yet consumed.
-        if (++interimCount_ > kMaxInterimResponses) {
+        if (++interim_count_ > kMaxInterimResponses) {
             Fail(ReadResult::StatusInvalid);
             return;
         }
         status_ = -1;
         buffer_.Clear();
-        scanFrom_ = 0;
+        scan_from_ = 0;
         return;
     }
     headers_.clear();
@@ -222,8 +222,8 @@ void CHttpResponseParser::OnHeaderBlock(size_t end) {
         Fail(ReadResult::HeadersInvalid);
         return;
     }
-    bodyStart_ = end;
-    haveHeaders_ = true;
+    body_start_ = end;
+    have_headers_ = true;
 
     std::string value;
     if (status_ == 204 || status_ == 304) {
@@ -393,7 +393,7 @@ size_t CHttpResponseParser::StepChunkData(const char* data, size_t size) {
     remaining_ -= take;
     if (remaining_ == 0) {
         state_ = State::ChunkDataEnd;
-        crlfIndex_ = 0;
+        crlf_index_ = 0;
     }
     return take;
 }
@@ -401,16 +401,16 @@ size_t CHttpResponseParser::StepChunkData(const char* data, size_t size) {
 size_t CHttpResponseParser::StepExpectCrlf(const char* data, size_t size, State next) {
     static const char kCrlf[] = "\r\n";
     size_t i = 0;
-    while (i < size && crlfIndex_ < 2) {
-        if (data[i] != kCrlf[crlfIndex_]) {
+    while (i < size && crlf_index_ < 2) {
+        if (data[i] != kCrlf[crlf_index_]) {
             Fail(ReadResult::ChunkedFailed);
             return i + 1;
         }
-        ++crlfIndex_;
+        ++crlf_index_;
         ++i;
     }
-    if (crlfIndex_ == 2) {
-        crlfIndex_ = 0;
+    if (crlf_index_ == 2) {
+        crlf_index_ = 0;
         state_ = next;
         if (next == State::Done)
             result_ = ReadResult::Success;

@@ -98,10 +98,10 @@ class CHttpResponseParser {
     bool GetHeader(std::string_view name, std::string* value) const;
     // True when the header "Connection" equals "close", ignoring case.
     bool ConnectionClose() const;
-    const char* Body() const { return buffer_.Data() + bodyStart_; }
+    const char* Body() const { return buffer_.Data() + body_start_; }
     // Empty until a final header block has been read.
-    size_t BodyLength() const { return haveHeaders_ ? buffer_.Size() - bodyStart_ : 0; }
-    size_t HeaderEnd() const { return bodyStart_; }
+    size_t BodyLength() const { return have_headers_ ? buffer_.Size() - body_start_ : 0; }
+    size_t HeaderEnd() const { return body_start_; }
 
   private:
     // One comment per state: what the parser waits for.
@@ -138,14 +138,14 @@ class CHttpResponseParser {
     CHttpResponseBuffer buffer_;
     HeaderMap headers_;
     int status_ = -1;
-    size_t bodyStart_ = 0;
-    bool haveHeaders_ = false;
-    size_t scanFrom_ = 0;  // where the search for the header block's end resumes
-    size_t interimCount_ = 0;
+    size_t body_start_ = 0;
+    bool have_headers_ = false;
+    size_t scan_from_ = 0;  // where the search for the header block's end resumes
+    size_t interim_count_ = 0;
     uint64_t remaining_ = 0;  // bytes left in the current chunk or Content-Length body
     std::string line_;        // the chunk-size or trailer line being collected
     std::string trailers_;    // trailer block collected so far
-    size_t crlfIndex_ = 0;    // bytes of an expected CR LF seen so far
+    size_t crlf_index_ = 0;   // bytes of an expected CR LF seen so far
 };
 
 }  // namespace k47::http

@@ -159,7 +159,7 @@ bool CUrl::CrackUrl(std::string_view url) {
     path_.assign(tail.substr(0, extraStart));
     extra_.assign(tail.substr(extraStart));
     port_ = port;
-    explicitPort_ = explicitPort;
+    explicit_port_ = explicitPort;
     return true;
 }
 
@@ -176,7 +176,7 @@ bool CUrl::CreateUrl(std::string* out, size_t maxLength) const {
     // cracked differently. A cracked host never holds both a ':' and a ']'.
     bool bracket = host_.find(':') != std::string::npos || host_.starts_with('[');
     text += bracket ? "[" + host_ + "]" : host_;
-    if (explicitPort_)
+    if (explicit_port_)
         text += ":" + std::to_string(port_);
     text += path_;
     text += extra_;

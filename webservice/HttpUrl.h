@@ -54,12 +54,12 @@ class CUrl {
     const std::string& GetUrlPath() const { return path_; }
     const std::string& GetExtraInfo() const { return extra_; }
     unsigned short GetPortNumber() const { return port_; }
-    bool HasExplicitPort() const { return explicitPort_; }
+    bool HasExplicitPort() const { return explicit_port_; }
 
     void SetUrlPath(std::string path) { path_ = std::move(path); }
     void SetPortNumber(unsigned short port, bool explicitPort) {
         port_ = port;
-        explicitPort_ = explicitPort;
+        explicit_port_ = explicitPort;
     }
 
   private:
@@ -70,7 +70,7 @@ class CUrl {
     std::string path_;
     std::string extra_;
     unsigned short port_;
-    bool explicitPort_ = false;
+    bool explicit_port_ = false;
 };
 
 }  // namespace k47::http

@@ -20,10 +20,10 @@ Interruption::Interruption() {
     sigaddset(&signals_, SIGHUP);
     if (pthread_sigmask(SIG_BLOCK, &signals_, &previous_) != 0)
         return;
-    signalFd_ = signalfd(-1, &signals_, SFD_CLOEXEC);
+    signal_fd_ = signalfd(-1, &signals_, SFD_CLOEXEC);
     noted_ = eventfd(0, EFD_CLOEXEC);
     quit_ = eventfd(0, EFD_CLOEXEC);
-    if (signalFd_ >= 0 && noted_ >= 0 && quit_ >= 0) {
+    if (signal_fd_ >= 0 && noted_ >= 0 && quit_ >= 0) {
         try {
             watcher_ = std::thread([this] { Watch(); });
             return;
@@ -31,7 +31,7 @@ Interruption::Interruption() {
         }
     }
     // Nobody would read the signals: leave them to their default action.
-    for (int* fd : {&signalFd_, &noted_, &quit_}) {
+    for (int* fd : {&signal_fd_, &noted_, &quit_}) {
         if (*fd >= 0)
             close(*fd);
         *fd = -1;
@@ -44,7 +44,7 @@ Interruption::~Interruption() {
         eventfd_write(quit_, 1);
         watcher_.join();
     }
-    for (int fd : {signalFd_, noted_, quit_})
+    for (int fd : {signal_fd_, noted_, quit_})
         if (fd >= 0)
             close(fd);
     // A signal still pending (one that came after the watcher stopped) now takes its usual effect.
@@ -80,7 +80,7 @@ void Interruption::EndBy(int signal) {
 
 void Interruption::Watch() {
     for (;;) {
-        pollfd fds[2] = {{signalFd_, POLLIN, 0}, {quit_, POLLIN, 0}};
+        pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {quit_, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -89,7 +89,7 @@ void Interruption::Watch() {
         if (fds[1].revents != 0)
             return;
         signalfd_siginfo info{};
-        if (read(signalFd_, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info)))
+        if (read(signal_fd_, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info)))
             continue;
         const int signal = static_cast<int>(info.ssi_signo);
         bool end = true;

@@ -44,7 +44,7 @@ class Interruption {
 
     sigset_t signals_{};
     sigset_t previous_{};
-    int signalFd_ = -1;
+    int signal_fd_ = -1;
     int noted_ = -1;   // eventfd, written once when a signal is noted
     int quit_ = -1;    // eventfd, written by the destructor
     std::mutex lock_;  // orders Intercept against the watcher's decision
