@@ -107,41 +107,68 @@ std::string Installation::Where(const xmlNode* element) const {
     return where;
 }
 
+bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* settings,
+                                       std::string* error) {
+    http::HttpServerSettings& server = settings->http;
+    long port = 0;
+    auto listen = document_.GetAttribute(node, "Listen");
+    auto portText = document_.GetAttribute(node, "Port");
+    auto certificate = document_.GetAttribute(node, "Certificate");
+    auto key = document_.GetAttribute(node, "Key");
+    auto report = document_.GetAttribute(node, "ReportAddress");
+    auto allowFrom = document_.GetAttribute(node, "AllowFrom");
+    if (listen)
+        server.listenAddress = *listen;
+    if (!portText || !ParseNumber(*portText, 0, 65535, &port)) {
+        *error = Where(node) + ": Port must be a number from 0 to 65535";
+        return false;
+    }
+    server.port = static_cast<uint16_t>(port);
+    if (certificate.has_value() != key.has_value()) {
+        *error = Where(node) + ": HTTPS needs both Certificate and Key";
+        return false;
+    }
+    if (certificate) {
+        server.certificateFile = *certificate;
+        server.keyFile = *key;
+    }
+    if (report && *report != "0") {
+        in_addr address{};
+        if (inet_pton(AF_INET, report->c_str(), &address) != 1) {
+            *error = Where(node) + ": ReportAddress must be an IPv4 address or 0";
+            return false;
+        }
+        settings->reportAddress = ntohl(address.s_addr);
+    }
+    std::string bad;
+    if (allowFrom && (!http::ParseAddressPrefixes(*allowFrom, &server.allowedClients, &bad) ||
+                      server.allowedClients.empty())) {
+        *error = Where(node) + ": AllowFrom must list address prefixes (\"" + bad + "\" is none)";
+        return false;
+    }
+    std::vector<xmlNode*> users;
+    document_.SelectNodes(node, "User", &users);
+    for (xmlNode* user : users) {
+        auto name = document_.GetAttribute(user, "Name");
+        auto password = document_.GetAttribute(user, "Password");
+        // The name ends at the first ':' in Basic credentials.
+        if (!name || name->empty() || name->find(':') != std::string::npos || !password) {
+            *error = Where(user) + ": a User needs a Name (without ':') and a Password";
+            return false;
+        }
+        server.auth.users.push_back({*name, *password});
+    }
+    return true;
+}
+
 bool Installation::ReadSettings(std::string* error) {
     std::vector<xmlNode*> nodes;
     document_.SelectNodes("ControlService", &nodes);
     for (xmlNode* node : nodes) {
         ControlServiceSettings settings;
-        long port = 0;
-        auto listen = document_.GetAttribute(node, "Listen");
-        auto portText = document_.GetAttribute(node, "Port");
-        auto certificate = document_.GetAttribute(node, "Certificate");
-        auto key = document_.GetAttribute(node, "Key");
-        auto report = document_.GetAttribute(node, "ReportAddress");
-        if (listen)
-            settings.listenAddress = *listen;
-        if (!portText || !ParseNumber(*portText, 0, 65535, &port)) {
-            *error = Where(node) + ": Port must be a number from 0 to 65535";
+        if (!ReadServiceSettings(node, &settings, error))
             return false;
-        }
-        settings.port = static_cast<uint16_t>(port);
-        if (certificate.has_value() != key.has_value()) {
-            *error = Where(node) + ": HTTPS needs both Certificate and Key";
-            return false;
-        }
-        if (certificate) {
-            settings.certificateFile = *certificate;
-            settings.keyFile = *key;
-        }
-        if (report && *report != "0") {
-            in_addr address{};
-            if (inet_pton(AF_INET, report->c_str(), &address) != 1) {
-                *error = Where(node) + ": ReportAddress must be an IPv4 address or 0";
-                return false;
-            }
-            settings.reportAddress = ntohl(address.s_addr);
-        }
-        serviceSettings_.push_back(settings);
+        serviceSettings_.push_back(std::move(settings));
     }
 
     USHORT first = 0, last = 0;
@@ -303,16 +330,6 @@ void Installation::CreateCamera(xmlNode* element, InstallationReport* report) {
     report->camerasBound++;
 }
 
-bool Installation::StartServices(std::string* error) {
-    for (const ControlServiceSettings& settings : serviceSettings_) {
-        auto service = std::make_unique<ControlService>(server_, settings);
-        if (!service->Start(error))
-            return false;
-        services_.push_back(std::move(service));
-    }
-    return true;
-}
-
 HRESULT Installation::PublishObjectServer() {
     if (!serverUnknown_ || objectServerCookie_ != 0)
         return E_UNEXPECTED;
@@ -392,7 +409,6 @@ void Installation::Shutdown(Motion motion) {
         return;
     shutDown_ = true;
     server_->SetShuttingDown();
-    services_.clear();  // no more calls from the network
     for (auto& camera : server_->Cameras()) {
         ComPtr<IK47Terminate> terminate;
         if (SUCCEEDED(camera.As(&terminate)))

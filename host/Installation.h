@@ -4,7 +4,8 @@
 // line and the HRESULT in words, and the rest goes on.
 //
 // The file (XML; the root element's name is free):
-//   <ControlService Listen=".." Port=".." [Certificate=".." Key=".."] [ReportAddress=".."]/> (0..n)
+//   <ControlService Listen=".." Port=".." [Certificate=".." Key=".."] [ReportAddress=".."]
+//                   [AllowFrom=".."]> [<User Name=".." Password=".."/>...] </ControlService> (0..n)
 //   <PortService First=".." Last=".."/>                                                     (0..1)
 //   <PTZProtocols [Default="name"]> <Protocol Name=".." ProgID=".." [Driver="plug-in ProgID"] .../>
 //   <Cameras> <Camera Name=".." [Protocol=".."] Address=".." .../>
@@ -52,8 +53,6 @@ class Installation {
 
     // Creates and configures every driver and camera. Problems go to the report.
     InstallationReport Build();
-    // Starts the control services; false at the first one that cannot listen.
-    bool StartServices(std::string* error);
     // Offers the installation server to local clients in other processes (CLSID_K47ObjectServer,
     // CLSCTX_LOCAL_SERVER) until RevokeObjectServer or Shutdown.
     HRESULT PublishObjectServer();
@@ -70,17 +69,20 @@ class Installation {
         kLeave,  // the cameras are terminated as they are
         kStop,   // each terminated camera gets one stop before the drivers end
     };
-    // Withdraws the object server from other processes, ends the control services, terminates
-    // every camera, with kStop stops each, then terminates every driver that can be terminated,
-    // and releases them.
+    // Withdraws the object server from other processes, terminates every camera, with kStop
+    // stops each, then terminates every driver that can be terminated, and releases them. The
+    // host's listeners (HostServices) must be stopped before: no request may reach a camera
+    // being terminated.
     void Shutdown(Motion motion = Motion::kLeave);
 
     CInstallationServer* Server() const { return server_; }
     IUnknown* ServerUnknown() const { return serverUnknown_.Get(); }
-    const std::vector<std::unique_ptr<ControlService>>& Services() const { return services_; }
+    // The ControlService elements read by Load, for the host's listeners (HostServices).
+    const std::vector<ControlServiceSettings>& ServiceSettings() const { return serviceSettings_; }
 
   private:
     bool ReadSettings(std::string* error);
+    bool ReadServiceSettings(xmlNode* node, ControlServiceSettings* settings, std::string* error);
     void CreateProtocol(xmlNode* element, InstallationReport* report);
     void CreateCamera(xmlNode* element, InstallationReport* report);
     std::string Where(const xmlNode* element) const;
@@ -90,7 +92,6 @@ class Installation {
     CInstallationServer* server_ = nullptr;
     Microsoft::WRL::ComPtr<IK47PortService> portService_;
     std::vector<ControlServiceSettings> serviceSettings_;
-    std::vector<std::unique_ptr<ControlService>> services_;
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> plugIns_;
     DWORD objectServerCookie_ = 0;
     bool shutDown_ = false;

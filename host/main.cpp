@@ -24,6 +24,7 @@
 #include <string>
 
 #include "common/K47Global.h"
+#include "host/HostServices.h"
 #include "host/Installation.h"
 
 namespace {
@@ -103,18 +104,19 @@ int main(int argc, char** argv) {
             g_ErrorHandling.WriteLog(
                 "k47ptz-host: the object server is not offered to local clients: %s\n",
                 k47::DescribeHresult(published).c_str());
-        if (!installation.StartServices(&error)) {
+        // The listeners come after the installation and go before it: a request reaches only
+        // cameras that are built and not yet terminated.
+        k47host::HostServices services(installation.Server(), installation.ServiceSettings());
+        if (!services.Start(&error)) {
             std::fprintf(stderr, "k47ptz-host: %s\n", error.c_str());
+            services.Stop();
             installation.Shutdown();
             CoUninitialize();
             return 3;
         }
-        for (const auto& service : installation.Services()) {
-            const auto& settings = service->Settings();
-            std::printf("k47ptz-host: control service at %s://%s:%u/VLTControl/VLTControl.asmx\n",
-                        service->Secure() ? "https" : "http", settings.listenAddress.c_str(),
-                        service->Port());
-        }
+        for (const auto& listener : services.Listeners())
+            std::printf("k47ptz-host: control service at %s/VLTControl/VLTControl.asmx\n",
+                        listener->BaseUrl().c_str());
         std::printf("k47ptz-host: ready\n");
         std::fflush(stdout);
 
@@ -122,6 +124,7 @@ int main(int argc, char** argv) {
         sigwait(&signals, &received);
         g_ErrorHandling.WriteLog("k47ptz-host: %s received, shutting down\n",
                                  SignalName(received).c_str());
+        services.Stop();
         installation.Shutdown(k47host::Installation::Motion::kStop);
     }
     CoUninitialize();

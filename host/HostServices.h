@@ -1,0 +1,43 @@
+// The host's network services: one HTTP(S) listener per ControlService element of the
+// installation file, each serving the control web service's route. A new service (status, a
+// console, another protocol) adds its routes in HostServices::MakeRouter; docs/host-http.md.
+//
+// Lifetime: made after the installation is built and stopped before it shuts down, so that no
+// request reaches a camera that is being terminated. Start and Stop on the main thread.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/ControlService.h"
+#include "host/HostObjects.h"
+#include "host/http/HttpServer.h"
+
+namespace k47host {
+
+class HostServices {
+  public:
+    // `server` (the installation's) must outlive this object.
+    HostServices(CInstallationServer* server, std::vector<ControlServiceSettings> settings);
+    ~HostServices();
+    HostServices(const HostServices&) = delete;
+    HostServices& operator=(const HostServices&) = delete;
+
+    // Starts every listener in the file's order; false at the first that cannot listen (the
+    // ones started before it keep running until Stop or the next Start).
+    bool Start(std::string* error);
+    // Closes every listener and waits for the requests being served; idempotent.
+    void Stop();
+
+    const std::vector<std::unique_ptr<http::HttpServer>>& Listeners() const { return listeners_; }
+
+  private:
+    http::Router MakeRouter(const ControlServiceSettings& settings) const;
+
+    CInstallationServer* server_;
+    std::vector<ControlServiceSettings> settings_;
+    std::vector<std::unique_ptr<http::HttpServer>> listeners_;
+};
+
+}  // namespace k47host

@@ -1,0 +1,285 @@
+// The host's HTTP listener on libmicrohttpd.
+#include "host/http/HttpServer.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <new>
+#include <sstream>
+
+#include "common/K47Global.h"
+
+namespace k47host::http {
+
+namespace {
+
+bool ReadWholeFile(const std::string& path, std::string* content) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    *content = buffer.str();
+    return true;
+}
+
+// "[::1]" and "::1" both name the IPv6 loopback; brackets are how URLs write it.
+std::string Unbracketed(const std::string& text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
+        return text.substr(1, text.size() - 2);
+    return text;
+}
+
+std::string NumericAddress(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address == nullptr)
+        return {};
+    if (address->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                  sizeof(text));
+    else if (address->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+                  sizeof(text));
+    return text;
+}
+
+// What a connection carries between libmicrohttpd's calls for one request.
+struct Pending {
+    std::string body;
+    size_t received = 0;
+    size_t limit = 0;
+};
+
+}  // namespace
+
+bool ParseListenAddress(const std::string& text, uint16_t port, sockaddr_storage* address,
+                        std::string* error) {
+    std::memset(address, 0, sizeof(*address));
+    const std::string bare = Unbracketed(text);
+    auto* v4 = reinterpret_cast<sockaddr_in*>(address);
+    if (bare == text && inet_pton(AF_INET, bare.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        return true;
+    }
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(address);
+    if (inet_pton(AF_INET6, bare.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        return true;
+    }
+    *error = "listen address \"" + text + "\" is not an IPv4 or IPv6 address";
+    return false;
+}
+
+// libmicrohttpd's callbacks. Each one is a C boundary: nothing may leave it by exception.
+struct HttpServerCallbacks {
+    static MHD_Result Queue(MHD_Connection* connection, const HttpResponse& answer) {
+        MHD_Response* response = MHD_create_response_from_buffer(
+            answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+        if (response == nullptr)
+            return MHD_NO;
+        MHD_add_response_header(response, "Content-Type", answer.contentType.c_str());
+        for (const auto& [name, value] : answer.headers)
+            MHD_add_response_header(response, name.c_str(), value.c_str());
+        MHD_Result result = MHD_queue_response(connection, answer.status, response);
+        MHD_destroy_response(response);
+        return result;
+    }
+
+    // Without allocating: memory may be what ran out.
+    static MHD_Result QueueStatic(MHD_Connection* connection, unsigned status, const char* text) {
+        MHD_Response* response = MHD_create_response_from_buffer(
+            std::strlen(text), const_cast<char*>(text), MHD_RESPMEM_PERSISTENT);
+        if (response == nullptr)
+            return MHD_NO;
+        MHD_add_response_header(response, "Content-Type", "text/plain");
+        MHD_Result result = MHD_queue_response(connection, status, response);
+        MHD_destroy_response(response);
+        return result;
+    }
+
+    static MHD_Result CollectHeader(void* cls, MHD_ValueKind /*kind*/, const char* key,
+                                    const char* value) {
+        auto* headers = static_cast<std::vector<std::pair<std::string, std::string>>*>(cls);
+        try {
+            headers->emplace_back(key, value != nullptr ? value : "");
+            return MHD_YES;
+        } catch (...) {
+            return MHD_NO;  // the request goes on with the headers collected so far
+        }
+    }
+
+    static const sockaddr* ClientAddress(MHD_Connection* connection) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        return info != nullptr ? info->client_addr : nullptr;
+    }
+
+    static HttpResponse Serve(const HttpServer& server, MHD_Connection* connection, const char* url,
+                              const char* method, Pending& pending) {
+        HttpRequest request;
+        request.method = method;
+        request.path = url;
+        request.bodyBytes = pending.received;
+        request.bodyTooLarge = pending.received > pending.limit;
+        request.clientAddress = NumericAddress(ClientAddress(connection));
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &request.headers);
+
+        const AuthSettings& auth = server.settings_.auth;
+        if (auth.Enabled()) {
+            std::optional<std::string> user = CheckBasic(auth, request.Header("Authorization"));
+            if (!user) {
+                HttpResponse refused = HttpResponse::Text(401, "credentials required\n");
+                refused.headers.emplace_back(
+                    "WWW-Authenticate", "Basic realm=\"" + auth.realm + "\", charset=\"UTF-8\"");
+                return refused;
+            }
+            request.user = std::move(*user);
+        }
+
+        RouteDecision decision = server.router_.Decide(
+            request.method, request.path, request.Header("Content-Type").value_or(""),
+            request.bodyBytes, server.settings_.limits.maxBodyBytes);
+        if (decision.route == nullptr)
+            return Router::ErrorResponse(decision);
+        request.body = std::move(pending.body);
+        return decision.route->handler(request);
+    }
+
+    static MHD_Result Handle(void* cls, MHD_Connection* connection, const char* url,
+                             const char* method, const char* /*version*/, const char* uploadData,
+                             size_t* uploadSize, void** state) {
+        const auto* server = static_cast<const HttpServer*>(cls);
+        const char* failure = nullptr;
+        try {
+            if (*state == nullptr) {
+                auto pending = std::make_unique<Pending>();
+                pending->limit =
+                    server->router_.BodyLimit(url, server->settings_.limits.maxBodyBytes);
+                *state = pending.release();  // owned again and freed in Completed
+                return MHD_YES;
+            }
+            auto* pending = static_cast<Pending*>(*state);
+            if (*uploadSize != 0) {
+                // Counted to the end, kept up to the limit: the decision needs the size only.
+                pending->received += *uploadSize;
+                if (pending->body.size() < pending->limit)
+                    pending->body.append(
+                        uploadData, std::min(*uploadSize, pending->limit - pending->body.size()));
+                *uploadSize = 0;
+                return MHD_YES;
+            }
+            return Queue(connection, Serve(*server, connection, url, method, *pending));
+        } catch (const std::bad_alloc&) {
+            g_ErrorHandling.WriteLog("k47ptz-host: http: %s %s: out of memory; answered 503\n",
+                                     method, url);
+            return QueueStatic(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "out of memory\n");
+        } catch (const std::exception& e) {
+            g_ErrorHandling.WriteLog("k47ptz-host: http: %s %s: %s; answered 500\n", method, url,
+                                     e.what());
+            failure = "internal error\n";
+        } catch (...) {
+            g_ErrorHandling.WriteLog(
+                "k47ptz-host: http: %s %s: an unknown exception; answered 500\n", method, url);
+            failure = "internal error\n";
+        }
+        return QueueStatic(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, failure);
+    }
+
+    static void Completed(void* /*cls*/, MHD_Connection* /*connection*/, void** state,
+                          MHD_RequestTerminationCode /*code*/) {
+        std::unique_ptr<Pending> pending(static_cast<Pending*>(*state));
+        *state = nullptr;
+    }
+
+    static MHD_Result Accept(void* cls, const sockaddr* address, socklen_t /*length*/) {
+        const auto* server = static_cast<const HttpServer*>(cls);
+        if (ClientAllowed(server->settings_.allowedClients, address))
+            return MHD_YES;
+        try {
+            g_ErrorHandling.WriteLog("k47ptz-host: http: connection from %s refused\n",
+                                     NumericAddress(address).c_str());
+        } catch (...) {
+        }
+        return MHD_NO;
+    }
+};
+
+void HttpServer::DaemonDeleter::operator()(MHD_Daemon* daemon) const {
+    MHD_stop_daemon(daemon);
+}
+
+HttpServer::HttpServer(HttpServerSettings settings, Router router)
+    : settings_(std::move(settings)), router_(std::move(router)) {}
+
+HttpServer::~HttpServer() {
+    Stop();
+}
+
+bool HttpServer::Start(std::string* error) {
+    if (daemon_)
+        return true;
+    sockaddr_storage address;
+    if (!ParseListenAddress(settings_.listenAddress, settings_.port, &address, error))
+        return false;
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG;
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        // "::" is the any-address of both families; a given IPv6 address is that address only.
+        flags |= IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr) ? MHD_USE_DUAL_STACK : MHD_USE_IPv6;
+    }
+    if (Secure()) {
+        if (!ReadWholeFile(settings_.certificateFile, &certificate_)) {
+            *error = "cannot read certificate file " + settings_.certificateFile;
+            return false;
+        }
+        if (!ReadWholeFile(settings_.keyFile, &key_)) {
+            *error = "cannot read key file " + settings_.keyFile;
+            return false;
+        }
+        flags |= MHD_USE_TLS;
+    }
+    const HttpLimits& limits = settings_.limits;
+    MHD_OptionItem tls[] = {
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(certificate_.c_str())},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(key_.c_str())},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    daemon_.reset(MHD_start_daemon(
+        flags, settings_.port, &HttpServerCallbacks::Accept, this, &HttpServerCallbacks::Handle,
+        this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
+        MHD_OPTION_THREAD_POOL_SIZE, limits.threads, MHD_OPTION_CONNECTION_LIMIT,
+        limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.connectionsPerClient,
+        MHD_OPTION_CONNECTION_TIMEOUT, limits.idleSeconds, MHD_OPTION_NOTIFY_COMPLETED,
+        &HttpServerCallbacks::Completed, nullptr, MHD_OPTION_ARRAY, Secure() ? tls : tls + 2,
+        MHD_OPTION_END));
+    if (!daemon_) {
+        *error = "cannot listen on " + settings_.listenAddress + ":" +
+                 std::to_string(settings_.port) +
+                 (Secure() ? " (HTTPS: check the certificate and key)" : "");
+        return false;
+    }
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_.get(), MHD_DAEMON_INFO_BIND_PORT);
+    boundPort_ = info != nullptr ? info->port : settings_.port;
+    return true;
+}
+
+void HttpServer::Stop() {
+    daemon_.reset();
+}
+
+std::string HttpServer::BaseUrl() const {
+    std::string host = Unbracketed(settings_.listenAddress);
+    if (host.find(':') != std::string::npos)
+        host = "[" + host + "]";
+    return std::string(Secure() ? "https" : "http") + "://" + host + ":" +
+           std::to_string(boundPort_);
+}
+
+}  // namespace k47host::http

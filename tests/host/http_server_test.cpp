@@ -1,0 +1,416 @@
+// The host HTTP layer on real sockets: listeners on IPv4 and IPv6 loopback with an ephemeral port,
+// refusals as they go over the wire (the Allow header, 413 at the limit's edge), handlers that
+// throw, Basic authentication, client address rules, and the control service's route hosted by
+// HostServices.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "host/HostServices.h"
+#include "host/Installation.h"
+#include "host/http/HttpServer.h"
+#include "tests/support/TestUtil.h"
+#include "webservice/VLTControlNamespace.h"
+
+using k47host::http::HttpRequest;
+using k47host::http::HttpResponse;
+using k47host::http::HttpServer;
+using k47host::http::HttpServerSettings;
+using k47host::http::PathMatch;
+using k47host::http::Route;
+using k47host::http::Router;
+
+namespace {
+
+struct Reply {
+    unsigned status = 0;  // 0: no answer (connection refused or closed)
+    std::string head;     // status line and headers
+    std::string body;
+
+    // The value of the first header of that name (names compared without case), or "".
+    std::string Header(const std::string& name) const {
+        size_t at = 0;
+        while ((at = head.find("\r\n", at)) != std::string::npos) {
+            at += 2;
+            size_t colon = head.find(':', at);
+            size_t end = head.find("\r\n", at);
+            if (colon == std::string::npos || colon > end)
+                continue;
+            if (strncasecmp(head.c_str() + at, name.c_str(), name.size()) == 0 &&
+                colon - at == name.size()) {
+                size_t value = head.find_first_not_of(' ', colon + 1);
+                return head.substr(value, end - value);
+            }
+        }
+        return {};
+    }
+};
+
+// One request on a fresh connection to the loopback address of `family`, read to the close.
+Reply Exchange(int family, uint16_t port, const std::string& request) {
+    Reply reply;
+    int fd = ::socket(family, SOCK_STREAM, 0);
+    if (fd < 0)
+        return reply;
+    timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof(*v4);
+    } else {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        v6->sin6_addr = in6addr_loopback;
+        length = sizeof(*v6);
+    }
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0)
+            answer.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    size_t split = answer.find("\r\n\r\n");
+    if (answer.rfind("HTTP/1.1 ", 0) != 0 || split == std::string::npos)
+        return reply;
+    reply.status = static_cast<unsigned>(std::stoul(answer.substr(9, 3)));
+    reply.head = answer.substr(0, split);
+    reply.body = answer.substr(split + 4);
+    return reply;
+}
+
+std::string Request(const std::string& method, const std::string& path,
+                    const std::string& body = {}, const std::string& extraHeaders = {}) {
+    return method + " " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extraHeaders +
+           (body.empty() && method == "GET"
+                ? std::string()
+                : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+           "\r\n" + body;
+}
+
+bool HasIpv6Loopback() {
+    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return bound;
+}
+
+constexpr size_t kLimit = 16;
+
+// "/echo" answers POST with what it saw; "/throw/..." throw what their names say.
+Router TestRouter() {
+    Router router;
+    Route echo;
+    echo.path = "/echo";
+    echo.methods = {"POST"};
+    echo.maxBodyBytes = kLimit;
+    echo.handler = [](const HttpRequest& request) {
+        HttpResponse response = HttpResponse::Text(
+            200, request.method + " " + request.body + " from " + request.clientAddress +
+                     (request.user.empty() ? "" : " as " + request.user));
+        response.headers.emplace_back("X-Echo-Bytes", std::to_string(request.bodyBytes));
+        return response;
+    };
+    router.Add(echo);
+    Route thrower;
+    thrower.match = PathMatch::kPrefix;
+    thrower.path = "/throw/";
+    thrower.methods = {"GET"};
+    thrower.handler = [](const HttpRequest& request) -> HttpResponse {
+        if (request.path == "/throw/int")
+            throw 42;
+        if (request.path == "/throw/alloc")
+            throw std::bad_alloc();
+        throw std::runtime_error("the camera fell off");
+    };
+    router.Add(thrower);
+    return router;
+}
+
+HttpServerSettings Settings(const std::string& listen) {
+    HttpServerSettings settings;
+    settings.listenAddress = listen;
+    settings.port = 0;
+    settings.limits.threads = 2;
+    return settings;
+}
+
+}  // namespace
+
+TEST(HttpListenAddress, AcceptsIpv4AndIpv6WithOrWithoutBrackets) {
+    const struct {
+        const char* text;
+        int family;  // 0: refused
+    } cases[] = {
+        {"0.0.0.0", AF_INET}, {"127.0.0.1", AF_INET},
+        {"::", AF_INET6},     {"::1", AF_INET6},
+        {"[::1]", AF_INET6},  {"[::]", AF_INET6},
+        {"localhost", 0},     {"[127.0.0.1]", 0},
+        {"127.0.0", 0},       {"", 0},
+        {"[::1", 0},          {"::1]", 0},
+    };
+    for (const auto& c : cases) {
+        sockaddr_storage address{};
+        std::string error;
+        bool parsed = k47host::http::ParseListenAddress(c.text, 8080, &address, &error);
+        EXPECT_EQ(parsed, c.family != 0) << c.text;
+        if (parsed) {
+            EXPECT_EQ(address.ss_family, c.family) << c.text;
+            const uint16_t port = c.family == AF_INET
+                                      ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                                      : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port;
+            EXPECT_EQ(ntohs(port), 8080) << c.text;
+        } else {
+            EXPECT_NE(error.find(c.text), std::string::npos) << error;
+        }
+    }
+    HttpServer unstarted(Settings("not-an-address"), Router());
+    std::string error;
+    EXPECT_FALSE(unstarted.Start(&error));
+    EXPECT_NE(error.find("not-an-address"), std::string::npos) << error;
+}
+
+TEST(HttpServer, ServesAndRefusesOverIpv4Loopback) {
+    HttpServer server(Settings("127.0.0.1"), TestRouter());
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    ASSERT_NE(server.Port(), 0);
+    EXPECT_EQ(server.BaseUrl(), "http://127.0.0.1:" + std::to_string(server.Port()));
+
+    Reply reply = Exchange(AF_INET, server.Port(), Request("POST", "/echo", "hello"));
+    EXPECT_EQ(reply.status, 200u) << reply.head;
+    EXPECT_EQ(reply.body, "POST hello from 127.0.0.1");
+    EXPECT_EQ(reply.Header("Content-Type"), "text/plain");
+
+    reply = Exchange(AF_INET, server.Port(), Request("GET", "/echo"));
+    EXPECT_EQ(reply.status, 405u) << reply.head;
+    EXPECT_EQ(reply.Header("Allow"), "POST") << reply.head;
+    reply = Exchange(AF_INET, server.Port(), Request("POST", "/nowhere", "x"));
+    EXPECT_EQ(reply.status, 404u) << reply.head;
+
+    // The whole body counts, also what is beyond the limit and no longer kept.
+    const std::string atLimit(kLimit, 'a');
+    reply = Exchange(AF_INET, server.Port(), Request("POST", "/echo", atLimit));
+    EXPECT_EQ(reply.status, 200u) << reply.head;
+    EXPECT_EQ(reply.Header("X-Echo-Bytes"), std::to_string(kLimit));
+    EXPECT_NE(reply.body.find(atLimit), std::string::npos);
+    reply = Exchange(AF_INET, server.Port(), Request("POST", "/echo", atLimit + "b"));
+    EXPECT_EQ(reply.status, 413u) << reply.head;
+    reply = Exchange(AF_INET, server.Port(), Request("POST", "/echo", std::string(200000, 'c')));
+    EXPECT_EQ(reply.status, 413u) << reply.head;
+
+    // Stopped: the port no longer answers.
+    const uint16_t port = server.Port();
+    server.Stop();
+    server.Stop();
+    EXPECT_EQ(Exchange(AF_INET, port, Request("POST", "/echo", "x")).status, 0u);
+}
+
+TEST(HttpServer, ListensOnIpv6LoopbackAndDualStack) {
+    if (!HasIpv6Loopback())
+        GTEST_SKIP() << "this machine has no ::1";
+    HttpServer v6only(Settings("[::1]"), TestRouter());
+    std::string error;
+    ASSERT_TRUE(v6only.Start(&error)) << error;
+    EXPECT_EQ(v6only.BaseUrl(), "http://[::1]:" + std::to_string(v6only.Port()));
+    Reply reply = Exchange(AF_INET6, v6only.Port(), Request("POST", "/echo", "six"));
+    EXPECT_EQ(reply.status, 200u) << reply.head;
+    EXPECT_EQ(reply.body, "POST six from ::1");
+    reply = Exchange(AF_INET6, v6only.Port(), Request("GET", "/echo"));
+    EXPECT_EQ(reply.status, 405u);
+    EXPECT_EQ(reply.Header("Allow"), "POST");
+
+    // "::" takes both families; an IPv4 client shows as IPv4-mapped.
+    HttpServer both(Settings("::"), TestRouter());
+    ASSERT_TRUE(both.Start(&error)) << error;
+    reply = Exchange(AF_INET6, both.Port(), Request("POST", "/echo", "a"));
+    EXPECT_EQ(reply.body, "POST a from ::1");
+    reply = Exchange(AF_INET, both.Port(), Request("POST", "/echo", "b"));
+    EXPECT_EQ(reply.body, "POST b from ::ffff:127.0.0.1");
+}
+
+TEST(HttpServer, HandlerExceptionsAreAnsweredLoggedAndServingGoesOn) {
+    k47test::LogCapture log;
+    HttpServer server(Settings("127.0.0.1"), TestRouter());
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    const struct {
+        const char* path;
+        unsigned status;
+        const char* logged;
+    } cases[] = {
+        {"/throw/int", 500, "GET /throw/int: an unknown exception; answered 500"},
+        {"/throw/std", 500, "GET /throw/std: the camera fell off; answered 500"},
+        {"/throw/alloc", 503, "GET /throw/alloc: out of memory; answered 503"},
+    };
+    for (int round = 0; round < 2; ++round) {  // more than once on each of the pool's threads
+        for (const auto& c : cases) {
+            Reply reply = Exchange(AF_INET, server.Port(), Request("GET", c.path));
+            EXPECT_EQ(reply.status, c.status) << c.path;
+            EXPECT_TRUE(log.Contains(c.logged)) << c.logged;
+            // The handler's text stays in the log, not in the answer.
+            EXPECT_EQ(reply.body.find("camera"), std::string::npos) << reply.body;
+            EXPECT_EQ(Exchange(AF_INET, server.Port(), Request("POST", "/echo", "still")).body,
+                      "POST still from 127.0.0.1");
+        }
+    }
+}
+
+TEST(HttpServer, BasicAuthenticationWhenUsersAreConfigured) {
+    HttpServerSettings settings = Settings("127.0.0.1");
+    settings.auth.users = {{"alice", "secret"}};
+    HttpServer server(settings, TestRouter());
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    for (const char* credentials : {"", "Authorization: Basic YWxpY2U6c2VjcmV1\r\n",
+                                    "Authorization: Bearer YWxpY2U6c2VjcmV0\r\n"}) {
+        // Also for paths that do not exist: nothing about the routes is told to strangers.
+        for (const char* path : {"/echo", "/nowhere"}) {
+            Reply reply = Exchange(AF_INET, server.Port(), Request("POST", path, "x", credentials));
+            EXPECT_EQ(reply.status, 401u) << credentials << path;
+            EXPECT_EQ(reply.Header("WWW-Authenticate"),
+                      "Basic realm=\"K47PTZ\", charset=\"UTF-8\"");
+        }
+    }
+    Reply reply =
+        Exchange(AF_INET, server.Port(),
+                 Request("POST", "/echo", "x", "Authorization: Basic YWxpY2U6c2VjcmV0\r\n"));
+    EXPECT_EQ(reply.status, 200u) << reply.head;
+    EXPECT_EQ(reply.body, "POST x from 127.0.0.1 as alice");
+
+    // Off by default: no header needed, none asked for.
+    HttpServer open(Settings("127.0.0.1"), TestRouter());
+    ASSERT_TRUE(open.Start(&error)) << error;
+    reply = Exchange(AF_INET, open.Port(), Request("POST", "/echo", "x"));
+    EXPECT_EQ(reply.status, 200u);
+    EXPECT_EQ(reply.Header("WWW-Authenticate"), "");
+}
+
+TEST(HttpServer, ClientsOutsideTheAllowedPrefixesAreNotServed) {
+    k47test::LogCapture log;
+    HttpServerSettings settings = Settings("127.0.0.1");
+    std::string bad;
+    ASSERT_TRUE(
+        k47host::http::ParseAddressPrefixes("10.0.0.0/8 ::1", &settings.allowedClients, &bad));
+    HttpServer closed(settings, TestRouter());
+    std::string error;
+    ASSERT_TRUE(closed.Start(&error)) << error;
+    EXPECT_EQ(Exchange(AF_INET, closed.Port(), Request("POST", "/echo", "x")).status, 0u);
+    EXPECT_TRUE(log.Contains("connection from 127.0.0.1 refused"));
+
+    ASSERT_TRUE(k47host::http::ParseAddressPrefixes("127.0.0.0/8", &settings.allowedClients, &bad));
+    HttpServer opened(settings, TestRouter());
+    ASSERT_TRUE(opened.Start(&error)) << error;
+    EXPECT_EQ(Exchange(AF_INET, opened.Port(), Request("POST", "/echo", "x")).status, 200u);
+}
+
+// The control service through HostServices, as the host runs it: the SOAP answers and faults
+// are those its clients have always had, also for oversize bodies (a Client fault, not a 413).
+TEST(HostServices, ServeTheControlServiceOnEveryConfiguredListener) {
+    k47host::Installation installation;
+    std::string error;
+    ASSERT_TRUE(installation.LoadText(
+        "<Installation><ControlService Listen=\"127.0.0.1\" Port=\"0\"/>"
+        "<ControlService Listen=\"127.0.0.1\" Port=\"0\" AllowFrom=\"10.0.0.0/8\"/>"
+        "<ControlService Listen=\"127.0.0.1\" Port=\"0\">"
+        "<User Name=\"op\" Password=\"pw\"/></ControlService></Installation>",
+        &error))
+        << error;
+    ASSERT_EQ(installation.ServiceSettings().size(), 3u);
+    k47host::HostServices services(installation.Server(), installation.ServiceSettings());
+    ASSERT_TRUE(services.Start(&error)) << error;
+    ASSERT_EQ(services.Listeners().size(), 3u);
+    const uint16_t port = services.Listeners()[0]->Port();
+
+    const std::string envelope =
+        "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>"
+        "<PtzCommand xmlns=\"" +
+        std::string(k47::vlt::kServiceNamespace) +
+        "\"><name>Nobody</name><cmd>1</cmd><arg>0</arg>"
+        "</PtzCommand></soap:Body></soap:Envelope>";
+    for (const char* path : {"/VLTControl/VLTControl.asmx", "/site/VLTControl/VLTControl.asmx"}) {
+        Reply reply = Exchange(AF_INET, port, Request("POST", path, envelope));
+        EXPECT_EQ(reply.status, 500u) << path;
+        EXPECT_EQ(reply.Header("Content-Type"), "text/xml; charset=utf-8");
+        EXPECT_NE(reply.body.find("<faultcode>soap:Client</faultcode>"), std::string::npos)
+            << reply.body;
+        EXPECT_NE(reply.body.find("unknown camera"), std::string::npos) << reply.body;
+    }
+    Reply reply = Exchange(AF_INET, port,
+                           Request("POST", "/VLTControl/VLTControl.asmx",
+                                   std::string(k47host::kMaxRequestBytes + 1, ' ')));
+    EXPECT_EQ(reply.status, 500u);
+    EXPECT_NE(reply.body.find("larger than this service accepts"), std::string::npos) << reply.body;
+    reply = Exchange(AF_INET, port, Request("GET", "/VLTControl/VLTControl.asmx"));
+    EXPECT_EQ(reply.status, 405u);
+    EXPECT_EQ(reply.Header("Allow"), "POST");
+    EXPECT_EQ(reply.body, "only POST is served\n");
+    EXPECT_EQ(Exchange(AF_INET, port, Request("POST", "/elsewhere", "x")).status, 404u);
+
+    // The file's access rules reach their listeners.
+    EXPECT_EQ(Exchange(AF_INET, services.Listeners()[1]->Port(),
+                       Request("POST", "/VLTControl/VLTControl.asmx", envelope))
+                  .status,
+              0u);
+    EXPECT_EQ(Exchange(AF_INET, services.Listeners()[2]->Port(),
+                       Request("POST", "/VLTControl/VLTControl.asmx", envelope))
+                  .status,
+              401u);
+    EXPECT_EQ(Exchange(AF_INET, services.Listeners()[2]->Port(),
+                       Request("POST", "/VLTControl/VLTControl.asmx", envelope,
+                               "Authorization: Basic b3A6cHc=\r\n"))
+                  .status,
+              500u);  // through to the service: the camera is unknown
+
+    services.Stop();
+    EXPECT_TRUE(services.Listeners().empty());
+    EXPECT_EQ(
+        Exchange(AF_INET, port, Request("POST", "/VLTControl/VLTControl.asmx", envelope)).status,
+        0u);
+}
+
+TEST(HostServices, RefuseUnusableAccessSettingsWithTheLine) {
+    const struct {
+        const char* xml;
+        const char* expected;
+    } cases[] = {
+        {"<Installation><ControlService Port=\"80\" AllowFrom=\"10.0.0.0/8 lan\"/></Installation>",
+         "\"lan\" is none"},
+        {"<Installation><ControlService Port=\"80\" AllowFrom=\" \"/></Installation>", "AllowFrom"},
+        {"<Installation><ControlService Port=\"80\"><User Name=\"a:b\" Password=\"x\"/>"
+         "</ControlService></Installation>",
+         "a User needs"},
+        {"<Installation><ControlService Port=\"80\"><User Name=\"a\"/>"
+         "</ControlService></Installation>",
+         "a User needs"},
+    };
+    for (const auto& c : cases) {
+        k47host::Installation installation;
+        std::string error;
+        EXPECT_FALSE(installation.LoadText(c.xml, &error)) << c.xml;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+        EXPECT_NE(error.find("line 1"), std::string::npos) << error;
+    }
+}
