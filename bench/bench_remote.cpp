@@ -16,6 +16,7 @@
 
 #include "frame/K47PTZ.h"
 #include "frame/Registration.h"
+#include "host/HostServices.h"
 #include "host/Installation.h"
 #include "tests/support/TestUtil.h"
 
@@ -68,12 +69,13 @@ int main() {
         return 1;
     }
     auto report = installation.Build();
-    if (!report.problems.empty() || !installation.StartServices(&error)) {
+    k47host::HostServices services(installation.Server(), installation.ServiceSettings());
+    if (!report.problems.empty() || !services.Start(&error)) {
         std::fprintf(stderr, "installation problems: %zu %s\n", report.problems.size(),
                      error.c_str());
         return 1;
     }
-    std::string url = "http://127.0.0.1:" + std::to_string(installation.Services()[0]->Port());
+    std::string url = services.Listeners()[0]->BaseUrl();
 
     ComPtr<IK47PTZClient> client;
     CoCreateInstance(CLSID_PTZClientRemote, nullptr, CLSCTX_INPROC_SERVER, IID_IK47PTZClient,
@@ -113,6 +115,7 @@ int main() {
         "remote Command(GOTOPRESET) -> frame on the pty: p50 %.0f us, p99 %.0f us (%zu of 200)\n",
         c.p50, c.p99, commands.size());
     client.Reset();
+    services.Stop();
     installation.Shutdown();
     return 0;
 }
