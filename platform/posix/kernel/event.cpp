@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <new>
 
+#include "support/eintr.h"
 #include "support/os_error.h"
 #include "synchapi.h"
 #include "winerror.h"
@@ -115,10 +116,7 @@ void Event::PollSources(const WaitLock& lock) {
     if (fds.empty()) {
         return;
     }
-    int n;
-    do {
-        n = poll(fds.data(), fds.size(), 0);
-    } while (n < 0 && errno == EINTR);
+    int n = support::RetryOnEintr([&] { return poll(fds.data(), fds.size(), 0); });
     if (n <= 0) {
         return;
     }

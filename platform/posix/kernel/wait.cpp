@@ -167,6 +167,8 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool wait_all, DWORD timeout_ms) 
         timespec ts{static_cast<time_t>(remaining / 1000000000),
                     static_cast<long>(remaining % 1000000000)};
         int n = ppoll(fds.data(), fds.size(), infinite ? nullptr : &ts, nullptr);
+        // Not RetryOnEintr: after a signal the objects are tried again and the time left is
+        // recomputed from the deadline.
         if (n < 0 && errno != EINTR) {
             return Fail(support::Win32ErrorFromErrno(errno));
         }

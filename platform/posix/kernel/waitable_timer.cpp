@@ -23,6 +23,7 @@
 #include <new>
 
 #include "kernel/kobject.h"
+#include "support/eintr.h"
 #include "support/os_error.h"
 #include "synchapi.h"
 #include "support/unique_fd.h"
@@ -42,10 +43,7 @@ timespec TicksToTimespec(int64_t ticks) {
 
 bool Readable(int fd) {
     pollfd p{fd, POLLIN, 0};
-    int n;
-    do {
-        n = poll(&p, 1, 0);
-    } while (n < 0 && errno == EINTR);
+    int n = support::RetryOnEintr([&] { return poll(&p, 1, 0); });
     return n > 0 && (p.revents & POLLIN);
 }
 

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "k47/xmldoc.h"
+#include "support/eintr.h"
 #include "xml/xml_internal.h"
 
 namespace k47 {
@@ -304,9 +305,7 @@ XmlDocument XmlDocument::LoadFile(const std::string& path, XmlError* error,
     std::string data;
     char buffer[65536];
     for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = support::RetryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
         if (n < 0) {
             SetError(error, "cannot read " + path + ": " + std::strerror(errno));
             return XmlDocument();

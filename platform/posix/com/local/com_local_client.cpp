@@ -46,6 +46,7 @@
 #include "com/local/com_local_socket.h"
 #include "com/local/com_rpc.h"
 #include "k47/localserver.h"
+#include "support/eintr.h"
 
 extern char** environ;
 
@@ -471,8 +472,7 @@ pid_t Spawn(const std::vector<std::string>& args) {
 void Reap(pid_t pid) {
     try {
         std::thread([pid] {
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
+            support::RetryOnEintr([pid] { return waitpid(pid, nullptr, 0); });
         }).detach();
     } catch (...) {
         // Without a thread it stays a zombie until this process ends; nothing worse.

@@ -36,6 +36,7 @@
 #include "com/local/com_local_socket.h"
 #include "com/local/com_rpc.h"
 #include "k47/localserver.h"
+#include "support/eintr.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -386,10 +387,7 @@ void WithdrawSocket(Publication& pub) {
 // True when the other end closes the connection within a moment.
 bool DroppedSoon(int fd) {
     pollfd p{fd, POLLIN, 0};
-    int n = 0;
-    do {
-        n = poll(&p, 1, 200);
-    } while (n < 0 && errno == EINTR);
+    int n = support::RetryOnEintr([&] { return poll(&p, 1, 200); });
     return n > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 
@@ -415,11 +413,8 @@ void StartConnection(support::UniqueFd fd, const ComPtr<IUnknown>& object) {
 void Accept(Publication* pub) {
     for (;;) {
         pollfd fds[2] = {{pub->listener.get(), POLLIN, 0}, {pub->wake.get(), POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+        if (support::RetryOnEintr([&] { return poll(fds, 2, -1); }) < 0)
             return;
-        }
         if (fds[1].revents != 0)
             return;  // revoked
         if ((fds[0].revents & POLLIN) == 0)
