@@ -20,6 +20,7 @@
 #include "comm/comm_kernel.h"
 #include "comm/comm_mapping.h"
 #include "comm/comm_sys.h"
+#include "support/boundary.h"
 #include "support/eintr.h"
 
 namespace k47::comm {
@@ -137,12 +138,15 @@ std::shared_ptr<CommFile> CommFile::Open(const char* path, DWORD access, DWORD* 
         *error = CommErrorFromErrno(errno);
         return nullptr;
     }
-    try {
+    auto fail = [error](DWORD code) {
+        return [error, code] {
+            *error = code;
+            return nullptr;
+        };
+    };
+    return support::Boundary(fail(ERROR_NOT_ENOUGH_MEMORY), fail(ERROR_INTERNAL_ERROR), [&] {
         return std::make_shared<CommFile>(std::move(fd), std::move(cancel), access, dcb);
-    } catch (const std::bad_alloc&) {
-        *error = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
-    }
+    });
 }
 
 CommFile::CommFile(support::UniqueFd fd, support::UniqueFd cancel, DWORD access, const DCB& dcb)

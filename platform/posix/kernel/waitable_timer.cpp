@@ -23,6 +23,7 @@
 #include <new>
 
 #include "kernel/kobject.h"
+#include "support/boundary.h"
 #include "support/eintr.h"
 #include "support/os_error.h"
 #include "synchapi.h"
@@ -178,13 +179,11 @@ HANDLE CreateTimerCommon(bool named, BOOL manual_reset) {
         SetError(support::Win32ErrorFromErrno(errno));
         return nullptr;
     }
-    try {
-        return InsertHandle(std::make_shared<WaitableTimer>(manual_reset != FALSE, std::move(mono),
-                                                            std::move(real), std::move(latch)));
-    } catch (const std::bad_alloc&) {
-        SetError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    return support::Boundary(
+        NullWithError(ERROR_NOT_ENOUGH_MEMORY), NullWithError(ERROR_INTERNAL_ERROR), [&] {
+            return InsertHandle(std::make_shared<WaitableTimer>(
+                manual_reset != FALSE, std::move(mono), std::move(real), std::move(latch)));
+        });
 }
 
 }  // namespace

@@ -36,6 +36,7 @@
 #include "com/local/com_local_socket.h"
 #include "com/local/com_rpc.h"
 #include "k47/localserver.h"
+#include "support/boundary.h"
 #include "support/eintr.h"
 
 using Microsoft::WRL::ComPtr;
@@ -121,11 +122,8 @@ STDMETHODIMP ServerChannel::MarshalInterface(k47::RpcMessage* message, REFIID ri
                                              IUnknown* object) {
     if (message == nullptr)
         return E_POINTER;
-    try {
-        return connection_->MarshalOut(message, riid, object);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    return support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED,
+                             [&] { return connection_->MarshalOut(message, riid, object); });
 }
 
 // An object that marshals itself is asked first, as COM does: one that aggregates the
@@ -231,17 +229,13 @@ void ServerConnection::OnHello(const com::local::Header& hello) {
     com::local::Header header;
     header.kind = com::local::Kind::kWelcome;
     com::local::ObjRef ref;
-    HRESULT hr = E_NOINTERFACE;
-    try {
+    HRESULT hr = support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&] {
         // The class object is exported like any other object, for the interface asked.
         ComPtr<IUnknown> wanted;
-        hr = class_object_->QueryInterface(hello.iid,
-                                           reinterpret_cast<void**>(wanted.GetAddressOf()));
-        if (SUCCEEDED(hr))
-            hr = Export(wanted.Get(), hello.iid, &ref);
-    } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
-    }
+        HRESULT found = class_object_->QueryInterface(
+            hello.iid, reinterpret_cast<void**>(wanted.GetAddressOf()));
+        return SUCCEEDED(found) ? Export(wanted.Get(), hello.iid, &ref) : found;
+    });
     header.status = hr;
     header.object_id = SUCCEEDED(hr) ? ref.object_id : 0;
     (void)com::local::SendMessage(fd_.get(), header, {});
@@ -286,14 +280,10 @@ void ServerConnection::OnCall(com::local::Message& message) {
     }
     k47::RpcMessage reply;
     HRESULT result = E_FAIL;
-    HRESULT status = S_OK;
-    try {
-        status = stub->Invoke(call.method, &request, &reply, &channel_, &result);
-    } catch (const std::bad_alloc&) {
-        status = E_OUTOFMEMORY;
-    } catch (...) {
-        status = RPC_E_SERVERFAULT;  // nothing may leave a stub; be safe if it does
-    }
+    // Nothing may leave a stub; be safe if it does.
+    HRESULT status = support::Boundary(E_OUTOFMEMORY, RPC_E_SERVERFAULT, [&] {
+        return stub->Invoke(call.method, &request, &reply, &channel_, &result);
+    });
     Reply(call, status, result, reply.bytes());
 }
 
@@ -326,7 +316,10 @@ void ServerConnection::Run() {
     HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     com::local::Receiver receiver;
     com::local::Message message;
-    try {
+    // Out of memory (or any failure) while serving: the connection ends, which releases what it
+    // held.
+    auto drop = [] {};
+    support::Boundary(drop, drop, [&] {
         while (receiver.Receive(fd_.get(), &message) == S_OK) {
             if (message.header.kind == com::local::Kind::kHello && !welcomed_) {
                 OnHello(message.header);
@@ -338,9 +331,7 @@ void ServerConnection::Run() {
                 break;  // not our protocol: drop the client
             }
         }
-    } catch (const std::bad_alloc&) {
-        // Out of memory while serving: the connection ends, which releases what it held.
-    }
+    });
     ReleaseAll();
     fd_.reset();
     if (SUCCEEDED(joined))
