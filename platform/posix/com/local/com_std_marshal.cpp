@@ -194,7 +194,7 @@ class ClassFactoryProxy final : public IClassFactory {
     }
 
   private:
-    class Inner final : public IUnknown {
+    class Inner final : public k47::com::RefCountedObject<IUnknown> {
       public:
         explicit Inner(ClassFactoryProxy* self) : self_(self) {}
         STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
@@ -213,19 +213,11 @@ class ClassFactoryProxy final : public IClassFactory {
             *ppv = nullptr;
             return E_NOINTERFACE;
         }
-        STDMETHODIMP_(ULONG) AddRef() override {
-            return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
-        }
-        STDMETHODIMP_(ULONG) Release() override {
-            ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-            if (left == 0)
-                delete self_;
-            return left;
-        }
 
       private:
+        void FinalRelease() override { delete self_; }
+
         ClassFactoryProxy* self_;
-        std::atomic<ULONG> refs_{1};
     };
 
     ~ClassFactoryProxy() = default;
