@@ -1,5 +1,6 @@
 // Helpers for the platform tests of handles and waits: an owning HANDLE, a thread running a
-// lambda through CreateThread, and a millisecond stopwatch on the monotonic clock.
+// lambda through CreateThread, and a millisecond stopwatch on the monotonic clock; with them
+// WaitUntilBlockedInPoll (tests/support/BlockedInPoll.h).
 // Threading: each helper belongs to the thread that made it; TestThread's body runs on its own
 // thread. Lifetime: TestThread waits for its thread when destroyed (aborting after 60 s, so a
 // hung body fails the run instead of freezing it).
@@ -7,15 +8,14 @@
 
 #include <windows.h>
 
-#include <sys/syscall.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
+
+#include "../support/BlockedInPoll.h"
 
 namespace k47test {
 
@@ -69,33 +69,6 @@ class Stopwatch {
   private:
     std::chrono::steady_clock::time_point start_;
 };
-
-// True once thread `tid` of this process sits in ppoll() (where every platform wait blocks), read
-// from /proc; false after `timeout_ms`. Lets a test act on a waiter that is really blocked. Where
-// /proc/<tid>/syscall is not readable, a sleeping state ('S' in stat) is taken instead.
-inline bool WaitUntilBlockedInWait(DWORD tid, DWORD timeout_ms = 10000) {
-    const std::string task = "/proc/self/task/" + std::to_string(tid);
-    Stopwatch watch;
-    while (watch.ElapsedMs() < timeout_ms) {
-        std::ifstream syscall_file(task + "/syscall");
-        if (syscall_file) {
-            long nr = -1;
-            if (syscall_file >> nr && nr == SYS_ppoll) {
-                return true;
-            }
-        } else {
-            std::ifstream stat_file(task + "/stat");
-            std::string line;
-            std::getline(stat_file, line);
-            size_t paren = line.rfind(')');
-            if (paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'S') {
-                return true;
-            }
-        }
-        Sleep(1);
-    }
-    return false;
-}
 
 class TestThread {
   public:

@@ -9,11 +9,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <sys/syscall.h>
 #include <time.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <utility>
 
@@ -116,22 +114,6 @@ inline std::pair<UniqueSocket, UniqueSocket> ConnectedPair() {
     UniqueSocket server(accept(listener.get(), nullptr, nullptr));
     EXPECT_NE(INVALID_SOCKET, server.get()) << WSAGetLastError();
     return {std::move(client), std::move(server)};
-}
-
-// True once thread `tid` sits in poll() or ppoll() (blocking socket calls use the first, waits
-// the second); false after `timeout_ms`.
-inline bool WaitUntilBlockedInPoll(DWORD tid, DWORD timeout_ms = 10000) {
-    std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    Stopwatch watch;
-    while (watch.ElapsedMs() < timeout_ms) {
-        std::ifstream in(path);
-        long nr = -1;
-        if (in >> nr && (nr == SYS_ppoll || nr == SYS_poll)) {
-            return true;
-        }
-        Sleep(1);
-    }
-    return false;
 }
 
 // CPU time the calling thread has used, in milliseconds.

@@ -50,26 +50,6 @@ TempFolder::~TempFolder() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-ScopedRegistryFolder::ScopedRegistryFolder() : path_(MakeTempFolder("k47reg-")) {
-    if (const char* previous = std::getenv("K47_REGISTRY_DIR")) {
-        previous_ = previous;
-        hadPrevious_ = true;
-    }
-    setenv("K47_REGISTRY_DIR", path_.c_str(), 1);
-    k47::ResetRegistryForTests();
-}
-
-ScopedRegistryFolder::~ScopedRegistryFolder() {
-    k47::ResetRegistryForTests();
-    if (hadPrevious_) {
-        setenv("K47_REGISTRY_DIR", previous_.c_str(), 1);
-    } else {
-        unsetenv("K47_REGISTRY_DIR");
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 LogCapture::LogCapture() {
     previous_ = g_ErrorHandling.SetSink(
         [this](CGlobalErrorHandlingEnvironment::Channel channel, std::string_view line) {

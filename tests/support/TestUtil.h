@@ -16,27 +16,13 @@
 #include <vector>
 
 #include "common/K47Global.h"
+#include "tests/support/ScopedRegistryFolder.h"
 
 namespace k47test {
 
 ::testing::AssertionResult HrEquals(const char* expectedExpr, const char* actualExpr,
                                     HRESULT expected, HRESULT actual);
 std::string HrText(HRESULT hr);
-
-// Points the registry at a fresh temporary folder for the life of the object, and removes it after.
-class ScopedRegistryFolder {
-  public:
-    ScopedRegistryFolder();
-    ~ScopedRegistryFolder();
-    ScopedRegistryFolder(const ScopedRegistryFolder&) = delete;
-    ScopedRegistryFolder& operator=(const ScopedRegistryFolder&) = delete;
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-    std::string previous_;
-    bool hadPrevious_ = false;
-};
 
 // A fresh temporary folder, removed with its contents on destruction.
 class TempFolder {

@@ -22,6 +22,7 @@
 
 #include "com/com_internal.h"
 #include "com/local/com_local_server.h"
+#include "support/boundary.h"
 #include "support/utf_bridge.h"
 #include "windows.h"
 
@@ -61,17 +62,6 @@ struct ModuleCache {
 ModuleCache& Modules() {
     static ModuleCache cache;
     return cache;
-}
-
-template <class F>
-HRESULT Boundary(F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
 }
 
 // Owns an open registry key.
@@ -238,7 +228,7 @@ EXTERN_C HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsCon
         CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
     if ((dwClsContext & kServers) == 0)
         return E_INVALIDARG;
-    return Boundary([&]() -> HRESULT {
+    return k47::support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&]() -> HRESULT {
         // The platform's own classes come first and need no registration.
         if (dwClsContext & CLSCTX_INPROC_SERVER) {
             if (ComPtr<IUnknown> builtin = k47::com::FindBuiltinClassObject(rclsid))
@@ -299,7 +289,7 @@ EXTERN_C HRESULT STDAPICALLTYPE CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN
         return CO_E_NOTINITIALIZED;
     if ((dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER)) == 0)
         return E_INVALIDARG;
-    return Boundary([&]() -> HRESULT {
+    return k47::support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&]() -> HRESULT {
         ClassTable& table = Classes();
         DWORD cookie = 0;
         {
@@ -348,7 +338,7 @@ EXTERN_C void STDAPICALLTYPE CoFreeUnusedLibraries(void) {}
 EXTERN_C HRESULT STDAPICALLTYPE CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
     if (lpszProgID == nullptr || lpclsid == nullptr)
         return E_INVALIDARG;
-    return Boundary([&]() -> HRESULT {
+    return k47::support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&]() -> HRESULT {
         std::string progid = k47::support::Utf16ToUtf8(lpszProgID);
         if (progid.empty() || progid.find('\\') != std::string::npos)
             return CO_E_CLASSSTRING;
@@ -375,7 +365,7 @@ EXTERN_C HRESULT STDAPICALLTYPE ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpsz
     if (lplpszProgID == nullptr)
         return E_INVALIDARG;
     *lplpszProgID = nullptr;
-    return Boundary([&]() -> HRESULT {
+    return k47::support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&]() -> HRESULT {
         std::optional<std::string> progid =
             ReadClassesString("CLSID\\" + GuidKeyName(clsid) + "\\ProgID");
         if (!progid || progid->empty())

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <new>
 
+#include "com/com_object.h"
 #include "objbase.h"
 #include "wrl/client.h"
 
@@ -173,7 +174,7 @@ class FreeThreadedMarshaler final : public IMarshal {
     STDMETHODIMP DisconnectObject(DWORD) override { return S_OK; }
 
   private:
-    class NonDelegating final : public IUnknown {
+    class NonDelegating final : public k47::com::RefCountedObject<IUnknown> {
       public:
         explicit NonDelegating(FreeThreadedMarshaler* self) noexcept : self_(self) {}
         STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
@@ -193,21 +194,10 @@ class FreeThreadedMarshaler final : public IMarshal {
             *ppv = nullptr;
             return E_NOINTERFACE;
         }
-        // Increments need no ordering; the decrement that reaches zero must see every other
-        // thread's writes to the object before it is destroyed, hence acq_rel.
-        STDMETHODIMP_(ULONG) AddRef() override {
-            return self_->refs_.fetch_add(1, std::memory_order_relaxed) + 1;
-        }
-        STDMETHODIMP_(ULONG) Release() override {
-            ULONG left = self_->refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-            if (left == 0) {
-                self_->refs_.store(1, std::memory_order_relaxed);  // guards re-entrant Release
-                delete self_;
-            }
-            return left;
-        }
 
       private:
+        void FinalRelease() override { delete self_; }
+
         FreeThreadedMarshaler* self_;
     };
 
@@ -215,7 +205,6 @@ class FreeThreadedMarshaler final : public IMarshal {
         : inner_(this), outer_(outer != nullptr ? outer : &inner_) {}
     ~FreeThreadedMarshaler() = default;
 
-    std::atomic<ULONG> refs_{1};
     NonDelegating inner_;
     IUnknown* outer_;  // not counted: the outer object owns us, not the reverse
 };

@@ -20,6 +20,8 @@
 #include "comm/comm_kernel.h"
 #include "comm/comm_mapping.h"
 #include "comm/comm_sys.h"
+#include "support/boundary.h"
+#include "support/eintr.h"
 
 namespace k47::comm {
 
@@ -30,14 +32,7 @@ using comm::CommErrorFromErrno;
 using comm::CommSyscalls;
 
 int RetryIoctl(int fd, unsigned long request, void* arg) {
-    for (;;) {
-        if (ioctl(fd, request, arg) == 0) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return errno;
-        }
-    }
+    return support::RetryOnEintr([&] { return ioctl(fd, request, arg); }) == 0 ? 0 : errno;
 }
 
 bool NoModemLines(int error) {
@@ -50,14 +45,7 @@ int GetTermios(int fd, termios* tio) {
 }
 
 int SetTermios(int fd, const termios& tio) {
-    for (;;) {
-        if (tcsetattr(fd, TCSANOW, &tio) == 0) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return errno;
-        }
-    }
+    return support::RetryOnEintr([&] { return tcsetattr(fd, TCSANOW, &tio); }) == 0 ? 0 : errno;
 }
 
 // glibc's tcsetattr reports EINVAL when the kernel kept other settings than asked. A pty always
@@ -150,12 +138,15 @@ std::shared_ptr<CommFile> CommFile::Open(const char* path, DWORD access, DWORD* 
         *error = CommErrorFromErrno(errno);
         return nullptr;
     }
-    try {
+    auto fail = [error](DWORD code) {
+        return [error, code] {
+            *error = code;
+            return nullptr;
+        };
+    };
+    return support::Boundary(fail(ERROR_NOT_ENOUGH_MEMORY), fail(ERROR_INTERNAL_ERROR), [&] {
         return std::make_shared<CommFile>(std::move(fd), std::move(cancel), access, dcb);
-    } catch (const std::bad_alloc&) {
-        *error = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
-    }
+    });
 }
 
 CommFile::CommFile(support::UniqueFd fd, support::UniqueFd cancel, DWORD access, const DCB& dcb)
@@ -438,7 +429,8 @@ DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
     DWORD result = ERROR_SUCCESS;
     bool timed_out = false;
     while (*done < count) {
-        ssize_t n = CommSyscalls().write(fd_.get(), bytes + *done, count - *done);
+        ssize_t n = support::RetryOnEintr(
+            [&] { return CommSyscalls().write(fd_.get(), bytes + *done, count - *done); });
         if (n > 0) {
             *done += static_cast<DWORD>(n);
             continue;
@@ -446,9 +438,6 @@ DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
         if (n == 0) {
             result = ERROR_WRITE_FAULT;  // a tty never accepts 0 of n bytes; do not spin on it
             break;
-        }
-        if (errno == EINTR) {
-            continue;
         }
         if (errno != EAGAIN) {
             result = CommErrorFromErrno(errno);
@@ -517,14 +506,10 @@ DWORD CommFile::Write(const void* buffer, DWORD count, DWORD* done) noexcept {
 }
 
 DWORD CommFile::Flush() noexcept {
-    for (;;) {
-        if (CommSyscalls().tcdrain(fd_.get()) == 0) {
-            return ERROR_SUCCESS;
-        }
-        if (errno != EINTR) {
-            return CommErrorFromErrno(errno);
-        }
+    if (support::RetryOnEintr([&] { return CommSyscalls().tcdrain(fd_.get()); }) == 0) {
+        return ERROR_SUCCESS;
     }
+    return CommErrorFromErrno(errno);
 }
 
 }  // namespace k47::comm

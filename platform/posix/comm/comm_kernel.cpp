@@ -8,19 +8,14 @@
 
 #include <cerrno>
 
+#include "support/eintr.h"
+
 namespace k47::comm {
 
 namespace {
 
 int Ioctl(int fd, unsigned long request, void* arg) {
-    for (;;) {
-        if (ioctl(fd, request, arg) == 0) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return errno;
-        }
-    }
+    return support::RetryOnEintr([&] { return ioctl(fd, request, arg); }) == 0 ? 0 : errno;
 }
 
 }  // namespace

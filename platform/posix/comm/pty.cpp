@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "comm/comm_kernel.h"
+#include "support/eintr.h"
 
 namespace k47 {
 
@@ -146,13 +147,10 @@ bool PtyPair::WriteAll(const void* data, size_t size) {
         if (master_ < 0) {
             return false;
         }
-        ssize_t n = write(master_, p, size);
+        ssize_t n = support::RetryOnEintr([&] { return write(master_, p, size); });
         if (n > 0) {
             p += n;
             size -= static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0 && errno == EAGAIN) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "support/eintr.h"
 #include "synchapi.h"
 #include "sysinfoapi.h"
 
@@ -59,6 +60,7 @@ EXTERN_C void WINAPI Sleep(DWORD dwMilliseconds) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
+    // An absolute deadline: a restart after a signal sleeps only what is left.
+    k47::support::RetryOnEintrCode(
+        [&] { return clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr); });
 }

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <new>
 
+#include "support/boundary.h"
+#include "support/eintr.h"
 #include "support/os_error.h"
 #include "synchapi.h"
 #include "winerror.h"
@@ -15,22 +17,20 @@
 namespace k47::kernel {
 
 std::shared_ptr<Event> Event::Create(bool manual_reset, bool initially_set) noexcept {
-    try {
-        support::UniqueFd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-        if (!fd) {
-            SetError(support::Win32ErrorFromErrno(errno));
-            return nullptr;
-        }
-        auto event = std::make_shared<Event>(std::move(fd), manual_reset);
-        if (initially_set) {
-            WaitLock lock;
-            event->Set(lock);
-        }
-        return event;
-    } catch (const std::bad_alloc&) {
-        SetError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    return support::Boundary(NullWithError(ERROR_NOT_ENOUGH_MEMORY),
+                             NullWithError(ERROR_INTERNAL_ERROR), [&]() -> std::shared_ptr<Event> {
+                                 support::UniqueFd fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+                                 if (!fd) {
+                                     SetError(support::Win32ErrorFromErrno(errno));
+                                     return nullptr;
+                                 }
+                                 auto event = std::make_shared<Event>(std::move(fd), manual_reset);
+                                 if (initially_set) {
+                                     WaitLock lock;
+                                     event->Set(lock);
+                                 }
+                                 return event;
+                             });
 }
 
 void Event::AppendPollFds(const WaitLock& lock, std::vector<pollfd>& fds) {
@@ -115,10 +115,7 @@ void Event::PollSources(const WaitLock& lock) {
     if (fds.empty()) {
         return;
     }
-    int n;
-    do {
-        n = poll(fds.data(), fds.size(), 0);
-    } while (n < 0 && errno == EINTR);
+    int n = support::RetryOnEintr([&] { return poll(fds.data(), fds.size(), 0); });
     if (n <= 0) {
         return;
     }

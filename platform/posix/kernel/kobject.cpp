@@ -9,6 +9,7 @@
 #include <new>
 
 #include "handleapi.h"
+#include "support/boundary.h"
 #include "winerror.h"
 
 namespace k47::kernel {
@@ -126,16 +127,14 @@ void KernelObject::WakeWaiters(const WaitLock&) {
 }
 
 HANDLE InsertHandle(ObjectRef object) noexcept {
-    try {
-        HANDLE h = Table().Insert(std::move(object));
-        if (!h) {
-            SetError(ERROR_TOO_MANY_OPEN_FILES);
-        }
-        return h;
-    } catch (const std::bad_alloc&) {
-        SetError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    return support::Boundary(NullWithError(ERROR_NOT_ENOUGH_MEMORY),
+                             NullWithError(ERROR_INTERNAL_ERROR), [&] {
+                                 HANDLE h = Table().Insert(std::move(object));
+                                 if (!h) {
+                                     SetError(ERROR_TOO_MANY_OPEN_FILES);
+                                 }
+                                 return h;
+                             });
 }
 
 ObjectRef LookupHandle(HANDLE handle) noexcept {

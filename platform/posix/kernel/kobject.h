@@ -114,6 +114,15 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) noexcept;
 // Sets the calling thread's last error (errhandlingapi.h without the Windows signature).
 void SetError(DWORD code) noexcept;
 
+// What Boundary gives a call that returns a handle or an object when it fails: `code` for
+// GetLastError and a null result.
+inline auto NullWithError(DWORD code) noexcept {
+    return [code] {
+        SetError(code);
+        return nullptr;
+    };
+}
+
 // The value GetCurrentThread() returns: it names the calling thread and is not in the table.
 inline HANDLE CurrentThreadPseudoHandle() noexcept {
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "kernel/kobject.h"
+#include "support/boundary.h"
 #include "support/os_error.h"
 #include "processthreadsapi.h"
 #include "synchapi.h"
@@ -119,25 +120,24 @@ HANDLE CreateMutexCommon(bool named, BOOL initial_owner) {
         SetError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
-    try {
-        // Created unowned (counter 1, readable); an initial owner takes it like a wait would.
-        k47::support::UniqueFd fd(eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC));
-        if (!fd) {
-            SetError(k47::support::Win32ErrorFromErrno(errno));
-            return nullptr;
-        }
-        auto mutex = std::make_shared<Mutex>(std::move(fd));
-        if (initial_owner) {
-            WaitLock lock;
-            mutex->TryAcquire(lock, GetCurrentThreadId());
-        }
-        return InsertHandle(std::move(mutex));
-        // On failure to insert, an initial ownership stays listed until the thread ends; the
-        // object itself is then released.
-    } catch (const std::bad_alloc&) {
-        SetError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    return k47::support::Boundary(
+        NullWithError(ERROR_NOT_ENOUGH_MEMORY), NullWithError(ERROR_INTERNAL_ERROR),
+        [&]() -> HANDLE {
+            // Created unowned (counter 1, readable); an initial owner takes it like a wait would.
+            k47::support::UniqueFd fd(eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC));
+            if (!fd) {
+                SetError(k47::support::Win32ErrorFromErrno(errno));
+                return nullptr;
+            }
+            auto mutex = std::make_shared<Mutex>(std::move(fd));
+            if (initial_owner) {
+                WaitLock lock;
+                mutex->TryAcquire(lock, GetCurrentThreadId());
+            }
+            return InsertHandle(std::move(mutex));
+            // On failure to insert, an initial ownership stays listed until the thread ends; the
+            // object itself is then released.
+        });
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <new>
 
 #include "kernel/kobject.h"
+#include "support/boundary.h"
 #include "support/os_error.h"
 #include "processthreadsapi.h"
 #include "kernel/thread_state.h"
@@ -154,33 +155,32 @@ EXTERN_C HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
         SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    try {
-        k47::support::UniqueFd exit_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-        if (!exit_fd) {
-            SetError(k47::support::Win32ErrorFromErrno(errno));
-            return nullptr;
-        }
-        DWORD suspend = (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0;
-        auto thread = std::make_shared<ThreadObject>(std::move(exit_fd), lpStartAddress,
-                                                     lpParameter, suspend);
-        // In the table before the thread exists, so a failed insert starts no thread.
-        HANDLE handle = InsertHandle(thread);
-        if (!handle) {
-            return nullptr;
-        }
-        if (int error = thread->Start(thread, dwStackSize); error != 0) {
-            CloseHandleEntry(handle);
-            SetError(k47::support::Win32ErrorFromErrno(error));
-            return nullptr;
-        }
-        if (lpThreadId) {
-            *lpThreadId = thread->tid();
-        }
-        return handle;
-    } catch (const std::bad_alloc&) {
-        SetError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    return k47::support::Boundary(
+        NullWithError(ERROR_NOT_ENOUGH_MEMORY), NullWithError(ERROR_INTERNAL_ERROR),
+        [&]() -> HANDLE {
+            k47::support::UniqueFd exit_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+            if (!exit_fd) {
+                SetError(k47::support::Win32ErrorFromErrno(errno));
+                return nullptr;
+            }
+            DWORD suspend = (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0;
+            auto thread = std::make_shared<ThreadObject>(std::move(exit_fd), lpStartAddress,
+                                                         lpParameter, suspend);
+            // In the table before the thread exists, so a failed insert starts no thread.
+            HANDLE handle = InsertHandle(thread);
+            if (!handle) {
+                return nullptr;
+            }
+            if (int error = thread->Start(thread, dwStackSize); error != 0) {
+                CloseHandleEntry(handle);
+                SetError(k47::support::Win32ErrorFromErrno(error));
+                return nullptr;
+            }
+            if (lpThreadId) {
+                *lpThreadId = thread->tid();
+            }
+            return handle;
+        });
 }
 
 // Only the suspension of CREATE_SUSPENDED exists; the result is the previous suspend count.

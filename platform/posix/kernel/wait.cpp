@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kernel/kobject.h"
+#include "support/boundary.h"
 #include "support/os_error.h"
 #include "processthreadsapi.h"
 #include "synchapi.h"
@@ -167,6 +168,8 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool wait_all, DWORD timeout_ms) 
         timespec ts{static_cast<time_t>(remaining / 1000000000),
                     static_cast<long>(remaining % 1000000000)};
         int n = ppoll(fds.data(), fds.size(), infinite ? nullptr : &ts, nullptr);
+        // Not RetryOnEintr: after a signal the objects are tried again and the time left is
+        // recomputed from the deadline.
         if (n < 0 && errno != EINTR) {
             return Fail(support::Win32ErrorFromErrno(errno));
         }
@@ -178,11 +181,9 @@ DWORD Wait(const HANDLE* handles, DWORD count, bool wait_all, DWORD timeout_ms) 
 }
 
 DWORD GuardedWait(const HANDLE* handles, DWORD count, bool wait_all, DWORD timeout_ms) noexcept {
-    try {
-        return Wait(handles, count, wait_all, timeout_ms);
-    } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    return support::Boundary([] { return Fail(ERROR_NOT_ENOUGH_MEMORY); },
+                             [] { return Fail(ERROR_INTERNAL_ERROR); },
+                             [&] { return Wait(handles, count, wait_all, timeout_ms); });
 }
 
 }  // namespace

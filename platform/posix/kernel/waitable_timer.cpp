@@ -23,6 +23,8 @@
 #include <new>
 
 #include "kernel/kobject.h"
+#include "support/boundary.h"
+#include "support/eintr.h"
 #include "support/os_error.h"
 #include "synchapi.h"
 #include "support/unique_fd.h"
@@ -42,10 +44,7 @@ timespec TicksToTimespec(int64_t ticks) {
 
 bool Readable(int fd) {
     pollfd p{fd, POLLIN, 0};
-    int n;
-    do {
-        n = poll(&p, 1, 0);
-    } while (n < 0 && errno == EINTR);
+    int n = support::RetryOnEintr([&] { return poll(&p, 1, 0); });
     return n > 0 && (p.revents & POLLIN);
 }
 
@@ -180,13 +179,11 @@ HANDLE CreateTimerCommon(bool named, BOOL manual_reset) {
         SetError(support::Win32ErrorFromErrno(errno));
         return nullptr;
     }
-    try {
-        return InsertHandle(std::make_shared<WaitableTimer>(manual_reset != FALSE, std::move(mono),
-                                                            std::move(real), std::move(latch)));
-    } catch (const std::bad_alloc&) {
-        SetError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
+    return support::Boundary(
+        NullWithError(ERROR_NOT_ENOUGH_MEMORY), NullWithError(ERROR_INTERNAL_ERROR), [&] {
+            return InsertHandle(std::make_shared<WaitableTimer>(
+                manual_reset != FALSE, std::move(mono), std::move(real), std::move(latch)));
+        });
 }
 
 }  // namespace

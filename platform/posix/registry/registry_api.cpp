@@ -9,24 +9,24 @@
 #include <new>
 
 #include "registry/registry_view.h"
+#include "support/boundary.h"
 #include "support/utf_bridge.h"
 #include "windows.h"
 
 namespace k47::registry {
 namespace {
 
+// The support boundary, with the registry's own failures carrying their code.
 template <class F>
 LSTATUS Boundary(F&& body) noexcept {
-    try {
-        body();
-        return ERROR_SUCCESS;
-    } catch (const RegistryError& e) {
-        return e.code;
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    } catch (...) {
-        return ERROR_INTERNAL_ERROR;
-    }
+    return support::Boundary(ERROR_OUTOFMEMORY, ERROR_INTERNAL_ERROR, [&]() -> LSTATUS {
+        try {
+            body();
+            return ERROR_SUCCESS;
+        } catch (const RegistryError& e) {
+            return e.code;
+        }
+    });
 }
 
 bool IsStringType(DWORD type) noexcept {

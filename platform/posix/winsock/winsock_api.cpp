@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "errhandlingapi.h"
+#include "support/boundary.h"
 #include "winsock/socket_sys.h"
 #include "winsock/winsock_error.h"
 #include "winsock/winsock_socket.h"
@@ -55,13 +56,16 @@ SOCKET CreateSocket(int af, int type, int protocol) {
         FailErrno(errno);
         return INVALID_SOCKET;
     }
-    try {
+    auto fail = [](int error) {
+        return [error] {
+            Fail(error);
+            return INVALID_SOCKET;
+        };
+    };
+    return support::Boundary(fail(WSAENOBUFS), fail(WSANO_RECOVERY), [&] {
         return Socket::Register(
             std::make_shared<Socket>(std::move(fd), std::move(cancel), af, type));
-    } catch (const std::bad_alloc&) {
-        Fail(WSAENOBUFS);
-        return INVALID_SOCKET;
-    }
+    });
 }
 
 int Connect(SOCKET s, const sockaddr* name, int namelen) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/eintr.h"
 #include "synchapi.h"
 #include "winsock/winsock_error.h"
 #include "winsock/winsock_transfer.h"
@@ -32,35 +33,30 @@ bool SlicesFromBuffers(const WSABUF* buffers, DWORD count, std::vector<IoSlice>*
 
 TransferResult ReceiveOnce(Socket& socket, const IoSlice* slices, int count, int flags,
                            sockaddr* from, int* fromlen) {
-    for (;;) {
-        bool truncated = false;
-        long n = winsock::sys::SocketSyscalls().receive(socket.fd(), slices, count, from, fromlen,
-                                                        flags, &truncated);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return {WinsockErrorFromErrno(errno), 0};
-        }
-        if (truncated && !socket.stream()) {
-            return {WSAEMSGSIZE, static_cast<DWORD>(n)};
-        }
-        return {0, static_cast<DWORD>(n)};
+    bool truncated = false;
+    long n = support::RetryOnEintr([&] {
+        truncated = false;
+        return winsock::sys::SocketSyscalls().receive(socket.fd(), slices, count, from, fromlen,
+                                                      flags, &truncated);
+    });
+    if (n < 0) {
+        return {WinsockErrorFromErrno(errno), 0};
     }
+    if (truncated && !socket.stream()) {
+        return {WSAEMSGSIZE, static_cast<DWORD>(n)};
+    }
+    return {0, static_cast<DWORD>(n)};
 }
 
 TransferResult SendOnce(Socket& socket, const IoSlice* slices, int count, int flags,
                         const sockaddr* to, int tolen) {
-    for (;;) {
-        long n = winsock::sys::SocketSyscalls().send(socket.fd(), slices, count, to, tolen, flags);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return {WinsockErrorFromErrno(errno), 0};
-        }
-        return {0, static_cast<DWORD>(n)};
+    long n = support::RetryOnEintr([&] {
+        return winsock::sys::SocketSyscalls().send(socket.fd(), slices, count, to, tolen, flags);
+    });
+    if (n < 0) {
+        return {WinsockErrorFromErrno(errno), 0};
     }
+    return {0, static_cast<DWORD>(n)};
 }
 
 OverlappedOp::OverlappedOp(Kind kind, std::shared_ptr<Socket> socket,

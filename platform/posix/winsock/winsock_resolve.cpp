@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "errhandlingapi.h"
+#include "support/boundary.h"
 #include "winsock/socket_sys.h"
 #include "winsock/winsock_error.h"
 #include "winsock/winsock_socket.h"
@@ -35,13 +36,10 @@ int getaddrinfo(const char* pNodeName, const char* pServiceName, const addrinfo*
     int socktype = pHints != nullptr ? pHints->ai_socktype : 0;
     int protocol = pHints != nullptr ? pHints->ai_protocol : 0;
     std::vector<winsock::sys::ResolvedAddress> found;
-    int error;
-    try {
-        error = winsock::sys::Resolve(pNodeName, pServiceName, flags, family, socktype, protocol,
-                                      &found);
-    } catch (const std::bad_alloc&) {
-        error = WSA_NOT_ENOUGH_MEMORY;
-    }
+    int error = support::Boundary(WSA_NOT_ENOUGH_MEMORY, WSANO_RECOVERY, [&] {
+        return winsock::sys::Resolve(pNodeName, pServiceName, flags, family, socktype, protocol,
+                                     &found);
+    });
     if (error != 0) {
         SetLastError(static_cast<DWORD>(error));
         return error;

@@ -14,6 +14,8 @@
 #include <mutex>
 
 #include "k47/xmldoc.h"
+#include "support/eintr.h"
+#include "support/unique_fd.h"
 #include "xml/xml_internal.h"
 
 namespace k47 {
@@ -142,21 +144,6 @@ struct XPathObjectDeleter {
 };
 struct DocDeleter {
     void operator()(xmlDocPtr p) const { xmlFreeDoc(p); }
-};
-
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const noexcept { return fd_; }
-
-  private:
-    int fd_;
 };
 
 // Installs a no-op generic error handler for the calling thread (libxml2 keeps it per thread)
@@ -288,8 +275,8 @@ XmlDocument XmlDocument::LoadString(std::string_view text, XmlError* error,
 
 XmlDocument XmlDocument::LoadFile(const std::string& path, XmlError* error,
                                   const XmlLoadOptions& options) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
+    support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         SetError(error, "cannot open " + path + ": " + std::strerror(errno));
         return XmlDocument();
     }
@@ -304,9 +291,7 @@ XmlDocument XmlDocument::LoadFile(const std::string& path, XmlError* error,
     std::string data;
     char buffer[65536];
     for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = support::RetryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
         if (n < 0) {
             SetError(error, "cannot read " + path + ": " + std::strerror(errno));
             return XmlDocument();

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "com/com_object.h"
 #include "k47/strings.h"
 #include "xml/xml_internal.h"
 
@@ -14,8 +15,17 @@ namespace {
 // Private interface identity: QueryInterface for it answers only on objects of this class, which
 // is how FromElement recognises its own elements.
 MIDL_INTERFACE("938f03c1-eff3-47c8-bd4e-8c42f5f014cb") XmlDomElementIdentity : public IUnknown{};
-constexpr IID IID_XmlDomElementIdentity = {
-    0x938f03c1, 0xeff3, 0x47c8, {0xbd, 0x4e, 0x8c, 0x42, 0xf5, 0xf0, 0x14, 0xcb}};
+
+}  // namespace
+}  // namespace k47::xml
+
+__CRT_UUID_DECL(k47::xml::XmlDomElementIdentity, 0x938f03c1, 0xeff3, 0x47c8, 0xbd, 0x4e, 0x8c, 0x42,
+                0xf5, 0xf0, 0x14, 0xcb)
+
+namespace k47::xml {
+namespace {
+
+constexpr IID IID_XmlDomElementIdentity = __uuidof(XmlDomElementIdentity);
 
 // A NUL-terminated UTF-16 argument as UTF-8. Scans to the NUL rather than reading a length
 // prefix, so a plain OLESTR literal passed where a BSTR is expected still works.
@@ -28,37 +38,10 @@ std::string ArgumentText(const OLECHAR* s) {
     return Utf16ToUtf8(std::u16string_view(s, n));
 }
 
-class XmlDomElement final : public IXMLDOMElement, public XmlDomElementIdentity {
+class XmlDomElement final : public com::RefCountedObject<IXMLDOMElement, XmlDomElementIdentity> {
   public:
     XmlDomElement(std::shared_ptr<XmlDocState> state, xmlNode* node) noexcept
         : state_(std::move(state)), node_(node) {}
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IXMLDOMElement) {
-            *ppv = static_cast<IXMLDOMElement*>(this);
-        } else if (riid == IID_XmlDomElementIdentity) {
-            *ppv = static_cast<XmlDomElementIdentity*>(this);
-        } else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        // Relaxed: taking a reference needs no ordering, only the count.
-        return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        // acq_rel: every use of the object by other threads happens before the delete.
-        ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0)
-            delete this;
-        return left;
-    }
 
     // IXMLDOMElement
     HRESULT STDMETHODCALLTYPE get_tagName(BSTR* tagName) override {
@@ -130,7 +113,6 @@ class XmlDomElement final : public IXMLDOMElement, public XmlDomElementIdentity 
   private:
     ~XmlDomElement() = default;  // only Release destroys
 
-    std::atomic<ULONG> refs_{1};
     const std::shared_ptr<XmlDocState> state_;
     xmlNode* const node_;
 };

@@ -23,6 +23,7 @@
 #include <wrl/client.h>
 
 #include "com/com_object.h"
+#include "support/boundary.h"
 #include "support/utf_bridge.h"
 #include "xml/xml_internal.h"
 
@@ -686,12 +687,8 @@ class SaxXmlReader final : public k47::com::RefCountedObject<ISAXXMLReader> {
             return E_FAIL;  // not re-entrant
         }
         parsing_ = true;
-        HRESULT hr;
-        try {
-            hr = ParseInput(input);
-        } catch (const std::bad_alloc&) {
-            hr = E_OUTOFMEMORY;
-        }
+        HRESULT hr =
+            support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&] { return ParseInput(input); });
         parsing_ = false;
         return hr;
     }

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "registry_sandbox.h"
+#include "tests/support/ScopedRegistryFolder.h"
 #include "testmodule/test_thing.h"
 #include "windows.h"
 #include "wrl/client.h"
@@ -152,7 +152,7 @@ class ComTest : public ::testing::Test {
   protected:
     // Class objects registered for CLSCTX_LOCAL_SERVER bind a socket: in the test's folder.
     void SetUp() override {
-        setenv("K47_RUNTIME_DIR", (sandbox_.dir() + "/run").c_str(), 1);
+        setenv("K47_RUNTIME_DIR", (sandbox_.Path() + "/run").c_str(), 1);
         ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     }
     void TearDown() override {
@@ -162,7 +162,7 @@ class ComTest : public ::testing::Test {
 
     // A fresh copy of a module in this test's folder: its own statics, its own counters.
     std::string CopyOf(const char* module, const char* name) {
-        std::string path = sandbox_.dir() + "/" + name;
+        std::string path = sandbox_.Path() + "/" + name;
         std::filesystem::copy_file(module, path);
         return path;
     }
@@ -182,7 +182,7 @@ class ComTest : public ::testing::Test {
         return counters;
     }
 
-    k47::test::RegistrySandbox sandbox_;
+    k47test::ScopedRegistryFolder sandbox_;
 };
 
 // Runs f on a new thread that starts with no COM state of its own.
@@ -335,7 +335,7 @@ TEST_F(ComTest, ActivationErrors) {
          REGDB_E_CLASSNOTREG},
         {"empty server path", "", true, &CLSID_Stranger, CLSCTX_INPROC_SERVER, false, IID_IUnknown,
          REGDB_E_CLASSNOTREG},
-        {"missing module file", sandbox_.dir() + "/gone.so", true, &CLSID_Stranger,
+        {"missing module file", sandbox_.Path() + "/gone.so", true, &CLSID_Stranger,
          CLSCTX_INPROC_SERVER, false, IID_IUnknown, CO_E_DLLNOTFOUND},
         {"DllMain fails", failing, true, &CLSID_Stranger, CLSCTX_INPROC_SERVER, false, IID_IUnknown,
          CO_E_ERRORINDLL},

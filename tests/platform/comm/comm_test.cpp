@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <numeric>
 #include <string>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "../../../platform/posix/comm/comm_sys.h"
+#include "../../support/BlockedInPoll.h"
 #include "k47/pty.h"
 
 namespace {
@@ -36,22 +36,6 @@ constexpr double kSlackMs = 400;
 double MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
-}
-
-// True once thread `tid` sits in poll/ppoll (where every blocking comm call waits); false after
-// ten seconds. Lets a test act on a reader that is really blocked, without sleeping.
-bool WaitUntilInPoll(pid_t tid) {
-    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    auto start = std::chrono::steady_clock::now();
-    while (MsSince(start) < 10000) {
-        std::ifstream in(path);
-        long nr = -1;
-        if (in >> nr && (nr == SYS_poll || nr == SYS_ppoll)) {
-            return true;
-        }
-        std::this_thread::yield();
-    }
-    return false;
 }
 
 class ScopedHandle {
@@ -309,7 +293,7 @@ TEST_F(CommTest, ReadTimeoutSpecialCases) {
     while (tid == 0) {
         std::this_thread::yield();
     }
-    ASSERT_TRUE(WaitUntilInPoll(tid));
+    ASSERT_TRUE(k47test::WaitUntilBlockedInPoll(tid));
     auto sent = std::chrono::steady_clock::now();
     ASSERT_TRUE(pty_.WriteAll(Bytes{0x42}));
     reader.join();
@@ -368,7 +352,7 @@ TEST_F(CommTest, HangUpWakesABlockedReader) {
     while (tid == 0) {
         std::this_thread::yield();
     }
-    ASSERT_TRUE(WaitUntilInPoll(tid));
+    ASSERT_TRUE(k47test::WaitUntilBlockedInPoll(tid));
     pty_.HangUp();
     reader.join();
     EXPECT_FALSE(result.ok);
@@ -387,7 +371,7 @@ TEST_F(CommTest, CloseHandleWakesABlockedReaderAndFreesThePort) {
     while (tid == 0) {
         std::this_thread::yield();
     }
-    ASSERT_TRUE(WaitUntilInPoll(tid));
+    ASSERT_TRUE(k47test::WaitUntilBlockedInPoll(tid));
     ASSERT_TRUE(CloseHandle(port_.release()));
     reader.join();
     EXPECT_FALSE(result.ok);

@@ -69,7 +69,7 @@ TEST(Event, AutoResetReleasesOneWaiterPerSet) {
         }));
     }
     for (auto& w : waiters) {
-        ASSERT_TRUE(WaitUntilBlockedInWait(w->id()));
+        ASSERT_TRUE(WaitUntilBlockedInPoll(w->id()));
     }
     for (int round = 1; round <= kWaiters; ++round) {
         ASSERT_TRUE(SetEvent(ev.get()));
@@ -99,7 +99,7 @@ TEST(Event, ManualResetReleasesAllWaiters) {
             std::make_unique<TestThread>([&] { return WaitForSingleObject(ev.get(), 30000); }));
     }
     for (auto& w : waiters) {
-        ASSERT_TRUE(WaitUntilBlockedInWait(w->id()));
+        ASSERT_TRUE(WaitUntilBlockedInPoll(w->id()));
     }
     ASSERT_TRUE(SetEvent(ev.get()));
     for (auto& w : waiters) {

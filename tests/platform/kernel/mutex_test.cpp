@@ -46,7 +46,7 @@ TEST(Mutex, RecursiveOwnership) {
         ReleaseMutex(m.get());
         return r;
     });
-    ASSERT_TRUE(WaitUntilBlockedInWait(other.id()));
+    ASSERT_TRUE(WaitUntilBlockedInPoll(other.id()));
     EXPECT_TRUE(ReleaseMutex(m.get()));
     ASSERT_EQ(WaitForSingleObject(taken.get(), 10000), WAIT_OBJECT_0);
     // Now the other thread owns it; ours times out.
@@ -129,8 +129,8 @@ TEST(Mutex, AbandonedWhenTheOwnerEnds) {
                 return 0u;
             });
             TestThread releaser([&] {
-                EXPECT_TRUE(WaitUntilBlockedInWait(owner.id()));
-                EXPECT_TRUE(WaitUntilBlockedInWait(main_tid));
+                EXPECT_TRUE(WaitUntilBlockedInPoll(owner.id()));
+                EXPECT_TRUE(WaitUntilBlockedInPoll(main_tid));
                 SetEvent(go.get());
                 return 0u;
             });

@@ -90,7 +90,7 @@ TEST(WaitAny, TimeoutZeroPollsAndInfiniteWaitsForTheSignal) {
 
     DWORD main_tid = GetCurrentThreadId();
     TestThread signaller([&] {
-        EXPECT_TRUE(WaitUntilBlockedInWait(main_tid));
+        EXPECT_TRUE(WaitUntilBlockedInPoll(main_tid));
         SetEvent(e1.get());
         return 0u;
     });
@@ -116,7 +116,7 @@ TEST(WaitAll, ConsumesNothingUntilEveryObjectIsSignalledThenAll) {
 
     DWORD main_tid = GetCurrentThreadId();
     TestThread signaller([&] {
-        EXPECT_TRUE(WaitUntilBlockedInWait(main_tid));
+        EXPECT_TRUE(WaitUntilBlockedInPoll(main_tid));
         SetEvent(b.get());
         return 0u;
     });
@@ -149,7 +149,7 @@ TEST(WaitAny, CloseHandleUnderAWait) {
         result = WaitForMultipleObjects(2, set, FALSE, 30000);
         return 0u;
     });
-    ASSERT_TRUE(WaitUntilBlockedInWait(waiter.id()));
+    ASSERT_TRUE(WaitUntilBlockedInPoll(waiter.id()));
     HANDLE value = doomed.release();
     EXPECT_TRUE(CloseHandle(value));
     EXPECT_EQ(WaitForSingleObject(waiter.handle(), 100), WAIT_TIMEOUT);  // still waiting

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "k47/registry.h"
-#include "registry_sandbox.h"
+#include "tests/support/ScopedRegistryFolder.h"
 #include "windows.h"
 
 extern char** environ;
@@ -121,7 +121,7 @@ int64_t QueryFile(const std::string& file, const char* sql) {
 
 class RegistryTest : public ::testing::Test {
   protected:
-    k47::test::RegistrySandbox sandbox_;
+    k47test::ScopedRegistryFolder sandbox_;
 };
 
 TEST_F(RegistryTest, KeysCreateOpenAndDelete) {
@@ -198,15 +198,15 @@ TEST_F(RegistryTest, DeleteTreeRemovesSubtreesAndContents) {
     Key root;
     ASSERT_EQ(ERROR_SUCCESS, Open(HKEY_CURRENT_USER, "Root", &root, KEY_ALL_ACCESS));
     SetStringA(root.get(), "top", "1");
-    const int64_t keys_before = QueryFile(sandbox_.user_db(), "SELECT count(*) FROM key");
+    const int64_t keys_before = QueryFile(sandbox_.UserDb(), "SELECT count(*) FROM key");
     ASSERT_EQ(1 + 1 + 2 + 40 + 2, keys_before);  // hive root, Root, A, A1, d0..d39, A2, B
 
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(root.get(), "a"));
     EXPECT_EQ((std::vector<std::string>{"B"}), SubkeyNames(root.get()));
     EXPECT_EQ("1", GetStringA(root.get(), "top")) << "the parent's values stay";
     // No orphaned rows: only the hive root, Root and B remain, with Root's and B's values.
-    EXPECT_EQ(3, QueryFile(sandbox_.user_db(), "SELECT count(*) FROM key"));
-    EXPECT_EQ(2, QueryFile(sandbox_.user_db(), "SELECT count(*) FROM value"));
+    EXPECT_EQ(3, QueryFile(sandbox_.UserDb(), "SELECT count(*) FROM key"));
+    EXPECT_EQ(2, QueryFile(sandbox_.UserDb(), "SELECT count(*) FROM value"));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteTreeA(root.get(), "A"));
 
     // A null subkey empties the key itself but keeps it.
@@ -217,7 +217,7 @@ TEST_F(RegistryTest, DeleteTreeRemovesSubtreesAndContents) {
     DWORD disposition = 0;
     EXPECT_EQ(ERROR_SUCCESS, Create(HKEY_CURRENT_USER, "Root", &again, &disposition));
     EXPECT_EQ(DWORD{REG_OPENED_EXISTING_KEY}, disposition);
-    EXPECT_EQ(2, QueryFile(sandbox_.user_db(), "SELECT count(*) FROM key"));
+    EXPECT_EQ(2, QueryFile(sandbox_.UserDb(), "SELECT count(*) FROM key"));
 }
 
 // The merged view: keys from both hives, values of both with the user's winning, subkeys united
@@ -385,8 +385,8 @@ TEST_F(RegistryTest, ConcurrentProcessesAllWritesLand) {
     }
     // Exactly the keys written: hive root + Stress + one per writer + its keys, in each hive.
     const int64_t expected = 2 + kWriters + kWriters * kKeys / 2;
-    EXPECT_EQ(expected, QueryFile(sandbox_.machine_db(), "SELECT count(*) FROM key"));
-    EXPECT_EQ(expected, QueryFile(sandbox_.user_db(), "SELECT count(*) FROM key"));
+    EXPECT_EQ(expected, QueryFile(sandbox_.MachineDb(), "SELECT count(*) FROM key"));
+    EXPECT_EQ(expected, QueryFile(sandbox_.UserDb(), "SELECT count(*) FROM key"));
 }
 
 }  // namespace

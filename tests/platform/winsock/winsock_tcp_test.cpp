@@ -131,7 +131,7 @@ TEST_F(WinsockTcp, OverlappedReceiveCompletesDuringTheWaitAndReportsInBothModes)
     const DWORD me = GetCurrentThreadId();
     SOCKET peer = server.get();
     TestThread sender([&] {
-        if (!WaitUntilBlockedInWait(me)) {
+        if (!WaitUntilBlockedInPoll(me)) {
             return 1u;
         }
         return send(peer, "world!", 6, 0) == 6 ? 0u : 2u;

@@ -114,7 +114,7 @@ TEST_F(WinsockUdp, SelectedEventWakesABlockedWaitOnlyWhenADatagramArrives) {
         result = WaitForMultipleObjects(2, set, FALSE, 20000);
         return 0;
     });
-    ASSERT_TRUE(WaitUntilBlockedInWait(waiter.id()));
+    ASSERT_TRUE(WaitUntilBlockedInPoll(waiter.id()));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(waiter.handle(), 200)) << "woke with no datagram";
     EXPECT_EQ(0xDEADu, result.load());
 

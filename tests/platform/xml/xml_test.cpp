@@ -153,6 +153,42 @@ TEST(XmlElement, AttributeReadsAsMsxml) {
     EXPECT_EQ(none, nullptr) << "an out-parameter is reset even on failure";
 }
 
+// The element's IUnknown: one identity, only IXMLDOMElement (and the private identity through
+// which FromElement knows its own elements), and the count that keeps the document alive.
+TEST(XmlElement, QueryInterfaceCountAndFromElement) {
+    XmlDocument doc = LoadConfig();
+    ASSERT_TRUE(doc);
+    xmlNode* protocol = doc.SelectSingleNode(doc.DocumentElement(), "d:PTZProtocols/d:Protocol");
+    ElementRef e;
+    ASSERT_EQ(doc.GetElement(protocol, &e.p), S_OK);
+
+    IUnknown* unknown = nullptr;
+    ASSERT_EQ(e->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+    EXPECT_EQ(static_cast<void*>(unknown), static_cast<void*>(e.p)) << "one IUnknown identity";
+    IXMLDOMElement* again = nullptr;
+    ASSERT_EQ(unknown->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void**>(&again)), S_OK);
+    EXPECT_EQ(again, e.p);
+    // Two references taken above, the original one left.
+    EXPECT_EQ(again->Release(), 2u);
+    EXPECT_EQ(unknown->Release(), 1u);
+
+    void* other = &other;
+    EXPECT_EQ(e->QueryInterface(IID_IMarshal, &other), E_NOINTERFACE);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(e->QueryInterface(IID_IXMLDOMElement, nullptr), E_POINTER);
+
+    XmlDocument owner;
+    xmlNode* node = nullptr;
+    EXPECT_TRUE(XmlDocument::FromElement(e.p, &owner, &node));
+    EXPECT_EQ(node, protocol);
+    EXPECT_TRUE(owner);
+
+    // The element keeps its document: usable after every other owner is gone.
+    owner = XmlDocument();
+    doc = XmlDocument();
+    EXPECT_EQ(TagName(e.p), "Protocol");
+}
+
 TEST(XmlDocument, HardenedLoadingRefusesAttacks) {
     // A real file whose contents must never reach the document.
     char secret_path[] = "/tmp/k47-xml-secret-XXXXXX";

@@ -46,6 +46,8 @@
 #include "com/local/com_local_socket.h"
 #include "com/local/com_rpc.h"
 #include "k47/localserver.h"
+#include "support/boundary.h"
+#include "support/eintr.h"
 
 extern char** environ;
 
@@ -217,7 +219,7 @@ STDMETHODIMP ProxyManager::QueryInterface(REFIID riid, void** ppv) {
         *ppv = static_cast<IUnknown*>(this);
         return S_OK;
     }
-    try {
+    return support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&]() -> HRESULT {
         bool remote = false;
         {
             std::lock_guard<std::mutex> guard(mu_);
@@ -267,9 +269,7 @@ STDMETHODIMP ProxyManager::QueryInterface(REFIID riid, void** ppv) {
         AddRef();
         *ppv = proxies_.back().itf;
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 HRESULT ClientConnection::Hello(REFIID riid, com::local::ObjRef* ref) {
@@ -391,11 +391,7 @@ HRESULT ClientConnection::Unmarshal(k47::RpcMessage* message, REFIID riid, void*
     if (!message->ReadValue(&size) || size != sizeof(ref) || !message->ReadValue(&ref) ||
         ref.magic != com::local::ObjRef::kObjRefMagic)
         return RPC_E_INVALID_DATA;
-    try {
-        return Import(ref, riid, ppv);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    return support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&] { return Import(ref, riid, ppv); });
 }
 
 // The LocalServer32 command split into arguments: blanks separate, double quotes group, a
@@ -471,8 +467,7 @@ pid_t Spawn(const std::vector<std::string>& args) {
 void Reap(pid_t pid) {
     try {
         std::thread([pid] {
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
+            support::RetryOnEintr([pid] { return waitpid(pid, nullptr, 0); });
         }).detach();
     } catch (...) {
         // Without a thread it stays a zombie until this process ends; nothing worse.

@@ -36,6 +36,8 @@
 #include "com/local/com_local_socket.h"
 #include "com/local/com_rpc.h"
 #include "k47/localserver.h"
+#include "support/boundary.h"
+#include "support/eintr.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -120,11 +122,8 @@ STDMETHODIMP ServerChannel::MarshalInterface(k47::RpcMessage* message, REFIID ri
                                              IUnknown* object) {
     if (message == nullptr)
         return E_POINTER;
-    try {
-        return connection_->MarshalOut(message, riid, object);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    return support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED,
+                             [&] { return connection_->MarshalOut(message, riid, object); });
 }
 
 // An object that marshals itself is asked first, as COM does: one that aggregates the
@@ -230,17 +229,13 @@ void ServerConnection::OnHello(const com::local::Header& hello) {
     com::local::Header header;
     header.kind = com::local::Kind::kWelcome;
     com::local::ObjRef ref;
-    HRESULT hr = E_NOINTERFACE;
-    try {
+    HRESULT hr = support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&] {
         // The class object is exported like any other object, for the interface asked.
         ComPtr<IUnknown> wanted;
-        hr = class_object_->QueryInterface(hello.iid,
-                                           reinterpret_cast<void**>(wanted.GetAddressOf()));
-        if (SUCCEEDED(hr))
-            hr = Export(wanted.Get(), hello.iid, &ref);
-    } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
-    }
+        HRESULT found = class_object_->QueryInterface(
+            hello.iid, reinterpret_cast<void**>(wanted.GetAddressOf()));
+        return SUCCEEDED(found) ? Export(wanted.Get(), hello.iid, &ref) : found;
+    });
     header.status = hr;
     header.object_id = SUCCEEDED(hr) ? ref.object_id : 0;
     (void)com::local::SendMessage(fd_.get(), header, {});
@@ -285,14 +280,10 @@ void ServerConnection::OnCall(com::local::Message& message) {
     }
     k47::RpcMessage reply;
     HRESULT result = E_FAIL;
-    HRESULT status = S_OK;
-    try {
-        status = stub->Invoke(call.method, &request, &reply, &channel_, &result);
-    } catch (const std::bad_alloc&) {
-        status = E_OUTOFMEMORY;
-    } catch (...) {
-        status = RPC_E_SERVERFAULT;  // nothing may leave a stub; be safe if it does
-    }
+    // Nothing may leave a stub; be safe if it does.
+    HRESULT status = support::Boundary(E_OUTOFMEMORY, RPC_E_SERVERFAULT, [&] {
+        return stub->Invoke(call.method, &request, &reply, &channel_, &result);
+    });
     Reply(call, status, result, reply.bytes());
 }
 
@@ -325,7 +316,10 @@ void ServerConnection::Run() {
     HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     com::local::Receiver receiver;
     com::local::Message message;
-    try {
+    // Out of memory (or any failure) while serving: the connection ends, which releases what it
+    // held.
+    auto drop = [] {};
+    support::Boundary(drop, drop, [&] {
         while (receiver.Receive(fd_.get(), &message) == S_OK) {
             if (message.header.kind == com::local::Kind::kHello && !welcomed_) {
                 OnHello(message.header);
@@ -337,9 +331,7 @@ void ServerConnection::Run() {
                 break;  // not our protocol: drop the client
             }
         }
-    } catch (const std::bad_alloc&) {
-        // Out of memory while serving: the connection ends, which releases what it held.
-    }
+    });
     ReleaseAll();
     fd_.reset();
     if (SUCCEEDED(joined))
@@ -386,10 +378,7 @@ void WithdrawSocket(Publication& pub) {
 // True when the other end closes the connection within a moment.
 bool DroppedSoon(int fd) {
     pollfd p{fd, POLLIN, 0};
-    int n = 0;
-    do {
-        n = poll(&p, 1, 200);
-    } while (n < 0 && errno == EINTR);
+    int n = support::RetryOnEintr([&] { return poll(&p, 1, 200); });
     return n > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
 }
 
@@ -415,11 +404,8 @@ void StartConnection(support::UniqueFd fd, const ComPtr<IUnknown>& object) {
 void Accept(Publication* pub) {
     for (;;) {
         pollfd fds[2] = {{pub->listener.get(), POLLIN, 0}, {pub->wake.get(), POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+        if (support::RetryOnEintr([&] { return poll(fds, 2, -1); }) < 0)
             return;
-        }
         if (fds[1].revents != 0)
             return;  // revoked
         if ((fds[0].revents & POLLIN) == 0)

@@ -18,6 +18,7 @@
 
 #include "com/com_internal.h"
 #include "k47/localserver.h"
+#include "support/eintr.h"
 #include "support/os_error.h"
 
 namespace {
@@ -111,12 +112,10 @@ support::UniqueFd ConnectLocalSocket(const std::string& path, int* error) {
         *error = errno;
         return {};
     }
-    for (;;) {
-        if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0)
-            return fd;
-        if (errno != EINTR)
-            break;
-    }
+    if (support::RetryOnEintr([&] {
+            return connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+        }) == 0)
+        return fd;
     *error = errno;
     return {};
 }

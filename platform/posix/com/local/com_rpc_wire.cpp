@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/eintr.h"
+
 namespace k47::com::local {
 namespace {
 
@@ -31,13 +33,8 @@ bool SendFragment(int fd, uint32_t flags, const void* a, size_t a_size, const vo
     msghdr msg{};
     msg.msg_iov = parts;
     msg.msg_iovlen = 3;
-    for (;;) {
-        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (n >= 0)
-            return true;  // SEQPACKET: all of the record or nothing
-        if (errno != EINTR)
-            return false;
-    }
+    // SEQPACKET: all of the record or nothing
+    return support::RetryOnEintr([&] { return sendmsg(fd, &msg, MSG_NOSIGNAL); }) >= 0;
 }
 
 }  // namespace
@@ -68,12 +65,9 @@ HRESULT Receiver::Receive(int fd, Message* out) {
         msghdr msg{};
         msg.msg_iov = &part;
         msg.msg_iovlen = 1;
-        ssize_t n = recvmsg(fd, &msg, 0);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        ssize_t n = support::RetryOnEintr([&] { return recvmsg(fd, &msg, 0); });
+        if (n < 0)
             return RPC_E_SERVER_DIED;
-        }
         if (n == 0)
             return S_FALSE;
         if ((msg.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) < sizeof(FragmentPrefix))

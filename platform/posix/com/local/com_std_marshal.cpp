@@ -16,6 +16,7 @@
 #include "com/com_internal.h"
 #include "com/com_object.h"
 #include "com/local/com_rpc.h"
+#include "support/boundary.h"
 #include "support/utf_bridge.h"
 
 using Microsoft::WRL::ComPtr;
@@ -167,7 +168,7 @@ class ClassFactoryProxy final : public IClassFactory {
         *ppv = nullptr;
         if (outer != nullptr)
             return CLASS_E_NOAGGREGATION;  // an object in another process cannot be aggregated
-        try {
+        return support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&]() -> HRESULT {
             k47::RpcMessage request;
             request.WriteValue(riid);
             k47::RpcMessage reply;
@@ -179,25 +180,21 @@ class ClassFactoryProxy final : public IClassFactory {
                 return result;
             hr = channel_->UnmarshalInterface(&reply, riid, ppv);
             return FAILED(hr) ? hr : result;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
     STDMETHODIMP LockServer(BOOL lock) override {
-        try {
+        return support::Boundary(E_OUTOFMEMORY, E_UNEXPECTED, [&] {
             k47::RpcMessage request;
             request.WriteValue(lock);
             k47::RpcMessage reply;
             HRESULT result = E_FAIL;
             HRESULT hr = channel_->SendReceive(4, &request, &reply, &result);
             return FAILED(hr) ? hr : result;
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
 
   private:
-    class Inner final : public IUnknown {
+    class Inner final : public k47::com::RefCountedObject<IUnknown> {
       public:
         explicit Inner(ClassFactoryProxy* self) : self_(self) {}
         STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
@@ -216,19 +213,11 @@ class ClassFactoryProxy final : public IClassFactory {
             *ppv = nullptr;
             return E_NOINTERFACE;
         }
-        STDMETHODIMP_(ULONG) AddRef() override {
-            return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
-        }
-        STDMETHODIMP_(ULONG) Release() override {
-            ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-            if (left == 0)
-                delete self_;
-            return left;
-        }
 
       private:
+        void FinalRelease() override { delete self_; }
+
         ClassFactoryProxy* self_;
-        std::atomic<ULONG> refs_{1};
     };
 
     ~ClassFactoryProxy() = default;

@@ -23,7 +23,7 @@
 
 #include "k47/localserver.h"
 #include "k47/strings.h"
-#include "registry_sandbox.h"
+#include "tests/support/ScopedRegistryFolder.h"
 #include "testmodule/remote_thing.h"
 #include "testmodule/test_thing.h"
 #include "windows.h"
@@ -170,7 +170,7 @@ class LocalServerTest : public ::testing::Test {
         return runtime_ + "/" + k47::GuidToString(CLSID_TestRemote) + ".sock";
     }
 
-    k47::test::RegistrySandbox sandbox_;
+    k47test::ScopedRegistryFolder sandbox_;
     std::string runtime_;
     DWORD cookie_ = 0;
 };
