@@ -14,6 +14,7 @@
 
 #include <span>
 
+#include "drivers/BoschFrame.h"
 #include "drivers/SerialPTZ.h"
 
 class CBosch : public CSerialPTZ {
@@ -37,7 +38,7 @@ class CBosch : public CSerialPTZ {
     void ReadDriverConfiguration(CXMLAttribute& attributes) override;
 
   private:
-    // Writes n + 1 bytes, n taken from the length byte, under the port lock. A write failure is
-    // logged at the caller's `line` and thrown on.
-    void SendFrame(const BYTE* frame, int line);
+    // Writes the frame under the port lock. A write failure is logged at the caller's `line` and
+    // thrown on.
+    void SendFrame(const k47bosch::Frame& frame, int line);
 };

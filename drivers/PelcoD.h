@@ -28,6 +28,7 @@
 #include <set>
 #include <span>
 
+#include "drivers/PelcoDFrame.h"
 #include "drivers/SerialPTZ.h"
 
 enum PelcoModel : int32_t {
@@ -69,10 +70,10 @@ class CPelcoD : public CSerialPTZ {
     void OnLineRestored() override;
 
   private:
-    using Frame = BYTE[7];
+    using Frame = k47pelcod::Frame;
 
     // Each of these runs with the port lock held.
-    void SendFrame(PelcoCameraRecord& record, Frame& frame);
+    void SendFrame(PelcoCameraRecord& record, const Frame& frame);
     void RefreshCameraIfDue(PelcoCameraRecord& record, INT_PTR address);
     // The record of `address`, or `fallback` (a Generic camera with every flag off) when no
     // AddCamera registered that address.
