@@ -5,6 +5,8 @@
 // the move (length 0x87, opcode 0x05, three data bytes) and the command (0x86, 0x07, function
 // and value). Presets 0..255 travel with bit 7 in the function byte.
 //
+// The frames come from the encoder in BoschFrame.h; this class writes what it returns.
+//
 // Results: S_FALSE with nothing sent for Clear Preset, for values outside PTZCOMMAND and for every
 // menu command; QueryFunctions reports no optional function and 1023 presets.
 //

@@ -6,6 +6,9 @@
 // for a move and hexadecimal speeds; anything else, absent included: the second, five groups and
 // decimal speeds 0..7); the picture commands and the menu have one.
 //
+// The frames come from the encoder in PanasonicFrame.h; this class keeps the layout and the
+// camera count and writes what the encoder returns.
+//
 // Results: S_FALSE with nothing sent for Clear Preset and unknown commands; E_INVALIDARG with
 // nothing sent for menu commands outside 0..7 and for preset arguments whose code does not fit
 // two hexadecimal digits (Set Preset above 155, Go To Preset above 255). A negative code (Set

@@ -5,6 +5,9 @@
 // plain move once "InitIntervalSec" has passed), and the camera's answer read after each frame
 // when it is expected (4 bytes; 7 after command 2 = 0x51, 0x53, 0x55, 0x63; 18 after 0x45).
 //
+// The frames and the answer lengths come from the encoder in PelcoDFrame.h; this class adds the
+// records, the refresh, the line and the answers.
+//
 // On a two-wire bus the sender hears its own frame before the camera's answer: an answer that
 // begins with the frame just sent is read past it, so answers are right with or without echo.
 //
