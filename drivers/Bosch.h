@@ -5,6 +5,8 @@
 // the move (length 0x87, opcode 0x05, three data bytes) and the command (0x86, 0x07, function
 // and value). Presets 0..255 travel with bit 7 in the function byte.
 //
+// The frames come from the encoder in BoschFrame.h; this class writes what it returns.
+//
 // Results: S_FALSE with nothing sent for Clear Preset, for values outside PTZCOMMAND and for every
 // menu command; QueryFunctions reports no optional function and 1023 presets.
 //
@@ -14,6 +16,7 @@
 
 #include <span>
 
+#include "drivers/BoschFrame.h"
 #include "drivers/SerialPTZ.h"
 
 class CBosch : public CSerialPTZ {
@@ -37,7 +40,7 @@ class CBosch : public CSerialPTZ {
     void ReadDriverConfiguration(CXMLAttribute& attributes) override;
 
   private:
-    // Writes n + 1 bytes, n taken from the length byte, under the port lock. A write failure is
-    // logged at the caller's `line` and thrown on.
-    void SendFrame(const BYTE* frame, int line);
+    // Writes the frame under the port lock. A write failure is logged at the caller's `line` and
+    // thrown on.
+    void SendFrame(const k47bosch::Frame& frame, int line);
 };

@@ -6,6 +6,9 @@
 // for a move and hexadecimal speeds; anything else, absent included: the second, five groups and
 // decimal speeds 0..7); the picture commands and the menu have one.
 //
+// The frames come from the encoder in PanasonicFrame.h; this class keeps the layout and the
+// camera count and writes what the encoder returns.
+//
 // Results: S_FALSE with nothing sent for Clear Preset and unknown commands; E_INVALIDARG with
 // nothing sent for menu commands outside 0..7 and for preset arguments whose code does not fit
 // two hexadecimal digits (Set Preset above 155, Go To Preset above 255). A negative code (Set
@@ -20,6 +23,7 @@
 #include <span>
 #include <string>
 
+#include "drivers/PanasonicFrame.h"
 #include "drivers/SerialPTZ.h"
 
 class CPanasonic : public CSerialPTZ {
@@ -43,18 +47,16 @@ class CPanasonic : public CSerialPTZ {
     void ReadDriverConfiguration(CXMLAttribute& attributes) override;
 
   private:
-    // Start byte, address prefix, preamble and group head for `groups` groups.
-    std::string BuildHeader(INT_PTR address, int groups) const;
-    // Header, the groups joined by ":", end byte.
-    std::string BuildFrame(INT_PTR address, std::initializer_list<std::string> groups) const;
+    // The layout and the address prefix as set now (read without the lock).
+    k47panasonic::LineSettings Settings() const noexcept;
+    // Writes a frame the encoder made and gives the call's result: S_OK when written, S_FALSE or
+    // E_INVALIDARG (nothing written) when the encoder made none.
+    HRESULT Send(const k47panasonic::Encoded& encoded, int line);
     // Writes a frame under the port lock. A write failure is logged at the caller's `line` and
     // thrown on.
     void SendFrame(const BYTE* buffer, size_t length, int line);
     void SendFrame(const std::string& frame, int line) {
         SendFrame(reinterpret_cast<const BYTE*>(frame.data()), frame.size(), line);
-    }
-    bool FirstLayout() const noexcept {
-        return m_protocolVersion.load(std::memory_order_relaxed) == 1;
     }
 
     // Fields, in order (after CSerialPTZ's).

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -12,57 +11,10 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr BYTE kSync = 0xFF;
 constexpr LONGLONG kFileTimeUnitsPerSecond = 10000000;
-
-// Command 1 bits.
-constexpr BYTE kFocusNear = 0x01;
-constexpr BYTE kIrisOpen = 0x02;
-constexpr BYTE kIrisClose = 0x04;
-constexpr BYTE kManualScan = 0x10;  // the scan bit without the sense bit
-constexpr BYTE kCameraOn = 0x88;    // sense + camera on
-// Command 2 bits.
-constexpr BYTE kPanRight = 0x02;
-constexpr BYTE kPanLeft = 0x04;
-constexpr BYTE kTiltUp = 0x08;
-constexpr BYTE kTiltDown = 0x10;
-constexpr BYTE kZoomTele = 0x20;
-constexpr BYTE kZoomWide = 0x40;
-constexpr BYTE kFocusFar = 0x80;
 
 constexpr INT_PTR kMenuPreset = 95;
 constexpr SHORT kFullSpeed = 100;
-
-// Pan and tilt speed 0..63 from a magnitude where 100 is full speed; the remainder is dropped, so
-// 1 gives 0 (the direction bit still goes out).
-BYTE Speed(SHORT value) {
-    return static_cast<BYTE>((std::abs(static_cast<int>(value)) * 63 / 100) & 0x3F);
-}
-
-void Fill(BYTE (&frame)[7], INT_PTR address, BYTE command1, BYTE command2, BYTE data1, BYTE data2) {
-    frame[0] = kSync;
-    frame[1] = static_cast<BYTE>(address & 0xFF);
-    frame[2] = command1;
-    frame[3] = command2;
-    frame[4] = data1;
-    frame[5] = data2;
-    frame[6] = 0;  // computed when sent
-}
-
-// How many answer bytes a camera sends after a frame with this command 2.
-DWORD AnswerLength(BYTE command2) {
-    switch (command2) {
-        case 0x45:
-            return 18;
-        case 0x51:
-        case 0x53:
-        case 0x55:
-        case 0x63:
-            return 7;
-        default:
-            return 4;
-    }
-}
 
 bool EqualsIgnoringCase(const char* text, const char* upper) {
     for (; *text != '\0' && *upper != '\0'; ++text, ++upper) {
@@ -225,30 +177,7 @@ void CPelcoD::SendMove(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, SHORT
     PelcoCameraRecord fallback;
     PelcoCameraRecord& record = Record(address, fallback);
 
-    BYTE command1 = 0;
-    BYTE command2 = 0;
-    if (iris < 0)
-        command1 = kIrisClose;
-    if (iris > 0)
-        command1 = kIrisOpen;
-    if (focus < 0)
-        command1 |= kFocusNear;
-    if (focus > 0)
-        command2 = kFocusFar;
-    if (zoom < 0)
-        command2 |= kZoomWide;
-    if (zoom > 0)
-        command2 |= kZoomTele;
-    if (tilt < 0)
-        command2 |= kTiltDown;
-    if (tilt > 0)
-        command2 |= kTiltUp;
-    if (pan < 0)
-        command2 |= kPanLeft;
-    if (pan > 0)
-        command2 |= kPanRight;
-    Frame frame;
-    Fill(frame, address, command1, command2, Speed(pan), Speed(tilt));
+    Frame frame = k47pelcod::Move(address, pan, tilt, zoom, focus, iris);
 
     if (refresh)
         RefreshCameraIfDue(record, address);
@@ -263,9 +192,8 @@ HRESULT STDMETHODCALLTYPE CPelcoD::Command(INT_PTR address, PTZCOMMAND cmd, INT_
         PelcoCameraRecord& record = Record(address, fallback);
         // The command value goes out unchecked: the enumeration's values are Pelco-D's command-2
         // codes, and any other value is the caller's to send.
-        Frame frame;
-        Fill(frame, address, 0x00, static_cast<BYTE>(static_cast<uint32_t>(cmd) & 0xFF), 0x00,
-             static_cast<BYTE>(arg & 0xFF));
+        Frame frame =
+            k47pelcod::Command(address, static_cast<BYTE>(static_cast<uint32_t>(cmd) & 0xFF), arg);
         RefreshCameraIfDue(record, address);
         SendFrame(record, frame);
         return S_OK;
@@ -329,31 +257,23 @@ void CPelcoD::RefreshCameraIfDue(PelcoCameraRecord& record, INT_PTR address) {
     if (now - record.lastRefresh < m_refreshInterval)
         return;
     record.lastRefresh = now;
-    Frame frame;
-    if (record.turnOn) {
-        Fill(frame, address, kCameraOn, 0x00, 0x00, 0x00);
-        SendFrame(record, frame);
-    }
-    if (record.setManual) {
-        Fill(frame, address, kManualScan, 0x00, 0x00, 0x00);
-        SendFrame(record, frame);
-    }
+    if (record.turnOn)
+        SendFrame(record, k47pelcod::CameraOn(address));
+    if (record.setManual)
+        SendFrame(record, k47pelcod::ManualScan(address));
 }
 
 void CPelcoD::OnLineRestored() {
     // The line may have been down while a camera moved: each camera is stopped, then set up again.
     for (auto& [address, record] : m_cameras) {
-        Frame frame;
-        Fill(frame, address, 0x00, 0x00, 0x00, 0x00);
-        SendFrame(record, frame);
+        SendFrame(record, k47pelcod::Move(address, 0, 0, 0, 0, 0));
         record.lastRefresh = 0;
         RefreshCameraIfDue(record, address);
     }
 }
 
-void CPelcoD::SendFrame(PelcoCameraRecord& record, Frame& frame) {
-    frame[6] = static_cast<BYTE>(frame[1] + frame[2] + frame[3] + frame[4] + frame[5]);
-    if (!WriteFrame(frame, sizeof(frame)))
+void CPelcoD::SendFrame(PelcoCameraRecord& record, const Frame& frame) {
+    if (!WriteFrame(frame.data(), frame.size()))
         return;                // no port, or the line is down: dumped only
     FlushFileBuffers(Port());  // the result does not matter
     if (!record.expectAnswer)
@@ -361,13 +281,13 @@ void CPelcoD::SendFrame(PelcoCameraRecord& record, Frame& frame) {
     // The answer is consumed, not examined; a short read (the camera is late or silent) is fine.
     // On a bus that echoes, the frame itself comes first: when what was read begins with it, the
     // rest of the echo and the whole answer follow.
-    constexpr DWORD kEcho = sizeof(Frame);
-    const DWORD length = AnswerLength(frame[3]);
-    BYTE answer[kEcho + 18];
+    constexpr DWORD kEcho = std::tuple_size_v<Frame>;
+    const auto length = static_cast<DWORD>(k47pelcod::AnswerLength(frame[3]));
+    BYTE answer[kEcho + k47pelcod::kMaxAnswerLength];
     DWORD read = 0;
     if (!ReadFile(Port(), answer, length, &read, nullptr))
         throw CWin32Error(__FILE__, __LINE__);
-    if (read == 0 || std::memcmp(answer, frame, std::min(read, kEcho)) != 0)
+    if (read == 0 || std::memcmp(answer, frame.data(), std::min(read, kEcho)) != 0)
         return;
     DWORD more = 0;
     if (!ReadFile(Port(), answer + read, kEcho + length - read, &more, nullptr))

@@ -5,6 +5,9 @@
 // plain move once "InitIntervalSec" has passed), and the camera's answer read after each frame
 // when it is expected (4 bytes; 7 after command 2 = 0x51, 0x53, 0x55, 0x63; 18 after 0x45).
 //
+// The frames and the answer lengths come from the encoder in PelcoDFrame.h; this class adds the
+// records, the refresh, the line and the answers.
+//
 // On a two-wire bus the sender hears its own frame before the camera's answer: an answer that
 // begins with the frame just sent is read past it, so answers are right with or without echo.
 //
@@ -28,6 +31,7 @@
 #include <set>
 #include <span>
 
+#include "drivers/PelcoDFrame.h"
 #include "drivers/SerialPTZ.h"
 
 enum PelcoModel : int32_t {
@@ -69,10 +73,10 @@ class CPelcoD : public CSerialPTZ {
     void OnLineRestored() override;
 
   private:
-    using Frame = BYTE[7];
+    using Frame = k47pelcod::Frame;
 
     // Each of these runs with the port lock held.
-    void SendFrame(PelcoCameraRecord& record, Frame& frame);
+    void SendFrame(PelcoCameraRecord& record, const Frame& frame);
     void RefreshCameraIfDue(PelcoCameraRecord& record, INT_PTR address);
     // The record of `address`, or `fallback` (a Generic camera with every flag off) when no
     // AddCamera registered that address.

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "drivers/PelcoDFrame.h"
 #include "sim/FrameDecoder.h"
 #include "sim/PelcoDAnswer.h"
 #include "sim/SimulatedCamera.h"
@@ -70,7 +71,7 @@ inline int FuzzDecoder(k47::sim::Protocol protocol, size_t max_pending, const ui
             Check(s.zoom >= 0 && s.zoom <= 1);
             if (protocol == Protocol::kPelcoD) {
                 std::vector<uint8_t> answer = PelcoDAnswer(f, s);
-                Check(answer.size() == PelcoDAnswerLength(f.raw[3]));
+                Check(answer.size() == k47pelcod::AnswerLength(f.raw[3]));
             }
         }
     }

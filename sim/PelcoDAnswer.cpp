@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "drivers/PelcoDFrame.h"
+
 namespace k47::sim {
 
 namespace {
@@ -33,20 +35,6 @@ uint16_t Position(uint8_t command2, const CameraState& state) {
 
 }  // namespace
 
-size_t PelcoDAnswerLength(uint8_t command2) {
-    switch (command2) {
-        case 0x45:
-            return 18;
-        case 0x51:
-        case 0x53:
-        case 0x55:
-        case 0x63:
-            return 7;
-        default:
-            return 4;
-    }
-}
-
 std::vector<uint8_t> PelcoDAnswer(const DecodedFrame& frame, const CameraState& state) {
     if (frame.kind == FrameKind::kMalformed || frame.protocol != Protocol::kPelcoD ||
         frame.raw.size() != 7 || frame.address < 0) {
@@ -55,7 +43,7 @@ std::vector<uint8_t> PelcoDAnswer(const DecodedFrame& frame, const CameraState& 
     const uint8_t address = static_cast<uint8_t>(frame.address);
     const uint8_t command2 = frame.raw[3];
     std::vector<uint8_t> answer = {0xFF, address};
-    switch (PelcoDAnswerLength(command2)) {
+    switch (k47pelcod::AnswerLength(command2)) {
         case 18: {
             static const char kText[] = "K47 SIMULATOR  ";
             static_assert(sizeof kText - 1 == 15);

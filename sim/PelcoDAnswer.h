@@ -1,7 +1,7 @@
 // What a simulated Pelco-D camera sends back after a frame addressed to it. The drivers read an
-// answer whose length depends on command 2 of the frame they sent (18 bytes after 0x45, 7 after
-// 0x51, 0x53, 0x55 and 0x63, 4 after anything else) and do not look at its content. The content
-// chosen here:
+// answer whose length depends on command 2 of the frame they sent (k47pelcod::AnswerLength, the
+// driver's own table: 18 bytes after 0x45, 7 after 0x51, 0x53, 0x55 and 0x63, 4 after anything
+// else) and do not look at its content. The content chosen here:
 // - 4 bytes, the general answer: FF, address, 00 (no alarm), checksum;
 // - 7 bytes, the position answer: FF, address, 00, command 2 + 8 (0x59, 0x5B, 0x5D, 0x6B),
 //   value high byte, value low byte, checksum. The value is the pan angle in hundredths of a
@@ -24,9 +24,6 @@
 #include "sim/SimulatedCamera.h"
 
 namespace k47::sim {
-
-// The number of answer bytes a driver waits for after a frame with this command 2.
-size_t PelcoDAnswerLength(uint8_t command2);
 
 std::vector<uint8_t> PelcoDAnswer(const DecodedFrame& frame, const CameraState& state);
 

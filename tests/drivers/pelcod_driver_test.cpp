@@ -58,7 +58,8 @@ class PelcoDriverTest : public ::testing::Test {
     LogCapture log_;
 };
 
-// Every byte example, and the edges of the speed and byte arithmetic.
+// Each call's values reach the line in the right places, one frame per call (every byte edge of
+// the frames themselves is tested on the encoder, in pelcod_frame_test.cpp).
 TEST_F(PelcoDriverTest, FramesCarryTheProtocolBytes) {
     Init();
     struct Case {
@@ -80,10 +81,6 @@ TEST_F(PelcoDriverTest, FramesCarryTheProtocolBytes) {
          [](auto* d) { return d->MoveRelative(2, 0, 0, 7, 0, 0); },
          {0xFF, 0x02, 0x00, 0x20, 0x00, 0x00, 0x22},
          FrameKind::kMove},
-        {"zoom -1 at 2",
-         [](auto* d) { return d->MoveRelative(2, 0, 0, -1, 0, 0); },
-         {0xFF, 0x02, 0x00, 0x40, 0x00, 0x00, 0x42},
-         FrameKind::kMove},
         {"focus +1, iris -1 at 1",
          [](auto* d) { return d->MoveRelative(1, 0, 0, 0, 1, -1); },
          {0xFF, 0x01, 0x04, 0x80, 0x00, 0x00, 0x85},
@@ -92,52 +89,22 @@ TEST_F(PelcoDriverTest, FramesCarryTheProtocolBytes) {
          [](auto* d) { return d->Command(3, PTZCMD_GOTOPRESET, 12); },
          {0xFF, 0x03, 0x00, 0x07, 0x00, 0x0C, 0x16},
          FrameKind::kPresetGo},
-        {"checksum wraps at address 0xFF",
-         [](auto* d) { return d->MoveRelative(0xFF, 100, 0, 0, 0, 0); },
-         {0xFF, 0xFF, 0x00, 0x02, 0x3F, 0x00, 0x40},
-         FrameKind::kMove},
         {"stop",
          [](auto* d) { return d->MoveRelative(1, 0, 0, 0, 0, 0); },
          {0xFF, 0x01, 0, 0, 0, 0, 0x01},
          FrameKind::kStop},
-        {"pan -50 is speed 31 left", [](auto* d) { return d->MoveRelative(1, -50, 0, 0, 0, 0); },
-         Pelco(1, 0x00, 0x04, 31, 0), FrameKind::kMove},
-        {"pan +1 is speed 0 with its direction",
-         [](auto* d) { return d->MoveRelative(1, 1, 0, 0, 0, 0); }, Pelco(1, 0x00, 0x02, 0, 0),
-         FrameKind::kMove},
-        {"every axis positive", [](auto* d) { return d->MoveRelative(1, 100, 100, 100, 100, 100); },
-         Pelco(1, 0x02, 0xAA, 0x3F, 0x3F), FrameKind::kMove},
         {"every axis negative",
          [](auto* d) { return d->MoveRelative(1, -100, -100, -100, -100, -100); },
          Pelco(1, 0x05, 0x54, 0x3F, 0x3F), FrameKind::kMove},
-        {"16-bit extremes keep the 6-bit mask",
-         [](auto* d) { return d->MoveRelative(1, -32768, 32767, 0, 0, 0); },
-         Pelco(1, 0x00, 0x0C, 0x23, 0x23), FrameKind::kMove},
         {"address keeps its low 8 bits",
          [](auto* d) { return d->MoveRelative(0x1FF, 0, 0, 0, 0, 0); }, Pelco(0xFF, 0, 0, 0, 0),
          FrameKind::kStop},
-        {"set preset 3", [](auto* d) { return d->Command(1, PTZCMD_SETPRESET, 3); },
-         Pelco(1, 0, 0x03, 0, 3), FrameKind::kPresetSet},
-        {"clear preset 4", [](auto* d) { return d->Command(1, PTZCMD_CLEARPRESET, 4); },
-         Pelco(1, 0, 0x05, 0, 4), FrameKind::kPresetClear},
-        {"auto focus 2", [](auto* d) { return d->Command(1, PTZCMD_AUTOFOCUS, 2); },
-         Pelco(1, 0, 0x2B, 0, 2), FrameKind::kAutoFocus},
-        {"auto iris 1", [](auto* d) { return d->Command(1, PTZCMD_AUTOIRIS, 1); },
-         Pelco(1, 0, 0x2D, 0, 1), FrameKind::kAutoIris},
-        {"AGC 0", [](auto* d) { return d->Command(1, PTZCMD_AUTOAGC, 0); }, Pelco(1, 0, 0x2F, 0, 0),
-         FrameKind::kAutoAgc},
-        {"backlight 1", [](auto* d) { return d->Command(1, PTZCMD_BACKLIGHT, 1); },
-         Pelco(1, 0, 0x31, 0, 1), FrameKind::kBacklight},
-        {"white balance 3", [](auto* d) { return d->Command(1, PTZCMD_WHITEBAL, 3); },
-         Pelco(1, 0, 0x33, 0, 3), FrameKind::kWhiteBalance},
         {"a command outside the enumeration goes out as it is",
          [](auto* d) { return d->Command(1, static_cast<PTZCOMMAND>(0x45), 0); },
          Pelco(1, 0, 0x45, 0, 0), FrameKind::kUnknown},
         {"the argument keeps its low 8 bits",
          [](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, 0x1234); },
          Pelco(1, 0, 0x07, 0, 0x34), FrameKind::kPresetGo},
-        {"a negative argument", [](auto* d) { return d->Command(1, PTZCMD_GOTOPRESET, -1); },
-         Pelco(1, 0, 0x07, 0, 0xFF), FrameKind::kPresetGo},
     };
     for (const Case& c : cases) {
         EXPECT_HR_OK(c.call(Driver())) << c.name;

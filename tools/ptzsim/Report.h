@@ -24,10 +24,17 @@
 #include <chrono>
 #include <string>
 
+#include "sim/Simulator.h"
 #include "tools/ptzsim/Json.h"
-#include "tools/ptzsim/Simulator.h"
 
 namespace ptzsim {
+
+// The simulator's core lives in sim/ (k47sim); the tool reports its events.
+using k47::sim::CameraView;
+using k47::sim::Counters;
+using k47::sim::Event;
+using k47::sim::EventType;
+using k47::sim::SimTime;
 
 struct StartInfo {
     std::string line;  // the path to configure as the port

@@ -7,7 +7,7 @@
 //          [--state-interval SECONDS] [--answer] [--model [ADDR=]pelco|messoa|generic]
 //          [--instant] [--stall] [--echo]
 //
-// A pty plays a real line (LineModel.h): bytes are taken off it no faster than the rate and
+// A pty plays a real line (sim/LineModel.h): bytes are taken off it no faster than the rate and
 // character size the port user set on it (or --baud), so what a host writes faster than that
 // queues in the kernel, and each frame is stamped with the time its last byte arrived. --instant
 // reads bytes as they come instead. A device paces itself. --stall starts with the line stuck,
@@ -37,14 +37,18 @@
 #include <string>
 #include <vector>
 
+#include "sim/LineModel.h"
+#include "sim/Simulator.h"
 #include "tools/ptzsim/Line.h"
-#include "tools/ptzsim/LineModel.h"
 #include "tools/ptzsim/Report.h"
-#include "tools/ptzsim/Simulator.h"
 #include "tools/ptzsim/UniqueFd.h"
 
 using namespace ptzsim;
+using k47::sim::CharacterFormat;
+using k47::sim::LinePacer;
 using k47::sim::Protocol;
+using k47::sim::Simulator;
+using k47::sim::SimulatorOptions;
 
 namespace {
 
@@ -385,7 +389,9 @@ int main(int argc, char** argv) {
     auto begin_run = [&](SimTime t) {
         std::optional<k47::PtyLineSettings> current = line->LineSettings();
         check_settings(t, current);
-        pacer.Begin(t, CharacterFormat::From(current.value_or(k47::PtyLineSettings{}), model_baud));
+        const k47::PtyLineSettings s = current.value_or(k47::PtyLineSettings{});
+        pacer.Begin(t,
+                    CharacterFormat::From(s.baud, s.data_bits, s.parity, s.stop_bits, model_baud));
     };
     auto lose = [&](const std::string& why) {
         reason = "line lost: " + why;

@@ -1,7 +1,7 @@
 // The pacing of the simulator's line (LineModel.h).
-#include "tools/ptzsim/LineModel.h"
+#include "sim/LineModel.h"
 
-namespace ptzsim {
+namespace k47::sim {
 
 namespace {
 
@@ -10,18 +10,18 @@ constexpr __int128 kNanosPerSecond = 1000000000;
 
 }  // namespace
 
-CharacterFormat CharacterFormat::From(const k47::PtyLineSettings& settings,
+CharacterFormat CharacterFormat::From(uint32_t baud, int data_bits, char parity, int stop_bits,
                                       uint32_t baud_override) {
     CharacterFormat f;
-    f.baud = baud_override != 0 ? baud_override : settings.baud;
+    f.baud = baud_override != 0 ? baud_override : baud;
     if (f.baud == 0) {
         f.baud = kFallbackBaud;
     }
-    const int data = settings.data_bits >= 5 && settings.data_bits <= 8 ? settings.data_bits : 8;
-    const int parity = settings.parity == 'N' ? 0 : 1;
+    const int data = data_bits >= 5 && data_bits <= 8 ? data_bits : 8;
+    const int parity_bits = parity == 'N' ? 0 : 1;
     // Two stop bits with five data bits are one and a half on the wire.
-    const int stop_halves = settings.stop_bits == 2 ? (data == 5 ? 3 : 4) : 2;
-    f.half_bits = 2 * (1 + data + parity) + stop_halves;
+    const int stop_halves = stop_bits == 2 ? (data == 5 ? 3 : 4) : 2;
+    f.half_bits = 2 * (1 + data + parity_bits) + stop_halves;
     return f;
 }
 
@@ -61,4 +61,4 @@ void LinePacer::Took(uint64_t count) {
     taken_ += count;
 }
 
-}  // namespace ptzsim
+}  // namespace k47::sim

@@ -32,9 +32,7 @@
 #include "sim/FrameDecoder.h"
 #include "sim/SimulatedCamera.h"
 
-namespace ptzsim {
-
-using k47::sim::SimTime;
+namespace k47::sim {
 
 struct MenuCursor {
     int row = 0;
@@ -46,7 +44,7 @@ struct MenuCursor {
 // A camera as the report shows it.
 struct CameraView {
     int address = 0;
-    k47::sim::CameraState state;
+    CameraState state;
     bool moving = false;
     MenuCursor cursor;
 };
@@ -63,7 +61,7 @@ enum class EventType {
 struct Event {
     EventType type = EventType::kFrame;
     SimTime time{0};
-    k47::sim::DecodedFrame frame;      // kFrame, kAnswer (the frame answered)
+    DecodedFrame frame;                // kFrame, kAnswer (the frame answered)
     std::optional<CameraView> camera;  // the camera after the event
     std::vector<uint8_t> answer;       // kAnswer
     std::string detail;  // kLimit: the axis and end; kFrame: menu opened or closed, or dropped
@@ -72,8 +70,8 @@ struct Event {
 };
 
 struct SimulatorOptions {
-    k47::sim::Protocol protocol = k47::sim::Protocol::kPelcoD;
-    k47::sim::CameraLimits limits;
+    Protocol protocol = Protocol::kPelcoD;
+    CameraLimits limits;
     // Pelco-D addresses whose menu opens with Set Preset 95 (the Pelco and Messoa models);
     // `all_menu_on_set` for every address.
     std::set<int> menu_on_set;
@@ -115,17 +113,17 @@ class Simulator {
     enum Axis { kTilt, kZoom, kFocus, kIris, kAxes };
 
     struct Camera {
-        Camera(k47::sim::Protocol protocol, const k47::sim::CameraLimits& limits)
+        Camera(Protocol protocol, const CameraLimits& limits)
             : sim(protocol, limits), limits(limits) {}
-        k47::sim::SimulatedCamera sim;
-        k47::sim::CameraLimits limits;
+        SimulatedCamera sim;
+        CameraLimits limits;
         MenuCursor cursor;
         bool at_end[kAxes] = {};
         std::optional<CameraView> shown;  // as last reported
     };
 
     void Start(SimTime now);
-    void Apply(const k47::sim::DecodedFrame& frame, SimTime now, std::vector<Event>& out);
+    void Apply(const DecodedFrame& frame, SimTime now, std::vector<Event>& out);
     Camera* CameraFor(int address);
     CameraView View(int address, const Camera& camera) const;
     void Report(Event event, std::vector<Event>& out);
@@ -134,9 +132,9 @@ class Simulator {
     bool Running(const Camera& camera) const;
 
     SimulatorOptions options_;
-    std::unique_ptr<k47::sim::FrameDecoder> decoder_;
+    std::unique_ptr<FrameDecoder> decoder_;
     std::map<int, Camera> cameras_;
-    std::vector<k47::sim::DecodedFrame> frames_;  // reused between feeds
+    std::vector<DecodedFrame> frames_;  // reused between feeds
     SimTime last_byte_{0};
     SimTime next_state_{0};
     SimTime last_time_{0};
@@ -147,4 +145,4 @@ class Simulator {
 // True when the report would show the two views alike (positions to their shown precision).
 bool SameShown(const CameraView& a, const CameraView& b);
 
-}  // namespace ptzsim
+}  // namespace k47::sim

@@ -1,4 +1,5 @@
-// When bytes handed to a serial line reach its far end: the pacing of the simulator's line.
+// When bytes handed to a serial line reach its far end: the pacing of a simulated line (ptzsim
+// plays it on a pseudo-terminal).
 //
 // A character on the wire is a start bit, the data bits, a parity bit when parity is on and the
 // stop bits (1.5 with 5 data bits and two stop bits set), at the line's rate; 10 bits for 8N1.
@@ -15,24 +16,23 @@
 // Plain value types, no I/O, no clock; one thread at a time.
 #pragma once
 
-#include <k47/pty.h>
-
 #include <cstdint>
 
 #include "sim/SimulatedCamera.h"
 
-namespace ptzsim {
-
-using k47::sim::SimTime;
+namespace k47::sim {
 
 // The shape of one character on the wire at a rate.
 struct CharacterFormat {
     uint32_t baud = 9600;
     int half_bits = 20;  // bits per character, doubled (1.5 stop bits exist)
 
-    // From the line's settings; `baud_override` (when not 0) replaces the settings' rate, and a
-    // rate of 0 (unset, or the hang-up speed) counts as 9600.
-    static CharacterFormat From(const k47::PtyLineSettings& settings, uint32_t baud_override);
+    // From a line's settings: its rate, data bits (5..8; anything else counts as 8), parity
+    // ('N' for none, any other letter adds a bit) and stop bits (2, or anything else for 1);
+    // `baud_override` (when not 0) replaces the settings' rate, and a rate of 0 (unset, or the
+    // hang-up speed) counts as 9600.
+    static CharacterFormat From(uint32_t baud, int data_bits, char parity, int stop_bits,
+                                uint32_t baud_override);
     // A character's time on the wire, rounded to the nanosecond (for reports; the pacing itself
     // does not round).
     SimTime Time() const;
@@ -63,4 +63,4 @@ class LinePacer {
     uint64_t taken_ = 0;  // bytes of the run already taken
 };
 
-}  // namespace ptzsim
+}  // namespace k47::sim

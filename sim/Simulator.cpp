@@ -1,15 +1,12 @@
 // The simulated camera line (rules in Simulator.h).
-#include "tools/ptzsim/Simulator.h"
+#include "sim/Simulator.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "sim/PelcoDAnswer.h"
 
-namespace ptzsim {
-
-using k47::sim::DecodedFrame;
-using k47::sim::FrameKind;
+namespace k47::sim {
 
 namespace {
 
@@ -19,15 +16,15 @@ long Shown(double value, double scale) {
     return std::lround(value * scale);
 }
 
-bool SameMotion(const k47::sim::Axis& a, const k47::sim::Axis& b) {
+bool SameMotion(const Axis& a, const Axis& b) {
     return a.direction == b.direction && a.speed == b.speed;
 }
 
 }  // namespace
 
 bool SameShown(const CameraView& a, const CameraView& b) {
-    const k47::sim::CameraState& x = a.state;
-    const k47::sim::CameraState& y = b.state;
+    const CameraState& x = a.state;
+    const CameraState& y = b.state;
     const bool menu_same =
         x.menu_open == y.menu_open &&
         (!x.menu_open || (a.cursor == b.cursor && x.menu_actions == y.menu_actions));
@@ -45,7 +42,7 @@ bool SameShown(const CameraView& a, const CameraView& b) {
 }
 
 Simulator::Simulator(const SimulatorOptions& options)
-    : options_(options), decoder_(k47::sim::MakeDecoder(options.protocol)) {}
+    : options_(options), decoder_(MakeDecoder(options.protocol)) {}
 
 Simulator::~Simulator() = default;
 
@@ -79,7 +76,7 @@ Simulator::Camera* Simulator::CameraFor(int address) {
     if (cameras_.size() >= kMaxCameras) {
         return nullptr;
     }
-    k47::sim::CameraLimits limits = options_.limits;
+    CameraLimits limits = options_.limits;
     limits.menu_on_set_preset =
         options_.all_menu_on_set || options_.menu_on_set.count(address) != 0;
     return &cameras_.try_emplace(address, options_.protocol, limits).first->second;
@@ -125,7 +122,7 @@ void Simulator::Apply(const DecodedFrame& frame, SimTime now, std::vector<Event>
     camera->sim.AdvanceTo(now);
     CheckEnds(address, *camera, now, &out);
 
-    const k47::sim::CameraState& state = camera->sim.state();
+    const CameraState& state = camera->sim.state();
     const bool was_moving = camera->sim.moving();
     const bool was_open = state.menu_open;
     const uint32_t steps = state.menu_actions;
@@ -172,8 +169,8 @@ void Simulator::Apply(const DecodedFrame& frame, SimTime now, std::vector<Event>
         stopped.camera = View(address, *camera);
         Report(std::move(stopped), out);
     }
-    if (options_.answer && options_.protocol == k47::sim::Protocol::kPelcoD) {
-        std::vector<uint8_t> answer = k47::sim::PelcoDAnswer(frame, camera->sim.state());
+    if (options_.answer && options_.protocol == Protocol::kPelcoD) {
+        std::vector<uint8_t> answer = PelcoDAnswer(frame, camera->sim.state());
         if (!answer.empty()) {
             ++counters_.answers;
             Event reply;
@@ -188,8 +185,8 @@ void Simulator::Apply(const DecodedFrame& frame, SimTime now, std::vector<Event>
 }
 
 void Simulator::CheckEnds(int address, Camera& camera, SimTime now, std::vector<Event>* out) {
-    const k47::sim::CameraState& s = camera.sim.state();
-    const k47::sim::CameraLimits& l = camera.limits;
+    const CameraState& s = camera.sim.state();
+    const CameraLimits& l = camera.limits;
     struct End {
         bool reached;
         const char* text;
@@ -225,7 +222,7 @@ void Simulator::CheckEnds(int address, Camera& camera, SimTime now, std::vector<
 }
 
 bool Simulator::Running(const Camera& camera) const {
-    const k47::sim::CameraState& s = camera.sim.state();
+    const CameraState& s = camera.sim.state();
     const int directions[kAxes] = {s.tilt.direction, s.zoom_motion.direction,
                                    s.focus_motion.direction, s.iris_motion.direction};
     for (int axis = 0; axis < kAxes; ++axis) {
@@ -304,4 +301,4 @@ void Simulator::Finish(SimTime now, std::vector<Event>& out) {
     }
 }
 
-}  // namespace ptzsim
+}  // namespace k47::sim
