@@ -24,6 +24,7 @@
 #pragma once
 
 #include <k47/pty.h>
+#include <k47/unique_fd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -32,9 +33,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/ptzsim/UniqueFd.h"
-
 namespace ptzsim {
+
+using k47::UniqueFd;
 
 class Line {
   public:

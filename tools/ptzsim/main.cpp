@@ -41,7 +41,6 @@
 #include "sim/Simulator.h"
 #include "tools/ptzsim/Line.h"
 #include "tools/ptzsim/Report.h"
-#include "tools/ptzsim/UniqueFd.h"
 
 using namespace ptzsim;
 using k47::sim::CharacterFormat;
