@@ -132,8 +132,8 @@ class LineRateTest : public ::testing::Test {
 
     // Host log so far (kept across calls).
     std::string HostLog() {
-        hostLog_ += host_->Stderr();
-        return hostLog_;
+        host_log_ += host_->Stderr();
+        return host_log_;
     }
     static size_t CountOf(const std::string& text, const std::string& what) {
         size_t n = 0;
@@ -171,7 +171,7 @@ class LineRateTest : public ::testing::Test {
     std::map<std::string, std::unique_ptr<SimLine>> lines_;
     std::unique_ptr<k47test::ToolProcess> host_;
     std::string url_;
-    std::string hostLog_;
+    std::string host_log_;
     std::map<std::string, ComPtr<IK47PTZClient>> clients_;
 };
 
@@ -245,14 +245,21 @@ TEST_F(LineRateTest, AMoveOnAnIdleLineReturnsWhenItsLastByteArrives) {
     std::vector<Frame> frames = lines_["idle"]->Frames();
     ASSERT_EQ(frames.size(), static_cast<size_t>(kCalls));
     std::vector<double> took;
+    int lateWakeUps = 0;
     for (int i = 0; i < kCalls; ++i) {
         took.push_back(returns[i] - starts[i]);
         EXPECT_GE(returns[i] - starts[i], kFrame) << "call " << i << " returned early";
         EXPECT_GE(frames[i].at, starts[i] + kFrame - 0.0002) << "call " << i;
         // The far end notices the first byte a moment after the write: its stamp may trail the
-        // return by that wake-up, never by a frame.
-        EXPECT_LE(frames[i].at, returns[i] + 0.003) << "call " << i << ": returned before the wire";
+        // return by that wake-up, never by most of a frame (a call that returned when the kernel
+        // took the bytes trails by all of it). A loaded machine may delay the simulator's
+        // wake-up past 3 ms once or twice in twenty.
+        EXPECT_LE(frames[i].at, returns[i] + 0.8 * kFrame)
+            << "call " << i << ": returned before the wire";
+        if (frames[i].at > returns[i] + 0.003)
+            ++lateWakeUps;
     }
+    EXPECT_LE(lateWakeUps, 2) << "stamps more than 3 ms after the call returned";
     std::sort(took.begin(), took.end());
     EXPECT_LT(took[kCalls / 2], kFrame + 0.003) << "median call time";
     std::printf("[ line ] idle 9600 Bd move: median %.2f ms, max %.2f ms (frame time %.2f ms)\n",
