@@ -49,7 +49,7 @@ HRESULT STDMETHODCALLTYPE CHostPortService::AllocatePort(USHORT* pPort) {
     for (unsigned i = 0; i < count; ++i) {
         USHORT candidate = next_;
         next_ = (next_ == last_) ? first_ : static_cast<USHORT>(next_ + 1);
-        if (inUse_.insert(candidate).second) {
+        if (in_use_.insert(candidate).second) {
             *pPort = candidate;
             return S_OK;
         }
@@ -59,7 +59,7 @@ HRESULT STDMETHODCALLTYPE CHostPortService::AllocatePort(USHORT* pPort) {
 
 HRESULT STDMETHODCALLTYPE CHostPortService::ReleasePort(USHORT port) {
     std::lock_guard<std::mutex> guard(lock_);
-    return inUse_.erase(port) == 1 ? S_OK : S_FALSE;
+    return in_use_.erase(port) == 1 ? S_OK : S_FALSE;
 }
 
 HRESULT STDMETHODCALLTYPE CHostPortService::IsEnabled() {
@@ -80,7 +80,7 @@ HRESULT STDMETHODCALLTYPE CHostVariable::Advise(IK47EventSink* pSink, DWORD* pCo
     if (pSink == nullptr || pCookie == nullptr)
         return E_POINTER;
     std::lock_guard<std::mutex> guard(lock_);
-    *pCookie = nextCookie_++;
+    *pCookie = next_cookie_++;
     sinks_[*pCookie] = pSink;
     return S_OK;
 }
@@ -149,24 +149,24 @@ void CInstallationServer::AddProtocol(xmlNode* element, const std::u16string& na
                                       IUnknown* driver) {
     std::lock_guard<std::mutex> guard(lock_);
     protocols_[name] = Entry{element, driver};
-    byElement_[element] = driver;
+    by_element_[element] = driver;
 }
 
 void CInstallationServer::AddCamera(xmlNode* element, const std::u16string& name,
                                     IUnknown* wrapper) {
     std::lock_guard<std::mutex> guard(lock_);
     cameras_[name] = Entry{element, wrapper};
-    byElement_[element] = wrapper;
+    by_element_[element] = wrapper;
 }
 
 void CInstallationServer::SetDefaultProtocol(const std::u16string& name) {
     std::lock_guard<std::mutex> guard(lock_);
-    defaultProtocol_ = name;
+    default_protocol_ = name;
 }
 
 void CInstallationServer::SetShuttingDown() {
     std::lock_guard<std::mutex> guard(lock_);
-    shuttingDown_ = true;
+    shutting_down_ = true;
 }
 
 HRESULT CInstallationServer::FindCamera(const std::u16string& name, IK47PTZCamera** camera) {
@@ -205,7 +205,7 @@ CInstallationServer::CamerasByProtocol() {
                 continue;
             // As GetObjectName resolves it for the camera wrapper's binding.
             std::optional<std::string> protocol = document_.GetAttribute(entry.element, "Protocol");
-            found.push_back(Found{protocol ? k47::Utf8ToUtf16(*protocol) : defaultProtocol_, name,
+            found.push_back(Found{protocol ? k47::Utf8ToUtf16(*protocol) : default_protocol_, name,
                                   entry.object});
         }
     }
@@ -238,7 +238,7 @@ void CInstallationServer::ReleaseObjects() {
         std::lock_guard<std::mutex> guard(lock_);
         cameras.swap(cameras_);
         protocols.swap(protocols_);
-        byElement.swap(byElement_);
+        byElement.swap(by_element_);
         variables.swap(variables_);
     }
     // Cameras first: their final release may still call their driver.
@@ -264,8 +264,8 @@ HRESULT STDMETHODCALLTYPE CInstallationServer::LookupObject(BSTR name, BSTR path
             return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
         std::lock_guard<std::mutex> guard(lock_);
         for (xmlNode* node : nodes) {
-            auto it = byElement_.find(node);
-            if (it != byElement_.end() && it->second) {
+            auto it = by_element_.find(node);
+            if (it != by_element_.end() && it->second) {
                 found = it->second;
                 break;
             }
@@ -296,7 +296,7 @@ HRESULT STDMETHODCALLTYPE CInstallationServer::LookupObject(BSTR name, BSTR path
 
 HRESULT STDMETHODCALLTYPE CInstallationServer::StatusCheck() {
     std::lock_guard<std::mutex> guard(lock_);
-    return shuttingDown_ ? S_FALSE : S_OK;
+    return shutting_down_ ? S_FALSE : S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CInstallationServer::GetObjectName(BSTR name, BSTR* pResult) {
@@ -313,7 +313,7 @@ HRESULT STDMETHODCALLTYPE CInstallationServer::GetObjectName(BSTR name, BSTR* pR
             return kNotFound;
         std::optional<std::string> attribute =
             document_.GetAttribute(camera->second.element, "Protocol");
-        protocol = attribute ? k47::Utf8ToUtf16(*attribute) : defaultProtocol_;
+        protocol = attribute ? k47::Utf8ToUtf16(*attribute) : default_protocol_;
     }
     if (protocol.empty())
         return kNotFound;

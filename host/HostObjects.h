@@ -42,7 +42,7 @@ class CHostPortService : public CK47ComObjectRoot, public IK47PortService {
     USHORT first_ = 0;
     USHORT last_ = 0;
     USHORT next_ = 0;
-    std::set<USHORT> inUse_;
+    std::set<USHORT> in_use_;
 };
 
 class CHostVariable : public CK47ComObjectRoot, public IK47Variable {
@@ -63,7 +63,7 @@ class CHostVariable : public CK47ComObjectRoot, public IK47Variable {
     std::mutex lock_;
     VARIANT value_{};
     std::map<DWORD, Microsoft::WRL::ComPtr<IK47EventSink>> sinks_;
-    DWORD nextCookie_ = 1;
+    DWORD next_cookie_ = 1;
 };
 
 class CInstallationServer : public CK47ComObjectRoot,
@@ -135,10 +135,10 @@ class CInstallationServer : public CK47ComObjectRoot,
     k47::XmlDocument document_;
     std::map<std::u16string, Entry> protocols_;  // by Name
     std::map<std::u16string, Entry> cameras_;    // by Name
-    std::map<const xmlNode*, Microsoft::WRL::ComPtr<IUnknown>> byElement_;
-    std::u16string defaultProtocol_;
+    std::map<const xmlNode*, Microsoft::WRL::ComPtr<IUnknown>> by_element_;
+    std::u16string default_protocol_;
     std::map<std::u16string, Microsoft::WRL::ComPtr<IUnknown>> variables_;
-    bool shuttingDown_ = false;
+    bool shutting_down_ = false;
 };
 
 }  // namespace k47host

@@ -168,7 +168,7 @@ bool Installation::ReadSettings(std::string* error) {
         ControlServiceSettings settings;
         if (!ReadServiceSettings(node, &settings, error))
             return false;
-        serviceSettings_.push_back(std::move(settings));
+        service_settings_.push_back(std::move(settings));
     }
 
     USHORT first = 0, last = 0;
@@ -190,9 +190,9 @@ bool Installation::ReadSettings(std::string* error) {
         first = static_cast<USHORT>(a);
         last = static_cast<USHORT>(b);
     }
-    portService_ = CHostPortService::Create(first, last);
-    serverUnknown_ = CInstallationServer::Create(document_, &server_);
-    if (!portService_ || !serverUnknown_) {
+    port_service_ = CHostPortService::Create(first, last);
+    server_unknown_ = CInstallationServer::Create(document_, &server_);
+    if (!port_service_ || !server_unknown_) {
         *error = "out of memory";
         return false;
     }
@@ -270,13 +270,13 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
                               reinterpret_cast<void**>(plugIn.GetAddressOf()));
         if (FAILED(hr))
             return problem("cannot create supplied driver " + *plugInId + ": " + Words(hr));
-        PTZ3PInitData initData{portService_.Get(), plugIn.Get()};
-        hr = driver->Initialize(configuration.Get(), serverUnknown_.Get(),
+        PTZ3PInitData initData{port_service_.Get(), plugIn.Get()};
+        hr = driver->Initialize(configuration.Get(), server_unknown_.Get(),
                                 reinterpret_cast<ULONG_PTR>(&initData));
-        plugIns_.push_back(plugIn);
+        plug_ins_.push_back(plugIn);
     } else {
-        IUnknown* portService = portService_.Get();
-        hr = driver->Initialize(configuration.Get(), serverUnknown_.Get(),
+        IUnknown* portService = port_service_.Get();
+        hr = driver->Initialize(configuration.Get(), server_unknown_.Get(),
                                 reinterpret_cast<ULONG_PTR>(portService));
     }
     // A driver whose configuration failed (a port that does not open) is kept: its cameras bind
@@ -316,7 +316,7 @@ void Installation::CreateCamera(xmlNode* element, InstallationReport* report) {
     // Known to the server before it binds: the binding's fallback asks the server about it.
     server_->AddCamera(element, wideName, wrapper.Get());
     CComBSTR bstrName(wideName.c_str());
-    hr = wrapper->Initialize(configuration.Get(), serverUnknown_.Get(),
+    hr = wrapper->Initialize(configuration.Get(), server_unknown_.Get(),
                              reinterpret_cast<ULONG_PTR>(bstrName.m_str));
     if (FAILED(hr))
         return problem("the camera could not be configured: " + Words(hr));
@@ -331,22 +331,22 @@ void Installation::CreateCamera(xmlNode* element, InstallationReport* report) {
 }
 
 HRESULT Installation::PublishObjectServer() {
-    if (!serverUnknown_ || objectServerCookie_ != 0)
+    if (!server_unknown_ || object_server_cookie_ != 0)
         return E_UNEXPECTED;
     ComPtr<IUnknown> identity;
     CObjectServerClass* factory = nullptr;
     HRESULT hr = K47CreateInstance<CObjectServerClass>(identity.GetAddressOf(), &factory);
     if (FAILED(hr))
         return hr;
-    factory->SetServer(serverUnknown_.Get());
+    factory->SetServer(server_unknown_.Get());
     return CoRegisterClassObject(CLSID_K47ObjectServer, identity.Get(), CLSCTX_LOCAL_SERVER,
-                                 REGCLS_MULTIPLEUSE, &objectServerCookie_);
+                                 REGCLS_MULTIPLEUSE, &object_server_cookie_);
 }
 
 void Installation::RevokeObjectServer() {
-    if (objectServerCookie_ != 0)
-        CoRevokeClassObject(objectServerCookie_);
-    objectServerCookie_ = 0;
+    if (object_server_cookie_ != 0)
+        CoRevokeClassObject(object_server_cookie_);
+    object_server_cookie_ = 0;
 }
 
 CameraStopReport Installation::StopCameras(const char* occasion) {
@@ -405,9 +405,9 @@ CameraStopReport Installation::StopCameras(const char* occasion) {
 
 void Installation::Shutdown(Motion motion) {
     RevokeObjectServer();
-    if (shutDown_ || server_ == nullptr)
+    if (shut_down_ || server_ == nullptr)
         return;
-    shutDown_ = true;
+    shut_down_ = true;
     server_->SetShuttingDown();
     for (auto& camera : server_->Cameras()) {
         ComPtr<IK47Terminate> terminate;
@@ -425,8 +425,8 @@ void Installation::Shutdown(Motion motion) {
             terminate->Terminate(TRUE);
     }
     server_->ReleaseObjects();
-    plugIns_.clear();
-    portService_.Reset();
+    plug_ins_.clear();
+    port_service_.Reset();
 }
 
 }  // namespace k47host

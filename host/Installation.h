@@ -76,9 +76,9 @@ class Installation {
     void Shutdown(Motion motion = Motion::kLeave);
 
     CInstallationServer* Server() const { return server_; }
-    IUnknown* ServerUnknown() const { return serverUnknown_.Get(); }
+    IUnknown* ServerUnknown() const { return server_unknown_.Get(); }
     // The ControlService elements read by Load, for the host's listeners (HostServices).
-    const std::vector<ControlServiceSettings>& ServiceSettings() const { return serviceSettings_; }
+    const std::vector<ControlServiceSettings>& ServiceSettings() const { return service_settings_; }
 
   private:
     bool ReadSettings(std::string* error);
@@ -88,13 +88,13 @@ class Installation {
     std::string Where(const xmlNode* element) const;
 
     k47::XmlDocument document_;
-    Microsoft::WRL::ComPtr<IUnknown> serverUnknown_;
+    Microsoft::WRL::ComPtr<IUnknown> server_unknown_;
     CInstallationServer* server_ = nullptr;
-    Microsoft::WRL::ComPtr<IK47PortService> portService_;
-    std::vector<ControlServiceSettings> serviceSettings_;
-    std::vector<Microsoft::WRL::ComPtr<IUnknown>> plugIns_;
-    DWORD objectServerCookie_ = 0;
-    bool shutDown_ = false;
+    Microsoft::WRL::ComPtr<IK47PortService> port_service_;
+    std::vector<ControlServiceSettings> service_settings_;
+    std::vector<Microsoft::WRL::ComPtr<IUnknown>> plug_ins_;
+    DWORD object_server_cookie_ = 0;
+    bool shut_down_ = false;
 };
 
 }  // namespace k47host

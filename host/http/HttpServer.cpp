@@ -266,7 +266,7 @@ bool HttpServer::Start(std::string* error) {
         return false;
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_.get(), MHD_DAEMON_INFO_BIND_PORT);
-    boundPort_ = info != nullptr ? info->port : settings_.port;
+    bound_port_ = info != nullptr ? info->port : settings_.port;
     return true;
 }
 
@@ -279,7 +279,7 @@ std::string HttpServer::BaseUrl() const {
     if (host.find(':') != std::string::npos)
         host = "[" + host + "]";
     return std::string(Secure() ? "https" : "http") + "://" + host + ":" +
-           std::to_string(boundPort_);
+           std::to_string(bound_port_);
 }
 
 }  // namespace k47host::http

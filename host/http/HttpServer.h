@@ -64,7 +64,7 @@ class HttpServer {
     // Closes the listener and waits for the handlers that are running; idempotent.
     void Stop();
 
-    uint16_t Port() const { return boundPort_; }
+    uint16_t Port() const { return bound_port_; }
     bool Secure() const { return settings_.Secure(); }
     const HttpServerSettings& Settings() const { return settings_; }
     // "http://127.0.0.1:8080", "https://[::1]:8443": the listen address and the bound port.
@@ -80,7 +80,7 @@ class HttpServer {
     const Router router_;
     std::string certificate_;
     std::string key_;
-    uint16_t boundPort_ = 0;
+    uint16_t bound_port_ = 0;
     // Last: stopped (and its threads joined) before the router and settings go.
     std::unique_ptr<MHD_Daemon, DaemonDeleter> daemon_;
 };

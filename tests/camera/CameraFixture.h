@@ -18,14 +18,14 @@ class CameraFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         k47test::RegisterLibraryClasses();
-        host_ = k47test::CFakeHost::Create(&hostObject_);
-        ports_ = k47test::CFakePortService::Create(&portsObject_);
-        driver_ = k47test::CRecordingDriver::Create(&driverObject_);
+        host_ = k47test::CFakeHost::Create(&host_object_);
+        ports_ = k47test::CFakePortService::Create(&ports_object_);
+        driver_ = k47test::CRecordingDriver::Create(&driver_object_);
         ASSERT_TRUE(host_ && ports_ && driver_);
-        portsObject_->SetEnabled(false);
-        driverObject_->SetOwner(host_.Get());
-        driverObject_->SetPortService(ports_.Get());
-        hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
+        ports_object_->SetEnabled(false);
+        driver_object_->SetOwner(host_.Get());
+        driver_object_->SetPortService(ports_.Get());
+        host_object_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
     }
 
     void TearDown() override {
@@ -52,7 +52,7 @@ class CameraFixture : public ::testing::Test {
         wrappers_.push_back(wrapper);
         // The camera advised its preset variable while the driver was still setting it up; the
         // host took the sink through the wrapper's identity, which must already lead to it.
-        k47test::CFakeVariable* preset = hostObject_->Variable(u"PTZPreset." + name);
+        k47test::CFakeVariable* preset = host_object_->Variable(u"PTZPreset." + name);
         if (preset != nullptr) {  // null when a test gives the host no variable store
             EXPECT_EQ(preset->SinkCount(), 1u);
         }
@@ -61,11 +61,11 @@ class CameraFixture : public ::testing::Test {
         return camera;
     }
 
-    k47test::CFakeHost* hostObject_ = nullptr;
+    k47test::CFakeHost* host_object_ = nullptr;
     Microsoft::WRL::ComPtr<IUnknown> host_;
-    k47test::CFakePortService* portsObject_ = nullptr;
+    k47test::CFakePortService* ports_object_ = nullptr;
     Microsoft::WRL::ComPtr<IK47PortService> ports_;
-    k47test::CRecordingDriver* driverObject_ = nullptr;
+    k47test::CRecordingDriver* driver_object_ = nullptr;
     Microsoft::WRL::ComPtr<IK47PTZProtocol> driver_;
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> wrappers_;
 };

@@ -25,12 +25,12 @@ class CameraObjectTest : public ::testing::Test {
   protected:
     void SetUp() override {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        host_ = CFakeHost::Create(&hostObject_);
-        driver_ = CRecordingDriver::Create(&driverObject_);
-        ports_ = CFakePortService::Create(&portsObject_);
+        host_ = CFakeHost::Create(&host_object_);
+        driver_ = CRecordingDriver::Create(&driver_object_);
+        ports_ = CFakePortService::Create(&ports_object_);
         ASSERT_TRUE(host_ && driver_ && ports_);
-        portsObject_->SetEnabled(false);
-        ASSERT_HR_OK(K47CreateInstance<CPTZCamera>(camera_.GetAddressOf(), &cameraObject_));
+        ports_object_->SetEnabled(false);
+        ASSERT_HR_OK(K47CreateInstance<CPTZCamera>(camera_.GetAddressOf(), &camera_object_));
     }
     void TearDown() override {
         if (camera_)
@@ -63,7 +63,7 @@ class CameraObjectTest : public ::testing::Test {
         EXPECT_HR_OK(camera_.As(&terminate));
         return terminate->Terminate(FALSE);
     }
-    CFakeVariable* Preset(const std::u16string& name) { return hostObject_->Variable(name); }
+    CFakeVariable* Preset(const std::u16string& name) { return host_object_->Variable(name); }
     // Writes a value into the preset variable as the host would; returns the camera's answer.
     HRESULT WritePreset(CFakeVariable* variable, const VARIANT& value) {
         size_t before = variable->SinkResults().size();
@@ -73,13 +73,13 @@ class CameraObjectTest : public ::testing::Test {
         return results.empty() ? E_UNEXPECTED : results.back();
     }
 
-    CFakeHost* hostObject_ = nullptr;
+    CFakeHost* host_object_ = nullptr;
     ComPtr<IUnknown> host_;
-    CRecordingDriver* driverObject_ = nullptr;
+    CRecordingDriver* driver_object_ = nullptr;
     ComPtr<IK47PTZProtocol> driver_;
-    CFakePortService* portsObject_ = nullptr;
+    CFakePortService* ports_object_ = nullptr;
     ComPtr<IK47PortService> ports_;
-    CPTZCamera* cameraObject_ = nullptr;
+    CPTZCamera* camera_object_ = nullptr;
     ComPtr<IUnknown> camera_;
 };
 
@@ -95,18 +95,18 @@ VARIANT I4(LONG value) {
 
 TEST_F(CameraObjectTest, PresetVariableIsPublishedZeroedAndAdvised) {
     ASSERT_HR_OK(Initialize(R"(<Camera Address="4"/>)", u"Gate"));
-    EXPECT_EQ(hostObject_->VariableNames(), std::vector<std::u16string>{u"PTZPreset.Gate"});
+    EXPECT_EQ(host_object_->VariableNames(), std::vector<std::u16string>{u"PTZPreset.Gate"});
     CFakeVariable* variable = Preset(u"PTZPreset.Gate");
     ASSERT_NE(variable, nullptr);
     EXPECT_EQ(variable->History(),
               std::vector<std::string>{"I4:0"});  // zeroed before it is advised
     EXPECT_EQ(variable->SinkCount(), 1u);
-    EXPECT_TRUE(cameraObject_->IsRunning());
+    EXPECT_TRUE(camera_object_->IsRunning());
 
     ASSERT_HR_OK(Terminate());
     EXPECT_EQ(variable->SinkCount(), 0u);
     EXPECT_EQ(variable->Unadvised().size(), 1u);
-    EXPECT_FALSE(cameraObject_->IsRunning());
+    EXPECT_FALSE(camera_object_->IsRunning());
     ASSERT_HR_OK(Terminate());  // a second Terminate finds nothing to do
     EXPECT_EQ(variable->Unadvised().size(), 1u);
 }
@@ -118,7 +118,7 @@ TEST_F(CameraObjectTest, WritingThePresetVariableSendsTheCameraToThePreset) {
 
     EXPECT_HR_OK(WritePreset(variable, I4(0)));   // nothing for 0
     EXPECT_HR_OK(WritePreset(variable, I4(-3)));  // ... nor for a negative number
-    EXPECT_EQ(driverObject_->Count(DriverCall::Kind::Command), 0u);
+    EXPECT_EQ(driver_object_->Count(DriverCall::Kind::Command), 0u);
 
     EXPECT_HR_OK(WritePreset(variable, I4(12)));
     CComVariant text(u" 4 ");  // text converts by the platform's rules
@@ -128,7 +128,7 @@ TEST_F(CameraObjectTest, WritingThePresetVariableSendsTheCameraToThePreset) {
     CComVariant huge(u"3000000000");
     EXPECT_HR(DISP_E_OVERFLOW, WritePreset(variable, huge));
 
-    auto commands = driverObject_->Calls(DriverCall::Kind::Command);
+    auto commands = driver_object_->Calls(DriverCall::Kind::Command);
     ASSERT_EQ(commands.size(), 2u);
     EXPECT_EQ(commands[0].command, PTZCMD_GOTOPRESET);
     EXPECT_EQ(commands[0].arg, 12);
@@ -136,7 +136,7 @@ TEST_F(CameraObjectTest, WritingThePresetVariableSendsTheCameraToThePreset) {
     EXPECT_EQ(commands[1].arg, 4);
 
     // The driver's answer to the preset move is what the host gets back.
-    driverObject_->SetResult(DriverCall::Kind::Command, S_FALSE);
+    driver_object_->SetResult(DriverCall::Kind::Command, S_FALSE);
     EXPECT_HR(S_FALSE, WritePreset(variable, I4(2)));
 }
 
@@ -150,17 +150,17 @@ TEST_F(CameraObjectTest, ReconfigureAppliesANewAddress) {
     ASSERT_HR_OK(camera->GetAddress(&address));
     EXPECT_EQ(address, 17);
     ASSERT_HR_OK(camera->Command(PTZCMD_SETPRESET, 1));
-    auto calls = driverObject_->Calls();
+    auto calls = driver_object_->Calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].address, 4);
     EXPECT_EQ(calls[1].address, 17);
-    EXPECT_TRUE(cameraObject_->IsRunning());
+    EXPECT_TRUE(camera_object_->IsRunning());
 }
 
 TEST_F(CameraObjectTest, AMissingAddressFailsReconfigureAndLeavesTheWorkerStopped) {
     k47test::LogCapture log;
     EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), Initialize(R"(<Camera UDPPort="0"/>)", u"Cam"));
-    EXPECT_FALSE(cameraObject_->IsRunning());
+    EXPECT_FALSE(camera_object_->IsRunning());
     auto lines = log.Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0],
@@ -170,10 +170,10 @@ TEST_F(CameraObjectTest, AMissingAddressFailsReconfigureAndLeavesTheWorkerStoppe
     // A malformed address is refused the same way; a good one restarts the worker.
     EXPECT_HR(HRESULT_FROM_WIN32(ERROR_INVALID_DATA),
               Configuration()->Reconfigure(k47test::XmlElement(R"(<Camera Address="x1"/>)").Get()));
-    EXPECT_FALSE(cameraObject_->IsRunning());
+    EXPECT_FALSE(camera_object_->IsRunning());
     EXPECT_HR_OK(
         Configuration()->Reconfigure(k47test::XmlElement(R"(<Camera Address="1"/>)").Get()));
-    EXPECT_TRUE(cameraObject_->IsRunning());
+    EXPECT_TRUE(camera_object_->IsRunning());
     EXPECT_HR(E_NOTIMPL, Configuration()->MakeDefault(nullptr));
 }
 
@@ -185,7 +185,7 @@ TEST_F(CameraObjectTest, AMotionOfAStoppedWorkerIsNeverStopped) {
     }
     ASSERT_HR_OK(Camera()->EndMotion());
     std::this_thread::sleep_for(std::chrono::milliseconds(900));
-    EXPECT_EQ(driverObject_->StopCount(), 0u);
+    EXPECT_EQ(driver_object_->StopCount(), 0u);
 }
 
 TEST_F(CameraObjectTest, FinalReleaseTerminatesTheCamera) {
@@ -194,5 +194,5 @@ TEST_F(CameraObjectTest, FinalReleaseTerminatesTheCamera) {
     ASSERT_HR_OK(Camera()->EndMotion());  // the first stop would be due in 0.4 s
     camera_.Reset();                      // the last reference: the worker is stopped with it
     std::this_thread::sleep_for(std::chrono::milliseconds(900));
-    EXPECT_EQ(driverObject_->StopCount(), 0u);
+    EXPECT_EQ(driver_object_->StopCount(), 0u);
 }

@@ -46,17 +46,17 @@ TEST_F(CameraTimingTest, AMotionNotRenewedIsStoppedOnceFiveSecondsAfterTheLastMo
     ASSERT_HR_OK(camera->MoveRelative(0, 0, 0, 0, 0));
     Clock::time_point after = Clock::now();
 
-    ASSERT_TRUE(driverObject_->WaitFor(
+    ASSERT_TRUE(driver_object_->WaitFor(
         [](const std::vector<DriverCall>& calls) { return StopsAt(calls, 5).size() >= 2; },
         std::chrono::milliseconds(static_cast<int>((5.0 + kLate) * 1000) + 100)));
-    auto stops = StopsAt(driverObject_->Calls(), 5);
+    auto stops = StopsAt(driver_object_->Calls(), 5);
     // The first "stop" is the zero move itself; the second is the time-out's.
     RecordProperty("stop_ms", static_cast<int>(Seconds(before, stops[1].at) * 1000));
     EXPECT_GE(Seconds(before, stops[1].at), 5.0 - kEarly);
     EXPECT_LE(Seconds(after, stops[1].at), 5.0 + kLate);
     // Exactly one: nothing follows within the next second.
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    EXPECT_EQ(StopsAt(driverObject_->Calls(), 5).size(), 2u);
+    EXPECT_EQ(StopsAt(driver_object_->Calls(), 5).size(), 2u);
 }
 
 TEST_F(CameraTimingTest, EndMotionSendsElevenStopsFourTenthsApart) {
@@ -64,9 +64,9 @@ TEST_F(CameraTimingTest, EndMotionSendsElevenStopsFourTenthsApart) {
     Clock::time_point before = Clock::now();
     ASSERT_HR_OK(camera->EndMotion());
     Clock::time_point after = Clock::now();
-    ASSERT_TRUE(driverObject_->WaitForStops(11, std::chrono::seconds(10)));
+    ASSERT_TRUE(driver_object_->WaitForStops(11, std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(900));  // a twelfth would come by now
-    auto stops = StopsAt(driverObject_->Calls(), 3);
+    auto stops = StopsAt(driver_object_->Calls(), 3);
     ASSERT_EQ(stops.size(), 11u);
     double first = Seconds(before, stops[0].at);
     double span = Seconds(stops[0].at, stops[10].at);
@@ -102,9 +102,9 @@ TEST_F(CameraTimingTest, PresetAndMenuCommandsStopAGuardedMotionFirstOtherComman
     ULONG presets = 0;
     ASSERT_HR_OK(query->QueryFunctions(&functions, &presets));
 
-    ASSERT_TRUE(driverObject_->WaitForStops(4, std::chrono::seconds(5) + std::chrono::seconds(2)));
+    ASSERT_TRUE(driver_object_->WaitForStops(4, std::chrono::seconds(5) + std::chrono::seconds(2)));
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    auto calls = driverObject_->Calls();
+    auto calls = driver_object_->Calls();
     // Each camera's calls after its move, in order.
     auto after = [&](INT_PTR address) {
         std::vector<DriverCall> out;
@@ -150,11 +150,11 @@ TEST_F(CameraTimingTest, ACommandRightAfterTheEndOfMotionNeverStrandsIt) {
     }
     ASSERT_HR_OK(go->Command(PTZCMD_GOTOPRESET, 1));
     ASSERT_HR_OK(set->Command(PTZCMD_SETPRESET, 1));
-    ASSERT_TRUE(driverObject_->WaitFor(
+    ASSERT_TRUE(driver_object_->WaitFor(
         [](const std::vector<DriverCall>& calls) { return StopsAt(calls, 7).size() >= 11; },
         std::chrono::seconds(7)));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    auto calls = driverObject_->Calls();
+    auto calls = driver_object_->Calls();
     EXPECT_EQ(StopsAt(calls, 6).size(), 1u);
     EXPECT_EQ(StopsAt(calls, 7).size(), 11u);
 }
@@ -162,11 +162,11 @@ TEST_F(CameraTimingTest, ACommandRightAfterTheEndOfMotionNeverStrandsIt) {
 TEST_F(CameraTimingTest, AMoveDuringStopRepeatsRunsItsFullTimeOutAndTheRepeatsFollow) {
     ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"9\"");
     ASSERT_HR_OK(camera->EndMotion());
-    ASSERT_TRUE(driverObject_->WaitForStops(2, std::chrono::seconds(5)));
+    ASSERT_TRUE(driver_object_->WaitForStops(2, std::chrono::seconds(5)));
     Clock::time_point moved = Clock::now();
     ASSERT_HR_OK(camera->MoveRelative(-30, 0, 0, 0, 0));
-    ASSERT_TRUE(driverObject_->WaitForStops(11, std::chrono::seconds(15)));
-    auto calls = driverObject_->Calls();
+    ASSERT_TRUE(driver_object_->WaitForStops(11, std::chrono::seconds(15)));
+    auto calls = driver_object_->Calls();
     auto move = std::find_if(calls.begin(), calls.end(), [](const DriverCall& c) {
         return c.kind == DriverCall::Kind::Move && c.pan == -30;
     });

@@ -67,7 +67,7 @@ class DatagramBacklogTest : public CameraFixture {
   protected:
     void SetUp() override {
         CameraFixture::SetUp();
-        driverObject_->SetCallHook([this](const DriverCall& call) {
+        driver_object_->SetCallHook([this](const DriverCall& call) {
             gate_.Pass(call);
             if (call.kind == DriverCall::Kind::Move && !call.IsStop())
                 std::this_thread::sleep_for(kMoveTime);
@@ -80,7 +80,7 @@ class DatagramBacklogTest : public CameraFixture {
         gate_.Open();  // a worker held at the gate could not be stopped
         camera_.Reset();
         CameraFixture::TearDown();
-        driverObject_->SetCallHook(nullptr);
+        driver_object_->SetCallHook(nullptr);
     }
 
     // The owner's first move, seq 1 and pan 1, held in the driver until OpenGate.
@@ -103,7 +103,7 @@ class DatagramBacklogTest : public CameraFixture {
     // The driver's moves other than stops, as pan speeds, in order.
     std::vector<SHORT> Moves() {
         std::vector<SHORT> pans;
-        for (const auto& call : driverObject_->Calls(DriverCall::Kind::Move))
+        for (const auto& call : driver_object_->Calls(DriverCall::Kind::Move))
             if (!call.IsStop())
                 pans.push_back(call.pan);
         return pans;
@@ -111,14 +111,14 @@ class DatagramBacklogTest : public CameraFixture {
     // Every call the camera made, in order (the driver also records its own AddCamera).
     std::vector<DriverCall> ControlCalls() {
         std::vector<DriverCall> calls;
-        for (const auto& call : driverObject_->Calls())
+        for (const auto& call : driver_object_->Calls())
             if (call.kind != DriverCall::Kind::AddCamera)
                 calls.push_back(call);
         return calls;
     }
     std::vector<DriverCall> Stops() {
         std::vector<DriverCall> stops;
-        for (const auto& call : driverObject_->Calls())
+        for (const auto& call : driver_object_->Calls())
             if (call.IsStop())
                 stops.push_back(call);
         return stops;
@@ -130,7 +130,7 @@ class DatagramBacklogTest : public CameraFixture {
         return nullptr;
     }
     bool WaitForPan(SHORT pan, std::chrono::milliseconds timeout) {
-        return driverObject_->WaitFor(
+        return driver_object_->WaitFor(
             [this, pan](const std::vector<DriverCall>& calls) {
                 return FindMove(calls, pan) != nullptr;
             },
@@ -156,7 +156,7 @@ TEST_F(DatagramBacklogTest, ABacklogOfMovesReachesTheDriverAsItsNewestMoveOnly) 
     EXPECT_EQ(Moves(), (std::vector<SHORT>{1, 20}));
 
     // After the first move's own time, not after 18 more: a replayed backlog needs 0.95 s.
-    auto calls = driverObject_->Calls();
+    auto calls = driver_object_->Calls();
     const DriverCall* newest = FindMove(calls, 20);
     ASSERT_NE(newest, nullptr);
     double after = Seconds(opened, newest->at);
@@ -173,7 +173,7 @@ TEST_F(DatagramBacklogTest, AnEndOfMotionBehindABacklogStopsWithoutAnyQueuedMove
         Send(owner_, Motion(sequence, static_cast<int16_t>(sequence)));
     Send(owner_, Motion(2 + kBacklog, 77, 0, 0, 0, 0, kEnd));
     Clock::time_point opened = OpenGate();
-    ASSERT_TRUE(driverObject_->WaitForStops(11, std::chrono::seconds(10)));
+    ASSERT_TRUE(driver_object_->WaitForStops(11, std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(900));  // no twelfth, no late move
 
     auto calls = ControlCalls();
@@ -209,12 +209,12 @@ TEST_F(DatagramBacklogTest, InsideABacklogEndThenMoveRunInOrderAndOwnershipAndSe
     Send(intruder_, Motion(51, 98));
     OpenGate();
     ASSERT_TRUE(WaitForPan(5, std::chrono::seconds(5)));
-    auto calls = driverObject_->Calls();
+    auto calls = driver_object_->Calls();
     Clock::time_point moved = FindMove(calls, 5)->at;
 
     // As one datagram at a time would leave it: the end's repeats are pending, and the move after
     // the end runs its full 5 s time-out before the first stop; the repeats follow 0.4 s apart.
-    ASSERT_TRUE(driverObject_->WaitForStops(2, std::chrono::seconds(8)));
+    ASSERT_TRUE(driver_object_->WaitForStops(2, std::chrono::seconds(8)));
     EXPECT_EQ(Moves(), (std::vector<SHORT>{1, 5}));
     auto stops = Stops();
     double first = Seconds(moved, stops[0].at);
@@ -248,7 +248,7 @@ TEST_F(DatagramBacklogTest, ATimeOutThatFellDueDuringASlowMoveComesBeforeTheData
     // event comes first in the wait set, so without the timer's turn after a batch the newcomer
     // would be judged against a session that has already run out, and refused.
     HoldFirstMove();
-    auto calls = driverObject_->Calls();
+    auto calls = driver_object_->Calls();
     Clock::time_point moved = FindMove(calls, 1)->at;
     std::this_thread::sleep_until(moved + std::chrono::milliseconds(5200));
     Send(intruder_, Motion(1, 33));

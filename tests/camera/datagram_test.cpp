@@ -34,7 +34,7 @@ class DatagramTest : public CameraFixture {
     }
     // Waits until a move with this pan speed reached the driver.
     bool WaitForPan(SHORT pan) {
-        return driverObject_->WaitFor(
+        return driver_object_->WaitFor(
             [pan](const std::vector<DriverCall>& calls) {
                 for (const auto& call : calls)
                     if (call.kind == DriverCall::Kind::Move && call.pan == pan)
@@ -47,7 +47,7 @@ class DatagramTest : public CameraFixture {
     static void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
     std::vector<SHORT> Pans() {
         std::vector<SHORT> pans;
-        for (const auto& call : driverObject_->Calls(DriverCall::Kind::Move))
+        for (const auto& call : driver_object_->Calls(DriverCall::Kind::Move))
             pans.push_back(call.pan);
         return pans;
     }
@@ -157,7 +157,7 @@ TEST_F(DatagramTest, EachDatagramIsJudgedBySizeSenderAndSequence) {
     std::this_thread::sleep_until(runs.back().sent +
                                   std::chrono::milliseconds(5000 + static_cast<int>(kLate * 1000)));
 
-    auto calls = driverObject_->Calls();
+    auto calls = driver_object_->Calls();
     double latest = 0;
     for (size_t i = 0; i < runs.size(); ++i) {
         const DatagramRule& rule = kRules[i];
@@ -207,7 +207,7 @@ TEST_F(DatagramTest, AnEndOfMotionFreesTheSessionAndItsSequence) {
     ASSERT_TRUE(WaitForPan(11));
     ASSERT_TRUE(
         owner.SendDatagram(port, Motion(0x0101, 55, 0, 0, 0, 0, K47MotionDatagram::kEndOfMotion)));
-    ASSERT_TRUE(driverObject_->WaitForStops(1, std::chrono::seconds(5)));
+    ASSERT_TRUE(driver_object_->WaitForStops(1, std::chrono::seconds(5)));
     ASSERT_TRUE(newcomer.SendDatagram(port, Motion(1, 77)));  // below 0x0101: taken after a reset
     ASSERT_TRUE(WaitForPan(77));
     ASSERT_TRUE(owner.SendDatagram(port, Motion(0x0102, 13)));
@@ -229,7 +229,7 @@ TEST_F(DatagramTest, StartingTwiceGivesTheSamePortAndAConfiguredPortIsUsed) {
     USHORT second = Start(camera.Get());
     EXPECT_EQ(first, wanted);
     EXPECT_EQ(second, wanted);
-    EXPECT_TRUE(portsObject_->Allocated().empty());  // a configured port never asks the host
+    EXPECT_TRUE(ports_object_->Allocated().empty());  // a configured port never asks the host
 }
 
 TEST_F(DatagramTest, APlatformChosenPortSurvivesTerminateUntilTheNextReconfigure) {
@@ -240,24 +240,24 @@ TEST_F(DatagramTest, APlatformChosenPortSurvivesTerminateUntilTheNextReconfigure
     ASSERT_HR_OK(terminate->Terminate(FALSE));
     // The wrapper's Terminate went to the camera: its socket is closed, but the port is kept.
     EXPECT_EQ(Start(camera.Get()), first);
-    EXPECT_TRUE(portsObject_->Allocated().empty());
+    EXPECT_TRUE(ports_object_->Allocated().empty());
 }
 
 TEST_F(DatagramTest, AHostPortIsGivenBackExactlyOnceWhenTheSessionCloses) {
-    portsObject_->SetEnabled(true);
+    ports_object_->SetEnabled(true);
     USHORT hostPort = k47test::FreeUdpPort();
-    portsObject_->SetPorts({hostPort});
+    ports_object_->SetPorts({hostPort});
     ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"1\"");
     EXPECT_EQ(Start(camera.Get()), hostPort);
     EXPECT_EQ(Start(camera.Get()), hostPort);
-    EXPECT_EQ(portsObject_->Allocated(), std::vector<USHORT>{hostPort});
-    EXPECT_TRUE(portsObject_->Released().empty());
+    EXPECT_EQ(ports_object_->Allocated(), std::vector<USHORT>{hostPort});
+    EXPECT_TRUE(ports_object_->Released().empty());
 
     ComPtr<IK47Terminate> terminate;
     ASSERT_HR_OK(camera.As(&terminate));
     ASSERT_HR_OK(terminate->Terminate(FALSE));
     ASSERT_HR_OK(terminate->Terminate(FALSE));
-    EXPECT_EQ(portsObject_->Released(), std::vector<USHORT>{hostPort});
+    EXPECT_EQ(ports_object_->Released(), std::vector<USHORT>{hostPort});
 
     // No port left at the host: the session is refused with the host's error and one log line.
     k47test::LogCapture log;
@@ -272,8 +272,8 @@ TEST_F(DatagramTest, AHostPortIsGivenBackExactlyOnceWhenTheSessionCloses) {
 TEST_F(DatagramTest, ReconfigureClosesASessionInProgress) {
     // Keep the camera object's own IUnknown, as its driver could, to reconfigure it in place.
     ComPtr<IUnknown> inner;
-    driverObject_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
-                                        IUnknown* driver, IUnknown** camera) {
+    driver_object_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
+                                         IUnknown* driver, IUnknown** camera) {
         HRESULT hr = k47test::CreateRealCamera(name, element, outer, driver, host_.Get(),
                                                ports_.Get(), camera);
         if (SUCCEEDED(hr))
@@ -291,23 +291,23 @@ TEST_F(DatagramTest, ReconfigureClosesASessionInProgress) {
     configuration.Reset();
     ASSERT_TRUE(sender.SendDatagram(port, Motion(2, 22)));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(driverObject_->Count(DriverCall::Kind::Move), 1u);  // nobody listens on the old port
+    EXPECT_EQ(driver_object_->Count(DriverCall::Kind::Move), 1u);  // nobody listens on the old port
     // A new session on the reconfigured camera works, and its moves carry the new address.
     USHORT again = Start(camera.Get());
     ASSERT_TRUE(sender.SendDatagram(again, Motion(3, 23)));
     ASSERT_TRUE(WaitForPan(23));
-    EXPECT_EQ(driverObject_->Calls(DriverCall::Kind::Move).back().address, 2);
+    EXPECT_EQ(driver_object_->Calls(DriverCall::Kind::Move).back().address, 2);
     inner.Reset();
 }
 
 TEST_F(DatagramTest, FinalReleaseClosesTheSessionAndGivesTheHostPortBack) {
-    portsObject_->SetEnabled(true);
+    ports_object_->SetEnabled(true);
     USHORT hostPort = k47test::FreeUdpPort();
-    portsObject_->SetPorts({hostPort});
-    hostObject_->SetVariableStore(false);  // no preset variable: nothing else holds the camera
+    ports_object_->SetPorts({hostPort});
+    host_object_->SetVariableStore(false);  // no preset variable: nothing else holds the camera
     ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"1\"");
     EXPECT_EQ(Start(camera.Get()), hostPort);
     camera.Reset();
     wrappers_.clear();  // the last reference: the camera's final release runs its Terminate
-    EXPECT_EQ(portsObject_->Released(), std::vector<USHORT>{hostPort});
+    EXPECT_EQ(ports_object_->Released(), std::vector<USHORT>{hostPort});
 }

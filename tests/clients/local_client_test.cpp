@@ -43,16 +43,16 @@ class LocalClientTest : public ::testing::Test {
   protected:
     void SetUp() override {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        host_ = k47test::CFakeHost::Create(&hostObject_);
-        cameraIdentity_ = k47test::CRecordingCamera::Create(&camera_);
-        hostObject_->AddName(u"Gate/PTZ", cameraIdentity_.Get());
+        host_ = k47test::CFakeHost::Create(&host_object_);
+        camera_identity_ = k47test::CRecordingCamera::Create(&camera_);
+        host_object_->AddName(u"Gate/PTZ", camera_identity_.Get());
         ASSERT_HR_OK(servers_.Publish(CLSID_K47ObjectServer, host_.Get()));
-        ASSERT_HR_OK(K47CreateInstance<CPTZClientLocal>(clientIdentity_.GetAddressOf(), &client_));
-        ASSERT_HR_OK(clientIdentity_.As(&ptz_));
+        ASSERT_HR_OK(K47CreateInstance<CPTZClientLocal>(client_identity_.GetAddressOf(), &client_));
+        ASSERT_HR_OK(client_identity_.As(&ptz_));
     }
     void TearDown() override {
         ptz_.Reset();
-        clientIdentity_.Reset();
+        client_identity_.Reset();
         servers_.Revoke();
         CoUninitialize();
     }
@@ -65,10 +65,10 @@ class LocalClientTest : public ::testing::Test {
     k47test::ScopedRegistryFolder registry_;
     k47test::ScopedLocalServers servers_;
     ComPtr<IUnknown> host_;
-    k47test::CFakeHost* hostObject_ = nullptr;
-    ComPtr<IUnknown> cameraIdentity_;
+    k47test::CFakeHost* host_object_ = nullptr;
+    ComPtr<IUnknown> camera_identity_;
     k47test::CRecordingCamera* camera_ = nullptr;
-    ComPtr<IUnknown> clientIdentity_;
+    ComPtr<IUnknown> client_identity_;
     CPTZClientLocal* client_ = nullptr;
     ComPtr<IK47PTZClient> ptz_;
 };
@@ -89,12 +89,12 @@ TEST_F(LocalClientTest, DiscreteCallsLookTheCameraUpEachTime) {
     EXPECT_EQ(PTZCMD_SETPRESET, calls[0].value);
     EXPECT_EQ(12, calls[0].arg);
     EXPECT_EQ(PTZMENUCMD_LEFT, calls[1].value);
-    EXPECT_EQ(3u, hostObject_->LookupCalls().size()) << "nothing is cached between operations";
+    EXPECT_EQ(3u, host_object_->LookupCalls().size()) << "nothing is cached between operations";
 
     // An object that is not a camera: the QueryInterface failure comes back.
     k47test::CFakePortService* ports = nullptr;
     auto notCamera = k47test::CFakePortService::Create(&ports);
-    hostObject_->AddName(u"Ports/PTZ", notCamera.Get());
+    host_object_->AddName(u"Ports/PTZ", notCamera.Get());
     ASSERT_HR_OK(Connect(u"Ports"));
     EXPECT_HR(E_NOINTERFACE, ptz_->Command(PTZCMD_GOTOPRESET, 1));
 }
@@ -169,7 +169,7 @@ TEST_F(LocalClientTest, MotionIsRepeatedEvery100Milliseconds) {
     ASSERT_GE(calls.size(), 2u);
     EXPECT_TRUE(IsMove(calls[calls.size() - 2], 0));
     EXPECT_EQ(CameraCall::Kind::EndMotion, calls.back().kind);
-    EXPECT_EQ(0, hostObject_->StatusChecks());
+    EXPECT_EQ(0, host_object_->StatusChecks());
 }
 
 TEST_F(LocalClientTest, FinalReleaseStopsTheWorkerWithoutEndingTheMotion) {
@@ -178,7 +178,7 @@ TEST_F(LocalClientTest, FinalReleaseStopsTheWorkerWithoutEndingTheMotion) {
     ASSERT_TRUE(camera_->WaitFor(
         [](const auto& all) { return !all.empty() && IsMove(all.back(), 3); }, kPatience));
     ptz_.Reset();
-    clientIdentity_.Reset();  // the final release waits for the worker
+    client_identity_.Reset();  // the final release waits for the worker
     client_ = nullptr;
     size_t moves = CountMoves(camera_->Calls());
     EXPECT_TRUE(camera_->Calls(CameraCall::Kind::EndMotion).empty());
@@ -193,22 +193,22 @@ TEST_F(LocalClientTest, FinalReleaseStopsTheWorkerWithoutEndingTheMotion) {
 // that looks the camera up again.
 TEST_F(LocalClientTest, StatusCheckOnTheHundredthTickStopsTheWorker) {
     ASSERT_HR_OK(Connect(u"Gate"));
-    hostObject_->SetStatus(S_FALSE);
+    host_object_->SetStatus(S_FALSE);
     auto start = std::chrono::steady_clock::now();
     ASSERT_HR_OK(ptz_->MoveRelative(5, 0, 0, 0, 0));
-    ASSERT_TRUE(k47test::WaitUntil([&] { return hostObject_->StatusChecks() == 1; }, 20s));
+    ASSERT_TRUE(k47test::WaitUntil([&] { return host_object_->StatusChecks() == 1; }, 20s));
     auto checkedAfter = std::chrono::steady_clock::now() - start;
     ASSERT_TRUE(k47test::WaitUntil([&] { return !client_->IsRunning(); }, kPatience));
     EXPECT_EQ(99u, CountMoves(camera_->Calls())) << "ticks 1 to 99 move, the 100th checks";
     EXPECT_GT(checkedAfter, 9s);
     EXPECT_LT(checkedAfter, 13s);
-    EXPECT_EQ(1u, hostObject_->LookupCalls().size());
+    EXPECT_EQ(1u, host_object_->LookupCalls().size());
     EXPECT_TRUE(camera_->Calls(CameraCall::Kind::EndMotion).empty());
 
-    hostObject_->SetStatus(S_OK);
+    host_object_->SetStatus(S_OK);
     ASSERT_HR_OK(ptz_->MoveRelative(6, 0, 0, 0, 0));
     EXPECT_TRUE(camera_->WaitFor([](const auto& all) { return all.back().pan == 6; }, kPatience));
-    EXPECT_EQ(2u, hostObject_->LookupCalls().size()) << "a new run looks the camera up again";
+    EXPECT_EQ(2u, host_object_->LookupCalls().size()) << "a new run looks the camera up again";
     EXPECT_HR_OK(ptz_->EndMotion());
 }
 

@@ -36,7 +36,7 @@ class CTestWorker : public CThread<CTestWorker, CThreadWait, CThreadCOMMulti, CT
     }
 
     void OnThreadInit() {
-        initCount_++;
+        init_count_++;
         switch (mode_) {
             case InitMode::ThrowHresult:
                 throw CHresultError(__FILE__, 7, E_ACCESSDENIED);
@@ -56,7 +56,7 @@ class CTestWorker : public CThread<CTestWorker, CThreadWait, CThreadCOMMulti, CT
                 try {
                     SetWaitHandles(64, handles.data(), handlers.data(), INFINITE);
                 } catch (const CHresultError& e) {
-                    refusedWith_ = e.GetHresult();
+                    refused_with_ = e.GetHresult();
                 }
                 return;
             }
@@ -71,10 +71,10 @@ class CTestWorker : public CThread<CTestWorker, CThreadWait, CThreadCOMMulti, CT
             CoUninitialize();
     }
     void OnThreadExit() {
-        exitCount_++;
-        if (slowExit_) {
+        exit_count_++;
+        if (slow_exit_) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            slowExit_->store(true);
+            slow_exit_->store(true);
         }
     }
 
@@ -83,7 +83,7 @@ class CTestWorker : public CThread<CTestWorker, CThreadWait, CThreadCOMMulti, CT
         calls_.push_back(index);
     }
     void Throw(DWORD) {
-        if (throwOther_)
+        if (throw_other_)
             throw std::logic_error("handler failed");
         throw CHresultError(__FILE__, 9, HRESULT_FROM_WIN32(ERROR_BUSY));
     }
@@ -97,12 +97,12 @@ class CTestWorker : public CThread<CTestWorker, CThreadWait, CThreadCOMMulti, CT
     HANDLE events_[kHandles];
     std::vector<HANDLE> many_;
     InitMode mode_ = InitMode::Normal;
-    bool throwOther_ = false;
-    std::atomic<bool>* slowExit_ = nullptr;  // set at the end of a slow OnThreadExit
-    std::atomic<int> initCount_{0};
-    std::atomic<int> exitCount_{0};
+    bool throw_other_ = false;
+    std::atomic<bool>* slow_exit_ = nullptr;  // set at the end of a slow OnThreadExit
+    std::atomic<int> init_count_{0};
+    std::atomic<int> exit_count_{0};
     std::atomic<HRESULT> apartment_{E_FAIL};
-    std::atomic<HRESULT> refusedWith_{S_OK};
+    std::atomic<HRESULT> refused_with_{S_OK};
 
   private:
     std::mutex lock_;
@@ -129,7 +129,7 @@ TEST(Thread, HandlersRunByIndexInTheMultithreadedApartment) {
     worker.Stop(INFINITE, &exitCode);
     EXPECT_EQ(exitCode, 0u);
     EXPECT_FALSE(worker.IsRunning());
-    EXPECT_EQ(worker.exitCount_, 1);
+    EXPECT_EQ(worker.exit_count_, 1);
     EXPECT_EQ(worker.GetExitCode(), S_OK);
 }
 
@@ -138,7 +138,7 @@ TEST(Thread, SixtyThreeOwnerHandlesFitAndSixtyFourAreRefused) {
     worker.mode_ = InitMode::MaxHandles;
     worker.Start();
     worker.WaitUntilRunning(INFINITE);
-    EXPECT_EQ(worker.refusedWith_, E_FAIL);
+    EXPECT_EQ(worker.refused_with_, E_FAIL);
     // The last of the 63 still works: the refused call changed nothing.
     SetEvent(worker.many_[62]);
     ASSERT_TRUE(
@@ -157,7 +157,7 @@ TEST(Thread, AFailingHandlerEndsTheWorkerWithItsErrorAndOneLogLine) {
     SetEvent(worker.events_[1]);
     ASSERT_TRUE(Ended(worker));
     EXPECT_EQ(worker.GetExitCode(), HRESULT_FROM_WIN32(ERROR_BUSY));
-    EXPECT_EQ(worker.exitCount_, 1);
+    EXPECT_EQ(worker.exit_count_, 1);
     auto lines = log.Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0],
@@ -168,7 +168,7 @@ TEST(Thread, AFailingHandlerEndsTheWorkerWithItsErrorAndOneLogLine) {
     // Start again: a fresh run with a zero exit code; anything but the library's exceptions ends it
     // with E_FAIL and the unhandled-exception line.
     log.Clear();
-    worker.throwOther_ = true;
+    worker.throw_other_ = true;
     worker.Start();
     worker.WaitUntilRunning(INFINITE);
     EXPECT_EQ(worker.GetExitCode(), S_OK);
@@ -191,7 +191,7 @@ TEST(Thread, AFailingThreadInitEndsTheRunBeforeItIsRunning) {
         worker.WaitUntilRunning(INFINITE);  // returns because the thread ended
         ASSERT_TRUE(Ended(worker));
         EXPECT_EQ(worker.GetExitCode(), mode == InitMode::ThrowHresult ? E_ACCESSDENIED : E_FAIL);
-        EXPECT_EQ(worker.exitCount_, 1);  // the exit hook runs after a failed start too
+        EXPECT_EQ(worker.exit_count_, 1);  // the exit hook runs after a failed start too
         worker.Stop(INFINITE, nullptr);
     }
 }
@@ -202,10 +202,10 @@ TEST(Thread, StartStopStartForgetsEarlierStopsAndResetsTheExitCode) {
         worker.Start();
         worker.WaitUntilRunning(INFINITE);
         EXPECT_TRUE(worker.IsRunning()) << "run " << run;
-        EXPECT_EQ(worker.initCount_, run);
+        EXPECT_EQ(worker.init_count_, run);
         worker.Stop(INFINITE, nullptr);
         EXPECT_FALSE(worker.IsRunning());
-        EXPECT_EQ(worker.exitCount_, run);
+        EXPECT_EQ(worker.exit_count_, run);
     }
 }
 
@@ -215,7 +215,7 @@ TEST(Thread, AWorkerMayStopItselfFromAHandler) {
     worker.WaitUntilRunning(INFINITE);
     SetEvent(worker.events_[2]);
     ASSERT_TRUE(
-        k47test::WaitUntil([&] { return worker.exitCount_ == 1; }, std::chrono::seconds(5)));
+        k47test::WaitUntil([&] { return worker.exit_count_ == 1; }, std::chrono::seconds(5)));
     EXPECT_FALSE(worker.IsRunning());  // the handle is gone
     EXPECT_EQ(worker.GetExitCode(), S_OK);
     worker.Stop(INFINITE, nullptr);  // nothing left to stop
@@ -227,7 +227,7 @@ TEST(Thread, AWorkerThatStoppedItselfIsWaitedForByTheNextStartAndTheDestructor) 
     std::atomic<bool> exited{false};
     {
         auto worker = std::make_unique<CTestWorker>();
-        worker->slowExit_ = &exited;
+        worker->slow_exit_ = &exited;
         worker->Start();
         worker->WaitUntilRunning(INFINITE);
         SetEvent(worker->events_[2]);
@@ -237,7 +237,7 @@ TEST(Thread, AWorkerThatStoppedItselfIsWaitedForByTheNextStartAndTheDestructor) 
         EXPECT_TRUE(exited.load());
         worker->WaitUntilRunning(INFINITE);
         EXPECT_TRUE(worker->IsRunning());
-        EXPECT_EQ(worker->initCount_, 2);
+        EXPECT_EQ(worker->init_count_, 2);
         exited = false;
         SetEvent(worker->events_[2]);
         ASSERT_TRUE(

@@ -125,10 +125,11 @@ class PlugInWrapperTest : public ::testing::Test {
   protected:
     void SetUp() override {
         RegisterLibraryClasses();
-        host_ = CFakeHost::Create(&hostObject_);
-        ports_ = CFakePortService::Create(&portsObject_);
-        ASSERT_HR_OK(K47CreateInstance<CRecordingPlugIn>(plugInIdentity_.GetAddressOf(), &plugIn_));
-        ASSERT_HR_OK(plugInIdentity_.As(&plugInDriver_));
+        host_ = CFakeHost::Create(&host_object_);
+        ports_ = CFakePortService::Create(&ports_object_);
+        ASSERT_HR_OK(
+            K47CreateInstance<CRecordingPlugIn>(plug_in_identity_.GetAddressOf(), &plug_in_));
+        ASSERT_HR_OK(plug_in_identity_.As(&plug_in_driver_));
         ASSERT_HR_OK(CoCreateInstance(CLSID_PTZ3PWrapper, nullptr, CLSCTX_INPROC_SERVER,
                                       IID_IK47ObjectConfiguration,
                                       reinterpret_cast<void**>(configuration_.GetAddressOf())));
@@ -136,18 +137,18 @@ class PlugInWrapperTest : public ::testing::Test {
         element_ = XmlElement("<Protocol Name=\"P\" Driver=\"Some.Driver\"/>");
     }
     HRESULT Initialize() {
-        PTZ3PInitData record{ports_.Get(), plugInDriver_.Get()};
+        PTZ3PInitData record{ports_.Get(), plug_in_driver_.Get()};
         return configuration_->Initialize(element_.Get(), host_.Get(),
                                           reinterpret_cast<ULONG_PTR>(&record));
     }
 
-    CFakeHost* hostObject_ = nullptr;
+    CFakeHost* host_object_ = nullptr;
     ComPtr<IUnknown> host_;
-    CFakePortService* portsObject_ = nullptr;
+    CFakePortService* ports_object_ = nullptr;
     ComPtr<IK47PortService> ports_;
-    CRecordingPlugIn* plugIn_ = nullptr;
-    ComPtr<IUnknown> plugInIdentity_;
-    ComPtr<IPTZ3PDriver> plugInDriver_;
+    CRecordingPlugIn* plug_in_ = nullptr;
+    ComPtr<IUnknown> plug_in_identity_;
+    ComPtr<IPTZ3PDriver> plug_in_driver_;
     ComPtr<IK47ObjectConfiguration> configuration_;
     ComPtr<IK47PTZProtocol> protocol_;
     ComPtr<IXMLDOMElement> element_;
@@ -169,15 +170,15 @@ TEST_F(PlugInWrapperTest, IncompleteInitDataIsRefused) {
                                                  nullptr, camera.GetAddressOf()));
     EXPECT_FALSE(camera);
     EXPECT_HR(E_NOTIMPL, configuration_->MakeDefault(element_.Get()));
-    EXPECT_TRUE(plugIn_->Calls().empty());
-    EXPECT_EQ(References(plugInDriver_.Get()), 2u)
+    EXPECT_TRUE(plug_in_->Calls().empty());
+    EXPECT_EQ(References(plug_in_driver_.Get()), 2u)
         << "a refused record keeps nothing (the test holds two)";
 }
 
 // Every argument reaches the driver as given, and every result (success codes other than S_OK and
 // failures alike) comes back unchanged.
 TEST_F(PlugInWrapperTest, CallsPassThroughUnchanged) {
-    plugIn_->Script("Reconfigure", 2);
+    plug_in_->Script("Reconfigure", 2);
     EXPECT_HR(2, Initialize()) << "Initialize ends with the driver's Reconfigure";
     PTZFUNCTION functions = static_cast<PTZFUNCTION>(0);
     ULONG presets = 0;
@@ -221,10 +222,10 @@ TEST_F(PlugInWrapperTest, CallsPassThroughUnchanged) {
          {"Terminate"}},
     };
     for (const Case& c : cases) {
-        plugIn_->Script(c.name, c.result);
-        size_t before = plugIn_->Calls().size();
+        plug_in_->Script(c.name, c.result);
+        size_t before = plug_in_->Calls().size();
         EXPECT_HR(c.result, c.call()) << c.name;
-        std::vector<CRecordingPlugIn::Call> calls = plugIn_->Calls();
+        std::vector<CRecordingPlugIn::Call> calls = plug_in_->Calls();
         ASSERT_EQ(calls.size(), before + 1) << c.name << ": one call each";
         const CRecordingPlugIn::Call& got = calls.back();
         const CRecordingPlugIn::Call& want = c.expected;
@@ -243,7 +244,7 @@ TEST_F(PlugInWrapperTest, CallsPassThroughUnchanged) {
     }
     EXPECT_EQ(functions, 0x55);
     EXPECT_EQ(presets, 4242u);
-    EXPECT_EQ(plugIn_->Calls()[0].element, element_.Get()) << "Initialize hands on its element";
+    EXPECT_EQ(plug_in_->Calls()[0].element, element_.Get()) << "Initialize hands on its element";
     EXPECT_TRUE(log_.Lines().empty()) << "results are not failures of the wrapper";
 }
 
@@ -258,9 +259,9 @@ TEST_F(PlugInWrapperTest, AddCameraFailuresKeepTheCamera) {
         protocol_->AddCamera(name, XmlElement("<Camera/>").Get(), nullptr, refused.GetAddressOf()))
         << "a camera element without address";
     EXPECT_TRUE(refused) << "the camera is kept";
-    EXPECT_EQ(plugIn_->Calls().back().name, "Reconfigure") << "the driver is not told";
+    EXPECT_EQ(plug_in_->Calls().back().name, "Reconfigure") << "the driver is not told";
 
-    plugIn_->Script("AddCamera", E_ACCESSDENIED);
+    plug_in_->Script("AddCamera", E_ACCESSDENIED);
     ComPtr<IUnknown> declined;
     EXPECT_HR(E_ACCESSDENIED,
               protocol_->AddCamera(name, XmlElement("<Camera Address=\"4\"/>").Get(), nullptr,
@@ -272,7 +273,7 @@ TEST_F(PlugInWrapperTest, AddCameraFailuresKeepTheCamera) {
     EXPECT_HR_OK(control->GetAddress(&address));
     EXPECT_EQ(address, 4);
 
-    plugIn_->Script("AddCamera", E_ACCESSDENIED, CRecordingPlugIn::Throw::kHresultError);
+    plug_in_->Script("AddCamera", E_ACCESSDENIED, CRecordingPlugIn::Throw::kHresultError);
     ComPtr<IUnknown> thrown;
     log_.Clear();
     EXPECT_HR(E_ACCESSDENIED,
@@ -308,7 +309,7 @@ TEST_F(PlugInWrapperTest, ThrowingDriverBecomesItsHresult) {
         {"QueryFunctions", [&] { return protocol_->QueryFunctions(1, &functions, &presets); }},
     };
     for (const auto& [name, call] : calls) {
-        plugIn_->Script(name, E_ACCESSDENIED, CRecordingPlugIn::Throw::kHresultError);
+        plug_in_->Script(name, E_ACCESSDENIED, CRecordingPlugIn::Throw::kHresultError);
         log_.Clear();
         EXPECT_HR(E_ACCESSDENIED, call()) << name;
         ASSERT_EQ(log_.Lines().size(), 1u) << name;
@@ -316,14 +317,14 @@ TEST_F(PlugInWrapperTest, ThrowingDriverBecomesItsHresult) {
         EXPECT_NE(log_.Lines()[0].find("raised at plugin_wrapper_test"), std::string::npos)
             << log_.Lines()[0];
 
-        plugIn_->Script(name, S_OK, CRecordingPlugIn::Throw::kRuntimeError);
+        plug_in_->Script(name, S_OK, CRecordingPlugIn::Throw::kRuntimeError);
         log_.Clear();
         EXPECT_HR(E_FAIL, call()) << name;
         ASSERT_EQ(log_.Lines().size(), 1u) << name;
         EXPECT_NE(log_.Lines()[0].find("Unhandled Exception - handler PTZ3PWrapper line "),
                   std::string::npos)
             << log_.Lines()[0];
-        plugIn_->Script(name, S_OK);
+        plug_in_->Script(name, S_OK);
     }
 }
 

@@ -82,11 +82,11 @@ class MotionEndToEnd : public ::testing::Test {
     // Starts the host with `protocols` and `cameras` (XML elements) and reads its output up to
     // "ready"; nothing is read from the lines yet.
     void StartHost(const std::string& protocols, const std::string& cameras) {
-        firstPort_ = std::min<int>(k47test::FreeUdpPort(), 65535 - 9);
+        first_port_ = std::min<int>(k47test::FreeUdpPort(), 65535 - 9);
         const std::string config = folder_.Path() + "/installation.xml";
         std::ofstream(config) << "<Installation><ControlService Listen=\"127.0.0.1\" Port=\"0\"/>"
-                              << "<PortService First=\"" << firstPort_ << "\" Last=\""
-                              << firstPort_ + 9 << "\"/><PTZProtocols>" << protocols
+                              << "<PortService First=\"" << first_port_ << "\" Last=\""
+                              << first_port_ + 9 << "\"/><PTZProtocols>" << protocols
                               << "</PTZProtocols><Cameras>" << cameras
                               << "</Cameras></Installation>";
         host_ = std::make_unique<k47test::ToolProcess>(k47test::BinaryDir() + "/bin/k47ptz-host",
@@ -110,7 +110,7 @@ class MotionEndToEnd : public ::testing::Test {
     k47test::ScopedRegistryFolder registry_;
     k47test::TempFolder folder_;
     std::unique_ptr<k47test::ToolProcess> host_;
-    int firstPort_ = 0;
+    int first_port_ = 0;
 };
 
 // Three 2400-baud Pelco-D lines of four cameras, a Bosch line, 36 drivers without a port (more

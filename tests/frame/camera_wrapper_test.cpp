@@ -25,12 +25,12 @@ namespace {
 class CameraWrapperTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        host_ = CFakeHost::Create(&hostObject_);
+        host_ = CFakeHost::Create(&host_object_);
         ASSERT_TRUE(host_);
-        driver_ = CRecordingDriver::Create(&driverObject_);
+        driver_ = CRecordingDriver::Create(&driver_object_);
         ASSERT_TRUE(driver_);
         record_ = std::make_shared<FakeCameraRecord>();
-        driverObject_->SetCameraFactory(k47test::FakeCameraFactory(record_));
+        driver_object_->SetCameraFactory(k47test::FakeCameraFactory(record_));
     }
 
     ComPtr<IUnknown> NewWrapper() {
@@ -58,9 +58,9 @@ class CameraWrapperTest : public ::testing::Test {
                                                  reinterpret_cast<void**>(camera.GetAddressOf())));
     }
 
-    CFakeHost* hostObject_ = nullptr;
+    CFakeHost* host_object_ = nullptr;
     ComPtr<IUnknown> host_;
-    CRecordingDriver* driverObject_ = nullptr;
+    CRecordingDriver* driver_object_ = nullptr;
     ComPtr<IK47PTZProtocol> driver_;
     std::shared_ptr<FakeCameraRecord> record_;
 };
@@ -68,18 +68,18 @@ class CameraWrapperTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(CameraWrapperTest, CamerasOfOneProtocolAreBoundToTheSameDriver) {
-    hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"Line1\"]", driver_.Get());
+    host_object_->AddPath(u"PTZProtocols/Protocol[@Name = \"Line1\"]", driver_.Get());
     ComPtr<IUnknown> first = NewWrapper(), second = NewWrapper();
     ASSERT_HR_OK(
         Initialize(first.Get(), R"(<Camera Protocol="Line1" Address="1"/>)", u"Cam1", host_.Get()));
     ASSERT_HR_OK(Initialize(second.Get(), R"(<Camera Protocol="Line1" Address="2"/>)", u"Cam2",
                             host_.Get()));
 
-    auto adds = driverObject_->Calls(DriverCall::Kind::AddCamera);
+    auto adds = driver_object_->Calls(DriverCall::Kind::AddCamera);
     ASSERT_EQ(adds.size(), 2u);
     EXPECT_EQ(adds[0].name, u"Cam1");
     EXPECT_EQ(adds[1].name, u"Cam2");
-    auto lookups = hostObject_->LookupCalls();
+    auto lookups = host_object_->LookupCalls();
     ASSERT_EQ(lookups.size(), 2u);
     EXPECT_FALSE(lookups[0].hasName);  // a lookup by path alone
     EXPECT_EQ(lookups[0].path, u"PTZProtocols/Protocol[@Name = \"Line1\"]");
@@ -100,20 +100,20 @@ TEST_F(CameraWrapperTest, CamerasOfOneProtocolAreBoundToTheSameDriver) {
 TEST_F(CameraWrapperTest, QueryTextIsNotEscapedAndAFailedLookupFallsBackToTheObjectName) {
     // A double quote in the protocol name makes a malformed query that this host does not know;
     // the wrapper then asks for the object name of the camera and looks that up.
-    hostObject_->AddObjectName(u"Cam7", u"Cameras/Cam7");
-    hostObject_->AddName(u"Cameras/Cam7", driver_.Get());
+    host_object_->AddObjectName(u"Cam7", u"Cameras/Cam7");
+    host_object_->AddName(u"Cameras/Cam7", driver_.Get());
     ComPtr<IUnknown> wrapper = NewWrapper();
     k47test::LogCapture log;
     ASSERT_HR_OK(Initialize(wrapper.Get(), R"(<Camera Protocol='Li"ne' Address="7"/>)", u"Cam7",
                             host_.Get()));
 
-    auto lookups = hostObject_->LookupCalls();
+    auto lookups = host_object_->LookupCalls();
     ASSERT_EQ(lookups.size(), 2u);
     EXPECT_EQ(lookups[0].path, u"PTZProtocols/Protocol[@Name = \"Li\"ne\"]");
     EXPECT_TRUE(lookups[1].hasName);
     EXPECT_EQ(lookups[1].name, u"Cameras/Cam7");
     EXPECT_FALSE(lookups[1].hasPath);
-    EXPECT_EQ(hostObject_->ObjectNameCalls(), std::vector<std::u16string>{u"Cam7"});
+    EXPECT_EQ(host_object_->ObjectNameCalls(), std::vector<std::u16string>{u"Cam7"});
     EXPECT_TRUE(HasCamera(wrapper.Get()));
     EXPECT_TRUE(log.Lines().empty());  // the fallback is silent
 }
@@ -123,8 +123,8 @@ TEST_F(CameraWrapperTest, MissingProtocolWithAFruitlessFallbackLeavesTheWrapperU
     k47test::LogCapture log;
     EXPECT_HR_OK(Initialize(wrapper.Get(), R"(<Camera Address="3"/>)", u"Cam3", host_.Get()));
     EXPECT_FALSE(HasCamera(wrapper.Get()));
-    EXPECT_EQ(hostObject_->ObjectNameCalls(), std::vector<std::u16string>{u"Cam3"});
-    EXPECT_EQ(driverObject_->Count(DriverCall::Kind::AddCamera), 0u);
+    EXPECT_EQ(host_object_->ObjectNameCalls(), std::vector<std::u16string>{u"Cam3"});
+    EXPECT_EQ(driver_object_->Count(DriverCall::Kind::AddCamera), 0u);
     EXPECT_TRUE(log.Lines().empty());
     ComPtr<IK47Terminate> terminate;
     ASSERT_HR_OK(wrapper.As(&terminate));
@@ -132,11 +132,11 @@ TEST_F(CameraWrapperTest, MissingProtocolWithAFruitlessFallbackLeavesTheWrapperU
 }
 
 TEST_F(CameraWrapperTest, ReconfigureTerminatesTheOldCameraBeforeMakingTheNewOne) {
-    hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
+    host_object_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
     int aliveAtSecondCreation = -1;
     auto fake = k47test::FakeCameraFactory(record_);
-    driverObject_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
-                                        IUnknown* driver, IUnknown** inner) {
+    driver_object_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
+                                         IUnknown* driver, IUnknown** inner) {
         {
             std::lock_guard<std::mutex> guard(record_->lock);
             if (record_->created == 1)
@@ -166,7 +166,7 @@ TEST_F(CameraWrapperTest, ReconfigureTerminatesTheOldCameraBeforeMakingTheNewOne
 }
 
 TEST_F(CameraWrapperTest, TerminateReachesTheCameraAndKeepsTheBinding) {
-    hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
+    host_object_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
     ComPtr<IUnknown> wrapper = NewWrapper();
     ASSERT_HR_OK(
         Initialize(wrapper.Get(), R"(<Camera Protocol="P" Address="1"/>)", u"Cam", host_.Get()));
@@ -178,8 +178,8 @@ TEST_F(CameraWrapperTest, TerminateReachesTheCameraAndKeepsTheBinding) {
 }
 
 TEST_F(CameraWrapperTest, AFailingAddCameraIsLoggedReturnedAndLeavesTheWrapperUnbound) {
-    hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
-    driverObject_->SetResult(DriverCall::Kind::AddCamera, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+    host_object_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
+    driver_object_->SetResult(DriverCall::Kind::AddCamera, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
     ComPtr<IUnknown> wrapper = NewWrapper();
     k47test::LogCapture log;
     EXPECT_HR(
@@ -209,7 +209,7 @@ TEST_F(CameraWrapperTest, AnOwnerWithoutObjectServerFailsThroughTheCatchAllHandl
 }
 
 TEST_F(CameraWrapperTest, AWrapperCreatedAggregatedHandsItsOuterObjectToTheDriver) {
-    hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
+    host_object_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
     // The host object plays the outer object here; only identity matters.
     ComPtr<IUnknown> inner;
     ASSERT_HR_OK(K47CreateObject<CPTZCameraWrapper>(
@@ -218,8 +218,8 @@ TEST_F(CameraWrapperTest, AWrapperCreatedAggregatedHandsItsOuterObjectToTheDrive
     ASSERT_HR_OK(inner.As(&configuration));  // the inner unknown answers the wrapper's interfaces
     IUnknown* seenOuter = nullptr;
     auto fake = k47test::FakeCameraFactory(record_);
-    driverObject_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
-                                        IUnknown* driver, IUnknown** innerCamera) {
+    driver_object_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
+                                         IUnknown* driver, IUnknown** innerCamera) {
         seenOuter = outer;
         return fake(name, element, outer, driver, innerCamera);
     });
@@ -237,16 +237,16 @@ TEST_F(CameraWrapperTest, AWrapperCreatedAggregatedHandsItsOuterObjectToTheDrive
 // the preset variable would never steer it.
 TEST_F(CameraWrapperTest, TheCameraIsReachedThroughTheWrapperWhileItSetsUp) {
     k47test::RegisterLibraryClasses();
-    driverObject_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
-                                        IUnknown* driver, IUnknown** camera) {
+    driver_object_->SetCameraFactory([&](BSTR name, IXMLDOMElement* element, IUnknown* outer,
+                                         IUnknown* driver, IUnknown** camera) {
         return k47test::CreateRealCamera(name, element, outer, driver, host_.Get(), nullptr,
                                          camera);
     });
-    hostObject_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
+    host_object_->AddPath(u"PTZProtocols/Protocol[@Name = \"P\"]", driver_.Get());
     ComPtr<IUnknown> wrapper = NewWrapper();
     ASSERT_HR_OK(
         Initialize(wrapper.Get(), R"(<Camera Protocol="P" Address="2"/>)", u"Gate", host_.Get()));
-    k47test::CFakeVariable* preset = hostObject_->Variable(u"PTZPreset.Gate");
+    k47test::CFakeVariable* preset = host_object_->Variable(u"PTZPreset.Gate");
     ASSERT_NE(preset, nullptr);
     ASSERT_EQ(preset->SinkCount(), 1u);
 
@@ -255,7 +255,7 @@ TEST_F(CameraWrapperTest, TheCameraIsReachedThroughTheWrapperWhileItSetsUp) {
     value.vt = VT_I4;
     value.lVal = 4;
     ASSERT_HR_OK(preset->SetValue(value));
-    auto commands = driverObject_->Calls(DriverCall::Kind::Command);
+    auto commands = driver_object_->Calls(DriverCall::Kind::Command);
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].address, 2);
     EXPECT_EQ(commands[0].command, PTZCMD_GOTOPRESET);

@@ -99,10 +99,10 @@ class ComRootTest : public ::testing::Test {
   protected:
     void SetUp() override {
         g_counters = Counters{};
-        baseLocks_ = g_K47PTZModule.GetLockCount();
+        base_locks_ = g_K47PTZModule.GetLockCount();
     }
-    LONG ExtraLocks() const { return g_K47PTZModule.GetLockCount() - baseLocks_; }
-    LONG baseLocks_ = 0;
+    LONG ExtraLocks() const { return g_K47PTZModule.GetLockCount() - base_locks_; }
+    LONG base_locks_ = 0;
 };
 
 }  // namespace

@@ -68,9 +68,9 @@ class CEchoClient : public CK47ComObjectRoot, public IK47PTZClient {
 class ProxyStubTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        host_ = k47test::CFakeHost::Create(&hostObject_);
-        cameraIdentity_ = k47test::CRecordingCamera::Create(&camera_);
-        hostObject_->AddName(u"cam/PTZ", cameraIdentity_.Get());
+        host_ = k47test::CFakeHost::Create(&host_object_);
+        camera_identity_ = k47test::CRecordingCamera::Create(&camera_);
+        host_object_->AddName(u"cam/PTZ", camera_identity_.Get());
         ASSERT_HR_OK(servers_.Publish(CLSID_TestHost, host_.Get()));
         ASSERT_HR_OK(CoCreateInstance(CLSID_TestHost, nullptr, CLSCTX_LOCAL_SERVER,
                                       IID_IK47ObjectServer,
@@ -99,8 +99,8 @@ class ProxyStubTest : public ::testing::Test {
     k47test::ScopedRegistryFolder registry_;
     k47test::ScopedLocalServers servers_;
     ComPtr<IUnknown> host_;
-    k47test::CFakeHost* hostObject_ = nullptr;
-    ComPtr<IUnknown> cameraIdentity_;
+    k47test::CFakeHost* host_object_ = nullptr;
+    ComPtr<IUnknown> camera_identity_;
     k47test::CRecordingCamera* camera_ = nullptr;
     ComPtr<IK47ObjectServer> server_;
 };
@@ -146,7 +146,7 @@ TEST_F(ProxyStubTest, StringsAndInterfacesCross) {
         EXPECT_EQ(c.found, found != nullptr) << "a failed call's [out] pointer comes back null";
         if (found != nullptr)
             found->Release();
-        auto call = hostObject_->LookupCalls().back();
+        auto call = host_object_->LookupCalls().back();
         EXPECT_EQ(c.name != nullptr, call.hasName);
         EXPECT_EQ(std::u16string(c.name != nullptr ? c.name : u"", c.nameLength), call.name);
         EXPECT_EQ(c.path != nullptr, call.hasPath);
@@ -155,7 +155,7 @@ TEST_F(ProxyStubTest, StringsAndInterfacesCross) {
     EXPECT_HR(E_POINTER, server_->LookupObject(nullptr, nullptr, nullptr))
         << "null [out] reaches the object";
 
-    hostObject_->AddObjectName(u"cam", u"Pelco\u00e9");
+    host_object_->AddObjectName(u"cam", u"Pelco\u00e9");
     BSTR name = SysAllocString(OLESTR("cam"));
     BSTR result = reinterpret_cast<BSTR>(1);
     EXPECT_HR_OK(server_->GetObjectName(name, &result));
@@ -172,10 +172,10 @@ TEST_F(ProxyStubTest, StringsAndInterfacesCross) {
     EXPECT_HR(E_NOTIMPL, server_->Reserved1());
     EXPECT_HR(E_NOTIMPL, server_->Reserved15());
     for (HRESULT status : {S_OK, S_FALSE, E_UNEXPECTED}) {
-        hostObject_->SetStatus(status);
+        host_object_->SetStatus(status);
         EXPECT_HR(status, server_->StatusCheck());
     }
-    EXPECT_EQ(3, hostObject_->StatusChecks());
+    EXPECT_EQ(3, host_object_->StatusChecks());
 }
 
 TEST_F(ProxyStubTest, VariantsAndReturnedInterfacesCross) {
@@ -185,7 +185,7 @@ TEST_F(ProxyStubTest, VariantsAndReturnedInterfacesCross) {
     ComPtr<IK47Variable> variable;
     ASSERT_HR_OK(store->GetVariable(name, variable.GetAddressOf()));
     SysFreeString(name);
-    k47test::CFakeVariable* fake = hostObject_->Variable(u"PTZPreset.cam");
+    k47test::CFakeVariable* fake = host_object_->Variable(u"PTZPreset.cam");
     ASSERT_NE(nullptr, fake);
 
     VARIANT values[5];
@@ -222,7 +222,7 @@ TEST_F(ProxyStubTest, VariantsAndReturnedInterfacesCross) {
     VARIANT unknown;
     VariantInit(&unknown);
     unknown.vt = VT_UNKNOWN;
-    unknown.punkVal = cameraIdentity_.Get();
+    unknown.punkVal = camera_identity_.Get();
     EXPECT_HR(DISP_E_BADVARTYPE, variable->SetValue(unknown));
     EXPECT_EQ(5u, fake->History().size());
     // Advise would need the sink to cross the other way.
@@ -243,9 +243,9 @@ TEST_F(ProxyStubTest, PortServiceDriverAndClientCross) {
     ComPtr<IUnknown> clientIdentity;
     CEchoClient* client = nullptr;
     ASSERT_HR_OK(K47CreateInstance<CEchoClient>(clientIdentity.GetAddressOf(), &client));
-    hostObject_->AddName(u"ports", portService.Get());
-    hostObject_->AddName(u"driver", protocol.Get());
-    hostObject_->AddName(u"client", clientIdentity.Get());
+    host_object_->AddName(u"ports", portService.Get());
+    host_object_->AddName(u"driver", protocol.Get());
+    host_object_->AddName(u"client", clientIdentity.Get());
 
     auto lookup = [&](const OLECHAR* what, REFIID iid, void** out) {
         ComPtr<IUnknown> found;
@@ -321,8 +321,8 @@ TEST_F(ProxyStubTest, NothingIsLeftAfterTheLastRelease) {
                                    std::chrono::seconds(10)));
     EXPECT_TRUE(K47ProxyStubCanUnloadNow());
     // Only the test's and the host's references are left on the camera: the stubs let go.
-    cameraIdentity_->AddRef();
-    EXPECT_EQ(2u, cameraIdentity_->Release());
+    camera_identity_->AddRef();
+    EXPECT_EQ(2u, camera_identity_->Release());
 }
 
 }  // namespace

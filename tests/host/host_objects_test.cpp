@@ -34,15 +34,15 @@ class HostObjectsTest : public ::testing::Test {
     void SetUp() override {
         document_ = k47::XmlDocument::LoadString(kInstallation);
         ASSERT_TRUE(document_);
-        server_ = CInstallationServer::Create(document_, &serverObject_);
-        serverObject_->SetDefaultProtocol(
+        server_ = CInstallationServer::Create(document_, &server_object_);
+        server_object_->SetDefaultProtocol(
             u"Line2");  // as <PTZProtocols Default="Line2"> makes the host do
         std::vector<xmlNode*> nodes;
         document_.SelectNodes("PTZProtocols/Protocol", &nodes);
         const char16_t* names[] = {u"Line1", u"Line2", u"Odd\"Name"};
         for (size_t i = 0; i < nodes.size(); ++i) {
-            drivers_.push_back(k47test::CRecordingDriver::Create(&driverObjects_[i]));
-            serverObject_->AddProtocol(nodes[i], names[i], drivers_.back().Get());
+            drivers_.push_back(k47test::CRecordingDriver::Create(&driver_objects_[i]));
+            server_object_->AddProtocol(nodes[i], names[i], drivers_.back().Get());
         }
         document_.SelectNodes("Cameras/Camera", &nodes);
         const char16_t* cameras[] = {u"Gate", u"Yard", u"Quote"};
@@ -50,21 +50,21 @@ class HostObjectsTest : public ::testing::Test {
             k47test::CFakeHost* ignored = nullptr;
             cameras_.push_back(
                 k47test::CFakeHost::Create(&ignored));  // any object stands for a camera
-            serverObject_->AddCamera(nodes[i], cameras[i], cameras_.back().Get());
+            server_object_->AddCamera(nodes[i], cameras[i], cameras_.back().Get());
         }
     }
 
     ComPtr<IUnknown> Lookup(const char16_t* name, const char16_t* path, HRESULT* hr) {
         CComBSTR bstrName(name), bstrPath(path);
         ComPtr<IUnknown> object;
-        *hr = serverObject_->LookupObject(bstrName, bstrPath, object.GetAddressOf());
+        *hr = server_object_->LookupObject(bstrName, bstrPath, object.GetAddressOf());
         return object;
     }
 
     k47::XmlDocument document_;
-    CInstallationServer* serverObject_ = nullptr;
+    CInstallationServer* server_object_ = nullptr;
     ComPtr<IUnknown> server_;
-    k47test::CRecordingDriver* driverObjects_[3] = {};
+    k47test::CRecordingDriver* driver_objects_[3] = {};
     std::vector<ComPtr<IK47PTZProtocol>> drivers_;
     std::vector<ComPtr<IUnknown>> cameras_;
 };
@@ -101,7 +101,7 @@ TEST_F(HostObjectsTest, LookupsByQueryByNameAndByCameraPart) {
     found = Lookup(u"Gate", u"Other", &hr);
     EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), hr);
     EXPECT_HR(E_INVALIDARG,
-              serverObject_->LookupObject(nullptr, nullptr, found.ReleaseAndGetAddressOf()));
+              server_object_->LookupObject(nullptr, nullptr, found.ReleaseAndGetAddressOf()));
 }
 
 TEST_F(HostObjectsTest, ObjectNamesLeadTheFallbackToTheRightProtocol) {
@@ -112,26 +112,26 @@ TEST_F(HostObjectsTest, ObjectNamesLeadTheFallbackToTheRightProtocol) {
     for (const auto& c : cases) {
         CComBSTR camera(c.camera);
         CComBSTR result;
-        ASSERT_HR_OK(serverObject_->GetObjectName(camera, &result));
+        ASSERT_HR_OK(server_object_->GetObjectName(camera, &result));
         EXPECT_EQ(k47test::BstrText(result), std::u16string(c.protocol));
         // ... and the name finds that protocol's driver.
         ComPtr<IUnknown> driver;
-        EXPECT_HR_OK(serverObject_->LookupObject(result, nullptr, driver.GetAddressOf()));
+        EXPECT_HR_OK(server_object_->LookupObject(result, nullptr, driver.GetAddressOf()));
     }
     CComBSTR unknown(u"Nobody");
     CComBSTR result;
-    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), serverObject_->GetObjectName(unknown, &result));
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), server_object_->GetObjectName(unknown, &result));
 }
 
 TEST_F(HostObjectsTest, StatusCheckTurnsFalseAtShutdownAndVariablesNotifyTheirSinks) {
-    EXPECT_HR_OK(serverObject_->StatusCheck());
-    serverObject_->SetShuttingDown();
-    EXPECT_HR(S_FALSE, serverObject_->StatusCheck());
+    EXPECT_HR_OK(server_object_->StatusCheck());
+    server_object_->SetShuttingDown();
+    EXPECT_HR(S_FALSE, server_object_->StatusCheck());
 
     CComBSTR name(u"PTZPreset.Gate");
     ComPtr<IK47Variable> first, second;
-    ASSERT_HR_OK(serverObject_->GetVariable(name, first.GetAddressOf()));
-    ASSERT_HR_OK(serverObject_->GetVariable(name, second.GetAddressOf()));
+    ASSERT_HR_OK(server_object_->GetVariable(name, first.GetAddressOf()));
+    ASSERT_HR_OK(server_object_->GetVariable(name, second.GetAddressOf()));
     EXPECT_EQ(first.Get(), second.Get());  // one variable per name
     CComVariant four(4L);
     ASSERT_HR_OK(first->SetValue(four));

@@ -104,15 +104,15 @@ class SoapDispatchTest : public CameraFixture {
     void SetUp() override {
         CameraFixture::SetUp();
         k47::XmlDocument document = k47::XmlDocument::LoadString("<Installation/>");
-        serverUnknown_ = k47host::CInstallationServer::Create(document, &server_);
-        ASSERT_TRUE(serverUnknown_);
+        server_unknown_ = k47host::CInstallationServer::Create(document, &server_);
+        ASSERT_TRUE(server_unknown_);
     }
     std::string Call(const std::string& operation, const std::string& children, unsigned* status) {
         return k47host::HandleSoapRequest(server_, 0x7F000001,
                                           Envelope(Operation(operation, children)), status);
     }
     k47host::CInstallationServer* server_ = nullptr;
-    ComPtr<IUnknown> serverUnknown_;
+    ComPtr<IUnknown> server_unknown_;
 };
 
 TEST_F(SoapDispatchTest, ServedOperationsReachTheNamedCamera) {
@@ -123,7 +123,7 @@ TEST_F(SoapDispatchTest, ServedOperationsReachTheNamedCamera) {
     EXPECT_EQ(status, 200u) << answer;
     answer = Call("PtzMenuCommand", "<name>Gate</name><cmd>1</cmd>", &status);
     EXPECT_EQ(status, 200u) << answer;
-    driverObject_->SetFunctions(static_cast<PTZFUNCTION>(0x2F), 64);
+    driver_object_->SetFunctions(static_cast<PTZFUNCTION>(0x2F), 64);
     answer = Call("PtzQueryFunctions", "<name>Gate</name>", &status);
     EXPECT_EQ(status, 200u);
     EXPECT_NE(answer.find("<func>47</func><presetCount>64</presetCount>"), std::string::npos)
@@ -132,12 +132,12 @@ TEST_F(SoapDispatchTest, ServedOperationsReachTheNamedCamera) {
     EXPECT_EQ(status, 200u);
     EXPECT_NE(answer.find("<ipv4addr>2130706433</ipv4addr><port>"), std::string::npos) << answer;
 
-    auto commands = driverObject_->Calls(DriverCall::Kind::Command);
+    auto commands = driver_object_->Calls(DriverCall::Kind::Command);
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].address, 7);
     EXPECT_EQ(commands[0].command, 7);
     EXPECT_EQ(commands[0].arg, 12);
-    auto menus = driverObject_->Calls(DriverCall::Kind::Menu);
+    auto menus = driver_object_->Calls(DriverCall::Kind::Menu);
     ASSERT_EQ(menus.size(), 1u);
     EXPECT_EQ(menus[0].command, PTZMENUCMD_OPEN);
 }
@@ -159,7 +159,7 @@ TEST_F(SoapDispatchTest, UnknownCamerasOtherOperationsAndFailuresGiveFaults) {
     EXPECT_EQ(status, 500u);
     EXPECT_NE(answer.find("cmd"), std::string::npos) << answer;
 
-    driverObject_->SetResult(DriverCall::Kind::Command, HRESULT_FROM_WIN32(ERROR_WRITE_FAULT));
+    driver_object_->SetResult(DriverCall::Kind::Command, HRESULT_FROM_WIN32(ERROR_WRITE_FAULT));
     answer = Call("PtzCommand", "<name>Gate</name><cmd>3</cmd><arg>1</arg>", &status);
     EXPECT_EQ(status, 500u);
     EXPECT_NE(answer.find("soap:Server"), std::string::npos) << answer;

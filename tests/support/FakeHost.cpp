@@ -51,7 +51,7 @@ HRESULT STDMETHODCALLTYPE CFakeVariable::Advise(IK47EventSink* pSink, DWORD* pCo
     if (FAILED(hr))
         return hr;
     std::lock_guard<std::mutex> guard(lock_);
-    *pCookie = nextCookie_++;
+    *pCookie = next_cookie_++;
     sinks_[*pCookie] = std::move(sink);
     return S_OK;
 }
@@ -83,7 +83,7 @@ HRESULT STDMETHODCALLTYPE CFakeVariable::SetValue(VARIANT value) {
     for (auto& sink : sinks) {
         HRESULT result = sink->OnEvent(0);
         std::lock_guard<std::mutex> guard(lock_);
-        sinkResults_.push_back(result);
+        sink_results_.push_back(result);
     }
     return S_OK;
 }
@@ -102,7 +102,7 @@ std::vector<std::string> CFakeVariable::History() const {
 
 std::vector<HRESULT> CFakeVariable::SinkResults() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return sinkResults_;
+    return sink_results_;
 }
 
 size_t CFakeVariable::SinkCount() const {
@@ -194,7 +194,7 @@ HRESULT CFakeHost::QueryVariableStore(void* self, REFIID, void** ppv) {
     auto* host = static_cast<CFakeHost*>(self);
     {
         std::lock_guard<std::mutex> guard(host->lock_);
-        if (!host->variableStore_)
+        if (!host->variable_store_)
             return E_NOINTERFACE;
     }
     auto* store = static_cast<IK47VariableStore*>(host);
@@ -222,7 +222,7 @@ void CFakeHost::AddName(const std::u16string& name, IUnknown* object) {
 
 void CFakeHost::AddObjectName(const std::u16string& name, const std::u16string& result) {
     std::lock_guard<std::mutex> guard(lock_);
-    objectNames_[name] = result;
+    object_names_[name] = result;
 }
 
 void CFakeHost::SetLookupFailure(HRESULT missing) {
@@ -237,7 +237,7 @@ void CFakeHost::SetStatus(HRESULT status) {
 
 void CFakeHost::SetVariableStore(bool present) {
     std::lock_guard<std::mutex> guard(lock_);
-    variableStore_ = present;
+    variable_store_ = present;
 }
 
 std::vector<CFakeHost::LookupCall> CFakeHost::LookupCalls() const {
@@ -247,12 +247,12 @@ std::vector<CFakeHost::LookupCall> CFakeHost::LookupCalls() const {
 
 std::vector<std::u16string> CFakeHost::ObjectNameCalls() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return objectNameCalls_;
+    return object_name_calls_;
 }
 
 int CFakeHost::StatusChecks() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return statusChecks_;
+    return status_checks_;
 }
 
 CFakeVariable* CFakeHost::Variable(const std::u16string& name) const {
@@ -295,7 +295,7 @@ HRESULT STDMETHODCALLTYPE CFakeHost::LookupObject(BSTR name, BSTR path, IUnknown
 
 HRESULT STDMETHODCALLTYPE CFakeHost::StatusCheck() {
     std::lock_guard<std::mutex> guard(lock_);
-    ++statusChecks_;
+    ++status_checks_;
     return status_;
 }
 
@@ -303,10 +303,10 @@ HRESULT STDMETHODCALLTYPE CFakeHost::GetObjectName(BSTR name, BSTR* pResult) {
     if (pResult == nullptr)
         return E_POINTER;
     std::lock_guard<std::mutex> guard(lock_);
-    objectNameCalls_.push_back(BstrText(name));
+    object_name_calls_.push_back(BstrText(name));
     *pResult = nullptr;
-    auto it = objectNames_.find(BstrText(name));
-    if (it == objectNames_.end())
+    auto it = object_names_.find(BstrText(name));
+    if (it == object_names_.end())
         return missing_;
     *pResult = SysAllocStringLen(it->second.data(), static_cast<UINT>(it->second.size()));
     return *pResult != nullptr ? S_OK : E_OUTOFMEMORY;

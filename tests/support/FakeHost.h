@@ -45,9 +45,9 @@ class CFakeVariable : public CK47ComObjectRoot, public IK47Variable {
     mutable std::mutex lock_;
     VARIANT value_{};
     std::map<DWORD, Microsoft::WRL::ComPtr<IK47EventSink>> sinks_;
-    DWORD nextCookie_ = 1;
+    DWORD next_cookie_ = 1;
     std::vector<std::string> history_;
-    std::vector<HRESULT> sinkResults_;
+    std::vector<HRESULT> sink_results_;
     std::vector<DWORD> unadvised_;
 };
 
@@ -142,13 +142,13 @@ class CFakeHost : public CK47ComObjectRoot, public IK47ObjectServer, public IK47
     mutable std::mutex lock_;
     std::map<std::u16string, Microsoft::WRL::ComPtr<IUnknown>> paths_;
     std::map<std::u16string, Microsoft::WRL::ComPtr<IUnknown>> names_;
-    std::map<std::u16string, std::u16string> objectNames_;
+    std::map<std::u16string, std::u16string> object_names_;
     HRESULT missing_ = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
     HRESULT status_ = S_OK;
-    bool variableStore_ = true;
+    bool variable_store_ = true;
     std::vector<LookupCall> lookups_;
-    std::vector<std::u16string> objectNameCalls_;
-    int statusChecks_ = 0;
+    std::vector<std::u16string> object_name_calls_;
+    int status_checks_ = 0;
     std::map<std::u16string, std::pair<Microsoft::WRL::ComPtr<IUnknown>, CFakeVariable*>>
         variables_;
 };

@@ -30,7 +30,7 @@ void CRecordingDriver::SetOwner(IUnknown* owner) {
 
 void CRecordingDriver::SetPortService(IUnknown* portService) {
     std::lock_guard<std::mutex> guard(lock_);
-    portService_ = portService;
+    port_service_ = portService;
 }
 
 void CRecordingDriver::SetCameraFactory(CameraFactory factory) {
@@ -137,7 +137,7 @@ HRESULT STDMETHODCALLTYPE CRecordingDriver::AddCamera(BSTR name, IXMLDOMElement*
         std::lock_guard<std::mutex> guard(lock_);
         factory = factory_;
         owner = owner_;
-        portService = portService_;
+        portService = port_service_;
     }
     IUnknown* self = static_cast<IK47PTZProtocol*>(this);
     if (factory)
@@ -178,7 +178,7 @@ HRESULT STDMETHODCALLTYPE CRecordingDriver::QueryFunctions(INT_PTR address, PTZF
 
 void CRecordingDriver::FinalRelease() {
     std::lock_guard<std::mutex> guard(lock_);
-    portService_.Reset();
+    port_service_.Reset();
     factory_ = nullptr;
     hook_ = nullptr;
 }

@@ -90,7 +90,7 @@ class CRecordingDriver : public CK47ComObjectRoot, public IK47PTZProtocol {
     PTZFUNCTION functions_ = static_cast<PTZFUNCTION>(0x1A);
     ULONG presets_ = 15;
     IUnknown* owner_ = nullptr;
-    Microsoft::WRL::ComPtr<IUnknown> portService_;
+    Microsoft::WRL::ComPtr<IUnknown> port_service_;
     CameraFactory factory_;
     std::function<void(const DriverCall&)> hook_;
 };

@@ -29,14 +29,14 @@ class ScopedRegistryFolder {
         path_ = buffer.data();
         if (const char* previous = std::getenv("K47_REGISTRY_DIR")) {
             previous_ = previous;
-            hadPrevious_ = true;
+            had_previous_ = true;
         }
         setenv("K47_REGISTRY_DIR", path_.c_str(), 1);
         k47::ResetRegistryForTests();
     }
     ~ScopedRegistryFolder() {
         k47::ResetRegistryForTests();
-        if (hadPrevious_) {
+        if (had_previous_) {
             setenv("K47_REGISTRY_DIR", previous_.c_str(), 1);
         } else {
             unsetenv("K47_REGISTRY_DIR");
@@ -55,7 +55,7 @@ class ScopedRegistryFolder {
   private:
     std::string path_;
     std::string previous_;
-    bool hadPrevious_ = false;
+    bool had_previous_ = false;
 };
 
 }  // namespace k47test

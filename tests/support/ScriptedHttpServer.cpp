@@ -22,7 +22,7 @@ namespace {
 // One connection's byte I/O, plain or TLS.
 class Channel {
   public:
-    Channel(int fd, int stopFd, SSL* ssl) : fd_(fd), stopFd_(stopFd), ssl_(ssl) {}
+    Channel(int fd, int stopFd, SSL* ssl) : fd_(fd), stop_fd_(stopFd), ssl_(ssl) {}
     ~Channel() {
         if (ssl_ != nullptr) {
             SSL_shutdown(ssl_);
@@ -33,7 +33,7 @@ class Channel {
     bool WaitReadable() {
         if (ssl_ != nullptr && SSL_pending(ssl_) > 0)
             return true;
-        pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
         int rc = poll(fds, 2, -1);
         return rc > 0 && (fds[1].revents & POLLIN) == 0;
     }
@@ -64,7 +64,7 @@ class Channel {
 
   private:
     int fd_;
-    int stopFd_;
+    int stop_fd_;
     SSL* ssl_;
 };
 
@@ -132,18 +132,18 @@ ScriptedHttpServer::ScriptedHttpServer(std::optional<ServerIdentity> tls) {
         SSL_CTX_use_PrivateKey(ctx, key);
         EVP_PKEY_free(key);
         BIO_free(keyBio);
-        tlsContext_ = ctx;
+        tls_context_ = ctx;
     }
-    if (pipe2(stopPipe_, O_CLOEXEC) != 0)
+    if (pipe2(stop_pipe_, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe2 failed");
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listenFd_, 16) != 0 ||
-        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listen_fd_, 16) != 0 ||
+        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         throw std::runtime_error("listening failed");
     port_ = ntohs(address.sin_port);
     acceptor_ = std::thread([this] { AcceptLoop(); });
@@ -151,7 +151,7 @@ ScriptedHttpServer::ScriptedHttpServer(std::optional<ServerIdentity> tls) {
 
 ScriptedHttpServer::~ScriptedHttpServer() {
     char stop = 1;
-    (void)!write(stopPipe_[1], &stop, 1);
+    (void)!write(stop_pipe_[1], &stop, 1);
     acceptor_.join();
     std::vector<Worker> threads;
     {
@@ -160,11 +160,11 @@ ScriptedHttpServer::~ScriptedHttpServer() {
     }
     for (auto& w : threads)
         w.thread.join();
-    close(listenFd_);
-    close(stopPipe_[0]);
-    close(stopPipe_[1]);
-    if (tlsContext_ != nullptr)
-        SSL_CTX_free(static_cast<SSL_CTX*>(tlsContext_));
+    close(listen_fd_);
+    close(stop_pipe_[0]);
+    close(stop_pipe_[1]);
+    if (tls_context_ != nullptr)
+        SSL_CTX_free(static_cast<SSL_CTX*>(tls_context_));
 }
 
 void ScriptedHttpServer::AddReply(ScriptedReply reply) {
@@ -174,10 +174,10 @@ void ScriptedHttpServer::AddReply(ScriptedReply reply) {
 
 void ScriptedHttpServer::AcceptLoop() {
     for (;;) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN))
             return;
-        int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
         std::lock_guard<std::mutex> lock(mu_);
@@ -200,8 +200,8 @@ void ScriptedHttpServer::AcceptLoop() {
 
 void ScriptedHttpServer::Serve(int fd) {
     SSL* ssl = nullptr;
-    if (tlsContext_ != nullptr) {
-        ssl = SSL_new(static_cast<SSL_CTX*>(tlsContext_));
+    if (tls_context_ != nullptr) {
+        ssl = SSL_new(static_cast<SSL_CTX*>(tls_context_));
         SSL_set_fd(ssl, fd);
         if (SSL_accept(ssl) != 1) {
             // The client refused the certificate (or went away): nothing to serve.
@@ -212,16 +212,16 @@ void ScriptedHttpServer::Serve(int fd) {
         }
     }
     {
-        Channel channel(fd, stopPipe_[0], ssl);
+        Channel channel(fd, stop_pipe_[0], ssl);
         std::optional<ScriptedReply> reply;
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (!replies_.empty()) {
                 reply = std::move(replies_.front());
                 replies_.pop_front();
-                lastReply_ = reply;
+                last_reply_ = reply;
             } else {
-                reply = lastReply_;
+                reply = last_reply_;
             }
         }
         std::string request;
@@ -253,14 +253,14 @@ bool ScriptedHttpServer::WaitForRequests(size_t count, std::chrono::milliseconds
 }
 
 UnansweredListener::UnansweredListener() {
-    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listenFd_, 0) != 0 ||
-        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listen_fd_, 0) != 0 ||
+        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return;
     port_ = ntohs(address.sin_port);
     // Connect fillers until one is left hanging: from then on the accept queue is full and the
@@ -279,8 +279,8 @@ UnansweredListener::UnansweredListener() {
 UnansweredListener::~UnansweredListener() {
     for (int fd : fillers_)
         close(fd);
-    if (listenFd_ >= 0)
-        close(listenFd_);
+    if (listen_fd_ >= 0)
+        close(listen_fd_);
 }
 
 }  // namespace k47test

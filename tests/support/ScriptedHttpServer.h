@@ -65,14 +65,14 @@ class ScriptedHttpServer {
     void AcceptLoop();
     void Serve(int fd);
 
-    void* tlsContext_ = nullptr;  // SSL_CTX*
-    int listenFd_ = -1;
-    int stopPipe_[2] = {-1, -1};
+    void* tls_context_ = nullptr;  // SSL_CTX*
+    int listen_fd_ = -1;
+    int stop_pipe_[2] = {-1, -1};
     uint16_t port_ = 0;
     mutable std::mutex mu_;
     mutable std::condition_variable changed_;
-    std::deque<ScriptedReply> replies_;       // not yet played
-    std::optional<ScriptedReply> lastReply_;  // played again when nothing new is queued
+    std::deque<ScriptedReply> replies_;        // not yet played
+    std::optional<ScriptedReply> last_reply_;  // played again when nothing new is queued
     std::vector<Request> requests_;
     struct Worker {
         std::thread thread;
@@ -94,7 +94,7 @@ class UnansweredListener {
     bool Ready() const { return ready_; }
 
   private:
-    int listenFd_ = -1;
+    int listen_fd_ = -1;
     std::vector<int> fillers_;
     uint16_t port_ = 0;
     bool ready_ = false;

@@ -139,13 +139,13 @@ TestCertificates::TestCertificates() {
     if (write(fd, caPem.data(), caPem.size()) != ssize_t(caPem.size()))
         throw std::runtime_error("writing the trust file failed");
     close(fd);
-    trustFile_ = path;
-    setenv("SSL_CERT_FILE", trustFile_.c_str(), 1);
+    trust_file_ = path;
+    setenv("SSL_CERT_FILE", trust_file_.c_str(), 1);
     setenv("SSL_CERT_DIR", "/nonexistent-k47-test-dir", 1);
 }
 
 TestCertificates::~TestCertificates() {
-    unlink(trustFile_.c_str());
+    unlink(trust_file_.c_str());
 }
 
 }  // namespace k47test

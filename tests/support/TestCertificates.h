@@ -29,7 +29,7 @@ class TestCertificates {
   private:
     TestCertificates();
     ~TestCertificates();
-    std::string trustFile_;
+    std::string trust_file_;
 };
 
 }  // namespace k47test

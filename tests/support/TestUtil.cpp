@@ -57,7 +57,7 @@ LogCapture::LogCapture() {
             if (channel == CGlobalErrorHandlingEnvironment::Channel::Log) {
                 lines_.emplace_back(line);
             } else {
-                debugLines_.emplace_back(line);
+                debug_lines_.emplace_back(line);
             }
         });
 }
@@ -73,7 +73,7 @@ std::vector<std::string> LogCapture::Lines() const {
 
 std::vector<std::string> LogCapture::DebugLines() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return debugLines_;
+    return debug_lines_;
 }
 
 bool LogCapture::Contains(const std::string& text) const {
@@ -87,7 +87,7 @@ bool LogCapture::Contains(const std::string& text) const {
 void LogCapture::Clear() {
     std::lock_guard<std::mutex> guard(lock_);
     lines_.clear();
-    debugLines_.clear();
+    debug_lines_.clear();
 }
 
 Microsoft::WRL::ComPtr<IXMLDOMElement> XmlElement(const std::string& xml) {

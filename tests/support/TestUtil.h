@@ -55,7 +55,7 @@ class LogCapture {
   private:
     mutable std::mutex lock_;
     std::vector<std::string> lines_;
-    std::vector<std::string> debugLines_;
+    std::vector<std::string> debug_lines_;
     CGlobalErrorHandlingEnvironment::Sink previous_;
 };
 

@@ -349,8 +349,8 @@ class MotionSafety : public ::testing::Test {
     }
 
     std::string HostLog() {
-        hostLog_ += host_->Stderr();
-        return hostLog_;
+        host_log_ += host_->Stderr();
+        return host_log_;
     }
 
     std::vector<Frame> FramesOf(const Cam& cam) const {
@@ -623,7 +623,7 @@ class MotionSafety : public ::testing::Test {
     std::unique_ptr<k47test::ToolProcess> host_;
     std::string config_;
     std::string url_;
-    std::string hostLog_;
+    std::string host_log_;
 };
 
 // Every way a client loses its motion, all on one host at once, each on a line of its own.
@@ -1021,7 +1021,7 @@ TEST_F(MotionSafety, TheHostStopsEveryCameraAtStartAndAtShutdown) {
             run.marks["killed"] = Timed([&] { host_->Signal(SIGKILL); });
             host_->Wait(5s);
             HostLog();
-            hostLog_.clear();
+            host_log_.clear();
             // Its datagrams would reach whichever camera the new host gives the port to next.
             run.clients[0]->EndMotion();
             run.clients.clear();
