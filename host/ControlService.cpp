@@ -27,24 +27,17 @@ std::string Fault(unsigned* status, std::string code, std::string text, std::str
     return BuildSoapFault(SoapFault{std::move(code), std::move(text), std::move(detail)});
 }
 
-}  // namespace
-
-std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddress,
-                              std::string_view body, unsigned* status) {
-    *status = 200;
-    SoapFault fault;
-    std::optional<SoapRequest> request = ParseSoapRequest(body, &fault);
-    if (!request)
-        return Fault(status, fault.code, fault.text);
-
+// The served operations on a parsed request.
+std::string Dispatch(CInstallationServer* server, uint32_t reportAddress,
+                     const SoapRequest& request, unsigned* status) {
     bool served = false;
     for (const char* operation : kServedOperations)
-        served = served || request->operation == operation;
+        served = served || request.operation == operation;
     if (!served)
         return Fault(status, "Client",
-                     "operation " + request->operation + " is not served by this host");
+                     "operation " + request.operation + " is not served by this host");
 
-    std::optional<std::string> name = request->Text("name");
+    std::optional<std::string> name = request.Text("name");
     if (!name)
         return Fault(status, "Client", "the camera name is missing");
     ComPtr<IK47PTZCamera> camera;
@@ -55,7 +48,7 @@ std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddres
         return Fault(status, "Server", "camera \"" + *name + "\" is not bound to a protocol driver",
                      Describe(hr));
 
-    const std::string& operation = request->operation;
+    const std::string& operation = request.operation;
     if (operation == "StartRemoteSessionPTZ") {
         ULONG address = 0;
         USHORT port = 0;
@@ -80,11 +73,11 @@ std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddres
                                   {"presetCount", std::to_string(presets)}});
     }
     int32_t cmd = 0;
-    if (!request->Int("cmd", &cmd))
+    if (!request.Int("cmd", &cmd))
         return Fault(status, "Client", "\"cmd\" is missing or not a 32-bit integer");
     if (operation == "PtzCommand") {
         int32_t arg = 0;
-        if (!request->Int("arg", &arg))
+        if (!request.Int("arg", &arg))
             return Fault(status, "Client", "\"arg\" is missing or not a 32-bit integer");
         hr = camera->Command(static_cast<PTZCOMMAND>(cmd), arg);
     } else {
@@ -96,16 +89,67 @@ std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddres
     return BuildSoapResponse(operation, {});
 }
 
+}  // namespace
+
+std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddress,
+                              std::optional<std::string_view> soapAction, std::string_view body,
+                              unsigned* status) {
+    *status = 200;
+    SoapFault fault;
+    std::optional<SoapRequest> request = ParseSoapRequest(body, &fault);
+    if (!request)
+        return Fault(status, fault.code, fault.text);
+    // Checked before any camera call: a header that disagrees with the body may come from a
+    // gateway that filters on it, and the body must not then do something else.
+    if (std::string problem = CheckSoapAction(soapAction, request->operation); !problem.empty())
+        return Fault(status, "Client", problem);
+    return Dispatch(server, reportAddress, *request, status);
+}
+
+std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddress,
+                              std::string_view body, unsigned* status) {
+    *status = 200;
+    SoapFault fault;
+    std::optional<SoapRequest> request = ParseSoapRequest(body, &fault);
+    if (!request)
+        return Fault(status, fault.code, fault.text);
+    return Dispatch(server, reportAddress, *request, status);
+}
+
+std::string ControlServiceHelpText() {
+    std::string text = "K47PTZ control service\n\n";
+    text += "This address takes SOAP 1.1 requests: POST an envelope with\n";
+    text += "  Content-Type: text/xml; charset=utf-8\n";
+    text += "  SOAPAction: \"";
+    text += k47::vlt::kServiceNamespace;
+    text += "/OPERATION\"\n";
+    text += "where OPERATION is the element in the SOAP Body, in the namespace\n";
+    text += k47::vlt::kServiceNamespace;
+    text += ".\n\nOperations:\n";
+    text += "  StartRemoteSessionPTZ(name) -> ipv4addr, port\n";
+    text += "  PtzCommand(name, cmd, arg)\n";
+    text += "  PtzMenuCommand(name, cmd)\n";
+    text += "  PtzQueryFunctions(name) -> func, presetCount\n";
+    return text;
+}
+
 http::Route ControlServiceRoute(CInstallationServer* server, uint32_t reportAddress) {
     http::Route route;
     // The endpoint may sit below a path prefix of the server address ("/site/VLTControl/...").
     route.match = http::PathMatch::kSuffix;
     route.path = std::string("/") + k47::vlt::kEndpointPath;
-    route.methods = {"POST"};
+    // GET (and so HEAD) for a person who opens the address in a browser.
+    route.methods = {"POST", "GET"};
+    route.contentTypes = {"text/xml"};  // SOAP 1.1's; parameters (charset) are allowed
     route.maxBodyBytes = kMaxRequestBytes;
     route.answersOversize = true;
     route.handler = [server, reportAddress](const http::HttpRequest& request) {
         http::HttpResponse response;
+        if (request.method != "POST") {
+            response.contentType = "text/plain; charset=utf-8";
+            response.body = ControlServiceHelpText();
+            return response;
+        }
         response.contentType = "text/xml; charset=utf-8";
         if (request.bodyTooLarge) {
             response.body = Fault(&response.status, "Client",
@@ -113,8 +157,8 @@ http::Route ControlServiceRoute(CInstallationServer* server, uint32_t reportAddr
             return response;
         }
         try {
-            response.body =
-                HandleSoapRequest(server, reportAddress, request.body, &response.status);
+            response.body = HandleSoapRequest(server, reportAddress, request.Header("SOAPAction"),
+                                              request.body, &response.status);
         } catch (const std::exception& e) {
             response.body =
                 Fault(&response.status, "Server", std::string("internal error: ") + e.what());

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "host/HostObjects.h"
 #include "host/SoapService.h"
@@ -21,12 +23,22 @@ struct ControlServiceSettings {
     uint32_t reportAddress = 0;     // IPv4 (host order) handed to remote clients, or 0
 };
 
-// Answers one SOAP request body; the HTTP status goes to *status (200, or 500 for a fault).
-// The camera calls go to `server`. Used by the service and by tests without a socket.
+// Answers one SOAP request; the HTTP status goes to *status (200, or 500 for a fault). The
+// request's SOAPAction header (nothing: absent) must name the operation of the body, else a
+// Client fault answers and no camera is called. The camera calls go to `server`.
+std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddress,
+                              std::optional<std::string_view> soapAction, std::string_view body,
+                              unsigned* status);
+// The body alone, without the SOAPAction check: for callers that have no HTTP request (tests,
+// the fuzzer).
 std::string HandleSoapRequest(CInstallationServer* server, uint32_t reportAddress,
                               std::string_view body, unsigned* status);
 
-// The service's route: POST on any path ending in "/VLTControl/VLTControl.asmx". Bodies over
+// What GET and HEAD of the service's path answer: what the endpoint is and how to call it.
+std::string ControlServiceHelpText();
+
+// The service's route, on any path ending in "/VLTControl/VLTControl.asmx": POST with a text/xml
+// body (others 415) is a SOAP request; GET and HEAD get the help text. Bodies over
 // kMaxRequestBytes get a Client fault (not a bare 413: the clients read faults), an exception
 // from a camera call a Server fault. `server` must outlive every listener serving the route.
 http::Route ControlServiceRoute(CInstallationServer* server, uint32_t reportAddress);

@@ -2,6 +2,8 @@
 #include "host/Installation.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <libxml/tree.h>
 
 #include <atlbase.h>
@@ -72,6 +74,21 @@ bool ParseNumber(const std::string& text, long minimum, long maximum, long* valu
     return true;
 }
 
+// 127.0.0.0/8 or ::1 (also IPv4-mapped): only this machine's clients reach such a listener. An
+// address that does not parse counts as loopback; the listener will refuse to start anyway.
+bool ListensOnLoopbackOnly(const std::string& listen) {
+    sockaddr_storage address{};
+    std::string ignored;
+    if (!http::ParseListenAddress(listen, 0, &address, &ignored))
+        return true;
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+    }
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+}
+
 }  // namespace
 
 Installation::~Installation() {
@@ -116,7 +133,7 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
     auto certificate = document_.GetAttribute(node, "Certificate");
     auto key = document_.GetAttribute(node, "Key");
     auto report = document_.GetAttribute(node, "ReportAddress");
-    auto allowFrom = document_.GetAttribute(node, "AllowFrom");
+    auto allow = document_.GetAttribute(node, "Allow");
     if (listen)
         server.listenAddress = *listen;
     if (!portText || !ParseNumber(*portText, 0, 65535, &port)) {
@@ -140,11 +157,22 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
         }
         settings->reportAddress = ntohl(address.s_addr);
     }
-    std::string bad;
-    if (allowFrom && (!http::ParseAddressPrefixes(*allowFrom, &server.allowedClients, &bad) ||
-                      server.allowedClients.empty())) {
-        *error = Where(node) + ": AllowFrom must list address prefixes (\"" + bad + "\" is none)";
+    // The older name is refused rather than ignored: ignored, it would open the service to all.
+    if (document_.GetAttribute(node, "AllowFrom")) {
+        *error = Where(node) + ": AllowFrom is now called Allow";
         return false;
+    }
+    if (allow) {
+        std::string bad;
+        if (!http::ParseAddressPrefixes(*allow, &server.allowedClients, &bad)) {
+            *error = Where(node) + ": Allow must list IPv4 or IPv6 networks or addresses (\"" +
+                     bad + "\" is none; write 10.0.0.0/8, 192.168.1.7, ::1 or fd00::/8)";
+            return false;
+        }
+        if (server.allowedClients.empty()) {
+            *error = Where(node) + ": Allow names no network; leave it out to serve every client";
+            return false;
+        }
     }
     std::vector<xmlNode*> users;
     document_.SelectNodes(node, "User", &users);
@@ -157,6 +185,13 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
             return false;
         }
         server.auth.users.push_back({*name, *password});
+    }
+    if (!ListensOnLoopbackOnly(server.listenAddress) && server.allowedClients.empty() &&
+        !server.Secure()) {
+        g_ErrorHandling.WriteLog(
+            "k47ptz-host: warning: %s listens on %s without Allow or TLS: any client that reaches "
+            "it can steer the cameras\n",
+            Where(node).c_str(), server.listenAddress.c_str());
     }
     return true;
 }

@@ -5,7 +5,7 @@
 //
 // The file (XML; the root element's name is free):
 //   <ControlService Listen=".." Port=".." [Certificate=".." Key=".."] [ReportAddress=".."]
-//                   [AllowFrom=".."]> [<User Name=".." Password=".."/>...] </ControlService> (0..n)
+//                   [Allow=".."]> [<User Name=".." Password=".."/>...] </ControlService> (0..n)
 //   <PortService First=".." Last=".."/>                                                     (0..1)
 //   <PTZProtocols [Default="name"]> <Protocol Name=".." ProgID=".." [Driver="plug-in ProgID"] .../>
 //   <Cameras> <Camera Name=".." [Protocol=".."] Address=".." .../>

@@ -141,6 +141,38 @@ std::optional<SoapRequest> ParseSoapRequest(std::string_view body, SoapFault* fa
     return request;
 }
 
+std::string_view SoapActionOperation(std::string_view header) {
+    auto trim = [](std::string_view text) {
+        while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+            text.remove_prefix(1);
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+            text.remove_suffix(1);
+        return text;
+    };
+    header = trim(header);
+    if (header.size() >= 2 && header.front() == '"' && header.back() == '"')
+        header = trim(header.substr(1, header.size() - 2));
+    const size_t last = header.find_last_of("/#");
+    return last == std::string_view::npos ? header : header.substr(last + 1);
+}
+
+std::string CheckSoapAction(std::optional<std::string_view> header, std::string_view operation) {
+    const std::string expected =
+        "\"" + std::string(k47::vlt::kServiceNamespace) + "/" + std::string(operation) + "\"";
+    if (!header)
+        return "the SOAPAction header is missing; SOAP 1.1 requests name their operation there "
+               "(SOAPAction: " +
+               expected + ")";
+    const std::string_view named = SoapActionOperation(*header);
+    if (named.empty())
+        return "the SOAPAction header names no operation; this one must name " +
+               std::string(operation) + " (SOAPAction: " + expected + ")";
+    if (named != operation)
+        return "the SOAPAction header names " + std::string(named) + " but the body asks for " +
+               std::string(operation);
+    return {};
+}
+
 std::string XmlEscape(std::string_view text) {
     std::string out;
     out.reserve(text.size());

@@ -39,6 +39,15 @@ struct SoapRequest {
 // Parses a request envelope. On failure returns nothing and fills *fault (always a Client fault).
 std::optional<SoapRequest> ParseSoapRequest(std::string_view body, SoapFault* fault);
 
+// The operation a SOAPAction header value names: quotes and blanks dropped, then what follows the
+// last '/' or '#' ("\"http://ns/PtzCommand\"", "PtzCommand" and "urn:x#PtzCommand" all name
+// PtzCommand). Empty when the value names none ("" is SOAP 1.1's "the request URI").
+std::string_view SoapActionOperation(std::string_view header);
+
+// Whether the request's SOAPAction header (nothing: absent) names `operation`, the operation of
+// its body. Empty when it does, else the faultstring of the Client fault that answers it.
+std::string CheckSoapAction(std::optional<std::string_view> header, std::string_view operation);
+
 // One output of a response, in order.
 struct SoapValue {
     std::string name;

@@ -131,6 +131,15 @@ struct HttpServerCallbacks {
         request.clientAddress = NumericAddress(ClientAddress(connection));
         MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &request.headers);
 
+        // Refused with an answer, not a closed socket, so the client learns why; before the
+        // credentials, which such a client has no use for.
+        if (!ClientAllowed(server.settings_.allowedClients, ClientAddress(connection))) {
+            g_ErrorHandling.WriteLog(
+                "k47ptz-host: http: %s %s: client %s is outside Allow; answered 403\n", method, url,
+                request.clientAddress.c_str());
+            return HttpResponse::Text(403, "this address may not use this service\n");
+        }
+
         const AuthSettings& auth = server.settings_.auth;
         if (auth.Enabled()) {
             std::optional<std::string> user = CheckBasic(auth, request.Header("Authorization"));
@@ -198,16 +207,9 @@ struct HttpServerCallbacks {
         *state = nullptr;
     }
 
-    static MHD_Result Accept(void* cls, const sockaddr* address, socklen_t /*length*/) {
-        const auto* server = static_cast<const HttpServer*>(cls);
-        if (ClientAllowed(server->settings_.allowedClients, address))
-            return MHD_YES;
-        try {
-            g_ErrorHandling.WriteLog("k47ptz-host: http: connection from %s refused\n",
-                                     NumericAddress(address).c_str());
-        } catch (...) {
-        }
-        return MHD_NO;
+    // Every client gets in: the address rules are answered per request, with a 403 (Serve).
+    static MHD_Result Accept(void* /*cls*/, const sockaddr* /*address*/, socklen_t /*length*/) {
+        return MHD_YES;
     }
 };
 

@@ -17,6 +17,7 @@
 #include "host/HostServices.h"
 #include "host/Installation.h"
 #include "host/http/HttpServer.h"
+#include "tests/host/HttpExchange.h"
 #include "tests/support/TestUtil.h"
 #include "webservice/VLTControlNamespace.h"
 
@@ -27,95 +28,12 @@ using k47host::http::HttpServerSettings;
 using k47host::http::PathMatch;
 using k47host::http::Route;
 using k47host::http::Router;
+using k47test::Exchange;
+using k47test::HasIpv6Loopback;
+using k47test::Reply;
+using k47test::Request;
 
 namespace {
-
-struct Reply {
-    unsigned status = 0;  // 0: no answer (connection refused or closed)
-    std::string head;     // status line and headers
-    std::string body;
-
-    // The value of the first header of that name (names compared without case), or "".
-    std::string Header(const std::string& name) const {
-        size_t at = 0;
-        while ((at = head.find("\r\n", at)) != std::string::npos) {
-            at += 2;
-            size_t colon = head.find(':', at);
-            size_t end = head.find("\r\n", at);
-            if (colon == std::string::npos || colon > end)
-                continue;
-            if (strncasecmp(head.c_str() + at, name.c_str(), name.size()) == 0 &&
-                colon - at == name.size()) {
-                size_t value = head.find_first_not_of(' ', colon + 1);
-                return head.substr(value, end - value);
-            }
-        }
-        return {};
-    }
-};
-
-// One request on a fresh connection to the loopback address of `family`, read to the close.
-Reply Exchange(int family, uint16_t port, const std::string& request) {
-    Reply reply;
-    int fd = ::socket(family, SOCK_STREAM, 0);
-    if (fd < 0)
-        return reply;
-    timeval timeout{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    if (family == AF_INET) {
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        length = sizeof(*v4);
-    } else {
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        v6->sin6_addr = in6addr_loopback;
-        length = sizeof(*v6);
-    }
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0)
-            answer.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    size_t split = answer.find("\r\n\r\n");
-    if (answer.rfind("HTTP/1.1 ", 0) != 0 || split == std::string::npos)
-        return reply;
-    reply.status = static_cast<unsigned>(std::stoul(answer.substr(9, 3)));
-    reply.head = answer.substr(0, split);
-    reply.body = answer.substr(split + 4);
-    return reply;
-}
-
-std::string Request(const std::string& method, const std::string& path,
-                    const std::string& body = {}, const std::string& extraHeaders = {}) {
-    return method + " " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extraHeaders +
-           (body.empty() && method == "GET"
-                ? std::string()
-                : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
-           "\r\n" + body;
-}
-
-bool HasIpv6Loopback() {
-    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    ::close(fd);
-    return bound;
-}
 
 constexpr size_t kLimit = 16;
 
@@ -308,17 +226,25 @@ TEST(HttpServer, BasicAuthenticationWhenUsersAreConfigured) {
     EXPECT_EQ(reply.Header("WWW-Authenticate"), "");
 }
 
-TEST(HttpServer, ClientsOutsideTheAllowedPrefixesAreNotServed) {
+TEST(HttpServer, ClientsOutsideTheAllowedPrefixesAreAnswered403) {
     k47test::LogCapture log;
     HttpServerSettings settings = Settings("127.0.0.1");
+    settings.auth.users = {{"alice", "secret"}};  // the address is refused before credentials
     std::string bad;
     ASSERT_TRUE(
         k47host::http::ParseAddressPrefixes("10.0.0.0/8 ::1", &settings.allowedClients, &bad));
     HttpServer closed(settings, TestRouter());
     std::string error;
     ASSERT_TRUE(closed.Start(&error)) << error;
-    EXPECT_EQ(Exchange(AF_INET, closed.Port(), Request("POST", "/echo", "x")).status, 0u);
-    EXPECT_TRUE(log.Contains("connection from 127.0.0.1 refused"));
+    // Also for paths that do not exist, and never reaching the handler.
+    for (const char* path : {"/echo", "/nowhere"}) {
+        Reply reply = Exchange(AF_INET, closed.Port(), Request("POST", path, "x"));
+        EXPECT_EQ(reply.status, 403u) << path;
+        EXPECT_EQ(reply.body, "this address may not use this service\n");
+        EXPECT_EQ(reply.Header("WWW-Authenticate"), "");
+    }
+    EXPECT_TRUE(log.Contains("POST /echo: client 127.0.0.1 is outside Allow; answered 403"));
+    settings.auth.users.clear();
 
     ASSERT_TRUE(k47host::http::ParseAddressPrefixes("127.0.0.0/8", &settings.allowedClients, &bad));
     HttpServer opened(settings, TestRouter());
@@ -333,7 +259,7 @@ TEST(HostServices, ServeTheControlServiceOnEveryConfiguredListener) {
     std::string error;
     ASSERT_TRUE(installation.LoadText(
         "<Installation><ControlService Listen=\"127.0.0.1\" Port=\"0\"/>"
-        "<ControlService Listen=\"127.0.0.1\" Port=\"0\" AllowFrom=\"10.0.0.0/8\"/>"
+        "<ControlService Listen=\"127.0.0.1\" Port=\"0\" Allow=\"10.0.0.0/8\"/>"
         "<ControlService Listen=\"127.0.0.1\" Port=\"0\">"
         "<User Name=\"op\" Password=\"pw\"/></ControlService></Installation>",
         &error))
@@ -350,8 +276,10 @@ TEST(HostServices, ServeTheControlServiceOnEveryConfiguredListener) {
         std::string(k47::vlt::kServiceNamespace) +
         "\"><name>Nobody</name><cmd>1</cmd><arg>0</arg>"
         "</PtzCommand></soap:Body></soap:Envelope>";
+    const std::string soapHeaders = "Content-Type: text/xml; charset=utf-8\r\nSOAPAction: \"" +
+                                    std::string(k47::vlt::kServiceNamespace) + "/PtzCommand\"\r\n";
     for (const char* path : {"/VLTControl/VLTControl.asmx", "/site/VLTControl/VLTControl.asmx"}) {
-        Reply reply = Exchange(AF_INET, port, Request("POST", path, envelope));
+        Reply reply = Exchange(AF_INET, port, Request("POST", path, envelope, soapHeaders));
         EXPECT_EQ(reply.status, 500u) << path;
         EXPECT_EQ(reply.Header("Content-Type"), "text/xml; charset=utf-8");
         EXPECT_NE(reply.body.find("<faultcode>soap:Client</faultcode>"), std::string::npos)
@@ -360,35 +288,36 @@ TEST(HostServices, ServeTheControlServiceOnEveryConfiguredListener) {
     }
     Reply reply = Exchange(AF_INET, port,
                            Request("POST", "/VLTControl/VLTControl.asmx",
-                                   std::string(k47host::kMaxRequestBytes + 1, ' ')));
+                                   std::string(k47host::kMaxRequestBytes + 1, ' '), soapHeaders));
     EXPECT_EQ(reply.status, 500u);
     EXPECT_NE(reply.body.find("larger than this service accepts"), std::string::npos) << reply.body;
-    reply = Exchange(AF_INET, port, Request("GET", "/VLTControl/VLTControl.asmx"));
+    reply = Exchange(AF_INET, port, Request("PUT", "/VLTControl/VLTControl.asmx", "x"));
     EXPECT_EQ(reply.status, 405u);
-    EXPECT_EQ(reply.Header("Allow"), "POST");
-    EXPECT_EQ(reply.body, "only POST is served\n");
+    EXPECT_EQ(reply.Header("Allow"), "POST, GET, HEAD");
+    EXPECT_EQ(reply.body, "only POST, GET, HEAD are served\n");
     EXPECT_EQ(Exchange(AF_INET, port, Request("POST", "/elsewhere", "x")).status, 404u);
 
     // The file's access rules reach their listeners.
     EXPECT_EQ(Exchange(AF_INET, services.Listeners()[1]->Port(),
-                       Request("POST", "/VLTControl/VLTControl.asmx", envelope))
+                       Request("POST", "/VLTControl/VLTControl.asmx", envelope, soapHeaders))
                   .status,
-              0u);
+              403u);
     EXPECT_EQ(Exchange(AF_INET, services.Listeners()[2]->Port(),
-                       Request("POST", "/VLTControl/VLTControl.asmx", envelope))
+                       Request("POST", "/VLTControl/VLTControl.asmx", envelope, soapHeaders))
                   .status,
               401u);
     EXPECT_EQ(Exchange(AF_INET, services.Listeners()[2]->Port(),
                        Request("POST", "/VLTControl/VLTControl.asmx", envelope,
-                               "Authorization: Basic b3A6cHc=\r\n"))
+                               soapHeaders + "Authorization: Basic b3A6cHc=\r\n"))
                   .status,
               500u);  // through to the service: the camera is unknown
 
     services.Stop();
     EXPECT_TRUE(services.Listeners().empty());
-    EXPECT_EQ(
-        Exchange(AF_INET, port, Request("POST", "/VLTControl/VLTControl.asmx", envelope)).status,
-        0u);
+    EXPECT_EQ(Exchange(AF_INET, port,
+                       Request("POST", "/VLTControl/VLTControl.asmx", envelope, soapHeaders))
+                  .status,
+              0u);
 }
 
 TEST(HostServices, RefuseUnusableAccessSettingsWithTheLine) {
@@ -396,9 +325,10 @@ TEST(HostServices, RefuseUnusableAccessSettingsWithTheLine) {
         const char* xml;
         const char* expected;
     } cases[] = {
-        {"<Installation><ControlService Port=\"80\" AllowFrom=\"10.0.0.0/8 lan\"/></Installation>",
+        {"<Installation><ControlService Port=\"80\" Allow=\"10.0.0.0/8 lan\"/></Installation>",
          "\"lan\" is none"},
-        {"<Installation><ControlService Port=\"80\" AllowFrom=\" \"/></Installation>", "AllowFrom"},
+        {"<Installation><ControlService Port=\"80\" Allow=\" \"/></Installation>",
+         "Allow names no network"},
         {"<Installation><ControlService Port=\"80\"><User Name=\"a:b\" Password=\"x\"/>"
          "</ControlService></Installation>",
          "a User needs"},
