@@ -393,8 +393,9 @@ TEST(HttpHostileTest, ListenerServesWithDescriptorsPast1024) {
         GTEST_SKIP() << "the hard descriptor limit is " << saved.rlim_max;
     rlimit raised = saved;
     raised.rlim_cur = 2048;
-    if (saved.rlim_cur < raised.rlim_cur)
+    if (saved.rlim_cur < raised.rlim_cur) {
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    }
 
     std::vector<k47::UniqueFd> ballast;
     for (int i = 0; i < 1100; ++i) {
