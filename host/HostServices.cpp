@@ -3,6 +3,22 @@
 
 namespace k47host {
 
+uint64_t ListenerDescriptors(const std::vector<ControlServiceSettings>& settings) {
+    uint64_t total = 0;
+    for (const ControlServiceSettings& service : settings) {
+        const http::HttpLimits& limits = service.http.limits;
+        // The listening socket, and per thread its epoll descriptor and its wake-up pipe.
+        total += limits.connections + 1 + 2 * static_cast<uint64_t>(limits.threads);
+    }
+    return total;
+}
+
+uint64_t CamerasWithinDescriptors(uint64_t limit,
+                                  const std::vector<ControlServiceSettings>& settings) {
+    const uint64_t reserved = kDescriptorMargin + ListenerDescriptors(settings);
+    return limit > reserved ? (limit - reserved) / kDescriptorsPerCamera : 0;
+}
+
 HostServices::HostServices(CInstallationServer* server,
                            std::vector<ControlServiceSettings> settings)
     : server_(server), settings_(std::move(settings)) {}

@@ -6,6 +6,7 @@
 // request reaches a camera that is being terminated. Start and Stop on the main thread.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,17 @@
 #include "host/http/HttpServer.h"
 
 namespace k47host {
+
+// The host's descriptor budget, for the start-up warning when the process limit is too low: each
+// camera holds about kDescriptorsPerCamera (events, timers, its worker, its socket), the host
+// kDescriptorMargin besides (runtime, log, object server), and each listener one per connection
+// and a few for its threads.
+inline constexpr uint64_t kDescriptorsPerCamera = 8;
+inline constexpr uint64_t kDescriptorMargin = 64;
+uint64_t ListenerDescriptors(const std::vector<ControlServiceSettings>& settings);
+// How many cameras `limit` open descriptors allow next to these listeners (0 when none).
+uint64_t CamerasWithinDescriptors(uint64_t limit,
+                                  const std::vector<ControlServiceSettings>& settings);
 
 class HostServices {
   public:

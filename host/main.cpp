@@ -67,11 +67,14 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    // Each camera holds a few descriptors (events, timer, thread, socket): allow many cameras.
+    // Each camera holds a few descriptors (events, timer, thread, socket): allow as many cameras
+    // as the hard limit does. The soft limit is often 1024, far below it.
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
     }
 
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -90,6 +93,16 @@ int main(int argc, char** argv) {
         g_ErrorHandling.WriteLog(
             "k47ptz-host: %d protocol(s) configured, %d camera(s) bound, %zu problem(s)\n",
             report.protocolsConfigured, report.camerasBound, report.problems.size());
+        const uint64_t allowed = k47host::CamerasWithinDescriptors(
+            static_cast<uint64_t>(limit.rlim_cur), installation.ServiceSettings());
+        if (limit.rlim_cur != RLIM_INFINITY && static_cast<uint64_t>(report.camerasBound) > allowed)
+            g_ErrorHandling.WriteLog(
+                "k47ptz-host: the descriptor limit (%llu) allows about %llu camera(s) at %llu "
+                "descriptors each; %d are bound: raise the hard limit (ulimit -Hn, LimitNOFILE=)\n",
+                static_cast<unsigned long long>(limit.rlim_cur),
+                static_cast<unsigned long long>(allowed),
+                static_cast<unsigned long long>(k47host::kDescriptorsPerCamera),
+                report.camerasBound);
         if (check) {
             installation.Shutdown();
             CoUninitialize();

@@ -6,11 +6,17 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <mutex>
 #include <new>
 #include <sstream>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "common/K47Global.h"
 
@@ -56,6 +62,123 @@ struct Pending {
 };
 
 }  // namespace
+
+// Closes connections that have not delivered a whole request in time. libmicrohttpd's own timeout
+// restarts with every byte, so a client sending one byte a second would hold its slot for ever;
+// this clock does not restart until the request is in.
+//
+// A connection is cut by shutdown() on its socket: the daemon's thread then sees the end of the
+// stream and closes the connection the ordinary way. The descriptor belongs to the daemon, which
+// closes it only after Closed() has returned, so under the lock it is never a reused number.
+class RequestDeadlines {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit RequestDeadlines(std::chrono::milliseconds deadline)
+        : deadline_(deadline), thread_([this] { Run(); }) {}
+
+    ~RequestDeadlines() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+    RequestDeadlines(const RequestDeadlines&) = delete;
+    RequestDeadlines& operator=(const RequestDeadlines&) = delete;
+
+    void Opened(const MHD_Connection* connection, int fd, std::string client) {
+        std::lock_guard<std::mutex> hold(lock_);
+        Entry& entry = entries_[connection];
+        entry.fd = fd;
+        entry.client = std::move(client);
+        ArmLocked(entry);
+    }
+
+    void Closed(const MHD_Connection* connection) {
+        std::lock_guard<std::mutex> hold(lock_);
+        entries_.erase(connection);
+    }
+
+    // The whole request is in: the handler and the answer are not on the clock.
+    void RequestIn(const MHD_Connection* connection) {
+        std::lock_guard<std::mutex> hold(lock_);
+        auto found = entries_.find(connection);
+        if (found != entries_.end())
+            found->second.armed = false;
+    }
+
+    // The answer went out: the next request on this connection has a deadline of its own.
+    void AnswerDone(const MHD_Connection* connection) {
+        std::lock_guard<std::mutex> hold(lock_);
+        auto found = entries_.find(connection);
+        if (found != entries_.end() && !found->second.cut)
+            ArmLocked(found->second);
+    }
+
+  private:
+    struct Entry {
+        int fd = -1;
+        std::string client;
+        Clock::time_point due;
+        bool armed = false;
+        bool cut = false;
+    };
+
+    void ArmLocked(Entry& entry) {
+        entry.due = Clock::now() + deadline_;
+        entry.armed = true;
+        // Every deadline is now + the same span, so only a watch with nothing due needs waking.
+        if (entry.due < next_wake_)
+            wake_.notify_one();
+    }
+
+    void Run() {
+        std::vector<std::string> cut;
+        std::unique_lock<std::mutex> hold(lock_);
+        while (!stopping_) {
+            const Clock::time_point now = Clock::now();
+            next_wake_ = Clock::time_point::max();
+            for (auto& [connection, entry] : entries_) {
+                if (!entry.armed)
+                    continue;
+                if (entry.due <= now) {
+                    ::shutdown(entry.fd, SHUT_RDWR);
+                    entry.armed = false;
+                    entry.cut = true;
+                    cut.push_back(entry.client);
+                } else {
+                    next_wake_ = std::min(next_wake_, entry.due);
+                }
+            }
+            if (!cut.empty()) {
+                hold.unlock();
+                for (const std::string& client : cut)
+                    g_ErrorHandling.WriteLog(
+                        "k47ptz-host: http: connection from %s: no whole request within %lld ms; "
+                        "closed\n",
+                        client.c_str(), static_cast<long long>(deadline_.count()));
+                cut.clear();
+                hold.lock();
+                continue;  // the table may have changed meanwhile
+            }
+            if (next_wake_ == Clock::time_point::max())
+                wake_.wait(hold);
+            else
+                wake_.wait_until(hold, next_wake_);
+        }
+    }
+
+    const std::chrono::milliseconds deadline_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::unordered_map<const MHD_Connection*, Entry> entries_;
+    Clock::time_point next_wake_ = Clock::time_point::max();
+    bool stopping_ = false;
+    std::thread thread_;  // last: starts once the members above exist
+};
 
 bool ParseListenAddress(const std::string& text, uint16_t port, sockaddr_storage* address,
                         std::string* error) {
@@ -184,6 +307,8 @@ struct HttpServerCallbacks {
                 *uploadSize = 0;
                 return MHD_YES;
             }
+            if (server->deadlines_)
+                server->deadlines_->RequestIn(connection);
             return Queue(connection, Serve(*server, connection, url, method, *pending));
         } catch (const std::bad_alloc&) {
             g_ErrorHandling.WriteLog("k47ptz-host: http: %s %s: out of memory; answered 503\n",
@@ -201,10 +326,34 @@ struct HttpServerCallbacks {
         return QueueStatic(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, failure);
     }
 
-    static void Completed(void* /*cls*/, MHD_Connection* /*connection*/, void** state,
+    static void Completed(void* cls, MHD_Connection* connection, void** state,
                           MHD_RequestTerminationCode /*code*/) {
         std::unique_ptr<Pending> pending(static_cast<Pending*>(*state));
         *state = nullptr;
+        const auto* server = static_cast<const HttpServer*>(cls);
+        if (server->deadlines_)
+            server->deadlines_->AnswerDone(connection);
+    }
+
+    static void Notify(void* cls, MHD_Connection* connection, void** /*socketContext*/,
+                       MHD_ConnectionNotificationCode code) {
+        const auto* server = static_cast<const HttpServer*>(cls);
+        if (!server->deadlines_)
+            return;
+        if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            server->deadlines_->Closed(connection);
+            return;
+        }
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info == nullptr)
+            return;
+        try {
+            server->deadlines_->Opened(connection, info->connect_fd,
+                                       NumericAddress(ClientAddress(connection)));
+        } catch (...) {
+            // Without memory for its entry the connection has the idle timeout only.
+        }
     }
 
     // Every client gets in: the address rules are answered per request, with a 403 (Serve).
@@ -230,7 +379,10 @@ bool HttpServer::Start(std::string* error) {
     sockaddr_storage address;
     if (!ParseListenAddress(settings_.listenAddress, settings_.port, &address, error))
         return false;
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG;
+    // epoll (or poll) has no ceiling on descriptor numbers; select() stops at 1024.
+    unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_ERROR_LOG |
+        (MHD_is_feature_supported(MHD_FEATURE_EPOLL) == MHD_YES ? MHD_USE_EPOLL : MHD_USE_POLL);
     if (address.ss_family == AF_INET6) {
         const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
         // "::" is the any-address of both families; a given IPv6 address is that address only.
@@ -251,17 +403,22 @@ bool HttpServer::Start(std::string* error) {
     MHD_OptionItem tls[] = {
         {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(certificate_.c_str())},
         {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(key_.c_str())},
+        {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)},
         {MHD_OPTION_END, 0, nullptr},
     };
+    if (limits.requestDeadline.count() > 0)
+        deadlines_ = std::make_unique<RequestDeadlines>(limits.requestDeadline);
     daemon_.reset(MHD_start_daemon(
         flags, settings_.port, &HttpServerCallbacks::Accept, this, &HttpServerCallbacks::Handle,
         this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
         MHD_OPTION_THREAD_POOL_SIZE, limits.threads, MHD_OPTION_CONNECTION_LIMIT,
         limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.connectionsPerClient,
         MHD_OPTION_CONNECTION_TIMEOUT, limits.idleSeconds, MHD_OPTION_NOTIFY_COMPLETED,
-        &HttpServerCallbacks::Completed, nullptr, MHD_OPTION_ARRAY, Secure() ? tls : tls + 2,
+        &HttpServerCallbacks::Completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+        &HttpServerCallbacks::Notify, this, MHD_OPTION_ARRAY, Secure() ? tls : tls + 3,
         MHD_OPTION_END));
     if (!daemon_) {
+        deadlines_.reset();
         *error = "cannot listen on " + settings_.listenAddress + ":" +
                  std::to_string(settings_.port) +
                  (Secure() ? " (HTTPS: check the certificate and key)" : "");
@@ -274,6 +431,7 @@ bool HttpServer::Start(std::string* error) {
 
 void HttpServer::Stop() {
     daemon_.reset();
+    deadlines_.reset();
 }
 
 std::string HttpServer::BaseUrl() const {

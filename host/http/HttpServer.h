@@ -10,9 +10,16 @@
 // router's decision (404/405/413/415, or the route's handler). Whatever a handler throws is caught
 // here and logged, and answered 500 (503 when memory ran out): nothing crosses into the C library.
 //
-// Clients outside settings.allowedClients are refused when they connect (the socket is closed).
+// Clients outside settings.allowedClients get 403 to every request (logged); nothing reaches a route.
+//
+// The daemon waits with epoll, so descriptors past 1024 (a host with many cameras) are served.
+// A connection has limits.requestDeadline to deliver a whole request (headers and body) from the
+// moment it opens or its previous answer went out; past that it is closed and logged: slow or
+// silent clients cannot keep the slots honest ones need. HTTPS speaks TLS 1.2 and 1.3 with
+// forward-secret AEAD suites only (kTlsPriorities).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,14 +34,24 @@ struct sockaddr_storage;
 
 namespace k47host::http {
 
-// The one place for the server's limits and their defaults.
+class RequestDeadlines;
+
+// The one place for the server's limits and their defaults (docs/host-http.md).
 struct HttpLimits {
-    size_t maxBodyBytes = 64 * 1024;    // per request; a route may set its own
-    unsigned connections = 64;          // open at once, all clients together
-    unsigned connectionsPerClient = 0;  // open at once from one address; 0: no own limit
-    unsigned idleSeconds = 30;          // a connection silent this long is closed
-    unsigned threads = 4;               // the daemon's thread pool
+    size_t maxBodyBytes = 64 * 1024;     // per request; a route may set its own
+    unsigned connections = 256;          // open at once, all clients together
+    unsigned connectionsPerClient = 16;  // open at once from one address; 0: no own limit
+    // From the connection's start, or the end of its previous answer, to the last byte of the
+    // next request; the connection is closed past it. Zero: no deadline.
+    std::chrono::milliseconds requestDeadline{10000};
+    unsigned idleSeconds = 30;  // a connection silent this long (sending an answer too) is closed
+    unsigned threads = 4;       // the daemon's thread pool
 };
+
+// GnuTLS priorities of every HTTPS listener: TLS 1.2 and 1.3; no static RSA key exchange (no
+// forward secrecy); AEAD ciphers only (-MAC-ALL:+AEAD drops every CBC suite with its HMAC).
+inline constexpr const char* kTlsPriorities =
+    "SECURE128:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-RSA:-MAC-ALL:+AEAD:%SERVER_PRECEDENCE";
 
 struct HttpServerSettings {
     std::string listenAddress = "0.0.0.0";
@@ -42,7 +59,7 @@ struct HttpServerSettings {
     std::string certificateFile;  // PEM; with keyFile: HTTPS
     std::string keyFile;
     HttpLimits limits;
-    std::vector<AddressPrefix> allowedClients;  // empty: every client
+    std::vector<AddressPrefix> allowedClients;  // empty: every client; others get 403
     AuthSettings auth;                          // no users: no authentication
 
     bool Secure() const { return !certificateFile.empty(); }
@@ -81,6 +98,8 @@ class HttpServer {
     std::string certificate_;
     std::string key_;
     uint16_t bound_port_ = 0;
+    // Before the daemon: its connections report to it until the daemon has stopped.
+    std::unique_ptr<RequestDeadlines> deadlines_;
     // Last: stopped (and its threads joined) before the router and settings go.
     std::unique_ptr<MHD_Daemon, DaemonDeleter> daemon_;
 };
