@@ -10,7 +10,8 @@
 // router's decision (404/405/413/415, or the route's handler). Whatever a handler throws is caught
 // here and logged, and answered 500 (503 when memory ran out): nothing crosses into the C library.
 //
-// Clients outside settings.allowedClients get 403 to every request (logged); nothing reaches a route.
+// Clients outside settings.allowedClients get 403 to every request (logged); nothing reaches a
+// route.
 //
 // The daemon waits with epoll, so descriptors past 1024 (a host with many cameras) are served.
 // A connection has limits.requestDeadline to deliver a whole request (headers and body) from the
