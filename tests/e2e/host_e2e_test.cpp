@@ -23,6 +23,7 @@
 #include "frame/K47PTZ.h"
 #include "sim/FrameDecoder.h"
 #include "tests/support/TestCertificates.h"
+#include "tests/host/HttpExchange.h"
 #include "tests/support/TestUtil.h"
 #include "tests/support/UdpPeer.h"
 #include "tests/tools/ToolProcess.h"
@@ -146,24 +147,9 @@ class HostEndToEnd : public ::testing::Test {
 };
 
 // A raw HTTP exchange with the service (for requests the client would never send).
-std::string RawHttp(const std::string& url, const std::string& request) {
+k47test::Reply RawHttp(const std::string& url, const std::string& request) {
     int port = std::stoi(url.substr(url.rfind(':') + 1));
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0)
-            answer.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return answer;
+    return k47test::Exchange(AF_INET, static_cast<uint16_t>(port), request);
 }
 
 }  // namespace
@@ -248,20 +234,20 @@ TEST_F(HostEndToEnd, FailuresAreReportedAndTheRestKeepsWorking) {
 
     // Requests no client sends get answers, not a crash.
     std::string garbage = "<<<not xml";
-    std::string answer =
+    k47test::Reply answer =
         RawHttp(http_,
                 "POST /VLTControl/VLTControl.asmx HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\n"
                 "Content-Length: " +
                     std::to_string(garbage.size()) + "\r\nConnection: close\r\n\r\n" + garbage);
-    EXPECT_EQ(answer.rfind("HTTP/1.1 500", 0), 0u) << answer;
-    EXPECT_NE(answer.find("soap:Client"), std::string::npos) << answer;
+    EXPECT_EQ(answer.status, 500u) << answer.head;
+    EXPECT_NE(answer.body.find("soap:Client"), std::string::npos) << answer.body;
     answer = RawHttp(
         http_, "GET /VLTControl/VLTControl.asmx HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;  // the endpoint's help text
+    EXPECT_EQ(answer.status, 200u) << answer.head;  // the endpoint's help text
     answer = RawHttp(
         http_,
         "POST /elsewhere HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(answer.rfind("HTTP/1.1 404", 0), 0u) << answer;
+    EXPECT_EQ(answer.status, 404u) << answer.head;
     // The host is still serving (the failed Connect above left the client on the dead address).
     ASSERT_HR_OK(Connect(client.Get(), http_, u"Gate"));
     ASSERT_HR_OK(client->Command(PTZCMD_GOTOPRESET, 3));
