@@ -244,43 +244,71 @@ void CPTZCamera::OnDatagram(DWORD /*index*/) {
 HRESULT STDMETHODCALLTYPE CPTZCamera::StartRemoteSession(ULONG* pIpv4Addr, USHORT* pPort) {
     CK47ScopedLock session(m_sessionLock);
     if (m_socket == INVALID_SOCKET) {
+        std::vector<USHORT> busy;
+        HRESULT hr = S_OK;
         try {
-            if (m_port == 0 && m_portService && m_portService->IsEnabled() != 0) {
-                USHORT port = 0;
-                HRESULT hr = m_portService->AllocatePort(&port);
-                if (FAILED(hr))
-                    throw CHresultError(__FILE__, kAllocatePortLine, hr);
-                m_port = port;
-                m_portFromHost = 1;
-            }
-            m_socket = WSASocketA(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, 0);
-            if (m_socket == INVALID_SOCKET)
-                throw CWSAError(__FILE__, kSocketLine);
-            sockaddr_in local;
-            std::memset(&local, 0, sizeof(local));
-            local.sin_family = AF_INET;
-            local.sin_addr.s_addr = htonl(INADDR_ANY);
-            local.sin_port = htons(m_port);
-            if (bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
-                throw CWSAError(__FILE__, kBindLine);
-            if (m_port == 0)
-                m_port = CK47SocketAddress::FromSocketName(m_socket).Port();
-            // Selected last, so the worker sees no datagram event before the socket is complete.
-            if (WSAEventSelect(m_socket, m_datagramEvent, FD_READ) != 0)
-                throw CWSAError(__FILE__, kEventSelectLine);
+            OpenSessionSocket(&busy);
         } catch (const CExceptionBase& e) {
             K47LogHandled(e, __FILE__, kStartSessionHandledLine);
             CloseRemoteSession(false);
-            return e.GetHresult();
+            hr = e.GetHresult();
         } catch (...) {
             K47LogUnhandled(__FILE__, kStartSessionUnhandledLine);
             CloseRemoteSession(false);
-            return E_FAIL;
+            hr = E_FAIL;
         }
+        // Held while searching, so that the service offered the next port each time.
+        for (USHORT port : busy)
+            m_portService->ReleasePort(port);
+        if (FAILED(hr))
+            return hr;
     }
     *pIpv4Addr = 0;
     *pPort = m_port;
     return S_OK;
+}
+
+void CPTZCamera::OpenSessionSocket(std::vector<USHORT>* busy) {
+    for (;;) {
+        if (m_port == 0 && m_portService && m_portService->IsEnabled() != 0) {
+            USHORT port = 0;
+            HRESULT hr = m_portService->AllocatePort(&port);
+            if (FAILED(hr)) {
+                if (!busy->empty())
+                    g_ErrorHandling.WriteLog(
+                        "PTZCamera: no free UDP port for a remote session: %u port(s) of the "
+                        "host's range are held by other programs\n",
+                        static_cast<unsigned>(busy->size()));
+                throw CHresultError(__FILE__, kAllocatePortLine, hr);
+            }
+            m_port = port;
+            m_portFromHost = 1;
+        }
+        m_socket = WSASocketA(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, 0);
+        if (m_socket == INVALID_SOCKET)
+            throw CWSAError(__FILE__, kSocketLine);
+        sockaddr_in local;
+        std::memset(&local, 0, sizeof(local));
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(m_sessionAddress);
+        local.sin_port = htons(m_port);
+        if (bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+            if (WSAGetLastError() != WSAEADDRINUSE || m_portFromHost == 0)
+                throw CWSAError(__FILE__, kBindLine);
+            closesocket(m_socket);
+            m_socket = INVALID_SOCKET;
+            busy->push_back(m_port);
+            m_port = 0;
+            m_portFromHost = 0;
+            continue;
+        }
+        break;
+    }
+    if (m_port == 0)
+        m_port = CK47SocketAddress::FromSocketName(m_socket).Port();
+    // Selected last, so the worker sees no datagram event before the socket is complete.
+    if (WSAEventSelect(m_socket, m_datagramEvent, FD_READ) != 0)
+        throw CWSAError(__FILE__, kEventSelectLine);
 }
 
 void CPTZCamera::CloseRemoteSession(bool endOwnership) {
@@ -357,6 +385,13 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::Initialize(IXMLDOMElement* pElement, IUnkn
         }
     }
     m_portService = record != nullptr ? static_cast<IK47PortService*>(record->initData) : nullptr;
+    m_sessionAddress = INADDR_ANY;
+    Microsoft::WRL::ComPtr<IK47SessionAddress> sessionAddress;
+    if (m_portService && SUCCEEDED(m_portService.As(&sessionAddress))) {
+        ULONG address = INADDR_ANY;
+        if (SUCCEEDED(sessionAddress->GetSessionAddress(&address)))
+            m_sessionAddress = address;
+    }
     return static_cast<IK47ObjectConfiguration*>(this)->Reconfigure(pElement);
 }
 

@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <span>
+#include <vector>
 
 #include "common/SocketAddress.h"
 #include "common/SocketLibrary.h"
@@ -99,6 +100,10 @@ class CPTZCamera : public CK47ComObjectRoot,
     bool StopBeforeOwnMove();
     static bool MovesTheCamera(PTZCOMMAND cmd);
 
+    // Creates and binds the session socket on m_sessionAddress (m_sessionLock held). A port from
+    // the host that another program holds is kept in `busy` and the next one tried.
+    void OpenSessionSocket(std::vector<USHORT>* busy);
+
     // Fields, in order.
     CK47SocketLibraryReference m_socketLibrary;
     CK47CriticalSection m_lock;  // guards the driver calls and the stop repeats
@@ -107,6 +112,7 @@ class CPTZCamera : public CK47ComObjectRoot,
     USHORT m_port = 0;
     BYTE m_portFromHost = 0;
     Microsoft::WRL::ComPtr<IK47PortService> m_portService;
+    ULONG m_sessionAddress = INADDR_ANY;  // host order; from the port service's IK47SessionAddress
     SOCKET m_socket = INVALID_SOCKET;
     SHORT m_lastSequence = 0;
     CK47SocketAddress m_peer;

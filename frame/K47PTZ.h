@@ -203,8 +203,8 @@ __CRT_UUID_DECL(IK47VariableStore, 0xD88FD93A, 0x62E1, 0x48AA, 0x8B, 0x02, 0x5B,
                 0x10, 0x70)
 inline constexpr IID IID_IK47VariableStore = K47UuidOf<IK47VariableStore>::value;
 
-// The host's allocator of UDP ports for remote sessions; used through a driver's init data,
-// never queried.
+// The host's allocator of UDP ports for remote sessions; reached through a driver's init data.
+// A port it hands out may still be taken by another program: the camera then asks for the next.
 MIDL_INTERFACE("3B8E6D21-95C4-4F7A-B0E3-8D1F2A6C4E57")
 IK47PortService : public IUnknown {
   public:
@@ -216,6 +216,19 @@ IK47PortService : public IUnknown {
 __CRT_UUID_DECL(IK47PortService, 0x3B8E6D21, 0x95C4, 0x4F7A, 0xB0, 0xE3, 0x8D, 0x1F, 0x2A, 0x6C,
                 0x4E, 0x57)
 inline constexpr IID IID_IK47PortService = K47UuidOf<IK47PortService>::value;
+
+// Offered by a host's port service next to IK47PortService: the local IPv4 address (host order) on
+// which cameras open their session sockets, so that datagrams are taken only where the host's
+// control service is reached (127.0.0.1 when it listens on loopback). INADDR_ANY (0): every
+// address. A port service without it means every address.
+MIDL_INTERFACE("0D4EF6A7-BFF6-4413-BA0B-9E0E401EFEAD")
+IK47SessionAddress : public IUnknown {
+  public:
+    virtual HRESULT STDMETHODCALLTYPE GetSessionAddress(ULONG * pIpv4Addr) = 0;
+};
+__CRT_UUID_DECL(IK47SessionAddress, 0x0D4EF6A7, 0xBFF6, 0x4413, 0xBA, 0x0B, 0x9E, 0x0E, 0x40, 0x1E,
+                0xFE, 0xAD)
+inline constexpr IID IID_IK47SessionAddress = K47UuidOf<IK47SessionAddress>::value;
 
 // ---------------------------------------------------------------------------------------------
 // Plug-in drivers

@@ -53,6 +53,12 @@ std::string Dispatch(CInstallationServer* server, uint32_t reportAddress,
         ULONG address = 0;
         USHORT port = 0;
         hr = camera->StartRemoteSession(&address, &port);
+        if (hr == HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS))
+            return Fault(status, "Server",
+                         "camera \"" + *name +
+                             "\" cannot open a session: every UDP port of the PortService range "
+                             "is in use, by other sessions or other programs; widen First..Last",
+                         Describe(hr));
         if (FAILED(hr))
             return Fault(status, "Server", "camera \"" + *name + "\" cannot open a session",
                          Describe(hr));

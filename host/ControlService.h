@@ -21,6 +21,9 @@ namespace k47host {
 struct ControlServiceSettings {
     http::HttpServerSettings http;  // listen address, port, TLS, limits, access
     uint32_t reportAddress = 0;     // IPv4 (host order) handed to remote clients, or 0
+    // Where the cameras take this endpoint's clients' datagrams: IPv4, host order, INADDR_ANY for
+    // every address. DatagramListen, else the IPv4 form of the listen address.
+    uint32_t datagramAddress = 0;
 };
 
 // Answers one SOAP request; the HTTP status goes to *status (200, or 500 for a fault). The

@@ -22,12 +22,15 @@ const HRESULT kNotFound = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
 // CHostPortService
 
 std::span<const K47InterfaceEntry> CHostPortService::GetInterfaceTable() {
-    static constexpr K47InterfaceEntry kTable[] = {K47Entry<CHostPortService, IK47PortService>()};
+    static constexpr K47InterfaceEntry kTable[] = {
+        K47Entry<CHostPortService, IK47PortService>(),
+        K47Entry<CHostPortService, IK47SessionAddress>(),
+    };
     static_assert(K47ValidTable(kTable));
     return kTable;
 }
 
-ComPtr<IK47PortService> CHostPortService::Create(USHORT first, USHORT last) {
+ComPtr<IK47PortService> CHostPortService::Create(USHORT first, USHORT last, ULONG sessionAddress) {
     ComPtr<IUnknown> identity;
     CHostPortService* object = nullptr;
     if (FAILED(K47CreateInstance<CHostPortService>(identity.GetAddressOf(), &object)))
@@ -35,6 +38,7 @@ ComPtr<IK47PortService> CHostPortService::Create(USHORT first, USHORT last) {
     object->first_ = first;
     object->last_ = first == 0 ? 0 : last;
     object->next_ = first;
+    object->session_address_ = sessionAddress;
     return ComPtr<IK47PortService>(static_cast<IK47PortService*>(object));
 }
 
@@ -60,6 +64,13 @@ HRESULT STDMETHODCALLTYPE CHostPortService::AllocatePort(USHORT* pPort) {
 HRESULT STDMETHODCALLTYPE CHostPortService::ReleasePort(USHORT port) {
     std::lock_guard<std::mutex> guard(lock_);
     return in_use_.erase(port) == 1 ? S_OK : S_FALSE;
+}
+
+HRESULT STDMETHODCALLTYPE CHostPortService::GetSessionAddress(ULONG* pIpv4Addr) {
+    if (pIpv4Addr == nullptr)
+        return E_POINTER;
+    *pIpv4Addr = session_address_;
+    return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CHostPortService::IsEnabled() {

@@ -1,5 +1,6 @@
 // The host's implementations of the interfaces the library calls back:
-//   CHostPortService       — IK47PortService over a configured range of UDP ports.
+//   CHostPortService       — IK47PortService over a configured range of UDP ports, and
+//                            IK47SessionAddress: where the cameras' session sockets listen.
 //   CHostVariable          — IK47Variable: a value and the sinks advised on it.
 //   CInstallationServer    — IK47ObjectServer and IK47VariableStore for one installation: finds
 //                            the objects created for elements of the installation document.
@@ -23,15 +24,20 @@
 
 namespace k47host {
 
-class CHostPortService : public CK47ComObjectRoot, public IK47PortService {
+class CHostPortService : public CK47ComObjectRoot,
+                         public IK47PortService,
+                         public IK47SessionAddress {
   public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
-    // A service handing out [first, last]; first = 0 makes a disabled service.
-    static Microsoft::WRL::ComPtr<IK47PortService> Create(USHORT first, USHORT last);
+    // A service handing out [first, last]; first = 0 makes a disabled service. Session sockets
+    // listen on `sessionAddress` (IPv4, host order; INADDR_ANY: every address).
+    static Microsoft::WRL::ComPtr<IK47PortService> Create(USHORT first, USHORT last,
+                                                          ULONG sessionAddress);
 
     HRESULT STDMETHODCALLTYPE AllocatePort(USHORT* pPort) override;
     HRESULT STDMETHODCALLTYPE ReleasePort(USHORT port) override;
     HRESULT STDMETHODCALLTYPE IsEnabled() override;
+    HRESULT STDMETHODCALLTYPE GetSessionAddress(ULONG* pIpv4Addr) override;
 
   protected:
     CHostPortService() = default;
@@ -42,6 +48,7 @@ class CHostPortService : public CK47ComObjectRoot, public IK47PortService {
     USHORT first_ = 0;
     USHORT last_ = 0;
     USHORT next_ = 0;
+    ULONG session_address_ = 0;  // set once by Create
     std::set<USHORT> in_use_;
 };
 

@@ -9,11 +9,13 @@
 #include <atlbase.h>
 #include <k47/errors.h>
 #include <k47/strings.h>
+#include <k47/unique_fd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 #include <system_error>
 #include <thread>
@@ -89,6 +91,54 @@ bool ListensOnLoopbackOnly(const std::string& listen) {
     return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
 }
 
+// The IPv4 address on which the cameras take datagrams from the clients of a service listening on
+// `listen`: the same address, loopback for "::1", every address for "::" and for an IPv6 address
+// of its own (*ipv6Only then set). The text has parsed as a listen address before.
+uint32_t DatagramAddressFor(const std::string& listen, bool* ipv6Only) {
+    *ipv6Only = false;
+    sockaddr_storage address{};
+    std::string ignored;
+    if (!http::ParseListenAddress(listen, 0, &address, &ignored))
+        return INADDR_ANY;
+    if (address.ss_family == AF_INET)
+        return ntohl(reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr);
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    if (IN6_IS_ADDR_LOOPBACK(&v6))
+        return INADDR_LOOPBACK;
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        uint32_t v4 = 0;
+        std::memcpy(&v4, &v6.s6_addr[12], sizeof(v4));
+        return ntohl(v4);
+    }
+    *ipv6Only = !IN6_IS_ADDR_UNSPECIFIED(&v6);
+    return INADDR_ANY;
+}
+
+// Whether a UDP socket can be bound on the address (host order) with a port of the system's
+// choice: false for an address this machine does not have.
+bool CanBindUdp(uint32_t address, int* error) {
+    k47::UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!socket) {
+        *error = errno;
+        return false;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(address);
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+std::string Ipv4Text(uint32_t address) {
+    in_addr v4{htonl(address)};
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &v4, text, sizeof(text));
+    return text;
+}
+
 }  // namespace
 
 Installation::~Installation() {
@@ -156,6 +206,29 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
             return false;
         }
         settings->reportAddress = ntohl(address.s_addr);
+    }
+    if (auto datagram = document_.GetAttribute(node, "DatagramListen")) {
+        in_addr address{};
+        if (inet_pton(AF_INET, datagram->c_str(), &address) != 1) {
+            *error = Where(node) + ": DatagramListen must be an IPv4 address (\"" + *datagram +
+                     "\" is none; the cameras' datagrams are IPv4)";
+            return false;
+        }
+        settings->datagramAddress = ntohl(address.s_addr);
+        int bindError = 0;
+        if (!CanBindUdp(settings->datagramAddress, &bindError)) {
+            *error = Where(node) + ": DatagramListen " + *datagram +
+                     " cannot take datagrams here: " + std::system_category().message(bindError);
+            return false;
+        }
+    } else {
+        bool ipv6Only = false;
+        settings->datagramAddress = DatagramAddressFor(server.listenAddress, &ipv6Only);
+        if (ipv6Only)
+            g_ErrorHandling.WriteLog(
+                "k47ptz-host: warning: %s listens on the IPv6 address %s; the cameras' datagrams "
+                "are IPv4 and will be taken on every address: name one with DatagramListen\n",
+                Where(node).c_str(), server.listenAddress.c_str());
     }
     // The older name is refused rather than ignored: ignored, it would open the service to all.
     if (document_.GetAttribute(node, "AllowFrom")) {
@@ -225,7 +298,24 @@ bool Installation::ReadSettings(std::string* error) {
         first = static_cast<USHORT>(a);
         last = static_cast<USHORT>(b);
     }
-    port_service_ = CHostPortService::Create(first, last);
+    // One address for every camera's session socket (a camera has one, whichever endpoint
+    // granted the session): the endpoints' own when they agree, else every address.
+    uint32_t sessionAddress = INADDR_ANY;
+    if (!service_settings_.empty()) {
+        sessionAddress = service_settings_.front().datagramAddress;
+        for (const ControlServiceSettings& settings : service_settings_) {
+            if (settings.datagramAddress == sessionAddress)
+                continue;
+            g_ErrorHandling.WriteLog(
+                "k47ptz-host: warning: the ControlService elements take datagrams on different "
+                "addresses (%s, %s); the cameras will take them on every address: give each the "
+                "same DatagramListen\n",
+                Ipv4Text(sessionAddress).c_str(), Ipv4Text(settings.datagramAddress).c_str());
+            sessionAddress = INADDR_ANY;
+            break;
+        }
+    }
+    port_service_ = CHostPortService::Create(first, last, sessionAddress);
     server_unknown_ = CInstallationServer::Create(document_, &server_);
     if (!port_service_ || !server_unknown_) {
         *error = "out of memory";

@@ -5,7 +5,8 @@
 //
 // The file (XML; the root element's name is free):
 //   <ControlService Listen=".." Port=".." [Certificate=".." Key=".."] [ReportAddress=".."]
-//                   [Allow=".."]> [<User Name=".." Password=".."/>...] </ControlService> (0..n)
+//                   [DatagramListen=".."] [Allow=".."]> [<User Name=".." Password=".."/>...]
+//                   </ControlService> (0..n)
 //   <PortService First=".." Last=".."/>                                                     (0..1)
 //   <PTZProtocols [Default="name"]> <Protocol Name=".." ProgID=".." [Driver="plug-in ProgID"] .../>
 //   <Cameras> <Camera Name=".." [Protocol=".."] Address=".." .../>
@@ -79,6 +80,8 @@ class Installation {
     IUnknown* ServerUnknown() const { return server_unknown_.Get(); }
     // The ControlService elements read by Load, for the host's listeners (HostServices).
     const std::vector<ControlServiceSettings>& ServiceSettings() const { return service_settings_; }
+    // Handed to every camera; also tells where their session sockets listen (IK47SessionAddress).
+    IK47PortService* PortService() const { return port_service_.Get(); }
 
   private:
     bool ReadSettings(std::string* error);

@@ -1,7 +1,8 @@
 // The control service as SOAP 1.1 clients meet it over HTTP: the content type, the SOAPAction
 // header against the body's operation, the help text of GET and HEAD, and the Allow list of a
 // ControlService element (403 without reaching a camera; the start-up warning for an open
-// listener; malformed lists refused).
+// listener; malformed lists refused), where the cameras take the sessions' datagrams, and a
+// session refused for want of ports.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -312,4 +313,64 @@ TEST(ControlServiceSettings, WarnsOnceForAListenerOpenBeyondLoopback) {
                 << warnings[0];
         }
     }
+}
+
+// One address for every camera's session socket: the services' own (its IPv4 form) when they
+// agree, else every address with a warning.
+TEST(ControlServiceSettings, SessionSocketsListenWhereTheServicesDo) {
+    const struct {
+        const char* services;
+        uint32_t address;
+        const char* warning;
+    } cases[] = {
+        {"", INADDR_ANY, nullptr},
+        {"<ControlService Listen=\"127.0.0.1\" Port=\"80\"/>", INADDR_LOOPBACK, nullptr},
+        {"<ControlService Listen=\"::1\" Port=\"80\"/>", INADDR_LOOPBACK, nullptr},
+        {"<ControlService Listen=\"::ffff:127.0.0.2\" Port=\"80\"/>", 0x7F000002, nullptr},
+        {"<ControlService Port=\"80\" Allow=\"10.0.0.0/8\"/>", INADDR_ANY, nullptr},
+        {"<ControlService Listen=\"::\" Port=\"80\" Allow=\"::1\"/>", INADDR_ANY, nullptr},
+        {"<ControlService Listen=\"::1\" Port=\"80\" DatagramListen=\"0.0.0.0\"/>", INADDR_ANY,
+         nullptr},
+        {"<ControlService Listen=\"127.0.0.1\" Port=\"80\"/>"
+         "<ControlService Listen=\"::1\" Port=\"81\"/>",
+         INADDR_LOOPBACK, nullptr},
+        {"<ControlService Listen=\"127.0.0.1\" Port=\"80\"/>"
+         "<ControlService Listen=\"0.0.0.0\" Port=\"81\" Allow=\"10.0.0.0/8\"/>",
+         INADDR_ANY, "take datagrams on different addresses (127.0.0.1, 0.0.0.0)"},
+        {"<ControlService Listen=\"fd00::5\" Port=\"80\" Allow=\"fd00::/8\"/>", INADDR_ANY,
+         "listens on the IPv6 address fd00::5; the cameras' datagrams are IPv4"},
+    };
+    for (const auto& c : cases) {
+        k47test::LogCapture log;
+        k47host::Installation installation;
+        std::string error;
+        ASSERT_TRUE(installation.LoadText(
+            std::string("<Installation>") + c.services + "</Installation>", &error))
+            << error;
+        if (c.warning != nullptr)
+            EXPECT_TRUE(log.Contains(c.warning)) << c.services;
+        else
+            EXPECT_TRUE(log.Lines().empty()) << c.services << log.Lines().front();
+        ComPtr<IK47SessionAddress> told;
+        ASSERT_HR_OK(installation.PortService()->QueryInterface(
+            IID_IK47SessionAddress, reinterpret_cast<void**>(told.GetAddressOf())));
+        ULONG address = 1;
+        EXPECT_HR_OK(told->GetSessionAddress(&address));
+        EXPECT_EQ(address, c.address) << c.services;
+    }
+}
+
+TEST_F(ControlServiceHttpTest, ASessionWithoutAFreePortIsRefusedInWords) {
+    ASSERT_NO_FATAL_FAILURE(Serve("<ControlService Listen=\"127.0.0.1\" Port=\"0\"/>"));
+    camera_object_->SetResult(CameraCall::Kind::StartSession,
+                              HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS));
+    Reply reply = Exchange(
+        AF_INET, Port(), Request("POST", kPath, kSession, kXml + Action("StartRemoteSessionPTZ")));
+    EXPECT_EQ(reply.status, 500u);
+    EXPECT_NE(reply.body.find("<faultcode>soap:Server</faultcode>"), std::string::npos);
+    EXPECT_NE(
+        reply.body.find("camera &quot;Gate&quot; cannot open a session: every UDP port of the "
+                        "PortService range is in use"),
+        std::string::npos)
+        << reply.body;
 }

@@ -1,5 +1,6 @@
 // The host's object server (lookups by XPath, by name, name + "PTZ", the object name used by the
-// binding's fallback, the status check), its variables and its port service.
+// binding's fallback, the status check), its variables and its port service, and the cameras'
+// session sockets on that service (where they listen, ports held by other programs).
 #include <gtest/gtest.h>
 #include <atlbase.h>
 #include <wrl/client.h>
@@ -7,9 +8,16 @@
 #include "host/HostObjects.h"
 #include "frame/K47PTZModule.h"
 #include "host/Installation.h"
+#include "tests/camera/CameraFixture.h"
 #include "tests/support/FakeHost.h"
 #include "tests/support/RecordingDriver.h"
 #include "tests/support/TestUtil.h"
+#include "tests/support/UdpPeer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <k47/unique_fd.h>
 
 using k47host::CInstallationServer;
 using Microsoft::WRL::ComPtr;
@@ -143,7 +151,7 @@ TEST_F(HostObjectsTest, StatusCheckTurnsFalseAtShutdownAndVariablesNotifyTheirSi
 }
 
 TEST(HostPortService, HandsOutTheRangeRoundRobinAndTakesPortsBack) {
-    ComPtr<IK47PortService> service = k47host::CHostPortService::Create(47000, 47002);
+    ComPtr<IK47PortService> service = k47host::CHostPortService::Create(47000, 47002, 0);
     EXPECT_EQ(service->IsEnabled(), 1);
     USHORT a = 0, b = 0, c = 0, d = 0;
     ASSERT_HR_OK(service->AllocatePort(&a));
@@ -156,9 +164,112 @@ TEST(HostPortService, HandsOutTheRangeRoundRobinAndTakesPortsBack) {
     ASSERT_HR_OK(service->AllocatePort(&d));
     EXPECT_EQ(d, 47001);
 
-    ComPtr<IK47PortService> disabled = k47host::CHostPortService::Create(0, 0);
+    ComPtr<IK47PortService> disabled = k47host::CHostPortService::Create(0, 0, 0);
     EXPECT_EQ(disabled->IsEnabled(), 0);
     EXPECT_TRUE(FAILED(disabled->AllocatePort(&d)));
+}
+
+namespace {
+
+// A UDP socket bound as another program would hold it, or an empty one when the port is taken.
+k47::UniqueFd HoldUdp(uint32_t address, uint16_t port) {
+    k47::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(address);
+    local.sin_port = htons(port);
+    if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
+        return k47::UniqueFd();
+    return fd;
+}
+
+// The first of `count` consecutive UDP ports that were all free a moment ago.
+uint16_t FreeUdpRange(int count) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        uint16_t first = k47test::FreeUdpPort();
+        bool free = first <= 65535 - count;
+        for (int i = 0; free && i < count; ++i)
+            free = static_cast<bool>(HoldUdp(INADDR_ANY, static_cast<uint16_t>(first + i)));
+        if (free)
+            return first;
+    }
+    return 0;
+}
+
+class HostSessionTest : public CameraFixture {
+  protected:
+    void UsePorts(uint16_t first, uint16_t last, ULONG address) {
+        host_ports_ = k47host::CHostPortService::Create(first, last, address);
+        driver_object_->SetPortService(host_ports_.Get());
+    }
+    HRESULT Start(IK47PTZCamera* camera, USHORT* port) {
+        ULONG address = 0;
+        return camera->StartRemoteSession(&address, port);
+    }
+    ComPtr<IK47PortService> host_ports_;
+};
+
+}  // namespace
+
+// Bound to the service's address alone, the session socket leaves the port free on every other
+// address; on every address, it holds the port on all of them.
+TEST_F(HostSessionTest, SessionSocketsListenOnlyOnTheServicesAddress) {
+    const uint16_t first = FreeUdpRange(2);
+    ASSERT_NE(first, 0);
+    UsePorts(first, first, INADDR_LOOPBACK);
+    ComPtr<IK47PTZCamera> loopback = AddCamera(u"Loop", "Address=\"1\"");
+    USHORT port = 0;
+    ASSERT_HR_OK(Start(loopback.Get(), &port));
+    ASSERT_EQ(port, first);
+    EXPECT_TRUE(HoldUdp(0x7F000002, port)) << "the camera listens beyond 127.0.0.1";
+    EXPECT_FALSE(HoldUdp(INADDR_LOOPBACK, port));
+    k47test::UdpPeer sender;
+    ASSERT_TRUE(sender.SendDatagram(port, k47test::Motion(1, 33)));
+    EXPECT_TRUE(driver_object_->WaitFor(
+        [](const std::vector<k47test::DriverCall>& calls) {
+            return !calls.empty() && calls.back().pan == 33;
+        },
+        std::chrono::seconds(5)));
+
+    UsePorts(first + 1, first + 1, INADDR_ANY);
+    ComPtr<IK47PTZCamera> everywhere = AddCamera(u"All", "Address=\"2\"");
+    ASSERT_HR_OK(Start(everywhere.Get(), &port));
+    ASSERT_EQ(port, first + 1);
+    EXPECT_FALSE(HoldUdp(0x7F000002, port));
+}
+
+// A port of the range that another program holds is passed over, kept reserved while the search
+// goes on (else the service would offer it again), and given back after it; with every port held
+// the session is refused as exhausted, in words in the log.
+TEST_F(HostSessionTest, PortsHeldByOtherProgramsAreSkippedAndGivenBack) {
+    const uint16_t first = FreeUdpRange(3);
+    ASSERT_NE(first, 0);
+    k47::UniqueFd held0 = HoldUdp(INADDR_ANY, first);
+    k47::UniqueFd held1 = HoldUdp(INADDR_LOOPBACK, first + 1);
+    ASSERT_TRUE(held0 && held1);
+    UsePorts(first, first + 2, INADDR_LOOPBACK);
+    ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"1\"");
+    USHORT port = 0;
+    ASSERT_HR_OK(Start(camera.Get(), &port));
+    EXPECT_EQ(port, first + 2);
+    // Both skipped ports are back: the service hands them out again, and nothing else.
+    USHORT a = 0, b = 0, c = 0;
+    EXPECT_HR_OK(host_ports_->AllocatePort(&a));
+    EXPECT_HR_OK(host_ports_->AllocatePort(&b));
+    EXPECT_EQ((std::vector<int>{a, b}), (std::vector<int>{first, first + 1}));
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS), host_ports_->AllocatePort(&c));
+    host_ports_->ReleasePort(a);
+    host_ports_->ReleasePort(b);
+
+    k47::UniqueFd held2 = HoldUdp(INADDR_ANY, first + 2);
+    UsePorts(first, first + 1, INADDR_LOOPBACK);
+    ComPtr<IK47PTZCamera> starved = AddCamera(u"Starved", "Address=\"2\"");
+    k47test::LogCapture log;
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS), Start(starved.Get(), &port));
+    EXPECT_TRUE(
+        log.Contains("no free UDP port for a remote session: 2 port(s) of the host's "
+                     "range are held by other programs"));
+    EXPECT_HR_OK(host_ports_->AllocatePort(&a));  // given back after the failed search
 }
 
 TEST(HostInstallation, RefusesUnusableFilesWithTheLineAndReason) {
@@ -172,6 +283,11 @@ TEST(HostInstallation, RefusesUnusableFilesWithTheLineAndReason) {
         {"<Installation><ControlService Port=\"80\" ReportAddress=\"host\"/></Installation>",
          "ReportAddress"},
         {"<Installation><PortService First=\"10\" Last=\"5\"/></Installation>", "First and Last"},
+        {"<Installation><ControlService Port=\"80\" DatagramListen=\"::1\"/></Installation>",
+         "DatagramListen must be an IPv4 address (\"::1\" is none"},
+        // TEST-NET-1: no machine here has it.
+        {"<Installation><ControlService Port=\"80\" DatagramListen=\"192.0.2.1\"/></Installation>",
+         "DatagramListen 192.0.2.1 cannot take datagrams here"},
         {"<Installation>", "line"},
     };
     for (const auto& c : cases) {
