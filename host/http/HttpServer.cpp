@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -74,8 +76,8 @@ class RequestDeadlines {
   public:
     using Clock = std::chrono::steady_clock;
 
-    explicit RequestDeadlines(std::chrono::milliseconds deadline)
-        : deadline_(deadline), thread_([this] { Run(); }) {}
+    RequestDeadlines(std::chrono::milliseconds deadline, LogThrottle* log)
+        : deadline_(deadline), log_(log), thread_([this] { Run(); }) {}
 
     ~RequestDeadlines() {
         {
@@ -155,11 +157,11 @@ class RequestDeadlines {
             }
             if (!cut.empty()) {
                 hold.unlock();
+                static const char kCutKind = 0;
                 for (const std::string& client : cut)
-                    g_ErrorHandling.WriteLog(
-                        "k47ptz-host: http: connection from %s: no whole request within %lld ms; "
-                        "closed\n",
-                        client.c_str(), static_cast<long long>(deadline_.count()));
+                    log_->Write(&kCutKind, "k47ptz-host: http: connection from " + client +
+                                               ": no whole request within " +
+                                               std::to_string(deadline_.count()) + " ms; closed");
                 cut.clear();
                 hold.lock();
                 continue;  // the table may have changed meanwhile
@@ -172,6 +174,8 @@ class RequestDeadlines {
     }
 
     const std::chrono::milliseconds deadline_;
+
+    LogThrottle* const log_;
     std::mutex lock_;
     std::condition_variable wake_;
     std::unordered_map<const MHD_Connection*, Entry> entries_;
@@ -257,9 +261,11 @@ struct HttpServerCallbacks {
         // Refused with an answer, not a closed socket, so the client learns why; before the
         // credentials, which such a client has no use for.
         if (!ClientAllowed(server.settings_.allowedClients, ClientAddress(connection))) {
-            g_ErrorHandling.WriteLog(
-                "k47ptz-host: http: %s %s: client %s is outside Allow; answered 403\n", method, url,
-                request.clientAddress.c_str());
+            static const char kRefusedKind = 0;
+            server.log_throttle_.Write(&kRefusedKind, std::string("k47ptz-host: http: ") + method +
+                                                          " " + url + ": client " +
+                                                          request.clientAddress +
+                                                          " is outside Allow; answered 403");
             return HttpResponse::Text(403, "this address may not use this service\n");
         }
 
@@ -357,6 +363,22 @@ struct HttpServerCallbacks {
     }
 
     // Every client gets in: the address rules are answered per request, with a 403 (Serve).
+    // The library's own messages (refused connections among them: one per connection past a
+    // limit), one per kind and window. The format string is the kind.
+    static void Log(void* cls, const char* format, va_list arguments) {
+        try {
+            char text[512];
+            std::vsnprintf(text, sizeof(text), format, arguments);
+            std::string line = text;
+            while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
+                line.pop_back();
+            static_cast<HttpServer*>(cls)->log_throttle_.Write(format,
+                                                               "k47ptz-host: http: " + line);
+        } catch (...) {
+            // Nothing may leave a C callback; a lost log line is the least harm.
+        }
+    }
+
     static MHD_Result Accept(void* /*cls*/, const sockaddr* /*address*/, socklen_t /*length*/) {
         return MHD_YES;
     }
@@ -407,16 +429,17 @@ bool HttpServer::Start(std::string* error) {
         {MHD_OPTION_END, 0, nullptr},
     };
     if (limits.requestDeadline.count() > 0)
-        deadlines_ = std::make_unique<RequestDeadlines>(limits.requestDeadline);
+        deadlines_ = std::make_unique<RequestDeadlines>(limits.requestDeadline, &log_throttle_);
     daemon_.reset(MHD_start_daemon(
         flags, settings_.port, &HttpServerCallbacks::Accept, this, &HttpServerCallbacks::Handle,
-        this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
-        MHD_OPTION_THREAD_POOL_SIZE, limits.threads, MHD_OPTION_CONNECTION_LIMIT,
-        limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.connectionsPerClient,
-        MHD_OPTION_CONNECTION_TIMEOUT, limits.idleSeconds, MHD_OPTION_NOTIFY_COMPLETED,
-        &HttpServerCallbacks::Completed, this, MHD_OPTION_NOTIFY_CONNECTION,
-        &HttpServerCallbacks::Notify, this, MHD_OPTION_ARRAY, Secure() ? tls : tls + 3,
-        MHD_OPTION_END));
+        // The logger first: messages of the options before it would go to stderr.
+        this, MHD_OPTION_EXTERNAL_LOGGER, &HttpServerCallbacks::Log, this, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<sockaddr*>(&address), MHD_OPTION_THREAD_POOL_SIZE, limits.threads,
+        MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        limits.connectionsPerClient, MHD_OPTION_CONNECTION_TIMEOUT, limits.idleSeconds,
+        MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::Completed, this,
+        MHD_OPTION_NOTIFY_CONNECTION, &HttpServerCallbacks::Notify, this, MHD_OPTION_ARRAY,
+        Secure() ? tls : tls + 3, MHD_OPTION_END));
     if (!daemon_) {
         deadlines_.reset();
         *error = "cannot listen on " + settings_.listenAddress + ":" +

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "host/http/Access.h"
+#include "host/http/LogThrottle.h"
 #include "host/http/Router.h"
 
 struct MHD_Daemon;
@@ -100,6 +101,9 @@ class HttpServer {
     std::string key_;
     uint16_t bound_port_ = 0;
     // Before the daemon: its connections report to it until the daemon has stopped.
+    // Lines clients can provoke (refusals, cut requests, the library's messages): one per kind
+    // every 10 s. Before deadlines_, whose thread writes through it.
+    mutable LogThrottle log_throttle_{std::chrono::seconds(10)};
     std::unique_ptr<RequestDeadlines> deadlines_;
     // Last: stopped (and its threads joined) before the router and settings go.
     std::unique_ptr<MHD_Daemon, DaemonDeleter> daemon_;

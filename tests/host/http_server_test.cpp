@@ -17,6 +17,7 @@
 #include "host/HostServices.h"
 #include "host/Installation.h"
 #include "host/http/HttpServer.h"
+#include "host/http/LogThrottle.h"
 #include "tests/host/HttpExchange.h"
 #include "tests/support/TestUtil.h"
 #include "webservice/VLTControlNamespace.h"
@@ -343,4 +344,22 @@ TEST(HostServices, RefuseUnusableAccessSettingsWithTheLine) {
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
         EXPECT_NE(error.find("line 1"), std::string::npos) << error;
     }
+}
+
+// One line per kind and window; the next one let through counts what was left out.
+TEST(LogThrottle, OneLinePerKindAndWindowWithTheCountLeftOut) {
+    using k47host::http::LogThrottle;
+    using std::chrono::milliseconds;
+    LogThrottle throttle(milliseconds(10000));
+    const LogThrottle::Clock::time_point t0{};
+    const char a = 0, b = 0;
+    EXPECT_EQ(throttle.Admit(&a, t0), 0u);
+    EXPECT_EQ(throttle.Admit(&b, t0), 0u);  // kinds apart
+    EXPECT_EQ(throttle.Admit(&a, t0 + milliseconds(1)), std::nullopt);
+    EXPECT_EQ(throttle.Admit(&a, t0 + milliseconds(9999)), std::nullopt);
+    EXPECT_EQ(throttle.Admit(&a, t0 + milliseconds(10000)), 2u);
+    EXPECT_EQ(throttle.Admit(&a, t0 + milliseconds(19999)), std::nullopt);
+    EXPECT_EQ(throttle.Admit(&a, t0 + milliseconds(20000)), 1u);
+    EXPECT_EQ(throttle.Admit(&b, t0 + milliseconds(5000)), std::nullopt);
+    EXPECT_EQ(throttle.Admit(&b, t0 + milliseconds(30000)), 1u);
 }
