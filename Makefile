@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: help build test test-asan test-tsan mutants bench fuzz fuzz-run fuzz-long demo demo-interactive demo-stop format check-format clean
+.PHONY: help build test test-asan test-tsan mutants bench fuzz fuzz-run fuzz-long demo-build demo demo-interactive demo-stop format check-format clean
 
 help:
 	@echo "make demo             build, then run the scripted demo against simulated cameras"
@@ -58,10 +58,15 @@ FUZZ_JOBS ?= 1
 fuzz-long: fuzz
 	scripts/run-fuzz.sh --runs $(FUZZ_RUNS) --max-time $(FUZZ_MAX_TIME) --jobs $(FUZZ_JOBS) build/fuzz
 
-demo: build
+# The demo needs the libraries, the host and the tools only, not the tests (a fraction of the build).
+demo-build:
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target demo-programs
+
+demo: demo-build
 	scripts/demo.sh
 
-demo-interactive: build
+demo-interactive: demo-build
 	scripts/demo.sh --interactive
 
 demo-stop:

@@ -43,9 +43,9 @@ if [ "$MODE" = "--stop" ]; then
 fi
 
 for tool in k47regsvr ptzsim k47ptz-host ptzctl; do
-    [ -x "$BIN/$tool" ] || fail "$BIN/$tool is missing: run 'make build' first"
+    [ -x "$BIN/$tool" ] || fail "$BIN/$tool is missing: run 'make demo-build' (or 'make build') first"
 done
-[ -f "$BUILD/lib/libK47PTZ.so" ] || fail "$BUILD/lib/libK47PTZ.so is missing: run 'make build' first"
+[ -f "$BUILD/lib/libK47PTZ.so" ] || fail "$BUILD/lib/libK47PTZ.so is missing: run 'make demo-build' (or 'make build') first"
 
 stop_all
 rm -rf "$WORK"
