@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::ExistingFile);
     app.add_flag("--check", check, "create everything, report problems, and exit without serving");
+    app.set_version_flag("--version", std::string("k47ptz-host ") + K47PTZ_VERSION);
     CLI11_PARSE(app, argc, argv);
 
     // Signals are taken by sigwait on the main thread; every thread made from here on (the COM

@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
     app.add_option("MODULE", module,
                    "path of the module (a shared object exporting DllRegisterServer)")
         ->required();
+    app.set_version_flag("--version", std::string("k47regsvr ") + K47PTZ_VERSION);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -168,6 +168,7 @@ int main(int argc, char** argv) {
     interactive->add_option("--speed", speed, "speed of the keys (1..100, default 50)")
         ->check(CLI::Range(1, 100));
 
+    app.set_version_flag("--version", std::string("ptzctl ") + K47PTZ_VERSION);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -201,6 +201,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(-180.0, 180.0));
     app.add_option("--tilt-max", o.tilt_max, "highest tilt in degrees (default 90)")
         ->check(CLI::Range(-180.0, 180.0));
+    app.set_version_flag("--version", std::string("ptzsim ") + K47PTZ_VERSION);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
