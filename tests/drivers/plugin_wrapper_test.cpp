@@ -34,6 +34,12 @@ class CRecordingPlugIn : public CK47ComObjectRoot, public IPTZ3PDriver {
         IXMLDOMElement* element = nullptr;
         void* first = nullptr;
         void* second = nullptr;
+        bool operator==(const Call&) const = default;
+        friend std::ostream& operator<<(std::ostream& os, const Call& c) {
+            return os << c.name << "(" << c.address << ", " << c.pan << ", " << c.tilt << ", "
+                      << c.zoom << ", " << c.focus << ", " << c.iris << ", " << c.command << ", "
+                      << c.arg << ", " << c.element << ", " << c.first << ", " << c.second << ")";
+        }
     };
 
     static std::span<const K47InterfaceEntry> GetInterfaceTable() {
@@ -227,20 +233,7 @@ TEST_F(PlugInWrapperTest, CallsPassThroughUnchanged) {
         EXPECT_HR(c.result, c.call()) << c.name;
         std::vector<CRecordingPlugIn::Call> calls = plug_in_->Calls();
         ASSERT_EQ(calls.size(), before + 1) << c.name << ": one call each";
-        const CRecordingPlugIn::Call& got = calls.back();
-        const CRecordingPlugIn::Call& want = c.expected;
-        EXPECT_EQ(got.name, want.name);
-        EXPECT_EQ(got.address, want.address) << c.name;
-        EXPECT_EQ(got.pan, want.pan) << c.name;
-        EXPECT_EQ(got.tilt, want.tilt) << c.name;
-        EXPECT_EQ(got.zoom, want.zoom) << c.name;
-        EXPECT_EQ(got.focus, want.focus) << c.name;
-        EXPECT_EQ(got.iris, want.iris) << c.name;
-        EXPECT_EQ(got.command, want.command) << c.name;
-        EXPECT_EQ(got.arg, want.arg) << c.name;
-        EXPECT_EQ(got.element, want.element) << c.name;
-        EXPECT_EQ(got.first, want.first) << c.name;
-        EXPECT_EQ(got.second, want.second) << c.name;
+        EXPECT_EQ(calls.back(), c.expected) << c.name;
     }
     EXPECT_EQ(functions, 0x55);
     EXPECT_EQ(presets, 4242u);

@@ -225,11 +225,6 @@ void CFakeHost::AddObjectName(const std::u16string& name, const std::u16string& 
     object_names_[name] = result;
 }
 
-void CFakeHost::SetLookupFailure(HRESULT missing) {
-    std::lock_guard<std::mutex> guard(lock_);
-    missing_ = missing;
-}
-
 void CFakeHost::SetStatus(HRESULT status) {
     std::lock_guard<std::mutex> guard(lock_);
     status_ = status;

@@ -93,11 +93,10 @@ class CFakeHost : public CK47ComObjectRoot, public IK47ObjectServer, public IK47
 
     // Scripting. A lookup by path (name null) finds the object registered for that exact path; a
     // lookup by name (path null) the one registered for the name; a name and a path the one
-    // registered for name + "/" + path. Anything else fails with `missing`.
+    // registered for name + "/" + path. Anything else fails with ERROR_NOT_FOUND.
     void AddPath(const std::u16string& path, IUnknown* object);
     void AddName(const std::u16string& name, IUnknown* object);
     void AddObjectName(const std::u16string& name, const std::u16string& result);
-    void SetLookupFailure(HRESULT missing);
     void SetStatus(HRESULT status);
     // Makes the object answer IK47VariableStore or not (a host without a variable store).
     void SetVariableStore(bool present);
@@ -143,7 +142,7 @@ class CFakeHost : public CK47ComObjectRoot, public IK47ObjectServer, public IK47
     std::map<std::u16string, Microsoft::WRL::ComPtr<IUnknown>> paths_;
     std::map<std::u16string, Microsoft::WRL::ComPtr<IUnknown>> names_;
     std::map<std::u16string, std::u16string> object_names_;
-    HRESULT missing_ = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    const HRESULT missing_ = HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
     HRESULT status_ = S_OK;
     bool variable_store_ = true;
     std::vector<LookupCall> lookups_;

@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -18,8 +17,6 @@ using Microsoft::WRL::ComPtr;
 namespace k47test {
 
 namespace {
-
-std::atomic<int> g_cameras{0};
 
 std::string GuidText(REFGUID guid) {
     OLECHAR wide[40];
@@ -147,16 +144,6 @@ ComPtr<IUnknown> CRecordingCamera::Create(CRecordingCamera** object) {
     if (object != nullptr)
         *object = camera;
     return identity;
-}
-
-CRecordingCamera::CRecordingCamera() {
-    ++g_cameras;
-}
-CRecordingCamera::~CRecordingCamera() {
-    --g_cameras;
-}
-int CRecordingCamera::Alive() {
-    return g_cameras.load();
 }
 
 void CRecordingCamera::SetResult(CameraCall::Kind kind, HRESULT result) {

@@ -73,8 +73,6 @@ class CRecordingCamera : public CK47ComObjectRoot, public IK47PTZCamera, public 
   public:
     static std::span<const K47InterfaceEntry> GetInterfaceTable();
     static Microsoft::WRL::ComPtr<IUnknown> Create(CRecordingCamera** object);
-    // Camera objects alive in this process.
-    static int Alive();
 
     void SetResult(CameraCall::Kind kind, HRESULT result);
     void SetFunctions(PTZFUNCTION functions, ULONG presets);
@@ -98,8 +96,8 @@ class CRecordingCamera : public CK47ComObjectRoot, public IK47PTZCamera, public 
     HRESULT STDMETHODCALLTYPE Terminate(BOOL bShuttingDown) override;
 
   protected:
-    CRecordingCamera();
-    ~CRecordingCamera();
+    CRecordingCamera() = default;
+    ~CRecordingCamera() = default;
 
   private:
     HRESULT Record(CameraCall call);

@@ -32,13 +32,15 @@ TEST(CommMapping, CheckDcbRefusesWhatWindowsRefusesAndWhatLinuxCannotDo) {
         std::function<void(DCB&)> change;
         DWORD expected;
     };
+    // Two fields set together: data bits and stop bits, CTS flow with an RTS mode.
+    auto framing = [](BYTE size, BYTE stop) {
+        return [=](DCB& d) { d.ByteSize = size, d.StopBits = stop; };
+    };
+    auto cts = [](DWORD rts) { return [=](DCB& d) { d.fOutxCtsFlow = 1, d.fRtsControl = rts; }; };
     const Case cases[] = {
         {"8N1 9600", [](DCB&) {}, ERROR_SUCCESS},
         {"driver setup: DTR on, RTS toggle",
-         [](DCB& d) {
-             d.fDtrControl = DTR_CONTROL_ENABLE;
-             d.fRtsControl = RTS_CONTROL_TOGGLE;
-         },
+         [](DCB& d) { d.fDtrControl = DTR_CONTROL_ENABLE, d.fRtsControl = RTS_CONTROL_TOGGLE; },
          ERROR_SUCCESS},
         {"odd baud", [](DCB& d) { d.BaudRate = 12345; }, ERROR_SUCCESS},
         {"baud 0", [](DCB& d) { d.BaudRate = 0; }, ERROR_INVALID_PARAMETER},
@@ -48,42 +50,14 @@ TEST(CommMapping, CheckDcbRefusesWhatWindowsRefusesAndWhatLinuxCannotDo) {
         {"parity code 5", [](DCB& d) { d.Parity = 5; }, ERROR_INVALID_PARAMETER},
         {"space parity", [](DCB& d) { d.Parity = SPACEPARITY; }, ERROR_SUCCESS},
         {"stop-bit code 3", [](DCB& d) { d.StopBits = 3; }, ERROR_INVALID_PARAMETER},
-        {"5 data + 2 stop",
-         [](DCB& d) {
-             d.ByteSize = 5;
-             d.StopBits = TWOSTOPBITS;
-         },
+        {"5 data + 2 stop", framing(5, TWOSTOPBITS), ERROR_INVALID_PARAMETER},
+        {"5 data + 1.5 stop", framing(5, ONE5STOPBITS), ERROR_SUCCESS},
+        {"6 data + 1.5 stop", framing(6, ONE5STOPBITS), ERROR_INVALID_PARAMETER},
+        {"8 data + 1.5 stop", framing(8, ONE5STOPBITS), ERROR_INVALID_PARAMETER},
+        {"7 data + 2 stop", framing(7, TWOSTOPBITS), ERROR_SUCCESS},
+        {"XON == XOFF with fOutX", [](DCB& d) { d.fOutX = 1, d.XoffChar = d.XonChar; },
          ERROR_INVALID_PARAMETER},
-        {"5 data + 1.5 stop",
-         [](DCB& d) {
-             d.ByteSize = 5;
-             d.StopBits = ONE5STOPBITS;
-         },
-         ERROR_SUCCESS},
-        {"6 data + 1.5 stop",
-         [](DCB& d) {
-             d.ByteSize = 6;
-             d.StopBits = ONE5STOPBITS;
-         },
-         ERROR_INVALID_PARAMETER},
-        {"8 data + 1.5 stop", [](DCB& d) { d.StopBits = ONE5STOPBITS; }, ERROR_INVALID_PARAMETER},
-        {"7 data + 2 stop",
-         [](DCB& d) {
-             d.ByteSize = 7;
-             d.StopBits = TWOSTOPBITS;
-         },
-         ERROR_SUCCESS},
-        {"XON == XOFF with fOutX",
-         [](DCB& d) {
-             d.fOutX = 1;
-             d.XoffChar = d.XonChar;
-         },
-         ERROR_INVALID_PARAMETER},
-        {"XON == XOFF with fInX",
-         [](DCB& d) {
-             d.fInX = 1;
-             d.XoffChar = d.XonChar;
-         },
+        {"XON == XOFF with fInX", [](DCB& d) { d.fInX = 1, d.XoffChar = d.XonChar; },
          ERROR_INVALID_PARAMETER},
         {"XON == XOFF without software flow", [](DCB& d) { d.XoffChar = d.XonChar; },
          ERROR_SUCCESS},
@@ -94,24 +68,9 @@ TEST(CommMapping, CheckDcbRefusesWhatWindowsRefusesAndWhatLinuxCannotDo) {
         {"NUL stripping", [](DCB& d) { d.fNull = 1; }, ERROR_NOT_SUPPORTED},
         {"error char", [](DCB& d) { d.fErrorChar = 1; }, ERROR_NOT_SUPPORTED},
         {"abort on error", [](DCB& d) { d.fAbortOnError = 1; }, ERROR_NOT_SUPPORTED},
-        {"CTS flow + RTS toggle",
-         [](DCB& d) {
-             d.fOutxCtsFlow = 1;
-             d.fRtsControl = RTS_CONTROL_TOGGLE;
-         },
-         ERROR_NOT_SUPPORTED},
-        {"CTS flow + RTS disable",
-         [](DCB& d) {
-             d.fOutxCtsFlow = 1;
-             d.fRtsControl = RTS_CONTROL_DISABLE;
-         },
-         ERROR_NOT_SUPPORTED},
-        {"CTS flow + RTS handshake",
-         [](DCB& d) {
-             d.fOutxCtsFlow = 1;
-             d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-         },
-         ERROR_SUCCESS},
+        {"CTS flow + RTS toggle", cts(RTS_CONTROL_TOGGLE), ERROR_NOT_SUPPORTED},
+        {"CTS flow + RTS disable", cts(RTS_CONTROL_DISABLE), ERROR_NOT_SUPPORTED},
+        {"CTS flow + RTS handshake", cts(RTS_CONTROL_HANDSHAKE), ERROR_SUCCESS},
         {"fBinary 0 is taken as binary", [](DCB& d) { d.fBinary = 0; }, ERROR_SUCCESS},
     };
     for (const Case& c : cases) {
