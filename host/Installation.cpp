@@ -230,6 +230,28 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
                 "are IPv4 and will be taken on every address: name one with DatagramListen\n",
                 Where(node).c_str(), server.listenAddress.c_str());
     }
+    // Connection limits (docs/host-http.md): an installation whose honest clients share one
+    // address (a gateway, many clients on one machine) needs more than the default per address.
+    const struct {
+        const char* name;
+        long minimum;
+        unsigned* value;
+    } limits[] = {
+        {"MaxConnections", 1, &server.limits.connections},
+        {"MaxConnectionsPerClient", 0, &server.limits.connectionsPerClient},
+    };
+    for (const auto& limit : limits) {
+        auto text = document_.GetAttribute(node, limit.name);
+        long value = 0;
+        if (!text)
+            continue;
+        if (!ParseNumber(*text, limit.minimum, 100000, &value)) {
+            *error = Where(node) + ": " + limit.name + " must be a number from " +
+                     std::to_string(limit.minimum) + " to 100000";
+            return false;
+        }
+        *limit.value = static_cast<unsigned>(value);
+    }
     // The older name is refused rather than ignored: ignored, it would open the service to all.
     if (document_.GetAttribute(node, "AllowFrom")) {
         *error = Where(node) + ": AllowFrom is now called Allow";

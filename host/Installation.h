@@ -5,7 +5,8 @@
 //
 // The file (XML; the root element's name is free):
 //   <ControlService Listen=".." Port=".." [Certificate=".." Key=".."] [ReportAddress=".."]
-//                   [DatagramListen=".."] [Allow=".."]> [<User Name=".." Password=".."/>...]
+//                   [DatagramListen=".."] [Allow=".."] [MaxConnections=".."]
+//                   [MaxConnectionsPerClient=".."]> [<User Name=".." Password=".."/>...]
 //                   </ControlService> (0..n)
 //   <PortService First=".." Last=".."/>                                                     (0..1)
 //   <PTZProtocols [Default="name"]> <Protocol Name=".." ProgID=".." [Driver="plug-in ProgID"] .../>

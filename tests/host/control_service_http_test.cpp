@@ -374,3 +374,23 @@ TEST_F(ControlServiceHttpTest, ASessionWithoutAFreePortIsRefusedInWords) {
         std::string::npos)
         << reply.body;
 }
+
+// The connection limits of the element reach the listener: with one connection per address, a
+// second from the same address is closed unanswered while the first is held open.
+TEST_F(ControlServiceHttpTest, ConnectionLimitsComeFromTheElement) {
+    ASSERT_NO_FATAL_FAILURE(
+        Serve("<ControlService Listen=\"127.0.0.1\" Port=\"0\" MaxConnectionsPerClient=\"1\"/>"));
+    const std::string get = Request("GET", kPath);
+    EXPECT_EQ(Exchange(AF_INET, Port(), get).status, 200u);
+    int held = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(held, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(Port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(held, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(Exchange(AF_INET, Port(), get).status, 0u);
+    ::close(held);
+    EXPECT_TRUE(k47test::WaitUntil([&] { return Exchange(AF_INET, Port(), get).status == 200u; },
+                                   std::chrono::milliseconds(2000)));
+}

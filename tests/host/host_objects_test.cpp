@@ -285,6 +285,11 @@ TEST(HostInstallation, RefusesUnusableFilesWithTheLineAndReason) {
         {"<Installation><PortService First=\"10\" Last=\"5\"/></Installation>", "First and Last"},
         {"<Installation><ControlService Port=\"80\" DatagramListen=\"::1\"/></Installation>",
          "DatagramListen must be an IPv4 address (\"::1\" is none"},
+        {"<Installation><ControlService Port=\"80\" MaxConnections=\"0\"/></Installation>",
+         "MaxConnections must be a number from 1 to 100000"},
+        {"<Installation><ControlService Port=\"80\" MaxConnectionsPerClient=\"-1\"/>"
+         "</Installation>",
+         "MaxConnectionsPerClient must be a number from 0 to 100000"},
         // TEST-NET-1: no machine here has it.
         {"<Installation><ControlService Port=\"80\" DatagramListen=\"192.0.2.1\"/></Installation>",
          "DatagramListen 192.0.2.1 cannot take datagrams here"},

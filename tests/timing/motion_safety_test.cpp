@@ -323,7 +323,9 @@ class MotionSafety : public ::testing::Test {
         }
         const int firstPort = std::min<int>(k47test::FreeUdpPort(), 65535 - 49);
         config_ = folder_.Path() + "/installation.xml";
-        std::ofstream(config_) << "<Installation><ControlService Listen=\"127.0.0.1\" Port=\"0\"/>"
+        // Every client of the table comes from 127.0.0.1, several dozen at once.
+        std::ofstream(config_) << "<Installation><ControlService Listen=\"127.0.0.1\" Port=\"0\" "
+                                  "MaxConnectionsPerClient=\"0\"/>"
                                << "<PortService First=\"" << firstPort << "\" Last=\""
                                << firstPort + 49 << "\"/><PTZProtocols>" << protocolXml
                                << "</PTZProtocols><Cameras>" << cameraXml
