@@ -119,7 +119,9 @@ void EnsureAltStack() {
     auto& state = k47::kernel::CurrentThreadState();
     long min = sysconf(_SC_SIGSTKSZ);
     size_t size = std::max<size_t>(min > 0 ? static_cast<size_t>(min) : 0, 64 * 1024);
-    state.alt_stack = std::make_unique<char[]>(size);
+    // Not zeroed: a signal handler writes what it uses, and pages left untouched cost no memory
+    // (zeroing 64 KiB for each camera's worker made most of a large host's RSS).
+    state.alt_stack = std::make_unique_for_overwrite<char[]>(size);
     state.alt_stack_size = size;
     stack_t stack{};
     stack.ss_sp = state.alt_stack.get();
