@@ -2,10 +2,12 @@
 // Waitable timers: notification (manual-reset) and synchronisation timers, relative or absolute
 // due times in 100 ns units, optional period in ms.
 //
-// Three descriptors per timer, all polled by waiters:
+// Up to three descriptors per timer, all polled by waiters:
 // - a CLOCK_MONOTONIC timerfd for relative due times (and the periods after an immediate start);
 // - a CLOCK_REALTIME timerfd armed with TFD_TIMER_ABSTIME for absolute due times, so the due time
-//   follows changes of the system time as on Windows;
+//   follows changes of the system time as on Windows; made by the first absolute due time (most
+//   timers never get one, and a host with a thousand cameras has a thousand timers), and blocked
+//   waiters are woken to poll it too;
 // - a latch eventfd for the signalled state that no timerfd holds: a due time already past
 //   (signalled at once, synchronously) and CancelWaitableTimer, which must keep a signalled timer
 //   signalled while disarming a timerfd would clear it.
@@ -50,19 +52,16 @@ bool Readable(int fd) {
 
 class WaitableTimer final : public KernelObject {
   public:
-    WaitableTimer(bool manual_reset, support::UniqueFd mono, support::UniqueFd real,
-                  support::UniqueFd latch)
-        : manual_reset_(manual_reset),
-          mono_(std::move(mono)),
-          real_(std::move(real)),
-          latch_(std::move(latch)) {}
+    WaitableTimer(bool manual_reset, support::UniqueFd mono, support::UniqueFd latch)
+        : manual_reset_(manual_reset), mono_(std::move(mono)), latch_(std::move(latch)) {}
 
     bool Waitable() const override { return true; }
 
     void AppendPollFds(const WaitLock&, std::vector<pollfd>& fds) override {
         fds.push_back({latch_.get(), POLLIN, 0});
         fds.push_back({mono_.get(), POLLIN, 0});
-        fds.push_back({real_.get(), POLLIN, 0});
+        if (real_)
+            fds.push_back({real_.get(), POLLIN, 0});
     }
 
     bool IsSignalled(const WaitLock&, DWORD) override {
@@ -86,7 +85,7 @@ class WaitableTimer final : public KernelObject {
     }
 
     // False with errno set if the kernel refused the times.
-    bool Set(const WaitLock&, int64_t due, LONG period_ms) {
+    bool Set(const WaitLock& lock, int64_t due, LONG period_ms) {
         SetLatch(false);
         if (!Disarm()) {
             return false;
@@ -105,6 +104,12 @@ class WaitableTimer final : public KernelObject {
         int64_t now_ticks = (now.tv_sec * kTicksPerSecond + now.tv_nsec / 100);
         int64_t unix_ticks = due - kFileTimeUnixEpoch;
         if (unix_ticks > now_ticks) {
+            if (!real_) {
+                real_.reset(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
+                if (!real_)
+                    return false;
+                WakeWaiters(lock);  // their poll sets lack it
+            }
             spec.it_value = TicksToTimespec(unix_ticks);
             return Arm(real_.get(), TFD_TIMER_ABSTIME, spec);
         }
@@ -160,7 +165,7 @@ class WaitableTimer final : public KernelObject {
 
     const bool manual_reset_;
     support::UniqueFd mono_;
-    support::UniqueFd real_;
+    support::UniqueFd real_;   // from the first absolute due time on
     support::UniqueFd latch_;  // readable while latched_
     bool latched_ = false;
     int armed_ = -1;  // mono_ or real_ while armed
@@ -173,17 +178,16 @@ HANDLE CreateTimerCommon(bool named, BOOL manual_reset) {
         return nullptr;
     }
     support::UniqueFd mono(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-    support::UniqueFd real(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
     support::UniqueFd latch(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!mono || !real || !latch) {
+    if (!mono || !latch) {
         SetError(support::Win32ErrorFromErrno(errno));
         return nullptr;
     }
-    return support::Boundary(
-        NullWithError(ERROR_NOT_ENOUGH_MEMORY), NullWithError(ERROR_INTERNAL_ERROR), [&] {
-            return InsertHandle(std::make_shared<WaitableTimer>(
-                manual_reset != FALSE, std::move(mono), std::move(real), std::move(latch)));
-        });
+    return support::Boundary(NullWithError(ERROR_NOT_ENOUGH_MEMORY),
+                             NullWithError(ERROR_INTERNAL_ERROR), [&] {
+                                 return InsertHandle(std::make_shared<WaitableTimer>(
+                                     manual_reset != FALSE, std::move(mono), std::move(latch)));
+                             });
 }
 
 }  // namespace

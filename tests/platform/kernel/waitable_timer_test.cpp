@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "handle_test_util.h"
@@ -205,4 +208,24 @@ TEST(WaitableTimer, RearmResetsTheState) {
         ASSERT_TRUE(ArmAbsolute(t.get(), FileTimeNowPlusMs(30)));
         EXPECT_EQ(WaitForSingleObject(t.get(), 10000), WAIT_OBJECT_0);
     }
+}
+
+// A thread already waiting when the timer gets its first absolute due time is woken at that time:
+// the descriptor for absolute times is made then, after the waiter collected its poll set.
+TEST(WaitableTimer, AWaiterFromBeforeTheFirstAbsoluteDueTimeWakesAtIt) {
+    UniqueHandle t = MakeTimer(false);
+    Stopwatch watch;
+    std::atomic<DWORD> result{WAIT_FAILED};
+    std::atomic<double> wokeMs{0};
+    std::thread waiter([&] {
+        result = WaitForSingleObject(t.get(), 5000);
+        wokeMs = watch.ElapsedMs();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // blocked in its wait by now
+    const double armedMs = watch.ElapsedMs();
+    ASSERT_TRUE(ArmAbsolute(t.get(), FileTimeNowPlusMs(200)));
+    waiter.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+    EXPECT_GE(wokeMs.load(), armedMs + 198.0);
+    EXPECT_LT(wokeMs.load(), armedMs + 1200.0);
 }
