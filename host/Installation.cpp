@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <span>
@@ -116,6 +117,40 @@ uint32_t DatagramAddressFor(const std::string& listen, bool* ipv6Only) {
 
 // Whether a UDP socket can be bound on the address (host order) with a port of the system's
 // choice: false for an address this machine does not have.
+// The camera addresses each built-in driver can put on its line. Past them the address is cut to
+// what fits (Pelco-D sends the low 8 bits: 300 reaches camera 44), so the host refuses them.
+struct AddressRange {
+    const char* progId;
+    long first;
+    long last;
+};
+constexpr AddressRange kAddressRanges[] = {
+    {"K47PTZ.K47PelcoD", 1, 255},
+    {"K47PTZ.K47Panasonic", 1, 99},  // two decimal digits in the frame
+    {"K47PTZ.Bosch", 1, 16384},
+};
+
+const AddressRange* AddressRangeOf(const std::string& progId) {
+    for (const AddressRange& range : kAddressRanges)
+        if (progId == range.progId)
+            return &range;
+    return nullptr;
+}
+
+// Children the host reads, by parent; any other element is most likely a misspelling.
+bool KnownChild(const std::string& parent, const std::string& child, bool atRoot) {
+    if (atRoot)
+        return child == "ControlService" || child == "PortService" || child == "PTZProtocols" ||
+               child == "Cameras";
+    if (parent == "ControlService")
+        return child == "User";
+    if (parent == "PTZProtocols")
+        return child == "Protocol";
+    if (parent == "Cameras")
+        return child == "Camera";
+    return true;  // below these, elements belong to drivers and plug-ins
+}
+
 bool CanBindUdp(uint32_t address, int* error) {
     k47::UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket) {
@@ -347,22 +382,48 @@ bool Installation::ReadSettings(std::string* error) {
     // nothing is selected, and the default protocol was lost).
     if (xmlNode* protocols =
             document_.SelectSingleNode(document_.DocumentElement(), "PTZProtocols")) {
-        if (auto defaultName = document_.GetAttribute(protocols, "Default"))
+        if (auto defaultName = document_.GetAttribute(protocols, "Default")) {
             server_->SetDefaultProtocol(k47::Utf8ToUtf16(*defaultName));
+            default_protocol_ = *defaultName;
+        }
     }
     return true;
 }
 
 InstallationReport Installation::Build() {
     InstallationReport report;
+    WarnOfUnknownElements(document_.DocumentElement(), true);
     std::vector<xmlNode*> nodes;
     document_.SelectNodes("PTZProtocols/Protocol", &nodes);
     for (xmlNode* node : nodes)
         CreateProtocol(node, &report);
     document_.SelectNodes("Cameras/Camera", &nodes);
+    if (nodes.empty())
+        report.problems.push_back(Where(document_.DocumentElement()) +
+                                  ": the file names no camera (a <Camera> element inside "
+                                  "<Cameras> under the root element): nothing can be steered");
     for (xmlNode* node : nodes)
         CreateCamera(node, &report);
     return report;
+}
+
+void Installation::WarnOfUnknownElements(xmlNode* parent, bool atRoot) {
+    if (parent == nullptr)
+        return;
+    const std::string parentName = k47::XmlDocument::NodeName(parent);
+    for (xmlNode* child = parent->children; child != nullptr; child = child->next) {
+        if (child->type != XML_ELEMENT_NODE)
+            continue;
+        const std::string name = k47::XmlDocument::NodeName(child);
+        if (!KnownChild(parentName, name, atRoot)) {
+            g_ErrorHandling.WriteLog(
+                "k47ptz-host: warning: %s is not read by the host (misspelt?)\n",
+                Where(child).c_str());
+            continue;
+        }
+        if (atRoot)
+            WarnOfUnknownElements(child, false);
+    }
 }
 
 void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) {
@@ -433,6 +494,7 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
         problem("driver " + *progId + " reported an error while configuring: " + Words(hr));
     } else {
         report->protocolsConfigured++;
+        protocol_prog_ids_[*name] = *progId;
     }
 }
 
@@ -443,6 +505,19 @@ void Installation::CreateCamera(xmlNode* element, InstallationReport* report) {
     auto name = document_.GetAttribute(element, "Name");
     if (!name || name->empty())
         return problem("a camera needs a Name");
+    // Checked before the camera exists: with a cut address it would steer another camera.
+    auto protocol = document_.GetAttribute(element, "Protocol");
+    auto progId = protocol_prog_ids_.find(protocol ? *protocol : default_protocol_);
+    auto addressText = document_.GetAttribute(element, "Address");
+    long address = 0;
+    if (progId != protocol_prog_ids_.end() && addressText &&
+        ParseNumber(*addressText, LONG_MIN, LONG_MAX, &address)) {
+        if (const AddressRange* range = AddressRangeOf(progId->second);
+            range != nullptr && (address < range->first || address > range->last))
+            return problem("Address " + *addressText + " is outside " + progId->second + "'s " +
+                           std::to_string(range->first) + " to " + std::to_string(range->last) +
+                           "; the camera is not created");
+    }
     std::u16string wideName = k47::Utf8ToUtf16(*name);
     ComPtr<IK47PTZCamera> existing;
     if (server_->FindCamera(wideName, existing.GetAddressOf()) !=

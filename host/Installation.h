@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,8 @@ class Installation {
     bool ReadServiceSettings(xmlNode* node, ControlServiceSettings* settings, std::string* error);
     void CreateProtocol(xmlNode* element, InstallationReport* report);
     void CreateCamera(xmlNode* element, InstallationReport* report);
+    // Logs a warning for each element the host does not read, at the root and one level down.
+    void WarnOfUnknownElements(xmlNode* parent, bool atRoot);
     std::string Where(const xmlNode* element) const;
 
     k47::XmlDocument document_;
@@ -96,6 +99,8 @@ class Installation {
     CInstallationServer* server_ = nullptr;
     Microsoft::WRL::ComPtr<IK47PortService> port_service_;
     std::vector<ControlServiceSettings> service_settings_;
+    std::map<std::string, std::string> protocol_prog_ids_;  // configured protocols: name -> ProgID
+    std::string default_protocol_;                          // PTZProtocols' Default
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> plug_ins_;
     DWORD object_server_cookie_ = 0;
     bool shut_down_ = false;

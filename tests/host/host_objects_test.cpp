@@ -349,3 +349,57 @@ TEST(HostInstallation, ConfiguresOnlyDriversAndBindsCamerasByNameOrDefault) {
     EXPECT_EQ(lines[0][1].name, u"Gate");
     installation.Shutdown();
 }
+
+// What a user gets wrong in the file and the host can tell: an address the protocol cannot carry
+// (the camera is not made: a cut address steers another camera), a file with no camera, elements
+// the host does not read (warnings only: a misspelt element was silently ignored).
+TEST(HostInstallation, AddressesOutOfRangeNoCameraAndUnknownElementsAreReported) {
+    k47test::ScopedRegistryFolder registry;
+    k47test::RegisterLibraryClasses();
+    ASSERT_HR_OK(DllRegisterServer());
+    const std::string protocols = R"(<PTZProtocols Default="P">
+        <Protocol Name="P" ProgID="K47PTZ.K47PelcoD"/>
+        <Protocol Name="N" ProgID="K47PTZ.K47Panasonic"/>
+        <Protocol Name="B" ProgID="K47PTZ.Bosch"/></PTZProtocols>)";
+    const struct {
+        const char* cameras;
+        int bound;
+        const char* problem;  // the one problem, or none
+        const char* warning;  // a warning line, or none
+    } cases[] = {
+        {R"(<Camera Name="a" Address="1"/><Camera Name="b" Address="255"/>
+            <Camera Name="c" Protocol="N" Address="99"/><Camera Name="d" Protocol="B" Address="16384"/>)",
+         4, nullptr, nullptr},
+        {R"(<Camera Name="a" Address="300"/>)", 0,
+         "Address 300 is outside K47PTZ.K47PelcoD's 1 to 255", nullptr},
+        {R"(<Camera Name="a" Address="0"/>)", 0, "outside K47PTZ.K47PelcoD's 1 to 255", nullptr},
+        {R"(<Camera Name="a" Protocol="N" Address="100"/>)", 0,
+         "Address 100 is outside K47PTZ.K47Panasonic's 1 to 99", nullptr},
+        {R"(<Camera Name="a" Protocol="B" Address="16385"/>)", 0,
+         "outside K47PTZ.Bosch's 1 to 16384", nullptr},
+        {R"(<Camara Name="a" Address="1"/>)", 0, "the file names no camera",
+         "<Camara Name=\"a\"> at line 5 is not read by the host"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cameras);
+        k47test::LogCapture log;
+        k47host::Installation installation;
+        std::string error;
+        ASSERT_TRUE(installation.LoadText("<Installation>" + protocols + "\n<Cameras>" + c.cameras +
+                                              "</Cameras><Sevrices/></Installation>",
+                                          &error))
+            << error;
+        k47host::InstallationReport report = installation.Build();
+        EXPECT_EQ(report.camerasBound, c.bound);
+        ASSERT_EQ(report.problems.size(), c.problem != nullptr ? 1u : 0u);
+        if (c.problem != nullptr) {
+            EXPECT_NE(report.problems[0].find(c.problem), std::string::npos) << report.problems[0];
+        }
+        EXPECT_TRUE(log.Contains("k47ptz-host: warning: <Sevrices> at line "));
+        EXPECT_TRUE(log.Contains("is not read by the host (misspelt?)"));
+        if (c.warning != nullptr) {
+            EXPECT_TRUE(log.Contains(c.warning));
+        }
+        installation.Shutdown();
+    }
+}
