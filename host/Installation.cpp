@@ -490,12 +490,27 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
     // A driver whose configuration failed (a port that does not open) is kept: its cameras bind
     // and their calls succeed without reaching a line, as the driver documents.
     server_->AddProtocol(element, k47::Utf8ToUtf16(*name), driver.Get());
-    if (FAILED(hr)) {
-        problem("driver " + *progId + " reported an error while configuring: " + Words(hr));
-    } else {
+    protocol_prog_ids_[*name] = *progId;
+    if (SUCCEEDED(hr)) {
         report->protocolsConfigured++;
-        protocol_prog_ids_[*name] = *progId;
+        return;
     }
+    // The usual cause, said with the device's name and what to do about it.
+    auto port = document_.GetAttribute(element, "COMPort");
+    const bool missing = hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+                         hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    if (port && !port->empty() &&
+        (missing || hr == E_ACCESSDENIED || hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED))) {
+        problem("serial port " + *port +
+                (missing ? " does not exist (is the adapter plugged in? is COMPort right?)"
+                         : " may not be opened by this user (on Debian: add the user to the "
+                           "dialout group)") +
+                "; its cameras are kept, and the port is opened again when there is something "
+                "to send. (" +
+                Words(hr) + ")");
+        return;
+    }
+    problem("driver " + *progId + " reported an error while configuring: " + Words(hr));
 }
 
 void Installation::CreateCamera(xmlNode* element, InstallationReport* report) {

@@ -403,3 +403,29 @@ TEST(HostInstallation, AddressesOutOfRangeNoCameraAndUnknownElementsAreReported)
         installation.Shutdown();
     }
 }
+
+// A line whose device is missing: said with the device's name, its cameras kept (the port is
+// tried again) and still checked against the protocol's address range.
+TEST(HostInstallation, AMissingDeviceIsNamedAndItsCamerasAreStillChecked) {
+    k47test::ScopedRegistryFolder registry;
+    k47test::RegisterLibraryClasses();
+    ASSERT_HR_OK(DllRegisterServer());
+    k47host::Installation installation;
+    std::string error;
+    ASSERT_TRUE(installation.LoadText(
+        R"(<Installation><PTZProtocols><Protocol Name="P" ProgID="K47PTZ.K47PelcoD"
+             COMPort="/nonexistent/ttyK47" BaudRate="9600"/></PTZProtocols><Cameras>
+             <Camera Name="a" Protocol="P" Address="7"/><Camera Name="b" Protocol="P" Address="300"/>
+           </Cameras></Installation>)",
+        &error))
+        << error;
+    k47host::InstallationReport report = installation.Build();
+    EXPECT_EQ(report.camerasBound, 1);
+    ASSERT_EQ(report.problems.size(), 2u);
+    EXPECT_NE(report.problems[0].find("serial port /nonexistent/ttyK47 does not exist"),
+              std::string::npos)
+        << report.problems[0];
+    EXPECT_NE(report.problems[1].find("Address 300 is outside"), std::string::npos)
+        << report.problems[1];
+    installation.Shutdown();
+}
