@@ -2,6 +2,7 @@
 // datagram listener of remote sessions.
 #include "camera/PTZCamera1.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -280,6 +281,13 @@ void CPTZCamera::OpenSessionSocket(std::vector<USHORT>* busy) {
                         "host's range are held by other programs\n",
                         static_cast<unsigned>(busy->size()));
                 throw CHresultError(__FILE__, kAllocatePortLine, hr);
+            }
+            // A service that offers a port again while the camera still holds it would keep the
+            // search going for ever: that is its way of saying it has no other.
+            if (std::find(busy->begin(), busy->end(), port) != busy->end()) {
+                m_portService->ReleasePort(port);
+                throw CHresultError(__FILE__, kAllocatePortLine,
+                                    HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS));
             }
             m_port = port;
             m_portFromHost = 1;

@@ -269,6 +269,20 @@ TEST_F(DatagramTest, AHostPortIsGivenBackExactlyOnceWhenTheSessionCloses) {
     EXPECT_NE(lines[0].find(" - handler PTZCamera1 line 123"), std::string::npos) << lines[0];
 }
 
+// A host port that another program holds is passed over; a service that offers the same port
+// again ends the search (it would go on for ever) as exhaustion, and gets both back.
+TEST_F(DatagramTest, APortServiceRepeatingAHeldPortEndsTheSearch) {
+    UdpPeer other;  // another program, on the port the service offers
+    ports_object_->SetEnabled(true);
+    ports_object_->SetPorts({other.Port(), other.Port(), other.Port()}, E_FAIL);
+    ComPtr<IK47PTZCamera> camera = AddCamera(u"Cam", "Address=\"1\"");
+    ULONG address = 0;
+    USHORT port = 0;
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS), camera->StartRemoteSession(&address, &port));
+    EXPECT_EQ(ports_object_->Allocated(), (std::vector<USHORT>{other.Port(), other.Port()}));
+    EXPECT_EQ(ports_object_->Released(), (std::vector<USHORT>{other.Port(), other.Port()}));
+}
+
 TEST_F(DatagramTest, ReconfigureClosesASessionInProgress) {
     // Keep the camera object's own IUnknown, as its driver could, to reconfigure it in place.
     ComPtr<IUnknown> inner;
