@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <system_error>
 #include <thread>
@@ -77,30 +78,15 @@ bool ParseNumber(const std::string& text, long minimum, long maximum, long* valu
     return true;
 }
 
-// 127.0.0.0/8 or ::1 (also IPv4-mapped): only this machine's clients reach such a listener. An
-// address that does not parse counts as loopback; the listener will refuse to start anyway.
-bool ListensOnLoopbackOnly(const std::string& listen) {
-    sockaddr_storage address{};
-    std::string ignored;
-    if (!http::ParseListenAddress(listen, 0, &address, &ignored))
-        return true;
-    if (address.ss_family == AF_INET) {
-        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-        return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
-    }
-    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
-    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
-}
-
-// The IPv4 address on which the cameras take datagrams from the clients of a service listening on
-// `listen`: the same address, loopback for "::1", every address for "::" and for an IPv6 address
-// of its own (*ipv6Only then set). The text has parsed as a listen address before.
-uint32_t DatagramAddressFor(const std::string& listen, bool* ipv6Only) {
+// The IPv4 form of a listen address: the address itself, 127.0.0.1 for "::1", the IPv4 address of
+// an IPv4-mapped one, INADDR_ANY for "::" and for an IPv6 address of its own (*ipv6Only then
+// set). Nothing for a text that is no listen address.
+std::optional<uint32_t> Ipv4FormOf(const std::string& listen, bool* ipv6Only) {
     *ipv6Only = false;
     sockaddr_storage address{};
     std::string ignored;
     if (!http::ParseListenAddress(listen, 0, &address, &ignored))
-        return INADDR_ANY;
+        return std::nullopt;
     if (address.ss_family == AF_INET)
         return ntohl(reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr);
     const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
@@ -115,8 +101,6 @@ uint32_t DatagramAddressFor(const std::string& listen, bool* ipv6Only) {
     return INADDR_ANY;
 }
 
-// Whether a UDP socket can be bound on the address (host order) with a port of the system's
-// choice: false for an address this machine does not have.
 // The camera addresses each built-in driver can put on its line. Past them the address is cut to
 // what fits (Pelco-D sends the low 8 bits: 300 reaches camera 44), so the host refuses them.
 struct AddressRange {
@@ -151,6 +135,8 @@ bool KnownChild(const std::string& parent, const std::string& child, bool atRoot
     return true;  // below these, elements belong to drivers and plug-ins
 }
 
+// Whether a UDP socket can be bound on the address (host order) with a port of the system's
+// choice: false for an address this machine does not have.
 bool CanBindUdp(uint32_t address, int* error) {
     k47::UniqueFd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket) {
@@ -258,7 +244,8 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
         }
     } else {
         bool ipv6Only = false;
-        settings->datagramAddress = DatagramAddressFor(server.listenAddress, &ipv6Only);
+        settings->datagramAddress =
+            Ipv4FormOf(server.listenAddress, &ipv6Only).value_or(INADDR_ANY);
         if (ipv6Only)
             g_ErrorHandling.WriteLog(
                 "k47ptz-host: warning: %s listens on the IPv6 address %s; the cameras' datagrams "
@@ -316,8 +303,12 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
         }
         server.auth.users.push_back({*name, *password});
     }
-    if (!ListensOnLoopbackOnly(server.listenAddress) && server.allowedClients.empty() &&
-        !server.Secure()) {
+    // 127.0.0.0/8 or ::1 (also IPv4-mapped) reach only this machine's clients. An address that
+    // does not parse counts as loopback: the listener will refuse to start anyway.
+    bool ipv6Only = false;
+    const uint32_t listenV4 = Ipv4FormOf(server.listenAddress, &ipv6Only).value_or(INADDR_LOOPBACK);
+    const bool loopbackOnly = !ipv6Only && (listenV4 >> 24) == 127;
+    if (!loopbackOnly && server.allowedClients.empty() && !server.Secure()) {
         g_ErrorHandling.WriteLog(
             "k47ptz-host: warning: %s listens on %s without Allow or TLS: any client that reaches "
             "it can steer the cameras\n",
