@@ -4,10 +4,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <k47/unique_fd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -99,6 +104,77 @@ inline bool HasIpv6Loopback() {
     bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
     ::close(fd);
     return bound;
+}
+
+// A blocking TCP connection to 127.0.0.1:port from `source` (any 127.x.y.z address is local).
+inline k47::UniqueFd ConnectFrom(const char* source, uint16_t port) {
+    k47::UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    if (!fd)
+        return fd;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &local.sin_addr);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0)
+        return k47::UniqueFd();
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(port);
+    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0)
+        return k47::UniqueFd();
+    return fd;
+}
+
+inline bool SendAll(int fd, const std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// True when the peer has closed (or reset) the connection; waits up to `wait` for it.
+inline bool PeerClosed(int fd, std::chrono::milliseconds wait) {
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(wait.count())) <= 0)
+        return false;
+    char byte;
+    ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+// Reads one answer with a Content-Length (what the layer always sends); its status, or 0 when the
+// connection ends first or nothing comes within `wait`.
+inline unsigned ReadAnswer(int fd, std::chrono::milliseconds wait, std::string* body = nullptr) {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    std::string data;
+    for (;;) {
+        size_t headEnd = data.find("\r\n\r\n");
+        if (headEnd != std::string::npos) {
+            size_t at = data.find("Content-Length:");
+            if (at == std::string::npos)
+                at = data.find("content-length:");
+            size_t length = at != std::string::npos ? std::stoul(data.substr(at + 15)) : 0;
+            if (data.size() >= headEnd + 4 + length) {
+                if (body != nullptr)
+                    *body = data.substr(headEnd + 4, length);
+                return static_cast<unsigned>(std::stoul(data.substr(9, 3)));
+            }
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        pollfd entry{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
+            return 0;
+        char buffer[4096];
+        ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0)
+            return 0;
+        data.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 }  // namespace k47test

@@ -381,29 +381,14 @@ TEST_F(ControlServiceHttpTest, ASessionWithoutAFreePortIsRefusedInWords) {
 TEST_F(ControlServiceHttpTest, ConnectionLimitsComeFromTheElement) {
     ASSERT_NO_FATAL_FAILURE(
         Serve("<ControlService Listen=\"127.0.0.1\" Port=\"0\" MaxConnectionsPerClient=\"1\"/>"));
-    int held = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(held, 0);
-    timeval timeout{5, 0};
-    ::setsockopt(held, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(Port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(held, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    const std::string keepAlive = "GET " + kPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    ASSERT_EQ(::send(held, keepAlive.data(), keepAlive.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(keepAlive.size()));
-    std::string answer;
-    char buffer[4096];
-    ssize_t n = 0;
-    while (answer.find("PtzQueryFunctions") == std::string::npos &&
-           (n = ::recv(held, buffer, sizeof(buffer), 0)) > 0)
-        answer.append(buffer, static_cast<size_t>(n));
-    ASSERT_NE(answer.find("HTTP/1.1 200"), std::string::npos) << answer;
+    k47::UniqueFd held = k47test::ConnectFrom("127.0.0.1", Port());
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(k47test::SendAll(held.get(), "GET " + kPath + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_EQ(k47test::ReadAnswer(held.get(), std::chrono::milliseconds(5000)), 200u);
 
     const std::string get = Request("GET", kPath);
     EXPECT_EQ(Exchange(AF_INET, Port(), get).status, 0u);
-    ::close(held);
+    held.reset();
     EXPECT_TRUE(k47test::WaitUntil([&] { return Exchange(AF_INET, Port(), get).status == 200u; },
                                    std::chrono::milliseconds(2000)));
 }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "host/http/HttpServer.h"
+#include "tests/host/HttpExchange.h"
 #include "tests/support/TestUtil.h"
 
 using k47host::http::HttpRequest;
@@ -36,6 +37,10 @@ using k47host::http::HttpServerSettings;
 using k47host::http::PathMatch;
 using k47host::http::Route;
 using k47host::http::Router;
+using k47test::ConnectFrom;
+using k47test::PeerClosed;
+using k47test::ReadAnswer;
+using k47test::SendAll;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -66,76 +71,6 @@ std::unique_ptr<HttpServer> StartServer(HttpServerSettings settings, Router rout
     std::string error;
     EXPECT_TRUE(server->Start(&error)) << error;
     return server;
-}
-
-// A blocking TCP connection to 127.0.0.1:port from `source` (any 127.x.y.z address is local).
-k47::UniqueFd ConnectFrom(const char* source, uint16_t port) {
-    k47::UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    if (!fd)
-        return fd;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, source, &local.sin_addr);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0)
-        return k47::UniqueFd();
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
-    remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&remote), sizeof(remote)) != 0)
-        return k47::UniqueFd();
-    return fd;
-}
-
-bool SendAll(int fd, const std::string& data) {
-    size_t sent = 0;
-    while (sent < data.size()) {
-        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// True when the peer has closed (or reset) the connection; waits up to `wait` for it.
-bool PeerClosed(int fd, milliseconds wait) {
-    pollfd entry{fd, POLLIN, 0};
-    if (::poll(&entry, 1, static_cast<int>(wait.count())) <= 0)
-        return false;
-    char byte;
-    ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-}
-
-// Reads one answer with a Content-Length (what the layer always sends); its status, or 0 when the
-// connection ends first or nothing comes within `wait`.
-unsigned ReadAnswer(int fd, milliseconds wait, std::string* body = nullptr) {
-    const Clock::time_point until = Clock::now() + wait;
-    std::string data;
-    for (;;) {
-        size_t headEnd = data.find("\r\n\r\n");
-        if (headEnd != std::string::npos) {
-            size_t at = data.find("Content-Length:");
-            if (at == std::string::npos)
-                at = data.find("content-length:");
-            size_t length = at != std::string::npos ? std::stoul(data.substr(at + 15)) : 0;
-            if (data.size() >= headEnd + 4 + length) {
-                if (body != nullptr)
-                    *body = data.substr(headEnd + 4, length);
-                return static_cast<unsigned>(std::stoul(data.substr(9, 3)));
-            }
-        }
-        auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now());
-        pollfd entry{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
-            return 0;
-        char buffer[4096];
-        ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0)
-            return 0;
-        data.append(buffer, static_cast<size_t>(n));
-    }
 }
 
 const std::string kPing = "GET /ping HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
