@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: help build test test-asan test-tsan mutants bench fuzz fuzz-run fuzz-long demo-build demo demo-interactive demo-stop format check-format clean
+.PHONY: help install deb test-package build test test-asan test-tsan mutants bench fuzz fuzz-run fuzz-long demo-build demo demo-interactive demo-stop format check-format clean
 
 help:
 	@echo "make demo             build, then run the scripted demo against simulated cameras"
@@ -15,6 +15,9 @@ help:
 	@echo "make bench            build and run the benchmarks"
 	@echo "make fuzz             build the libFuzzer targets with clang (FUZZ_SECONDS=60 make fuzz-run runs them)"
 	@echo "make fuzz-long        run every fuzz target for FUZZ_RUNS inputs (10^7), FUZZ_JOBS (1 or 2) at a time"
+	@echo "make install          build (Release) and install under PREFIX (/usr/local), staged in DESTDIR"
+	@echo "make deb              build the Debian package build/package/dist/k47ptz_*.deb"
+	@echo "make test-package     as root: build, install, use and purge the package (scripts/test-package.sh)"
 	@echo "make format           clang-format every source file (make check-format: check only,"
 	@echo "                      and that no library file includes a Linux system header)"
 
@@ -72,10 +75,44 @@ demo-interactive: demo-build
 demo-stop:
 	scripts/demo.sh --stop
 
+# Release builds of the installed tree; the prefix is fixed at configuration (the unit and the
+# package scripts name installed paths), so each PREFIX configures build/package again.
+PREFIX ?= /usr/local
+DESTDIR ?=
+install:
+	cmake --preset package -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build --preset package -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install build/package
+
+deb:
+	cmake --preset package -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	cmake --build --preset package -j $(JOBS)
+	cd build/package && cpack -G DEB
+
+test-package: deb
+	scripts/test-package.sh build/package/dist/k47ptz_*.deb
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
-check-format:
+check-# Release builds of the installed tree; the prefix is fixed at configuration (the unit and the
+# package scripts name installed paths), so each PREFIX configures build/package again.
+PREFIX ?= /usr/local
+DESTDIR ?=
+install:
+	cmake --preset package -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build --preset package -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install build/package
+
+deb:
+	cmake --preset package -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	cmake --build --preset package -j $(JOBS)
+	cd build/package && cpack -G DEB
+
+test-package: deb
+	scripts/test-package.sh build/package/dist/k47ptz_*.deb
+
+format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 	scripts/check-includes.sh
 

@@ -492,6 +492,7 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
                          hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
     if (port && !port->empty() &&
         (missing || hr == E_ACCESSDENIED || hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED))) {
+        report->linesUnopened++;
         problem("serial port " + *port +
                 (missing ? " does not exist (is the adapter plugged in? is COMPort right?)"
                          : " may not be opened by this user (on Debian: add the user to the "

@@ -34,6 +34,7 @@ struct InstallationReport {
     int protocolsConfigured = 0;
     int camerasBound = 0;
     std::vector<std::string> problems;  // one line each
+    int linesUnopened = 0;              // of the problems: serial ports missing or denied
 };
 
 struct CameraStopReport {

@@ -26,6 +26,7 @@
 #include "common/K47Global.h"
 #include "host/HostServices.h"
 #include "host/Installation.h"
+#include "host/ServiceNotify.h"
 
 namespace {
 
@@ -54,7 +55,11 @@ int main(int argc, char** argv) {
     app.add_option("-c,--config", config, "installation file (XML); see docs/configuration.md")
         ->required()
         ->check(CLI::ExistingFile);
+    bool allowDegraded = false;
     app.add_flag("--check", check, "create everything, report problems, and exit without serving");
+    app.add_flag("--allow-degraded", allowDegraded,
+                 "with --check: serial ports that cannot be opened do not fail the check (the "
+                 "host runs without them)");
     app.set_version_flag("--version", std::string("k47ptz-host ") + K47PTZ_VERSION);
     CLI11_PARSE(app, argc, argv);
 
@@ -107,7 +112,9 @@ int main(int argc, char** argv) {
         if (check) {
             installation.Shutdown();
             CoUninitialize();
-            return report.problems.empty() ? 0 : 1;
+            const size_t counted = report.problems.size() -
+                                   (allowDegraded ? static_cast<size_t>(report.linesUnopened) : 0);
+            return counted == 0 ? 0 : 1;
         }
         // A host that crashed, or was killed, may have left a camera turning: nothing else would
         // stop it. Before any client can reach a camera, so that no client's motion is cut.
@@ -133,11 +140,17 @@ int main(int argc, char** argv) {
                         listener->BaseUrl().c_str());
         std::printf("k47ptz-host: ready\n");
         std::fflush(stdout);
+        std::string notifyError;
+        if (!k47host::NotifyServiceManager(
+                "READY=1\nSTATUS=" + std::to_string(report.camerasBound) + " camera(s) ready",
+                &notifyError))
+            g_ErrorHandling.WriteLog("k47ptz-host: %s\n", notifyError.c_str());
 
         int received = 0;
         sigwait(&signals, &received);
         g_ErrorHandling.WriteLog("k47ptz-host: %s received, shutting down\n",
                                  SignalName(received).c_str());
+        k47host::NotifyServiceManager("STOPPING=1", &notifyError);
         services.Stop();
         installation.Shutdown(k47host::Installation::Motion::kStop);
     }

@@ -9,6 +9,7 @@ PACKAGES="
   libxml2-dev libsqlite3-dev libssl-dev openssl
   libmicrohttpd-dev libgnutls28-dev libcurl4-openssl-dev libcli11-dev
   python3 procps iproute2
+  scdoc file adduser
 "
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

@@ -7,10 +7,13 @@
 #include <atlbase.h>
 #include <wrl/client.h>
 #include <k47/pty.h>
+#include <k47/unique_fd.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,9 +76,21 @@ class HostEndToEnd : public ::testing::Test {
                       "    <Camera Name=\"Lost\" Protocol=\"Broken\" Address=\"1\"/>\n"
                       "  </Cameras>\n"
                       "</Installation>\n");
+        // The host reports to a service manager (systemd's Type=notify) on this socket.
+        notify_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un notifyAddress{};
+        notifyAddress.sun_family = AF_UNIX;
+        const std::string notifyPath = folder_.Path() + "/notify";
+        ASSERT_LT(notifyPath.size(), sizeof(notifyAddress.sun_path));
+        notifyPath.copy(notifyAddress.sun_path, notifyPath.size());
+        ASSERT_EQ(::bind(notify_.get(), reinterpret_cast<sockaddr*>(&notifyAddress),
+                         sizeof(notifyAddress)),
+                  0);
+        setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
         host_ =
             std::make_unique<k47test::ToolProcess>(k47test::BinaryDir() + "/bin/k47ptz-host",
                                                    std::vector<std::string>{"--config", config});
+        unsetenv("NOTIFY_SOCKET");
         ASSERT_TRUE(host_->started());
         for (;;) {
             auto line = host_->ReadLine(std::chrono::seconds(20));
@@ -131,6 +146,15 @@ class HostEndToEnd : public ::testing::Test {
         }
         return true;
     }
+    // The next datagram to the service manager's socket; "" when none came in `timeout`.
+    std::string NextNotification(std::chrono::milliseconds timeout) {
+        pollfd p{notify_.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+            return "";
+        char buffer[512];
+        const ssize_t n = ::recv(notify_.get(), buffer, sizeof(buffer), 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+    }
     static size_t Count(const std::vector<DecodedFrame>& frames, FrameKind kind) {
         return std::count_if(frames.begin(), frames.end(),
                              [kind](const DecodedFrame& f) { return f.kind == kind; });
@@ -142,6 +166,7 @@ class HostEndToEnd : public ::testing::Test {
     std::unique_ptr<k47::sim::FrameDecoder> decoder_ =
         k47::sim::MakeDecoder(k47::sim::Protocol::kPelcoD);
     std::vector<DecodedFrame> frames_;
+    k47::UniqueFd notify_;
     std::unique_ptr<k47test::ToolProcess> host_;
     std::string http_, https_;
 };
@@ -202,6 +227,17 @@ TEST_F(HostEndToEnd, ARemoteClientSteersACameraOverHttpAndHttps) {
                    frames.back().preset == 7;
         },
         std::chrono::seconds(3)));
+}
+
+// systemd (Type=notify): ready once, after the listeners, naming the cameras bound (the broken
+// protocol's camera is not); stopping as soon as the signal is taken; nothing else.
+TEST_F(HostEndToEnd, TheServiceManagerHearsReadyThenStopping) {
+    EXPECT_EQ(NextNotification(2s), "READY=1\nSTATUS=1 camera(s) ready");
+    EXPECT_EQ(NextNotification(100ms), "");
+    ASSERT_TRUE(host_->Signal(SIGTERM));
+    EXPECT_EQ(NextNotification(5s), "STOPPING=1");
+    EXPECT_EQ(host_->Wait(10s), std::optional<int>(0));
+    EXPECT_EQ(NextNotification(0ms), "");
 }
 
 TEST_F(HostEndToEnd, FailuresAreReportedAndTheRestKeepsWorking) {
