@@ -1,6 +1,7 @@
 // ptzctl list and status against a host's status page served in this process: a line on a pty
 // and one whose device is missing, a camera taken by a remote client, an unknown camera, a server
-// that is not there, and a camera name that would write a control character to the terminal.
+// that is not there, a camera name that would write a control character to the terminal, and
+// HTTPS with the certificates the control client accepts and refuses.
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
@@ -13,6 +14,7 @@
 #include "host/HostServices.h"
 #include "host/Installation.h"
 #include "tests/drivers/DriverTestUtil.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/ScopedRegistryFolder.h"
 #include "tests/support/TestUtil.h"
 #include "tests/support/UdpPeer.h"
@@ -114,4 +116,58 @@ TEST(PtzctlStatus, ListAndStatusShowLinesCamerasAndTheirHolder) {
               3)
         << output;
     installation.Shutdown();
+}
+
+namespace {
+
+void WriteText(const std::string& path, const std::string& text) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr) << path;
+    std::fputs(text.c_str(), file);
+    std::fclose(file);
+}
+
+}  // namespace
+
+// The certificate is judged as the control client judges it: a trusted authority, in date, for
+// server authentication; the host name is not compared. Refused: exit 5.
+TEST(PtzctlStatus, HttpsCertificatesAreJudgedAsTheControlClientJudgesThem) {
+    const k47test::TestCertificates& certificates = k47test::TestCertificates::Get();
+    const struct {
+        const char* name;
+        const k47test::ServerIdentity* identity;
+        int exit;
+    } cases[] = {
+        {"good", &certificates.good, 0},
+        {"other host", &certificates.otherHost, 0},
+        {"unknown authority", &certificates.unknownCa, 5},
+        {"expired", &certificates.expired, 5},
+    };
+    k47test::TempFolder folder;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string certificate = folder.Path() + "/server.pem";
+        const std::string key = folder.Path() + "/server.key";
+        WriteText(certificate, c.identity->certificatePem);
+        WriteText(key, c.identity->keyPem);
+        k47host::Installation installation;
+        std::string error;
+        ASSERT_TRUE(installation.LoadText(R"(<Installation><ControlService Listen="127.0.0.1"
+            Port="0" Certificate=")" + certificate +
+                                              R"(" Key=")" + key +
+                                              R"("/><Cameras/></Installation>)",
+                                          &error))
+            << error;
+        installation.Build();
+        k47host::HostServices services(installation.Server(), installation.ServiceSettings());
+        ASSERT_TRUE(services.Start(&error)) << error;
+        std::string output;
+        EXPECT_EQ(RunCommand(k47test::BinaryDir() + "/bin/ptzctl -s https://127.0.0.1:" +
+                                 std::to_string(services.Listeners()[0]->Port()) + " list",
+                             &output),
+                  c.exit)
+            << output;
+        services.Stop();
+        installation.Shutdown();
+    }
 }

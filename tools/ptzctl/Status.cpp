@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
@@ -358,9 +359,15 @@ Exit FetchStatus(const std::string& server, std::string* body, std::string* mess
     curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT_MS, 10000L);
     curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, 30000L);
-    // As the control client: the server's certificate is not checked (hosts use their own).
-    curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYPEER, 0L);
+    // As the control client (docs/operations.md, TLS): the certificate must come from a trusted
+    // authority, be in date and be for server authentication; its host name is not compared.
+    // The same trust store, SSL_CERT_FILE and SSL_CERT_DIR included.
+    curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_SSL_VERIFYHOST, 0L);
+    if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0')
+        curl_easy_setopt(curl.get(), CURLOPT_CAINFO, file);
+    if (const char* folder = std::getenv("SSL_CERT_DIR"); folder != nullptr && *folder != '\0')
+        curl_easy_setopt(curl.get(), CURLOPT_CAPATH, folder);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, Collect);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, body);
     curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, detail);
@@ -374,6 +381,9 @@ Exit FetchStatus(const std::string& server, std::string* body, std::string* mess
             case CURLE_UNSUPPORTED_PROTOCOL:
             case CURLE_URL_MALFORMAT:
                 return kUnreachable;
+            case CURLE_PEER_FAILED_VERIFICATION:
+                *message += " (the server's certificate was refused)";
+                return kCertificate;
             default:
                 return kFailed;
         }
