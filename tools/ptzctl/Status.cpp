@@ -3,6 +3,10 @@
 
 #include <curl/curl.h>
 
+#include <objbase.h>
+#include <atlbase.h>
+#include <wrl/client.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -314,8 +318,8 @@ std::optional<std::string> FormatCameraStatus(const StatusDocument& status,
     const StatusLine* line = FindLine(status, camera->line);
     text += "line:    " + Printable(camera->line);
     if (line != nullptr) {
-        text += " (" + Printable(line->protocol) + ", " + OrDash(line->device) +
-                "): " + Printable(line->state) + "\n";
+        text += " (" + (line->protocol.empty() ? "" : Printable(line->protocol) + ", ") +
+                OrDash(line->device) + "): " + Printable(line->state) + "\n";
         if (line->state == "down")
             text +=
                 "         the camera's line is down: its commands are accepted but not sent "
@@ -339,6 +343,59 @@ std::optional<std::string> FormatCameraStatus(const StatusDocument& status,
                 "camera (until it stops sending for 5 s)\n";
     }
     return text;
+}
+
+HRESULT ReadLocalCameraStatus(const std::string& name, StatusDocument* status) {
+    using Microsoft::WRL::ComPtr;
+    ComPtr<IK47ObjectServer> server;
+    HRESULT hr =
+        CoCreateInstance(CLSID_K47ObjectServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IK47ObjectServer,
+                         reinterpret_cast<void**>(server.GetAddressOf()));
+    if (FAILED(hr))
+        return hr;
+    CComBSTR cameraName(CA2W(name.c_str(), CP_UTF8));
+    CComBSTR part(OLESTR("PTZ"));
+    ComPtr<IUnknown> found;
+    hr = server->LookupObject(cameraName, part, found.GetAddressOf());
+    if (FAILED(hr))
+        return hr;
+    StatusCamera camera{name, "", std::nullopt, ""};
+    ComPtr<IK47PTZCamera> ptz;
+    INT_PTR address = 0;
+    if (SUCCEEDED(found.As(&ptz)) && SUCCEEDED(ptz->GetAddress(&address)))
+        camera.address = static_cast<long long>(address);
+    ComPtr<IK47CameraStatus> session;
+    ULONG ipv4 = 0;
+    USHORT port = 0;
+    if (SUCCEEDED(found.As(&session)) && session->GetSessionOwner(&ipv4, &port) == S_OK) {
+        char owner[32];
+        std::snprintf(owner, sizeof(owner), "%u.%u.%u.%u:%u", (ipv4 >> 24) & 0xFF,
+                      (ipv4 >> 16) & 0xFF, (ipv4 >> 8) & 0xFF, ipv4 & 0xFF, port);
+        camera.sessionOwner = owner;
+    }
+    // The object name the camera's binding uses is its protocol's name.
+    CComBSTR protocol;
+    if (SUCCEEDED(server->GetObjectName(cameraName, &protocol)) && protocol.m_str != nullptr) {
+        camera.line = static_cast<LPSTR>(CW2A(protocol, CP_UTF8));
+        StatusLine line{camera.line, "", "", "unknown", ""};
+        ComPtr<IUnknown> driver;
+        ComPtr<IK47LineStatus> lineStatus;
+        K47LINESTATE state = K47LINE_NONE;
+        CComBSTR device, lastError;
+        if (SUCCEEDED(server->LookupObject(protocol, nullptr, driver.GetAddressOf())) &&
+            SUCCEEDED(driver.As(&lineStatus)) &&
+            SUCCEEDED(lineStatus->GetLineStatus(&state, &device, &lastError))) {
+            static const char* const kStates[] = {"none", "up", "down", "stuck"};
+            line.state = state >= 0 && state < 4 ? kStates[state] : "unknown";
+            if (device.m_str != nullptr)
+                line.device = static_cast<LPSTR>(CW2A(device, CP_UTF8));
+            if (lastError.m_str != nullptr)
+                line.lastError = static_cast<LPSTR>(CW2A(lastError, CP_UTF8));
+        }
+        status->lines.push_back(std::move(line));
+    }
+    status->cameras.push_back(std::move(camera));
+    return S_OK;
 }
 
 Exit FetchStatus(const std::string& server, std::string* body, std::string* message) {

@@ -1,7 +1,9 @@
 // ptzctl list and ptzctl status: the host's status page (GET /status, a JSON document; see
 // docs/host-http.md) read over HTTP or HTTPS with libcurl, and shown as tables for people.
 //
-// Remote only: the object server that --local reaches offers the cameras, not their lines.
+// With --local, status asks the installation server on this machine (its object server) for the
+// camera, its line and the line's driver; list is remote only, as the object server names no list
+// of its cameras.
 #pragma once
 
 #include <optional>
@@ -46,5 +48,9 @@ std::optional<std::string> FormatCameraStatus(const StatusDocument& status,
 // GET of "/status" at the scheme and authority of `server` (a path after them is dropped: the
 // page is at the root). kOk with the body, else the exit code and a message.
 Exit FetchStatus(const std::string& server, std::string* body, std::string* message);
+
+// --local: the camera `name` and its line from the object server. A failure's HRESULT for
+// Explain (the camera unknown: HRESULT_FROM_WIN32(ERROR_NOT_FOUND)).
+HRESULT ReadLocalCameraStatus(const std::string& name, StatusDocument* status);
 
 }  // namespace ptzctl

@@ -111,21 +111,35 @@ std::vector<std::string> Keys(const Map& map) {
 
 // list and status: the host's status page, read without a camera client.
 int ShowStatus(const Options& options, bool list) {
-    if (options.local) {
-        std::fprintf(stderr,
-                     "ptzctl: list and status read the control service's status page; give "
-                     "--server instead of --local\n");
-        return kUsage;
-    }
-    std::string body;
-    std::string message;
-    Exit exit = FetchStatus(options.server, &body, &message);
     StatusDocument status;
-    if (exit == kOk && !ParseStatus(body, &status, &message))
-        exit = kFailed;
-    if (exit != kOk) {
-        std::fprintf(stderr, "ptzctl: %s\n", message.c_str());
-        return exit;
+    if (options.local) {
+        if (list) {
+            std::fprintf(stderr,
+                         "ptzctl: list reads the control service's status page; give --server "
+                         "instead of --local\n");
+            return kUsage;
+        }
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        int result = kOk;
+        {
+            LogCollector log;
+            HRESULT hr = ReadLocalCameraStatus(options.camera, &status);
+            if (FAILED(hr))
+                result = Fail("reading the camera's status", hr, log);
+        }
+        CoUninitialize();
+        if (result != kOk)
+            return result;
+    } else {
+        std::string body;
+        std::string message;
+        Exit exit = FetchStatus(options.server, &body, &message);
+        if (exit == kOk && !ParseStatus(body, &status, &message))
+            exit = kFailed;
+        if (exit != kOk) {
+            std::fprintf(stderr, "ptzctl: %s\n", message.c_str());
+            return exit;
+        }
     }
     if (list) {
         std::fputs(FormatList(status).c_str(), stdout);
