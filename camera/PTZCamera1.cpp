@@ -32,10 +32,9 @@ constexpr char16_t kPresetVariablePrefix[] = u"PTZPreset.";
 
 std::span<const K47InterfaceEntry> CPTZCamera::GetInterfaceTable() {
     static constexpr K47InterfaceEntry kTable[] = {
-        K47Entry<CPTZCamera, IK47PTZCamera>(),
-        K47Entry<CPTZCamera, IK47ObjectConfiguration>(),
-        K47Entry<CPTZCamera, IK47EventSink>(),
-        K47Entry<CPTZCamera, IK47Terminate>(),
+        K47Entry<CPTZCamera, IK47PTZCamera>(),    K47Entry<CPTZCamera, IK47ObjectConfiguration>(),
+        K47Entry<CPTZCamera, IK47EventSink>(),    K47Entry<CPTZCamera, IK47Terminate>(),
+        K47Entry<CPTZCamera, IK47CameraStatus>(),
     };
     static_assert(K47ValidTable(kTable));
     return kTable;
@@ -144,6 +143,26 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::GetAddress(INT_PTR* pAddress) {
     return S_OK;
 }
 
+HRESULT STDMETHODCALLTYPE CPTZCamera::GetSessionOwner(ULONG* pIpv4Addr, USHORT* pPort) {
+    if (pIpv4Addr == nullptr || pPort == nullptr)
+        return E_POINTER;
+    const uint64_t owner = m_owner.load(std::memory_order_acquire);
+    *pIpv4Addr = static_cast<ULONG>(owner >> 16);
+    *pPort = static_cast<USHORT>(owner);
+    return (owner & kOwnerPresent) != 0 ? S_OK : S_FALSE;
+}
+
+void CPTZCamera::PublishOwner() noexcept {
+    uint64_t owner = 0;
+    if (!m_peer.Empty() && m_peer.Length() >= static_cast<int>(sizeof(sockaddr_in)) &&
+        m_peer.Get()->sa_family == AF_INET) {
+        const auto* peer = reinterpret_cast<const sockaddr_in*>(m_peer.Get());
+        owner =
+            kOwnerPresent | (uint64_t{ntohl(peer->sin_addr.s_addr)} << 16) | ntohs(peer->sin_port);
+    }
+    m_owner.store(owner, std::memory_order_release);
+}
+
 HRESULT STDMETHODCALLTYPE CPTZCamera::EndMotion() {
     CK47ScopedLock lock(m_lock);
     m_stopRepeats = kStopRepeats;
@@ -170,6 +189,7 @@ void CPTZCamera::OnMotionTimer(DWORD /*index*/) {
     // Whoever owned the datagram session has lost it; any sender may take the camera over.
     m_lastSequence = 0;
     m_peer.Clear();
+    PublishOwner();
     if (m_stopRepeats > 0) {
         --m_stopRepeats;
         ArmTimer(kStopRepeatInterval);
@@ -186,6 +206,7 @@ void CPTZCamera::OnDatagram(DWORD /*index*/) {
     if (m_releaseSession.exchange(false, std::memory_order_acq_rel)) {
         m_lastSequence = 0;
         m_peer.Clear();
+        PublishOwner();
     }
     std::optional<K47MotionDatagram> move;
     DWORD receives = 0;
@@ -214,8 +235,10 @@ void CPTZCamera::OnDatagram(DWORD /*index*/) {
                                                       sender == m_peer, m_lastSequence);
         if (!verdict.renew)
             continue;
-        if (verdict.takeOwnership)
+        if (verdict.takeOwnership) {
             m_peer = std::move(sender);
+            PublishOwner();
+        }
         // The owner keeps the session and the motion alive for as long as it keeps sending.
         ArmTimer(kMotionTimeout);
         if (!verdict.accept)
@@ -335,6 +358,7 @@ void CPTZCamera::CloseRemoteSession(bool endOwnership) {
     if (endOwnership) {
         m_lastSequence = 0;
         m_peer.Clear();
+        PublishOwner();
     }
 }
 

@@ -41,6 +41,7 @@ class CPTZCamera : public CK47ComObjectRoot,
                    public IK47ObjectConfiguration,
                    public IK47EventSink,
                    public IK47Terminate,
+                   public IK47CameraStatus,
                    public CThread<CPTZCamera, CThreadWait, CThreadCOMMulti, CThreadWait> {
   public:
     // Relative due times of the motion timer, in 100 ns units.
@@ -74,6 +75,9 @@ class CPTZCamera : public CK47ComObjectRoot,
     // IK47Terminate
     HRESULT STDMETHODCALLTYPE Terminate(BOOL bShuttingDown) override;
 
+    // IK47CameraStatus: the session's owner as last published; any thread, no lock.
+    HRESULT STDMETHODCALLTYPE GetSessionOwner(ULONG* pIpv4Addr, USHORT* pPort) override;
+
     HRESULT FinalConstruct();
     void FinalRelease();
 
@@ -99,6 +103,8 @@ class CPTZCamera : public CK47ComObjectRoot,
     // it did that. m_lock held.
     bool StopBeforeOwnMove();
     static bool MovesTheCamera(PTZCOMMAND cmd);
+    // Copies m_peer into m_owner; called wherever m_peer changes.
+    void PublishOwner() noexcept;
 
     // Creates and binds the session socket on m_sessionAddress (m_sessionLock held). A port from
     // the host that another program holds is kept in `busy` and the next one tried.
@@ -131,4 +137,8 @@ class CPTZCamera : public CK47ComObjectRoot,
     // Set by a preset or menu command that ended a guarded motion; the worker then forgets the
     // session's owner and sequence (fields only the worker touches) before its next datagram.
     std::atomic<bool> m_releaseSession{false};
+    // m_peer for other threads (IK47CameraStatus): kOwnerPresent, the IPv4 address (host order)
+    // shifted by 16 and the port; 0 without owner. m_peer itself belongs to the worker.
+    static constexpr uint64_t kOwnerPresent = uint64_t{1} << 48;
+    std::atomic<uint64_t> m_owner{0};
 };

@@ -5,6 +5,7 @@ std::span<const K47InterfaceEntry> CBosch::GetInterfaceTable() {
     static constexpr K47InterfaceEntry kTable[] = {
         K47Entry<CBosch, IK47PTZProtocol>(),
         K47Entry<CBosch, IK47ObjectConfiguration>(),
+        K47Entry<CBosch, IK47LineStatus>(),
     };
     static_assert(K47ValidTable(kTable));
     return kTable;

@@ -12,6 +12,7 @@ std::span<const K47InterfaceEntry> CPanasonic::GetInterfaceTable() {
     static constexpr K47InterfaceEntry kTable[] = {
         K47Entry<CPanasonic, IK47PTZProtocol>(),
         K47Entry<CPanasonic, IK47ObjectConfiguration>(),
+        K47Entry<CPanasonic, IK47LineStatus>(),
     };
     static_assert(K47ValidTable(kTable));
     return kTable;

@@ -37,6 +37,7 @@ std::span<const K47InterfaceEntry> CPelcoD::GetInterfaceTable() {
     static constexpr K47InterfaceEntry kTable[] = {
         K47Entry<CPelcoD, IK47PTZProtocol>(),
         K47Entry<CPelcoD, IK47ObjectConfiguration>(),
+        K47Entry<CPelcoD, IK47LineStatus>(),
     };
     static_assert(K47ValidTable(kTable));
     return kTable;

@@ -2,7 +2,10 @@
 // output.
 #include "drivers/SerialPTZ.h"
 
+#include <atlbase.h>
+
 #include <cstdio>
+#include <new>
 #include <string>
 
 using Microsoft::WRL::ComPtr;
@@ -54,7 +57,70 @@ HRESULT STDMETHODCALLTYPE CSerialPTZ::Reconfigure(IXMLDOMElement* pElement) {
     m_port.Close();
     m_lineState = LineState::kUp;
     m_failedFrames = 0;
-    return OpenAndSetUpPort(pElement);
+    {
+        CK47ScopedLock status(m_statusLock);
+        m_lastError.clear();  // errors of the previous configuration are no longer this line's
+    }
+    HRESULT hr = OpenAndSetUpPort(pElement);
+    // A port that went missing has published its error already.
+    if (FAILED(hr) && m_lineState != LineState::kDown) {
+        char code[16];
+        std::snprintf(code, sizeof(code), "0x%08X", static_cast<unsigned>(hr));
+        PublishLineState(std::string("the configuration failed (") + code + ")");
+    } else {
+        PublishLineState();
+    }
+    return hr;
+}
+
+void CSerialPTZ::PublishLineState(const std::string& error) {
+    K47LINESTATE state = K47LINE_UP;
+    if (m_portName.empty())
+        state = K47LINE_NONE;
+    else if (m_lineState == LineState::kDown)
+        state = K47LINE_DOWN;
+    else if (m_lineState == LineState::kStuck)
+        state = K47LINE_STUCK;
+    try {
+        CK47ScopedLock lock(m_statusLock);
+        m_publishedState = state;
+        m_publishedDevice = m_portName;
+        if (!error.empty())
+            m_lastError = error;
+    } catch (const std::bad_alloc&) {
+        // The status keeps its previous text; the line itself is unaffected.
+    }
+}
+
+HRESULT STDMETHODCALLTYPE CSerialPTZ::GetLineStatus(K47LINESTATE* pState, BSTR* pDevice,
+                                                    BSTR* pLastError) {
+    if (pState == nullptr || pDevice == nullptr || pLastError == nullptr)
+        return E_POINTER;
+    *pDevice = nullptr;
+    *pLastError = nullptr;
+    try {
+        K47LINESTATE state;
+        std::string device;
+        std::string error;
+        {
+            CK47ScopedLock lock(m_statusLock);
+            state = m_publishedState;
+            device = m_publishedDevice;
+            error = m_lastError;
+        }
+        *pDevice = SysAllocString(CA2W(device.c_str(), CP_UTF8));
+        *pLastError = SysAllocString(CA2W(error.c_str(), CP_UTF8));
+        if (*pDevice == nullptr || *pLastError == nullptr)
+            throw std::bad_alloc();
+        *pState = state;
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        SysFreeString(*pDevice);
+        SysFreeString(*pLastError);
+        *pDevice = nullptr;
+        *pLastError = nullptr;
+        return E_OUTOFMEMORY;
+    }
 }
 
 DWORD CSerialPTZ::WriteTimeoutPerByte(DWORD baudRate) noexcept {
@@ -184,6 +250,7 @@ void CSerialPTZ::MarkLineDown(DWORD error) {
             K47LogHandled(e, __FILE__, __LINE__);  // calls still reopen the line
         }
     }
+    PublishLineState(K47ErrorText(error) + " (error " + std::to_string(error) + ")");
     g_ErrorHandling.WriteLog("%s is down: %s (error %lu); trying again every %llu s\n",
                              LineName().c_str(), K47ErrorText(error).c_str(),
                              static_cast<unsigned long>(error),
@@ -205,6 +272,7 @@ bool CSerialPTZ::TryReopen() {
                              LineName().c_str(), static_cast<unsigned long>(m_failedFrames));
     m_lineState = LineState::kUp;
     m_failedFrames = 0;
+    PublishLineState();
     OnLineRestored();
     return m_port.IsValid();
 }
@@ -281,8 +349,10 @@ bool CSerialPTZ::WriteFrame(const BYTE* frame, size_t length) {
     DWORD written = 0;
     if (!WriteFile(m_port, frame, static_cast<DWORD>(length), &written, nullptr)) {
         DWORD error = GetLastError();
-        if (!LineGone(error))
+        if (!LineGone(error)) {
+            PublishLineState(K47ErrorText(error) + " (error " + std::to_string(error) + ")");
             throw CWin32Error(__FILE__, __LINE__, error);
+        }
         MarkLineDown(error);
         ++m_failedFrames;
         return false;
@@ -290,14 +360,15 @@ bool CSerialPTZ::WriteFrame(const BYTE* frame, size_t length) {
     if (written < length) {
         // The port gave up at the write bound and dropped what had not gone out.
         if (m_lineState != LineState::kStuck) {
+            const unsigned long bound = static_cast<unsigned long>(
+                WriteTimeoutPerByte(m_baudRate) * length + kWriteTimeoutConstantMs);
             g_ErrorHandling.WriteLog(
                 "%s is stuck: a frame did not leave within %lu ms; frames time out until it "
                 "flows again\n",
-                LineName().c_str(),
-                static_cast<unsigned long>(WriteTimeoutPerByte(m_baudRate) * length +
-                                           kWriteTimeoutConstantMs));
+                LineName().c_str(), bound);
             m_lineState = LineState::kStuck;
             m_failedFrames = 0;
+            PublishLineState("a frame did not leave within " + std::to_string(bound) + " ms");
         }
         ++m_failedFrames;
         throw CReportedError(__FILE__, __LINE__, ERROR_TIMEOUT);
@@ -308,6 +379,7 @@ bool CSerialPTZ::WriteFrame(const BYTE* frame, size_t length) {
                                  static_cast<unsigned long>(m_failedFrames));
         m_lineState = LineState::kUp;
         m_failedFrames = 0;
+        PublishLineState();
     }
     return true;
 }

@@ -20,6 +20,10 @@
 // kStuckWriteTimeoutConstantMs beyond its 4 line times. A stuck line is logged when it sticks and
 // when it flows again, with the number of frames that timed out, never once per frame.
 //
+// Its state is offered through IK47LineStatus (each driver lists it in its interface table): a copy
+// made whenever the state changes, under a lock of its own, so that reading it never waits for a
+// frame being written under the port lock.
+//
 // Threading: free-threaded. Control calls come from the worker threads of every camera on the
 // line, configuration calls from the host. The port lock (a recursive Windows mutex, owned by the
 // thread that takes it) guards the port handle, the debug switch and each driver's own settings
@@ -47,6 +51,7 @@
 class CSerialPTZ : public CK47ComObjectRoot,
                    public IK47PTZProtocol,
                    public IK47ObjectConfiguration,
+                   public IK47LineStatus,
                    public CThread<CSerialPTZ, CThreadWait, CThreadCOMMulti, CThreadWait> {
   public:
     // The port's read time-outs, in milliseconds: a read of n bytes ends 50 ms after the last
@@ -75,6 +80,10 @@ class CSerialPTZ : public CK47ComObjectRoot,
                                          ULONG_PTR pInitData) override;
     HRESULT STDMETHODCALLTYPE Reconfigure(IXMLDOMElement* pElement) override;
     HRESULT STDMETHODCALLTYPE MakeDefault(IXMLDOMElement* pElement) override;
+
+    // IK47LineStatus: the copy last published; takes the status lock only.
+    HRESULT STDMETHODCALLTYPE GetLineStatus(K47LINESTATE* pState, BSTR* pDevice,
+                                            BSTR* pLastError) override;
 
     // The port lock, for tests that keep the line busy from another thread.
     CSyncObjectBase& PortLock() noexcept { return m_portLock; }
@@ -136,6 +145,9 @@ class CSerialPTZ : public CK47ComObjectRoot,
     void SetWriteBound(DWORD constantMs);
     // The line as logs name it: "line \"Name\" (PATH)".
     std::string LineName() const;
+    // Port lock held: copies the line's state for GetLineStatus; a non-empty `error` becomes the
+    // last error.
+    void PublishLineState(const std::string& error = {});
 
     // Fields, in order.
     CWin32HANDLE m_port;
@@ -152,4 +164,9 @@ class CSerialPTZ : public CK47ComObjectRoot,
     ULONG m_failedFrames = 0;        // frames not sent while down, or timed out while stuck
     std::set<INT_PTR> m_addresses;   // of the cameras created on this line
     HANDLE m_reopenTimer = nullptr;  // periodic while the line is down; owned
+    // What GetLineStatus reports, under m_statusLock (taken after the port lock, never before).
+    CK47CriticalSection m_statusLock;
+    K47LINESTATE m_publishedState = K47LINE_NONE;
+    std::string m_publishedDevice;
+    std::string m_lastError;
 };

@@ -231,6 +231,45 @@ __CRT_UUID_DECL(IK47SessionAddress, 0x0D4EF6A7, 0xBFF6, 0x4413, 0xBA, 0x0B, 0x9E
 inline constexpr IID IID_IK47SessionAddress = K47UuidOf<IK47SessionAddress>::value;
 
 // ---------------------------------------------------------------------------------------------
+// Status (not in the type library): what a host shows about its lines and cameras. Both are read
+// from a host's status pages while the cameras are steered, so neither waits for the line.
+
+// The state of a protocol driver's line.
+typedef enum K47LINESTATE : int {
+    K47LINE_NONE = 0,   // no port configured: frames go nowhere
+    K47LINE_UP = 1,     // the port is open and frames leave it
+    K47LINE_DOWN = 2,   // the device is missing or went away; the driver tries it again
+    K47LINE_STUCK = 3,  // frames do not leave within their bound
+} K47LINESTATE;
+static_assert(sizeof(K47LINESTATE) == 4);
+
+// Offered by the serial protocol drivers next to IK47PTZProtocol. A driver without it (a plug-in)
+// has a line of unknown state.
+MIDL_INTERFACE("845B973E-AC68-4170-AB24-C4F2CC8D8A60")
+IK47LineStatus : public IUnknown {
+  public:
+    // The state, the device path as configured (empty without port) and the text of the last
+    // error the line had since it was configured (empty when none). The caller frees both BSTRs.
+    virtual HRESULT STDMETHODCALLTYPE GetLineStatus(K47LINESTATE * pState, BSTR * pDevice,
+                                                    BSTR * pLastError) = 0;
+};
+__CRT_UUID_DECL(IK47LineStatus, 0x845B973E, 0xAC68, 0x4170, 0xAB, 0x24, 0xC4, 0xF2, 0xCC, 0x8D,
+                0x8A, 0x60)
+inline constexpr IID IID_IK47LineStatus = K47UuidOf<IK47LineStatus>::value;
+
+// Offered by the camera object (through the PTZCamera wrapper).
+MIDL_INTERFACE("84AB784F-B80C-4763-8E8A-A36C629EEAB5")
+IK47CameraStatus : public IUnknown {
+  public:
+    // S_OK with the IPv4 address and UDP port (host order) of the remote client whose datagrams
+    // the camera takes now; S_FALSE with both 0 while no client holds the camera.
+    virtual HRESULT STDMETHODCALLTYPE GetSessionOwner(ULONG * pIpv4Addr, USHORT * pPort) = 0;
+};
+__CRT_UUID_DECL(IK47CameraStatus, 0x84AB784F, 0xB80C, 0x4763, 0x8E, 0x8A, 0xA3, 0x6C, 0x62, 0x9E,
+                0xEA, 0xB5)
+inline constexpr IID IID_IK47CameraStatus = K47UuidOf<IK47CameraStatus>::value;
+
+// ---------------------------------------------------------------------------------------------
 // Plug-in drivers
 
 // The interface a separately supplied protocol driver offers to PTZ3PWrapper. The wrapper takes

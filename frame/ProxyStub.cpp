@@ -31,6 +31,8 @@ const K47MarshalledInterface kK47MarshalledInterfaces[] = {
     {&IID_IK47VariableStore, "IK47VariableStore", 4},
     {&IID_IK47Variable, "IK47Variable", 7},
     {&IID_IK47PortService, "IK47PortService", 6},
+    {&IID_IK47LineStatus, "IK47LineStatus", 4},
+    {&IID_IK47CameraStatus, "IK47CameraStatus", 4},
 };
 const size_t kK47MarshalledInterfaceCount = std::size(kK47MarshalledInterfaces);
 
@@ -71,11 +73,16 @@ using PortServiceTable =
     k47ps::Table<IK47PortService, Method<&IK47PortService::AllocatePort>,
                  Method<&IK47PortService::ReleasePort>, Method<&IK47PortService::IsEnabled>>;
 
+// For a local client's status of a camera and its line.
+using LineStatusTable = k47ps::Table<IK47LineStatus, Method<&IK47LineStatus::GetLineStatus>>;
+using CameraStatusTable =
+    k47ps::Table<IK47CameraStatus, Method<&IK47CameraStatus::GetSessionOwner>>;
+
 constexpr k47ps::InterfaceInfo kTables[] = {
     CameraTable::Info(),       ProtocolTable::Info(),      ConfigurationTable::Info(),
     ClientTable::Info(),       TerminateTable::Info(),     EventSinkTable::Info(),
     ObjectServerTable::Info(), VariableStoreTable::Info(), VariableTable::Info(),
-    PortServiceTable::Info(),
+    PortServiceTable::Info(),  LineStatusTable::Info(),    CameraStatusTable::Info(),
 };
 
 std::atomic<long> g_liveObjects{0};

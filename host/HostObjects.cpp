@@ -241,6 +241,32 @@ std::vector<ComPtr<IUnknown>> CInstallationServer::Protocols() {
     return result;
 }
 
+std::vector<CInstallationServer::ListedProtocol> CInstallationServer::ListProtocols() {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<ListedProtocol> result;
+    for (auto& [name, entry] : protocols_) {
+        if (!entry.object)
+            continue;
+        result.push_back(ListedProtocol{
+            name, document_.GetAttribute(entry.element, "ProgID").value_or(""),
+            document_.GetAttribute(entry.element, "COMPort").value_or(""), entry.object});
+    }
+    return result;
+}
+
+std::vector<CInstallationServer::ListedCamera> CInstallationServer::ListCameras() {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<ListedCamera> result;
+    for (auto& [name, entry] : cameras_) {
+        if (!entry.object)
+            continue;
+        std::optional<std::string> protocol = document_.GetAttribute(entry.element, "Protocol");
+        result.push_back(ListedCamera{
+            name, protocol ? k47::Utf8ToUtf16(*protocol) : default_protocol_, entry.object});
+    }
+    return result;
+}
+
 void CInstallationServer::ReleaseObjects() {
     std::map<std::u16string, Entry> cameras, protocols;
     std::map<const xmlNode*, ComPtr<IUnknown>> byElement;

@@ -102,6 +102,22 @@ class CInstallationServer : public CK47ComObjectRoot,
     };
     std::vector<std::vector<NamedCamera>> CamerasByProtocol();
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> Protocols();
+    // Every configured protocol and camera in name order, for the host's status: a protocol with
+    // its element's ProgID and COMPort, a camera with the protocol its element names ("Protocol",
+    // else the default protocol). Objects released at shutdown are left out.
+    struct ListedProtocol {
+        std::u16string name;
+        std::string progId;
+        std::string device;  // COMPort, or empty
+        Microsoft::WRL::ComPtr<IUnknown> driver;
+    };
+    struct ListedCamera {
+        std::u16string name;
+        std::u16string protocol;
+        Microsoft::WRL::ComPtr<IUnknown> wrapper;
+    };
+    std::vector<ListedProtocol> ListProtocols();
+    std::vector<ListedCamera> ListCameras();
     // Drops every object reference (after they were terminated).
     void ReleaseObjects();
 

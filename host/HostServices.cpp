@@ -1,6 +1,8 @@
 // The host's listeners and the routes they serve.
 #include "host/HostServices.h"
 
+#include "host/HostStatus.h"
+
 namespace k47host {
 
 uint64_t ListenerDescriptors(const std::vector<ControlServiceSettings>& settings) {
@@ -30,6 +32,7 @@ HostServices::~HostServices() {
 http::Router HostServices::MakeRouter(const ControlServiceSettings& settings) const {
     http::Router router;
     router.Add(ControlServiceRoute(server_, settings.reportAddress));
+    router.Add(StatusRoute(server_));
     return router;
 }
 

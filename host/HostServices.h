@@ -1,6 +1,7 @@
 // The host's network services: one HTTP(S) listener per ControlService element of the
-// installation file, each serving the control web service's route. A new service (status, a
-// console, another protocol) adds its routes in HostServices::MakeRouter; docs/host-http.md.
+// installation file, each serving the control web service's route and the status page
+// (GET /status). A new service (a console, another protocol) adds its routes in
+// HostServices::MakeRouter; docs/host-http.md.
 //
 // Lifetime: made after the installation is built and stopped before it shuts down, so that no
 // request reaches a camera that is being terminated. Start and Stop on the main thread.

@@ -25,6 +25,7 @@
 
 #include "common/K47Global.h"
 #include "host/HostServices.h"
+#include "host/HostStatus.h"
 #include "host/Installation.h"
 #include "host/ServiceNotify.h"
 
@@ -96,9 +97,8 @@ int main(int argc, char** argv) {
         k47host::InstallationReport report = installation.Build();
         for (const std::string& problem : report.problems)
             g_ErrorHandling.WriteLog("k47ptz-host: %s\n", problem.c_str());
-        g_ErrorHandling.WriteLog(
-            "k47ptz-host: %d protocol(s) configured, %d camera(s) bound, %zu problem(s)\n",
-            report.protocolsConfigured, report.camerasBound, report.problems.size());
+        g_ErrorHandling.WriteLog("k47ptz-host: %s\n",
+                                 k47host::SummaryLine(report, installation.Server()).c_str());
         const uint64_t allowed = k47host::CamerasWithinDescriptors(
             static_cast<uint64_t>(limit.rlim_cur), installation.ServiceSettings());
         if (limit.rlim_cur != RLIM_INFINITY && static_cast<uint64_t>(report.camerasBound) > allowed)

@@ -76,6 +76,8 @@ const InterfaceLiteral kInterfaces[] = {
     {&IID_IK47VariableStore, "{D88FD93A-62E1-48AA-8B02-5BAD7D6E1070}", "IK47VariableStore"},
     {&IID_IK47Variable, "{7E1A3F52-6B0C-4D8E-9A41-2C5D0E8F6B13}", "IK47Variable"},
     {&IID_IK47PortService, "{3B8E6D21-95C4-4F7A-B0E3-8D1F2A6C4E57}", "IK47PortService"},
+    {&IID_IK47LineStatus, "{845B973E-AC68-4170-AB24-C4F2CC8D8A60}", "IK47LineStatus"},
+    {&IID_IK47CameraStatus, "{84AB784F-B80C-4763-8E8A-A36C629EEAB5}", "IK47CameraStatus"},
 };
 
 std::string Guid(const GUID& guid) {

@@ -296,6 +296,19 @@ TEST_F(LineRateTest, AStuckLineDelaysNoOtherLineAndNoShutdown) {
     const std::string log = HostLog();
     EXPECT_EQ(CountOf(log, "line \"Stuck\""), 1u) << log;
     EXPECT_EQ(CountOf(log, "is stuck"), 1u) << log;
+    // The status says so, with the bound the frame missed; the other line is up.
+    std::string said;
+    EXPECT_EQ(k47test::RunCommand(
+                  k47test::BinaryDir() + "/bin/ptzctl -s " + url_ + " -c Stuck-1 status", &said),
+              0);
+    EXPECT_NE(said.find("): stuck\n"), std::string::npos) << said;
+    EXPECT_NE(said.find("last error: a frame did not leave within 285 ms"), std::string::npos)
+        << said;
+    said.clear();
+    EXPECT_EQ(k47test::RunCommand(
+                  k47test::BinaryDir() + "/bin/ptzctl -s " + url_ + " -c Free-1 status", &said),
+              0);
+    EXPECT_NE(said.find("): up\n"), std::string::npos) << said;
     const auto termStart = Clock::now();
     ASSERT_TRUE(host_->Signal(SIGTERM));
     auto status = host_->Wait(seconds(10));

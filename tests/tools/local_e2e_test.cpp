@@ -129,6 +129,13 @@ TEST(LocalClientEndToEnd, PtzctlSteersACameraThroughAHostStartedOnDemand) {
     EXPECT_NE(std::string::npos, ReadFile(simLog).find("move")) << ReadFile(simLog);
     EXPECT_EQ(host, ServerOf(socketPath)) << "the running host serves the next client";
 
+    // The camera's status from the object server: its line, the line's driver, the holder.
+    output.clear();
+    EXPECT_EQ(0, RunCommand(bin + "ptzctl --local -c Gate status", &output)) << output;
+    EXPECT_NE(std::string::npos, output.find("camera:  Gate, address 1")) << output;
+    EXPECT_NE(std::string::npos, output.find("line:    Line (" + link + "): up")) << output;
+    EXPECT_NE(std::string::npos, output.find("session: free")) << output;
+
     output.clear();
     EXPECT_NE(0, RunCommand(bin + "ptzctl --local -c Nobody preset go 1", &output));
     EXPECT_NE(std::string::npos, output.find("0x80070490")) << output;

@@ -8,6 +8,8 @@
 //   ptzctl --server URL --camera NAME menu open|close|up|down|left|right|select|select2
 //   ptzctl --server URL --camera NAME query
 //   ptzctl --server URL --camera NAME interactive
+//   ptzctl --server URL list
+//   ptzctl --server URL --camera NAME status
 //
 // Speeds go from -100 to 100 (0 stops an axis). Exit codes: 0 done, 2 usage, 3 no control
 // service reachable, 4 unknown camera, 5 certificate refused, 6 the call failed, 7 module missing.
@@ -26,11 +28,13 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "tools/ptzctl/Client.h"
 #include "tools/ptzctl/Interactive.h"
 #include "tools/ptzctl/Interruption.h"
+#include "tools/ptzctl/Status.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace ptzctl;
@@ -105,6 +109,52 @@ std::vector<std::string> Keys(const Map& map) {
     return keys;
 }
 
+// list and status: the host's status page, read without a camera client.
+int ShowStatus(const Options& options, bool list) {
+    StatusDocument status;
+    if (options.local) {
+        if (list) {
+            std::fprintf(stderr,
+                         "ptzctl: list reads the control service's status page; give --server "
+                         "instead of --local\n");
+            return kUsage;
+        }
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        int result = kOk;
+        {
+            LogCollector log;
+            HRESULT hr = ReadLocalCameraStatus(options.camera, &status);
+            if (FAILED(hr))
+                result = Fail("reading the camera's status", hr, log);
+        }
+        CoUninitialize();
+        if (result != kOk)
+            return result;
+    } else {
+        std::string body;
+        std::string message;
+        Exit exit = FetchStatus(options.server, &body, &message);
+        if (exit == kOk && !ParseStatus(body, &status, &message))
+            exit = kFailed;
+        if (exit != kOk) {
+            std::fprintf(stderr, "ptzctl: %s\n", message.c_str());
+            return exit;
+        }
+    }
+    if (list) {
+        std::fputs(FormatList(status).c_str(), stdout);
+        return kOk;
+    }
+    std::optional<std::string> text = FormatCameraStatus(status, options.camera);
+    if (!text) {
+        std::fprintf(stderr, "ptzctl: the service does not know camera \"%s\"\n",
+                     options.camera.c_str());
+        return kUnknownCamera;
+    }
+    std::fputs(text->c_str(), stdout);
+    return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,6 +165,7 @@ int main(int argc, char** argv) {
         "  ptzctl --server https://host:8443 --camera Gate preset go 3\n"
         "  ptzctl --camera Gate query\n"
         "  ptzctl --camera Gate interactive\n"
+        "  ptzctl --server http://127.0.0.1:8080 list\n"
         "Speeds go from -100 to 100 (pan: + is right; tilt: + is up; zoom: + is tele).\n"
         "Exit codes: 0 done, 2 usage, 3 no control service reachable, 4 unknown camera,\n"
         "5 certificate refused, 6 the call failed, 7 module missing.\n"
@@ -125,9 +176,9 @@ int main(int argc, char** argv) {
     app.add_option("-s,--server", options.server,
                    "address of the installation server's control service")
         ->capture_default_str();
+    // Every subcommand but list needs it (checked after parsing).
     app.add_option("-c,--camera", options.camera,
-                   "name of the camera (as in the installation file)")
-        ->required();
+                   "name of the camera (as in the installation file)");
     app.add_flag("--local", options.local,
                  "use the installation server on this machine (local client)");
     app.add_option("--module", options.module,
@@ -167,6 +218,9 @@ int main(int argc, char** argv) {
         app.add_subcommand("interactive", "steer with the keyboard (arrows, +/-, space, q)");
     interactive->add_option("--speed", speed, "speed of the keys (1..100, default 50)")
         ->check(CLI::Range(1, 100));
+    auto* list = app.add_subcommand("list", "show every line and camera of the server");
+    auto* status = app.add_subcommand(
+        "status", "show the camera's line and its state, and which client holds the camera");
 
     app.set_version_flag("--version", std::string("ptzctl ") + K47PTZ_VERSION);
     try {
@@ -175,6 +229,13 @@ int main(int argc, char** argv) {
         int code = app.exit(e);
         return code == 0 ? kOk : kUsage;
     }
+    if (options.camera.empty() && !list->parsed()) {
+        std::fprintf(stderr,
+                     "ptzctl: --camera is required\nRun with --help for more information.\n");
+        return kUsage;
+    }
+    if (list->parsed() || status->parsed())
+        return ShowStatus(options, list->parsed());
 
     // Before the COM runtime and the client make any thread: they inherit its blocked signals.
     Interruption interruption;
