@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <libxml/tree.h>
 
 #include <atlbase.h>
@@ -507,22 +508,31 @@ void Installation::WarnOfUnknownAttributes(const xmlNode* element, const std::st
     }
 }
 
-void Installation::CheckListeners(InstallationReport* report) const {
+int Installation::CheckListeners(InstallationReport* report) const {
+    int unbound = 0;
     for (size_t i = 0; i < service_settings_.size(); ++i) {
         const http::HttpServerSettings& server = service_settings_[i].http;
         sockaddr_storage address{};
         std::string ignored;
         const std::string where = i < service_elements_.size() ? service_elements_[i] : "";
         const std::string endpoint = server.listenAddress + " port " + std::to_string(server.port);
+        // The listener reads them only when it starts; --check would not see them missing.
+        for (const std::string* file : {&server.certificateFile, &server.keyFile})
+            if (server.Secure() && ::access(file->c_str(), R_OK) != 0)
+                report->problems.push_back(where + ": " + *file +
+                                           " cannot be read (HTTPS needs the Certificate and "
+                                           "Key files readable by the host's user)");
         if (!http::ParseListenAddress(server.listenAddress, server.port, &address, &ignored)) {
             report->problems.push_back(where + ": Listen \"" + server.listenAddress +
                                        "\" is no IPv4 or IPv6 address; write one, such as "
                                        "0.0.0.0, 127.0.0.1 or ::");
+            ++unbound;
             continue;
         }
         const int error = ProbeListen(address);
         if (error == 0)
             continue;
+        ++unbound;
         std::string what;
         if (error == EADDRINUSE)
             what = "another program listens there; stop it, or choose another Port";
@@ -540,6 +550,7 @@ void Installation::CheckListeners(InstallationReport* report) const {
             where + ": cannot listen on " + endpoint + ": " + what +
             (verbose_ ? " (" + std::system_category().message(error) + ")" : std::string()));
     }
+    return unbound;
 }
 
 void Installation::WarnOfUnknownElements(xmlNode* parent, bool atRoot) {

@@ -65,9 +65,10 @@ class Installation {
     // Creates and configures every driver and camera. Problems go to the report.
     InstallationReport Build();
     // Binds (and closes at once) each ControlService's listen address and port, and reports each
-    // that cannot be bound as a problem naming the element and saying what to do. For --check:
-    // the listeners themselves are not started then.
-    void CheckListeners(InstallationReport* report) const;
+    // that cannot be bound as a problem naming the element and saying what to do; so are TLS files
+    // that cannot be read. For --check: the listeners themselves are not started then. Returns
+    // how many addresses cannot be bound.
+    int CheckListeners(InstallationReport* report) const;
     // Offers the installation server to local clients in other processes (CLSID_K47ObjectServer,
     // CLSCTX_LOCAL_SERVER) until RevokeObjectServer or Shutdown.
     HRESULT PublishObjectServer();

@@ -158,12 +158,14 @@ int main(int argc, char** argv) {
             services.Stop();
             // Why, in words, where a trial bind tells.
             k47host::InstallationReport listeners;
-            installation.CheckListeners(&listeners);
+            const int unbound = installation.CheckListeners(&listeners);
             for (const std::string& problem : listeners.problems)
                 std::fprintf(stderr, "k47ptz-host: %s\n", problem.c_str());
             installation.Shutdown();
             CoUninitialize();
-            return k47exit::kUnreachable;
+            // Every address could be bound: what failed is the service's own setting (its TLS
+            // files), which a restart will not mend.
+            return unbound > 0 ? k47exit::kUnreachable : k47exit::kConfiguration;
         }
         for (const auto& listener : services.Listeners())
             std::printf("k47ptz-host: control service at %s/VLTControl/VLTControl.asmx\n",

@@ -96,6 +96,22 @@ TEST_F(ExitCodes, AnUnusableFileIsAConfigurationErrorNamingTheFileAndLine) {
                                    "</Installation>\n");
     EXPECT_EQ(Host(port, "", &output), k47exit::kConfiguration) << output;
     EXPECT_NE(output.find("<ControlService> at line 2: Port must be"), std::string::npos) << output;
+
+    // TLS files that cannot be read: found by --check, and without it no listener starts; a
+    // restart would not mend it, so it is not told as an address that cannot be bound.
+    const std::string tls =
+        Write("tls.xml",
+              "<Installation>\n<ControlService Listen=\"127.0.0.1\" Port=\"0\" "
+              "Certificate=\"/nonexistent/server.pem\" Key=\"/nonexistent/server.key\"/>\n"
+              "<Cameras><Camera Name=\"Gate\" Address=\"1\"/></Cameras>\n</Installation>\n");
+    EXPECT_EQ(Host(tls, "--check", &output), k47exit::kConfiguration) << output;
+    EXPECT_NE(output.find("<ControlService> at line 2: /nonexistent/server.pem cannot be read"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(Host(tls, "", &output), k47exit::kConfiguration) << output;
+    EXPECT_NE(output.find("cannot read certificate file /nonexistent/server.pem"),
+              std::string::npos)
+        << output;
 }
 
 TEST_F(ExitCodes, CheckAndStrictCheckReportInWordsAndTheCodesBehindVerbose) {
