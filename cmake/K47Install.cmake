@@ -40,7 +40,7 @@ install(FILES ${CMAKE_BINARY_DIR}/k47ptz.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/
 
 # Service files. The unit names the installed tools, so it is made for this prefix. The host's
 # exit status for a file it cannot use (scripts/test-package.sh checks that the two agree).
-set(K47_EXIT_CONFIGURATION 2)
+set(K47_EXIT_CONFIGURATION 3)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/k47ptz-host.service.in
   ${CMAKE_BINARY_DIR}/k47ptz-host.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/k47ptz-host.service DESTINATION lib/systemd/system

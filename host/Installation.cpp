@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <libxml/tree.h>
 
 #include <atlbase.h>
@@ -17,8 +18,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -135,6 +138,56 @@ bool KnownChild(const std::string& parent, const std::string& child, bool atRoot
     return true;  // below these, elements belong to drivers and plug-ins
 }
 
+// The attributes read from each element the host knows: by the host itself, and for a Protocol
+// or a Camera also by the built-in driver (a serial driver reads its line's settings from the
+// Protocol and, Pelco-D, each camera's options from the Camera). Anything else is most likely a
+// misspelling that would silently fall back to a default.
+struct ElementAttributes {
+    const char* element;
+    const char* progId;  // nullptr: whatever the driver
+    std::initializer_list<std::string_view> names;
+};
+const ElementAttributes kAttributes[] = {
+    {"ControlService",
+     nullptr,
+     {"Listen", "Port", "Certificate", "Key", "ReportAddress", "DatagramListen", "Allow",
+      "MaxConnections", "MaxConnectionsPerClient"}},
+    {"User", nullptr, {"Name", "Password"}},
+    {"PortService", nullptr, {"First", "Last"}},
+    {"PTZProtocols", nullptr, {"Default"}},
+    {"Cameras", nullptr, {}},
+    {"Protocol", nullptr, {"Name", "ProgID"}},
+    {"Protocol", "K47PTZ.K47PelcoD", {"COMPort", "BaudRate", "Debug", "InitIntervalSec"}},
+    {"Protocol", "K47PTZ.K47Panasonic", {"COMPort", "BaudRate", "Debug", "ProtocolVersion"}},
+    {"Protocol", "K47PTZ.Bosch", {"COMPort", "BaudRate", "Debug"}},
+    {"Camera", nullptr, {"Name", "Protocol", "Address", "UDPPort"}},
+    {"Camera", "K47PTZ.K47PelcoD", {"Model", "TurnON", "SetManual", "ExpectAnswer"}},
+    {"Camera", "K47PTZ.K47Panasonic", {}},
+    {"Camera", "K47PTZ.Bosch", {}},
+};
+
+// Whether the attributes of `element` (driven by `progId`, for a Protocol or a Camera) are all
+// known; nothing is known of a plug-in's, so every attribute passes there.
+bool Checkable(const std::string& element, const std::string& progId) {
+    if (element != "Protocol" && element != "Camera")
+        return true;
+    for (const ElementAttributes& entry : kAttributes)
+        if (entry.progId != nullptr && element == entry.element && progId == entry.progId)
+            return true;
+    return false;
+}
+
+bool KnownAttribute(const std::string& element, const std::string& progId,
+                    const std::string& attribute) {
+    for (const ElementAttributes& entry : kAttributes) {
+        if (element != entry.element || (entry.progId != nullptr && progId != entry.progId))
+            continue;
+        if (std::find(entry.names.begin(), entry.names.end(), attribute) != entry.names.end())
+            return true;
+    }
+    return false;
+}
+
 // Whether a UDP socket can be bound on the address (host order) with a port of the system's
 // choice: false for an address this machine does not have.
 bool CanBindUdp(uint32_t address, int* error) {
@@ -151,6 +204,29 @@ bool CanBindUdp(uint32_t address, int* error) {
         return false;
     }
     return true;
+}
+
+// Binds a TCP socket to `address` and listens, as the control service's listener will, then closes
+// it; 0 or the errno of the step that failed.
+int ProbeListen(const sockaddr_storage& address) {
+    k47::UniqueFd socket(::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket)
+        return errno;
+    const int on = 1;
+    // As the listener: a port whose last connections linger in TIME_WAIT is free.
+    setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    socklen_t length = sizeof(sockaddr_in);
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        // "::" takes both families (the listener's dual stack); another IPv6 address only itself.
+        const int v6Only = IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr) ? 0 : 1;
+        setsockopt(socket.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof(v6Only));
+        length = sizeof(sockaddr_in6);
+    }
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::listen(socket.get(), 1) != 0)
+        return errno;
+    return 0;
 }
 
 std::string Ipv4Text(uint32_t address) {
@@ -170,8 +246,13 @@ bool Installation::Load(const std::string& path, std::string* error) {
     k47::XmlError xmlError;
     document_ = k47::XmlDocument::LoadFile(path, &xmlError);
     if (!document_) {
-        *error = path + (xmlError.line > 0 ? ":" + std::to_string(xmlError.line) : std::string()) +
-                 ": " + xmlError.message;
+        // A file that cannot be read is told by the loader ("cannot open PATH: ..."); a file that
+        // is no XML, with its line.
+        *error = xmlError.line > 0
+                     ? "the installation file " + path + " is not well-formed XML at line " +
+                           std::to_string(xmlError.line) + ": " + xmlError.message +
+                           "; correct it there"
+                     : xmlError.message + "; give the installation file with --config";
         return false;
     }
     return ReadSettings(error);
@@ -247,10 +328,9 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
         settings->datagramAddress =
             Ipv4FormOf(server.listenAddress, &ipv6Only).value_or(INADDR_ANY);
         if (ipv6Only)
-            g_ErrorHandling.WriteLog(
-                "k47ptz-host: warning: %s listens on the IPv6 address %s; the cameras' datagrams "
-                "are IPv4 and will be taken on every address: name one with DatagramListen\n",
-                Where(node).c_str(), server.listenAddress.c_str());
+            Warn(Where(node) + " listens on the IPv6 address " + server.listenAddress +
+                 "; the cameras' datagrams are IPv4 and will be taken on every address: name one "
+                 "with DatagramListen");
     }
     // Connection limits (docs/host-http.md): an installation whose honest clients share one
     // address (a gateway, many clients on one machine) needs more than the default per address.
@@ -309,10 +389,8 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
     const uint32_t listenV4 = Ipv4FormOf(server.listenAddress, &ipv6Only).value_or(INADDR_LOOPBACK);
     const bool loopbackOnly = !ipv6Only && (listenV4 >> 24) == 127;
     if (!loopbackOnly && server.allowedClients.empty() && !server.Secure()) {
-        g_ErrorHandling.WriteLog(
-            "k47ptz-host: warning: %s listens on %s without Allow or TLS: any client that reaches "
-            "it can steer the cameras\n",
-            Where(node).c_str(), server.listenAddress.c_str());
+        Warn(Where(node) + " listens on " + server.listenAddress +
+             " without Allow or TLS: any client that reaches it can steer the cameras");
     }
     return true;
 }
@@ -325,6 +403,7 @@ bool Installation::ReadSettings(std::string* error) {
         if (!ReadServiceSettings(node, &settings, error))
             return false;
         service_settings_.push_back(std::move(settings));
+        service_elements_.push_back(Where(node));
     }
 
     USHORT first = 0, last = 0;
@@ -354,11 +433,10 @@ bool Installation::ReadSettings(std::string* error) {
         for (const ControlServiceSettings& settings : service_settings_) {
             if (settings.datagramAddress == sessionAddress)
                 continue;
-            g_ErrorHandling.WriteLog(
-                "k47ptz-host: warning: the ControlService elements take datagrams on different "
-                "addresses (%s, %s); the cameras will take them on every address: give each the "
-                "same DatagramListen\n",
-                Ipv4Text(sessionAddress).c_str(), Ipv4Text(settings.datagramAddress).c_str());
+            Warn("the ControlService elements take datagrams on different addresses (" +
+                 Ipv4Text(sessionAddress) + ", " + Ipv4Text(settings.datagramAddress) +
+                 "); the cameras will take them on every address: give each the same "
+                 "DatagramListen");
             sessionAddress = INADDR_ANY;
             break;
         }
@@ -395,7 +473,84 @@ InstallationReport Installation::Build() {
                                   "<Cameras> under the root element): nothing can be steered");
     for (xmlNode* node : nodes)
         CreateCamera(node, &report);
+    if (strict_) {
+        for (const std::string& warning : warnings_)
+            report.problems.push_back(warning + "; --strict counts this warning as a problem");
+    } else {
+        report.warnings = warnings_;
+    }
     return report;
+}
+
+void Installation::Warn(const std::string& text) {
+    // Strict, the warning is reported once, as a problem, with the others.
+    if (!strict_)
+        g_ErrorHandling.WriteLog("k47ptz-host: warning: %s\n", text.c_str());
+    warnings_.push_back(text);
+}
+
+std::string Installation::Detail(HRESULT hr) const {
+    return verbose_ ? " (" + Words(hr) + ")" : std::string();
+}
+
+void Installation::WarnOfUnknownAttributes(const xmlNode* element, const std::string& progId) {
+    const std::string name = k47::XmlDocument::NodeName(element);
+    if (!Checkable(name, progId))
+        return;
+    for (const xmlAttr* attribute = element->properties; attribute != nullptr;
+         attribute = attribute->next) {
+        const std::string attributeName = reinterpret_cast<const char*>(attribute->name);
+        if (attribute->ns != nullptr || KnownAttribute(name, progId, attributeName))
+            continue;
+        Warn(Where(element) + ": attribute " + attributeName + " is not read" +
+             (progId.empty() ? std::string() : " by the host nor by " + progId) +
+             " (misspelt? see docs/configuration.md)");
+    }
+}
+
+int Installation::CheckListeners(InstallationReport* report) const {
+    int unbound = 0;
+    for (size_t i = 0; i < service_settings_.size(); ++i) {
+        const http::HttpServerSettings& server = service_settings_[i].http;
+        sockaddr_storage address{};
+        std::string ignored;
+        const std::string where = i < service_elements_.size() ? service_elements_[i] : "";
+        const std::string endpoint = server.listenAddress + " port " + std::to_string(server.port);
+        // The listener reads them only when it starts; --check would not see them missing.
+        for (const std::string* file : {&server.certificateFile, &server.keyFile})
+            if (server.Secure() && ::access(file->c_str(), R_OK) != 0)
+                report->problems.push_back(where + ": " + *file +
+                                           " cannot be read (HTTPS needs the Certificate and "
+                                           "Key files readable by the host's user)");
+        if (!http::ParseListenAddress(server.listenAddress, server.port, &address, &ignored)) {
+            report->problems.push_back(where + ": Listen \"" + server.listenAddress +
+                                       "\" is no IPv4 or IPv6 address; write one, such as "
+                                       "0.0.0.0, 127.0.0.1 or ::");
+            ++unbound;
+            continue;
+        }
+        const int error = ProbeListen(address);
+        if (error == 0)
+            continue;
+        ++unbound;
+        std::string what;
+        if (error == EADDRINUSE)
+            what = "another program listens there; stop it, or choose another Port";
+        else if (error == EADDRNOTAVAIL)
+            what =
+                "this machine has no such address; correct Listen (0.0.0.0 takes every "
+                "address)";
+        else if (error == EACCES || error == EPERM)
+            what =
+                "ports below 1024 need privileges; choose a Port from 1024, or grant the "
+                "host CAP_NET_BIND_SERVICE";
+        else
+            what = "check Listen and Port";
+        report->problems.push_back(
+            where + ": cannot listen on " + endpoint + ": " + what +
+            (verbose_ ? " (" + std::system_category().message(error) + ")" : std::string()));
+    }
+    return unbound;
 }
 
 void Installation::WarnOfUnknownElements(xmlNode* parent, bool atRoot) {
@@ -407,11 +562,12 @@ void Installation::WarnOfUnknownElements(xmlNode* parent, bool atRoot) {
             continue;
         const std::string name = k47::XmlDocument::NodeName(child);
         if (!KnownChild(parentName, name, atRoot)) {
-            g_ErrorHandling.WriteLog(
-                "k47ptz-host: warning: %s is not read by the host (misspelt?)\n",
-                Where(child).c_str());
+            Warn(Where(child) + " is not read by the host (misspelt?)");
             continue;
         }
+        // A Protocol's and a Camera's attributes are checked with their driver, once it is known.
+        if (name != "Protocol" && name != "Camera")
+            WarnOfUnknownAttributes(child, std::string());
         if (atRoot)
             WarnOfUnknownElements(child, false);
     }
@@ -427,15 +583,20 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
         return problem("a protocol needs a Name");
     if (!progId)
         return problem("a protocol needs the ProgID of its driver");
+    WarnOfUnknownAttributes(element, *progId);
     ComPtr<IUnknown> existing;
     CComBSTR bstrName(k47::Utf8ToUtf16(*name).c_str());
     if (SUCCEEDED(server_->LookupObject(bstrName, nullptr, existing.GetAddressOf())))
-        return problem("the name is used twice; this element is ignored");
+        return problem("an earlier element has the Name \"" + *name +
+                       "\" already; give each its own (this one is ignored)");
 
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(k47::Utf8ToUtf16(*progId).c_str(), &clsid);
     if (FAILED(hr))
-        return problem("driver class " + *progId + " is not registered: " + Words(hr));
+        return problem("driver class " + *progId +
+                       " is not registered; check ProgID, and register the K47PTZ module with "
+                       "k47regsvr" +
+                       Detail(hr));
     // Only a protocol driver may have its element and the driver's init data: another class
     // configurable from an element (a camera, say) would take that init data for its own kind.
     ComPtr<IK47PTZProtocol> protocol;
@@ -444,7 +605,9 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
     if (hr == E_NOINTERFACE)
         return problem(*progId + " is not a protocol driver");
     if (FAILED(hr))
-        return problem("cannot create driver " + *progId + ": " + Words(hr));
+        return problem("driver " + *progId +
+                       " cannot be created; register the K47PTZ module again with k47regsvr" +
+                       Detail(hr));
     ComPtr<IK47ObjectConfiguration> driver;
     hr = protocol.As(&driver);
     if (FAILED(hr))
@@ -453,7 +616,7 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
     ComPtr<IXMLDOMElement> configuration;
     hr = document_.GetElement(element, configuration.GetAddressOf());
     if (FAILED(hr))
-        return problem("cannot hand the element to the driver: " + Words(hr));
+        return problem("the element cannot be handed to the driver" + Detail(hr));
 
     if (IsEqualCLSID(clsid, CLSID_PTZ3PWrapper)) {
         // A plug-in protocol: the supplied driver is named by its ProgID in "Driver".
@@ -463,12 +626,17 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
         CLSID plugInClass{};
         hr = CLSIDFromProgID(k47::Utf8ToUtf16(*plugInId).c_str(), &plugInClass);
         if (FAILED(hr))
-            return problem("supplied driver " + *plugInId + " is not registered: " + Words(hr));
+            return problem("supplied driver " + *plugInId +
+                           " is not registered; check Driver, and register the module that "
+                           "provides it" +
+                           Detail(hr));
         ComPtr<IPTZ3PDriver> plugIn;
         hr = CoCreateInstance(plugInClass, nullptr, CLSCTX_INPROC_SERVER, IID_IPTZ3PDriver,
                               reinterpret_cast<void**>(plugIn.GetAddressOf()));
         if (FAILED(hr))
-            return problem("cannot create supplied driver " + *plugInId + ": " + Words(hr));
+            return problem("supplied driver " + *plugInId +
+                           " cannot be created; register the module that provides it again" +
+                           Detail(hr));
         PTZ3PInitData initData{port_service_.Get(), plugIn.Get()};
         hr = driver->Initialize(configuration.Get(), server_unknown_.Get(),
                                 reinterpret_cast<ULONG_PTR>(&initData));
@@ -498,11 +666,14 @@ void Installation::CreateProtocol(xmlNode* element, InstallationReport* report) 
                          : " may not be opened by this user (on Debian: add the user to the "
                            "dialout group)") +
                 "; its cameras are kept, and the port is opened again when there is something "
-                "to send. (" +
-                Words(hr) + ")");
+                "to send" +
+                Detail(hr));
         return;
     }
-    problem("driver " + *progId + " reported an error while configuring: " + Words(hr));
+    problem(
+        "driver " + *progId +
+        " could not be set up from this element; check its attributes (docs/configuration.md)" +
+        (verbose_ ? Detail(hr) : std::string(", or run with --verbose for the driver's error")));
 }
 
 void Installation::CreateCamera(xmlNode* element, InstallationReport* report) {
@@ -515,6 +686,8 @@ void Installation::CreateCamera(xmlNode* element, InstallationReport* report) {
     // Checked before the camera exists: with a cut address it would steer another camera.
     auto protocol = document_.GetAttribute(element, "Protocol");
     auto progId = protocol_prog_ids_.find(protocol ? *protocol : default_protocol_);
+    if (progId != protocol_prog_ids_.end())
+        WarnOfUnknownAttributes(element, progId->second);
     auto addressText = document_.GetAttribute(element, "Address");
     long address = 0;
     if (progId != protocol_prog_ids_.end() && addressText &&
@@ -529,26 +702,31 @@ void Installation::CreateCamera(xmlNode* element, InstallationReport* report) {
     ComPtr<IK47PTZCamera> existing;
     if (server_->FindCamera(wideName, existing.GetAddressOf()) !=
         HRESULT_FROM_WIN32(ERROR_NOT_FOUND))
-        return problem("the name is used twice; this element is ignored");
+        return problem("an earlier Camera has the Name \"" + *name +
+                       "\" already; give each its own (this one is ignored)");
 
     ComPtr<IK47ObjectConfiguration> wrapper;
     HRESULT hr = CoCreateInstance(CLSID_PTZCamera, nullptr, CLSCTX_INPROC_SERVER,
                                   IID_IK47ObjectConfiguration,
                                   reinterpret_cast<void**>(wrapper.GetAddressOf()));
     if (FAILED(hr))
-        return problem("cannot create the camera object (is the K47PTZ module registered?): " +
-                       Words(hr));
+        return problem(
+            "the camera object cannot be created; register the K47PTZ module with k47regsvr" +
+            Detail(hr));
     ComPtr<IXMLDOMElement> configuration;
     hr = document_.GetElement(element, configuration.GetAddressOf());
     if (FAILED(hr))
-        return problem("cannot hand the element to the camera: " + Words(hr));
+        return problem("the element cannot be handed to the camera" + Detail(hr));
     // Known to the server before it binds: the binding's fallback asks the server about it.
     server_->AddCamera(element, wideName, wrapper.Get());
     CComBSTR bstrName(wideName.c_str());
     hr = wrapper->Initialize(configuration.Get(), server_unknown_.Get(),
                              reinterpret_cast<ULONG_PTR>(bstrName.m_str));
     if (FAILED(hr))
-        return problem("the camera could not be configured: " + Words(hr));
+        return problem(
+            "the camera could not be set up from this element; check Address and UDPPort "
+            "(docs/configuration.md)" +
+            (verbose_ ? Detail(hr) : std::string(", or run with --verbose for the error")));
     ComPtr<IK47PTZCamera> camera;
     if (FAILED(wrapper.As(&camera))) {
         auto protocol = document_.GetAttribute(element, "Protocol");

@@ -1,7 +1,8 @@
 // An installation: the host's configuration file loaded, and every object it names created
 // through the COM runtime and configured — protocol drivers first, then the camera wrappers, each
 // bound to its driver through the installation server. Failures are reported with the element's
-// line and the HRESULT in words, and the rest goes on.
+// line, the reason and what to do (the HRESULT too when verbose), and the rest goes on. Attributes
+// and elements nobody reads are warnings; strict, every warning is a problem.
 //
 // The file (XML; the root element's name is free):
 //   <ControlService Listen=".." Port=".." [Certificate=".." Key=".."] [ReportAddress=".."]
@@ -34,6 +35,7 @@ struct InstallationReport {
     int protocolsConfigured = 0;
     int camerasBound = 0;
     std::vector<std::string> problems;  // one line each
+    std::vector<std::string> warnings;  // one line each, logged as they were found; none if strict
     int linesUnopened = 0;              // of the problems: serial ports missing or denied
 };
 
@@ -50,6 +52,12 @@ class Installation {
     Installation(const Installation&) = delete;
     Installation& operator=(const Installation&) = delete;
 
+    // Before Load. Strict: every warning (an element or attribute nobody reads, a service open
+    // to all) is a problem instead, not logged but put in Build's report. Verbose: problems also
+    // carry the HRESULT in words.
+    void SetStrict(bool strict) { strict_ = strict; }
+    void SetVerbose(bool verbose) { verbose_ = verbose; }
+
     // Loads the file and reads the service settings; false (with *error) when the file itself is
     // unusable. Nothing is created yet.
     bool Load(const std::string& path, std::string* error);
@@ -57,6 +65,11 @@ class Installation {
 
     // Creates and configures every driver and camera. Problems go to the report.
     InstallationReport Build();
+    // Binds (and closes at once) each ControlService's listen address and port, and reports each
+    // that cannot be bound as a problem naming the element and saying what to do; so are TLS files
+    // that cannot be read. For --check: the listeners themselves are not started then. Returns
+    // how many addresses cannot be bound.
+    int CheckListeners(InstallationReport* report) const;
     // Offers the installation server to local clients in other processes (CLSID_K47ObjectServer,
     // CLSCTX_LOCAL_SERVER) until RevokeObjectServer or Shutdown.
     HRESULT PublishObjectServer();
@@ -93,6 +106,12 @@ class Installation {
     void CreateCamera(xmlNode* element, InstallationReport* report);
     // Logs a warning for each element the host does not read, at the root and one level down.
     void WarnOfUnknownElements(xmlNode* parent, bool atRoot);
+    // Warns of each attribute of `element` that neither the host nor (for a Protocol or a Camera)
+    // the built-in driver `progId` reads. A plug-in's elements are its own and not checked.
+    void WarnOfUnknownAttributes(const xmlNode* element, const std::string& progId);
+    void Warn(const std::string& text);
+    // The HRESULT in words, in parentheses after a space, when verbose; else nothing.
+    std::string Detail(HRESULT hr) const;
     std::string Where(const xmlNode* element) const;
 
     k47::XmlDocument document_;
@@ -100,6 +119,10 @@ class Installation {
     CInstallationServer* server_ = nullptr;
     Microsoft::WRL::ComPtr<IK47PortService> port_service_;
     std::vector<ControlServiceSettings> service_settings_;
+    std::vector<std::string> service_elements_;  // Where() of each ControlService, in order
+    std::vector<std::string> warnings_;          // found by Load and Build
+    bool strict_ = false;
+    bool verbose_ = false;
     std::map<std::string, std::string> protocol_prog_ids_;  // configured protocols: name -> ProgID
     std::string default_protocol_;                          // PTZProtocols' Default
     std::vector<Microsoft::WRL::ComPtr<IUnknown>> plug_ins_;

@@ -1,6 +1,6 @@
 // k47ptz-host: the installation server of one machine.
 //
-//   k47ptz-host --config FILE [--check]
+//   k47ptz-host --config FILE [--check] [--strict] [--verbose]
 //
 // Reads the installation file, creates every protocol driver and camera through the COM runtime
 // (the K47PTZ module must be registered: see k47regsvr), serves the control web service, offers its
@@ -8,8 +8,9 @@
 // registry's LocalServer32 command adds, is accepted and ignored), and runs until SIGINT or
 // SIGTERM, when it terminates every camera and driver and exits 0. Every camera gets one stop once
 // the installation is built, before "ready", and one at shutdown, once it is terminated.
-// Exit status: 0 after a clean shutdown (or a clean --check), 1 when --check found problems,
-// 2 when the file cannot be used, 3 when a control service cannot listen.
+// Exit status (common/ExitCodes.h): 0 after a clean shutdown (or a clean --check), 2 for a wrong
+// command line, 3 when the file cannot be used, when --check found problems, or when --strict
+// found any (then the host does not start), 4 when a control service cannot listen.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -21,13 +22,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
+#include "common/ExitCodes.h"
 #include "common/K47Global.h"
 #include "host/HostServices.h"
 #include "host/HostStatus.h"
 #include "host/Installation.h"
 #include "host/ServiceNotify.h"
+#include "host/StartupLog.h"
 
 namespace {
 
@@ -53,16 +57,32 @@ int main(int argc, char** argv) {
         "service."};
     std::string config;
     bool check = false;
+    bool strict = false;
+    bool verbose = false;
+    // A file that is missing is the configuration's fault (exit 3), not the command line's.
     app.add_option("-c,--config", config, "installation file (XML); see docs/configuration.md")
-        ->required()
-        ->check(CLI::ExistingFile);
+        ->required();
+    app.add_flag("--check", check,
+                 "create everything, try each control service's address and port, report "
+                 "problems, and exit without serving");
     bool allowDegraded = false;
-    app.add_flag("--check", check, "create everything, report problems, and exit without serving");
     app.add_flag("--allow-degraded", allowDegraded,
                  "with --check: serial ports that cannot be opened do not fail the check (the "
                  "host runs without them)");
+    app.add_flag("--strict", strict,
+                 "count warnings (unknown elements and attributes, a service open to all) as "
+                 "problems, and do not start when there is any problem");
+    app.add_flag("-v,--verbose", verbose, "add the error codes to the problems reported");
+    app.footer(
+        "Exit codes: 0 stopped cleanly (or --check found nothing), 2 usage, 3 the installation\n"
+        "file is unusable or has problems (--check, --strict), 4 a control service cannot listen\n"
+        "(the table shared by every K47PTZ program: docs/operations.md, \"Exit codes\").");
     app.set_version_flag("--version", std::string("k47ptz-host ") + K47PTZ_VERSION);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? k47exit::kOk : k47exit::kUsage;
+    }
 
     // Signals are taken by sigwait on the main thread; every thread made from here on (the COM
     // runtime's, the cameras' workers, the web server's) inherits the blocked mask.
@@ -87,14 +107,21 @@ int main(int argc, char** argv) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int status = 0;
     {
+        // Each failure the library logs while the installation is built comes back as a problem
+        // in words; its own line, with source lines, only with --verbose.
+        std::optional<k47host::QuietLibraryFailures> quiet(std::in_place, verbose);
         k47host::Installation installation;
+        installation.SetStrict(strict);
+        installation.SetVerbose(verbose);
         std::string error;
         if (!installation.Load(config, &error)) {
             std::fprintf(stderr, "k47ptz-host: %s\n", error.c_str());
             CoUninitialize();
-            return 2;
+            return k47exit::kConfiguration;
         }
         k47host::InstallationReport report = installation.Build();
+        if (check)
+            installation.CheckListeners(&report);
         for (const std::string& problem : report.problems)
             g_ErrorHandling.WriteLog("k47ptz-host: %s\n", problem.c_str());
         g_ErrorHandling.WriteLog("k47ptz-host: %s\n",
@@ -109,13 +136,18 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(allowed),
                 static_cast<unsigned long long>(k47host::kDescriptorsPerCamera),
                 report.camerasBound);
-        if (check) {
+        if (check || (strict && !report.problems.empty())) {
+            if (!check)
+                g_ErrorHandling.WriteLog(
+                    "k47ptz-host: --strict: not started, as there are "
+                    "problems; correct them, or start without --strict\n");
             installation.Shutdown();
             CoUninitialize();
             const size_t counted = report.problems.size() -
                                    (allowDegraded ? static_cast<size_t>(report.linesUnopened) : 0);
-            return counted == 0 ? 0 : 1;
+            return counted == 0 ? k47exit::kOk : k47exit::kConfiguration;
         }
+        quiet.reset();  // from here on the library's lines are the only account of a failure
         // A host that crashed, or was killed, may have left a camera turning: nothing else would
         // stop it. Before any client can reach a camera, so that no client's motion is cut.
         installation.StopCameras("start-up");
@@ -131,9 +163,16 @@ int main(int argc, char** argv) {
         if (!services.Start(&error)) {
             std::fprintf(stderr, "k47ptz-host: %s\n", error.c_str());
             services.Stop();
+            // Why, in words, where a trial bind tells.
+            k47host::InstallationReport listeners;
+            const int unbound = installation.CheckListeners(&listeners);
+            for (const std::string& problem : listeners.problems)
+                std::fprintf(stderr, "k47ptz-host: %s\n", problem.c_str());
             installation.Shutdown();
             CoUninitialize();
-            return 3;
+            // Every address could be bound: what failed is the service's own setting (its TLS
+            // files), which a restart will not mend.
+            return unbound > 0 ? k47exit::kUnreachable : k47exit::kConfiguration;
         }
         for (const auto& listener : services.Listeners())
             std::printf("k47ptz-host: control service at %s/VLTControl/VLTControl.asmx\n",

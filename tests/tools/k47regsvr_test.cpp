@@ -61,8 +61,15 @@ TEST(K47RegSvr, ReportsFailuresInWordsWithTheirExitStatus) {
     k47test::ScopedRegistryFolder registry;
     const std::string tool = BinaryDir() + "/bin/k47regsvr";
     std::string output;
-    EXPECT_EQ(RunCommand(tool + " /nonexistent/libnothing.so", &output), 1);
-    EXPECT_NE(output.find("cannot load"), std::string::npos) << output;
+    EXPECT_EQ(RunCommand(tool + " /nonexistent/libnothing.so", &output), 7);
+    EXPECT_NE(
+        output.find("cannot load the module /nonexistent/libnothing.so: there is no such file"),
+        std::string::npos)
+        << output;
     output.clear();
-    EXPECT_EQ(RunCommand(tool, &output), 64) << output;
+    // A shared object that is no component module.
+    EXPECT_EQ(RunCommand(tool + " " + BinaryDir() + "/lib/libK47Global.so", &output), 7);
+    EXPECT_NE(output.find("is no component module"), std::string::npos) << output;
+    output.clear();
+    EXPECT_EQ(RunCommand(tool, &output), 2) << output;
 }

@@ -137,7 +137,9 @@ TEST(LocalClientEndToEnd, PtzctlSteersACameraThroughAHostStartedOnDemand) {
     EXPECT_NE(std::string::npos, output.find("session: free")) << output;
 
     output.clear();
-    EXPECT_NE(0, RunCommand(bin + "ptzctl --local -c Nobody preset go 1", &output));
+    // The code of an unknown camera, as through the control service; the lookup's HRESULT with -v.
+    EXPECT_EQ(5, RunCommand(bin + "ptzctl -v --local -c Nobody preset go 1", &output)) << output;
+    EXPECT_NE(std::string::npos, output.find("no camera \"Nobody\"")) << output;
     EXPECT_NE(std::string::npos, output.find("0x80070490")) << output;
 
     // The host withdraws its object server when it stops.
@@ -151,8 +153,8 @@ TEST(LocalClientEndToEnd, PtzctlSteersACameraThroughAHostStartedOnDemand) {
                             "CLSID\\{DF5CD2DB-D5D3-4C51-9B18-51FFFF869E4F}\\LocalServer32"));
     k47::ResetRegistryForTests();
     output.clear();
-    EXPECT_EQ(3, RunCommand(bin + "ptzctl --local -c Gate query", &output)) << output;
-    EXPECT_NE(std::string::npos, output.find("is it running")) << output;
+    EXPECT_EQ(4, RunCommand(bin + "ptzctl --local -c Gate query", &output)) << output;
+    EXPECT_NE(std::string::npos, output.find("no k47ptz-host serves local clients")) << output;
     kill(sim, SIGTERM);
     waitpid(sim, nullptr, 0);
     unsetenv("K47_RUNTIME_DIR");

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "common/ExitCodes.h"
 #include "frame/K47PTZModule.h"
 #include "host/HostServices.h"
 #include "host/Installation.h"
@@ -103,9 +104,9 @@ TEST(PtzctlStatus, ListAndStatusShowLinesCamerasAndTheirHolder) {
         port, k47test::Motion(2, 0, 0, 0, 0, 0, K47MotionDatagram::kEndOfMotion)));
 
     output.clear();
-    EXPECT_EQ(RunCommand(ptzctl + " -c Nobody status", &output), 4) << output;
+    EXPECT_EQ(RunCommand(ptzctl + " -c Nobody status", &output), k47exit::kUnknownCamera) << output;
     output.clear();
-    EXPECT_EQ(RunCommand(ptzctl + " status", &output), 2) << output;
+    EXPECT_EQ(RunCommand(ptzctl + " status", &output), k47exit::kUsage) << output;
 
     const uint16_t closed = services.Listeners()[0]->Port();
     services.Stop();
@@ -113,7 +114,7 @@ TEST(PtzctlStatus, ListAndStatusShowLinesCamerasAndTheirHolder) {
     EXPECT_EQ(RunCommand(k47test::BinaryDir() +
                              "/bin/ptzctl -s 127.0.0.1:" + std::to_string(closed) + " list",
                          &output),
-              3)
+              k47exit::kUnreachable)
         << output;
     installation.Shutdown();
 }
@@ -130,7 +131,7 @@ void WriteText(const std::string& path, const std::string& text) {
 }  // namespace
 
 // The certificate is judged as the control client judges it: a trusted authority, in date, for
-// server authentication; the host name is not compared. Refused: exit 5.
+// server authentication; the host name is not compared. Refused: the certificate's exit code.
 TEST(PtzctlStatus, HttpsCertificatesAreJudgedAsTheControlClientJudgesThem) {
     const k47test::TestCertificates& certificates = k47test::TestCertificates::Get();
     const struct {
@@ -140,8 +141,8 @@ TEST(PtzctlStatus, HttpsCertificatesAreJudgedAsTheControlClientJudgesThem) {
     } cases[] = {
         {"good", &certificates.good, 0},
         {"other host", &certificates.otherHost, 0},
-        {"unknown authority", &certificates.unknownCa, 5},
-        {"expired", &certificates.expired, 5},
+        {"unknown authority", &certificates.unknownCa, k47exit::kCertificate},
+        {"expired", &certificates.expired, k47exit::kCertificate},
     };
     k47test::TempFolder folder;
     for (const auto& c : cases) {

@@ -418,8 +418,8 @@ TEST(PtzSim, EndsCleanlyAndRemovesItsLink) {
         EXPECT_NE(lstat(link.c_str(), &st), 0) << "link removed";
     }
     {
-        // Nobody reads the report any more: the simulator ends (status 1) at its next line and
-        // still removes its link.
+        // Nobody reads the report any more: the simulator ends (status 1, failed) at its next line
+        // and still removes its link.
         k47test::TempFolder folder;
         const std::string link = folder.Path() + "/camera.tty";
         Sim sim({"--protocol", "bosch", "--link", link});
@@ -691,9 +691,9 @@ TEST(PtzSim, WrongUsageIsExplainedWithItsExitCode) {
         {{"--protocol", "pelco-d", "--model", "300=pelco"}, 2, "0..255"},
         {{"--protocol", "panasonic", "--model", "pelco"}, 2, "for Pelco-D"},
         {{"--protocol", "pelco-d", "--tilt-min", "10", "--tilt-max", "0"}, 2, "--tilt-min"},
-        {{"--protocol", "pelco-d", "--device", "/nonexistent/ttyS9"}, 3, "cannot open"},
-        {{"--protocol", "pelco-d", "--device", "/dev/null"}, 3, "not a serial line"},
-        {{"--protocol", "pelco-d", "--link", file}, 3, "not a symbolic link"},
+        {{"--protocol", "pelco-d", "--device", "/nonexistent/ttyS9"}, 8, "cannot open"},
+        {{"--protocol", "pelco-d", "--device", "/dev/null"}, 8, "not a serial line"},
+        {{"--protocol", "pelco-d", "--link", file}, 1, "not a symbolic link"},
     };
     for (const Case& c : cases) {
         std::string joined;

@@ -38,14 +38,18 @@ bool Contains(const std::vector<std::string>& lines, const std::string& text) {
 }  // namespace
 
 HRESULT CreateClient(REFCLSID clsid, const std::string& module, IK47PTZClient** client,
-                     std::string* error) {
+                     std::string* error, std::string* detail) {
     HRESULT hr = E_FAIL;
     if (module.empty()) {
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IK47PTZClient,
                               reinterpret_cast<void**>(client));
         if (SUCCEEDED(hr) || hr != REGDB_E_CLASSNOTREG) {
-            if (FAILED(hr))
-                *error = "cannot create the client: " + k47::DescribeHresult(hr);
+            if (FAILED(hr)) {
+                *error =
+                    "the K47PTZ module is registered but its client cannot be created; register "
+                    "it again with k47regsvr (the module file may have moved)";
+                *detail = k47::DescribeHresult(hr);
+            }
             return hr;
         }
     }
@@ -53,23 +57,28 @@ HRESULT CreateClient(REFCLSID clsid, const std::string& module, IK47PTZClient** 
     std::string path = module.empty() ? DefaultModule() : module;
     HMODULE handle = LoadLibraryA(path.c_str());
     if (handle == nullptr) {
-        *error = "the K47PTZ module is not registered and " + path +
-                 " cannot be loaded: " + k47::DescribeHresult(HRESULT_FROM_WIN32(GetLastError())) +
-                 " (register it with k47regsvr)";
+        *error = module.empty() ? "the K47PTZ module is not registered, and " + path +
+                                      " cannot be loaded; register the module with k47regsvr, "
+                                      "or name it with --module"
+                                : "the module " + path +
+                                      " cannot be loaded; check the path given with --module";
+        *detail = k47::DescribeHresult(HRESULT_FROM_WIN32(GetLastError()));
         return REGDB_E_CLASSNOTREG;
     }
     auto get = reinterpret_cast<LPFNGETCLASSOBJECT>(
         reinterpret_cast<void*>(GetProcAddress(handle, "DllGetClassObject")));
     if (get == nullptr) {
-        *error = path + " is not a component module";
+        *error = path + " is not a component module (no DllGetClassObject); give libK47PTZ.so";
         return CO_E_ERRORINDLL;
     }
     ComPtr<IClassFactory> factory;
     hr = get(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf()));
     if (SUCCEEDED(hr))
         hr = factory->CreateInstance(nullptr, IID_IK47PTZClient, reinterpret_cast<void**>(client));
-    if (FAILED(hr))
-        *error = "cannot create the client from " + path + ": " + k47::DescribeHresult(hr);
+    if (FAILED(hr)) {
+        *error = "the client cannot be created from " + path + "; is it libK47PTZ.so?";
+        *detail = k47::DescribeHresult(hr);
+    }
     return hr;
 }
 
@@ -111,43 +120,57 @@ std::vector<std::string> LogCollector::Lines() const {
 }
 
 Exit Explain(const char* what, HRESULT hr, const std::vector<std::string>& lines,
-             std::string* message) {
+             const Target& target, bool verbose, std::string* message) {
     const DWORD code = HRESULT_CODE(hr);
-    Exit exit = kFailed;
+    const bool win32 = HRESULT_FACILITY(hr) == FACILITY_WIN32;
+    const std::string camera = "\"" + target.camera + "\"";
+    Exit exit = k47exit::kFailed;
     std::string reason;
-    if (HRESULT_FACILITY(hr) == FACILITY_WIN32 &&
-        (code == ERROR_WINHTTP_SECURE_FAILURE || code == ERROR_WINHTTP_SECURE_INVALID_CA ||
-         code == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID ||
-         code == ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE ||
-         code == ERROR_WINHTTP_SECURE_CERT_CN_INVALID)) {
-        exit = kCertificate;
-        reason =
-            "the server's certificate was refused (unknown authority, wrong usage or out of date)";
-    } else if (HRESULT_FACILITY(hr) == FACILITY_WIN32 &&
+    if (win32 && (code == ERROR_WINHTTP_SECURE_FAILURE || code == ERROR_WINHTTP_SECURE_INVALID_CA ||
+                  code == ERROR_WINHTTP_SECURE_CERT_DATE_INVALID ||
+                  code == ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE ||
+                  code == ERROR_WINHTTP_SECURE_CERT_CN_INVALID)) {
+        exit = k47exit::kCertificate;
+        reason = "the certificate of " + target.server +
+                 " was refused (unknown authority, wrong usage or out of date); add its "
+                 "authority to the trusted ones (update-ca-certificates, or SSL_CERT_FILE) or "
+                 "give the server a valid certificate";
+    } else if (win32 &&
                (code == ERROR_WINHTTP_CANNOT_CONNECT || code == ERROR_WINHTTP_TIMEOUT ||
                 code == ERROR_WINHTTP_NAME_NOT_RESOLVED || code == ERROR_WINHTTP_CONNECTION_ERROR ||
                 code == WSAHOST_NOT_FOUND || code == WSATRY_AGAIN || code == WSANO_DATA)) {
-        exit = kUnreachable;
-        reason = "no control service answered at that address";
+        exit = k47exit::kUnreachable;
+        reason = "no control service answered at " + target.server +
+                 "; is k47ptz-host running there, and are the address and port (--server) right?";
     } else if ((hr == REGDB_E_CLASSNOTREG || hr == CO_E_SERVER_EXEC_FAILURE) &&
-               Contains(lines, "PTZClientLocal")) {
-        exit = kUnreachable;
+               (target.local || Contains(lines, "PTZClientLocal"))) {
+        exit = k47exit::kUnreachable;
         reason =
-            "no k47ptz-host serves local clients of this user on this machine (is it "
-            "running, with the same K47_RUNTIME_DIR?)";
-    } else if (Contains(lines, "unknown camera")) {
-        exit = kUnknownCamera;
-        reason = "the server does not know that camera";
+            "no k47ptz-host serves local clients of this user on this machine; start it (as "
+            "this user, with the same K47_RUNTIME_DIR), or reach it with --server";
+    } else if (Contains(lines, "unknown camera") ||
+               (target.local && hr == HRESULT_FROM_WIN32(ERROR_NOT_FOUND))) {
+        // The same code however the camera was looked for: the remote service says so in its
+        // fault, the local object server with ERROR_NOT_FOUND from its lookup.
+        exit = k47exit::kUnknownCamera;
+        reason = "the installation has no camera " + camera +
+                 "; check --camera against the Name of the installation file's Camera elements";
     } else if (Contains(lines, "control service: error state 4") ||
                Contains(lines, "control service: error state 5")) {
-        exit = kUnreachable;
-        reason = "no control service answered at that address (is k47ptz-host running?)";
+        exit = k47exit::kUnreachable;
+        reason = "no control service answered at " + target.server +
+                 "; is k47ptz-host running there, and are the address and port (--server) right?";
+    } else {
+        reason = "the camera " + camera + " or its server refused the call";
+        if (!verbose)
+            reason += " (--verbose shows why)";
     }
-    *message = std::string(what) + " failed: " + k47::DescribeHresult(hr);
-    if (!reason.empty())
-        *message += "\n  " + reason;
-    for (const auto& line : lines)
-        *message += "\n  library: " + line;
+    *message = std::string(what) + " failed: " + reason;
+    if (verbose) {
+        *message += "\n  error: " + k47::DescribeHresult(hr);
+        for (const auto& line : lines)
+            *message += "\n  library: " + line;
+    }
     return exit;
 }
 

@@ -11,24 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "common/ExitCodes.h"
 #include "frame/K47PTZ.h"
 
 namespace ptzctl {
 
-// Exit codes.
-enum Exit : int {
-    kOk = 0,
-    kUsage = 2,
-    kUnreachable = 3,    // no control service answered (server down, wrong address or port)
-    kUnknownCamera = 4,  // the service does not know the camera
-    kCertificate = 5,    // the HTTPS server's certificate was refused
-    kFailed = 6,         // the camera or the service refused the call
-    kNoModule = 7,       // the K47PTZ module could not be found or loaded
-};
+// The project's exit codes (common/ExitCodes.h).
+using Exit = k47exit::Code;
 
-// Creates the client object of class `clsid`; `module` may name the module file.
+// Creates the client object of class `clsid`; `module` may name the module file. On failure,
+// *error says in words what is missing and what to do, *detail the system's own error.
 HRESULT CreateClient(REFCLSID clsid, const std::string& module, IK47PTZClient** client,
-                     std::string* error);
+                     std::string* error, std::string* detail);
 
 // Collects K47Global's log lines while it lives (the library explains its failures there).
 class LogCollector {
@@ -50,8 +44,17 @@ class LogCollector {
 // Returns the first failure.
 HRESULT EndMotionNow(IK47PTZClient* client);
 
-// A message and an exit code for a failed call. `lines` are the library's log lines of the call.
+// What a call was aimed at, for the messages.
+struct Target {
+    std::string camera;
+    std::string server;  // the control service's address; unused when local
+    bool local = false;
+};
+
+// A message and an exit code for a failed call: what failed, on which camera or server, and what
+// to do. `lines` are the library's log lines of the call; they and the HRESULT are added only
+// when `verbose`. An unknown camera gives kUnknownCamera whether the client is local or remote.
 Exit Explain(const char* what, HRESULT hr, const std::vector<std::string>& lines,
-             std::string* message);
+             const Target& target, bool verbose, std::string* message);
 
 }  // namespace ptzctl

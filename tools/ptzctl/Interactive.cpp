@@ -91,15 +91,16 @@ void Status(const char* text) {
 
 }  // namespace
 
-int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed, int interrupted) {
+int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed, int interrupted,
+                   const FailureReport& fail) {
     if (!isatty(STDIN_FILENO)) {
         std::fprintf(stderr, "ptzctl: interactive mode needs a terminal\n");
-        return kUsage;
+        return k47exit::kUsage;
     }
     RawTerminal terminal;
     if (!terminal.Active()) {
         std::fprintf(stderr, "ptzctl: cannot switch the terminal to raw mode\n");
-        return kUsage;
+        return k47exit::kUsage;
     }
     std::printf(
         "Steering %s: arrows pan/tilt, + and - zoom, 1-9 go to a preset, space stops, q quits.\n",
@@ -109,7 +110,7 @@ int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed, 
     Speeds current;
     auto lastKey = std::chrono::steady_clock::now();
     bool moving = false;
-    int result = kOk;
+    int result = k47exit::kOk;
     for (;;) {
         int key = ReadKey(50, interrupted);
         if (key == kInterrupted)
@@ -146,9 +147,7 @@ int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed, 
                 HRESULT hr = client->MoveRelative(wanted.pan, wanted.tilt, wanted.zoom, 0, 0);
                 if (FAILED(hr)) {
                     std::printf("\r\n");
-                    std::fprintf(stderr, "ptzctl: moving failed: 0x%08X\n",
-                                 static_cast<unsigned>(hr));
-                    result = kFailed;
+                    result = fail("moving", hr);
                     break;  // the motion before may still be under way
                 }
                 current = wanted;

@@ -5,13 +5,18 @@
 // motion under way is ended with zero speeds and then the end of motion.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "frame/K47PTZ.h"
 
 namespace ptzctl {
 
+// Prints why a call failed and gives the exit code for it.
+using FailureReport = std::function<int(const char* what, HRESULT hr)>;
+
 // `interrupted`: a descriptor that becomes readable when the program is to end, or -1.
-int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed, int interrupted);
+int RunInteractive(IK47PTZClient* client, const std::string& camera, int speed, int interrupted,
+                   const FailureReport& fail);
 
 }  // namespace ptzctl

@@ -90,7 +90,7 @@ Exit FetchStatus(const std::string& server, std::string* body, std::string* mess
     std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
     if (!curl) {
         *message = "cannot start an HTTP transfer";
-        return kFailed;
+        return k47exit::kFailed;
     }
     char detail[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
@@ -119,18 +119,18 @@ Exit FetchStatus(const std::string& server, std::string* body, std::string* mess
             case CURLE_OPERATION_TIMEDOUT:
             case CURLE_UNSUPPORTED_PROTOCOL:
             case CURLE_URL_MALFORMAT:
-                return kUnreachable;
+                return k47exit::kUnreachable;
             case CURLE_PEER_FAILED_VERIFICATION:
                 *message += " (the server's certificate was refused)";
-                return kCertificate;
+                return k47exit::kCertificate;
             default:
-                return kFailed;
+                return k47exit::kFailed;
         }
     }
     long status = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
     if (status == 200)
-        return kOk;
+        return k47exit::kOk;
     switch (status) {
         case 401:
             *message = url +
@@ -146,7 +146,7 @@ Exit FetchStatus(const std::string& server, std::string* body, std::string* mess
         default:
             *message = url + ": the server answered " + std::to_string(status);
     }
-    return kFailed;
+    return k47exit::kFailed;
 }
 
 }  // namespace ptzctl

@@ -11,8 +11,9 @@
 //   ptzctl --server URL list
 //   ptzctl --server URL --camera NAME status
 //
-// Speeds go from -100 to 100 (0 stops an axis). Exit codes: 0 done, 2 usage, 3 no control
-// service reachable, 4 unknown camera, 5 certificate refused, 6 the call failed, 7 module missing.
+// Speeds go from -100 to 100 (0 stops an axis). Exit codes: common/ExitCodes.h (0 done, 1 the call
+// failed, 2 usage, 4 no service reachable, 5 unknown camera, 6 certificate refused, 7 no module).
+// Errors name the camera or server and say what to do; -v adds the HRESULT and the library's lines.
 // SIGINT, SIGTERM or SIGHUP during a motion (move, interactive) first end the motion (zero speeds,
 // then the end of motion); the program then ends by that signal, as it does at any other time.
 #include <objbase.h>
@@ -47,11 +48,13 @@ struct Options {
     std::string module;
     bool local = false;
     bool quiet = false;
+    bool verbose = false;
 };
 
-int Fail(const char* what, HRESULT hr, const LogCollector& log) {
+int Fail(const char* what, HRESULT hr, const LogCollector& log, const Options& options) {
     std::string message;
-    Exit exit = Explain(what, hr, log.Lines(), &message);
+    Exit exit = Explain(what, hr, log.Lines(), {options.camera, options.server, options.local},
+                        options.verbose, &message);
     std::fprintf(stderr, "ptzctl: %s\n", message.c_str());
     return exit;
 }
@@ -117,42 +120,42 @@ int ShowStatus(const Options& options, bool list) {
             std::fprintf(stderr,
                          "ptzctl: list reads the control service's status page; give --server "
                          "instead of --local\n");
-            return kUsage;
+            return k47exit::kUsage;
         }
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        int result = kOk;
+        int result = k47exit::kOk;
         {
             LogCollector log;
             HRESULT hr = ReadLocalCameraStatus(options.camera, &status);
             if (FAILED(hr))
-                result = Fail("reading the camera's status", hr, log);
+                result = Fail("reading the camera's status", hr, log, options);
         }
         CoUninitialize();
-        if (result != kOk)
+        if (result != k47exit::kOk)
             return result;
     } else {
         std::string body;
         std::string message;
         Exit exit = FetchStatus(options.server, &body, &message);
-        if (exit == kOk && !ParseStatus(body, &status, &message))
-            exit = kFailed;
-        if (exit != kOk) {
+        if (exit == k47exit::kOk && !ParseStatus(body, &status, &message))
+            exit = k47exit::kFailed;
+        if (exit != k47exit::kOk) {
             std::fprintf(stderr, "ptzctl: %s\n", message.c_str());
             return exit;
         }
     }
     if (list) {
         std::fputs(FormatList(status).c_str(), stdout);
-        return kOk;
+        return k47exit::kOk;
     }
     std::optional<std::string> text = FormatCameraStatus(status, options.camera);
     if (!text) {
         std::fprintf(stderr, "ptzctl: the service does not know camera \"%s\"\n",
                      options.camera.c_str());
-        return kUnknownCamera;
+        return k47exit::kUnknownCamera;
     }
     std::fputs(text->c_str(), stdout);
-    return kOk;
+    return k47exit::kOk;
 }
 
 }  // namespace
@@ -167,8 +170,9 @@ int main(int argc, char** argv) {
         "  ptzctl --camera Gate interactive\n"
         "  ptzctl --server http://127.0.0.1:8080 list\n"
         "Speeds go from -100 to 100 (pan: + is right; tilt: + is up; zoom: + is tele).\n"
-        "Exit codes: 0 done, 2 usage, 3 no control service reachable, 4 unknown camera,\n"
-        "5 certificate refused, 6 the call failed, 7 module missing.\n"
+        "Exit codes: 0 done, 1 the call failed, 2 usage, 4 no control service reachable,\n"
+        "5 unknown camera, 6 certificate refused, 7 module missing (the table shared by every\n"
+        "K47PTZ program: docs/operations.md, \"Exit codes\").\n"
         "SIGINT (Ctrl-C), SIGTERM or SIGHUP during a motion (move, interactive) first stop the\n"
         "camera (zero speeds, then the end of motion); ptzctl then ends by that signal, as at any\n"
         "other time (a shell reports 128 + the signal's number: 130 for Ctrl-C).");
@@ -184,6 +188,8 @@ int main(int argc, char** argv) {
     app.add_option("--module", options.module,
                    "the K47PTZ module to load when it is not registered");
     app.add_flag("-q,--quiet", options.quiet, "print nothing but errors");
+    app.add_flag("-v,--verbose", options.verbose,
+                 "with an error, also print the error code and the library's log lines");
     app.require_subcommand(1);
 
     std::vector<int> speeds;
@@ -227,12 +233,12 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
-        return code == 0 ? kOk : kUsage;
+        return code == 0 ? k47exit::kOk : k47exit::kUsage;
     }
     if (options.camera.empty() && !list->parsed()) {
         std::fprintf(stderr,
                      "ptzctl: --camera is required\nRun with --help for more information.\n");
-        return kUsage;
+        return k47exit::kUsage;
     }
     if (list->parsed() || status->parsed())
         return ShowStatus(options, list->parsed());
@@ -240,22 +246,25 @@ int main(int argc, char** argv) {
     // Before the COM runtime and the client make any thread: they inherit its blocked signals.
     Interruption interruption;
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    int result = kOk;
+    int result = k47exit::kOk;
     {
         LogCollector log;
         ComPtr<IK47PTZClient> client;
         std::string error;
+        std::string detail;
         if (FAILED(CreateClient(options.local ? CLSID_PTZClientLocal : CLSID_PTZClientRemote,
-                                options.module, client.GetAddressOf(), &error))) {
+                                options.module, client.GetAddressOf(), &error, &detail))) {
             std::fprintf(stderr, "ptzctl: %s\n", error.c_str());
+            if (options.verbose && !detail.empty())
+                std::fprintf(stderr, "  error: %s\n", detail.c_str());
             CoUninitialize();
-            return kNoModule;
+            return k47exit::kNoModule;
         }
         CComBSTR server(CA2W(options.server.c_str()));
         CComBSTR camera(CA2W(options.camera.c_str()));
         HRESULT hr = client->Connect(server, camera);
         if (FAILED(hr)) {
-            result = Fail("connecting", hr, log);
+            result = Fail("connecting", hr, log, options);
         } else if (app.got_subcommand("move")) {
             speeds.resize(5, 0);
             interruption.Intercept();
@@ -263,7 +272,7 @@ int main(int argc, char** argv) {
                                       static_cast<SHORT>(speeds[2]), static_cast<SHORT>(speeds[3]),
                                       static_cast<SHORT>(speeds[4]));
             if (FAILED(hr)) {
-                result = Fail("moving", hr, log);
+                result = Fail("moving", hr, log, options);
             } else {
                 if (!options.quiet) {
                     std::printf(
@@ -275,11 +284,11 @@ int main(int argc, char** argv) {
                 if (WaitUninterrupted(seconds, interruption.Descriptor())) {
                     hr = client->EndMotion();
                     if (FAILED(hr))
-                        result = Fail("ending the motion", hr, log);
+                        result = Fail("ending the motion", hr, log, options);
                 } else {
                     hr = EndMotionNow(client.Get());
                     if (FAILED(hr))
-                        result = Fail("ending the interrupted motion", hr, log);
+                        result = Fail("ending the interrupted motion", hr, log, options);
                     else if (!options.quiet)
                         std::fprintf(stderr, "ptzctl: SIG%s: the motion was ended\n",
                                      sigabbrev_np(interruption.Received()));
@@ -292,27 +301,27 @@ int main(int argc, char** argv) {
             if (SUCCEEDED(hr))
                 hr = client->EndMotion();
             if (FAILED(hr))
-                result = Fail("stopping", hr, log);
+                result = Fail("stopping", hr, log, options);
         } else if (app.got_subcommand("preset")) {
             hr = client->Command(kPresets.at(which), number);
             if (FAILED(hr))
-                result = Fail("the preset command", hr, log);
+                result = Fail("the preset command", hr, log, options);
             else if (hr == S_FALSE && !options.quiet)
                 std::printf("the camera's protocol has no such command\n");
         } else if (app.got_subcommand("command")) {
             hr = client->Command(kModes.at(which), number);
             if (FAILED(hr))
-                result = Fail("the command", hr, log);
+                result = Fail("the command", hr, log, options);
         } else if (app.got_subcommand("menu")) {
             hr = client->MenuCommand(kMenu.at(which));
             if (FAILED(hr))
-                result = Fail("the menu command", hr, log);
+                result = Fail("the menu command", hr, log, options);
         } else if (app.got_subcommand("query")) {
             PTZFUNCTION functions = static_cast<PTZFUNCTION>(0);
             ULONG presets = 0;
             hr = client->QueryFunctions(&functions, &presets);
             if (FAILED(hr)) {
-                result = Fail("the query", hr, log);
+                result = Fail("the query", hr, log, options);
             } else {
                 std::printf("camera %s: functions 0x%X (%s), %lu presets\n", options.camera.c_str(),
                             static_cast<unsigned>(functions), Functions(functions).c_str(),
@@ -320,7 +329,9 @@ int main(int argc, char** argv) {
             }
         } else if (app.got_subcommand("interactive")) {
             interruption.Intercept();
-            result = RunInteractive(client.Get(), options.camera, speed, interruption.Descriptor());
+            result = RunInteractive(
+                client.Get(), options.camera, speed, interruption.Descriptor(),
+                [&](const char* what, HRESULT failed) { return Fail(what, failed, log, options); });
         }
     }
     CoUninitialize();

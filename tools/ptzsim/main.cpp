@@ -16,9 +16,9 @@
 // as a two-wire RS-485 bus does to its sender.
 //
 // The first line is always "ptzsim: line PATH". SIGINT, SIGTERM or SIGHUP end it: the final
-// state of every camera is reported, the link removed, and the exit status is 0. Exit codes: 0
-// ended by a signal, 1 the line or the output was lost, 2 usage, 3 the line or the link could not
-// be set up.
+// state of every camera is reported, the link removed, and the exit status is 0. Exit codes
+// (common/ExitCodes.h): 0 ended by a signal, 1 the output was lost or the link could not be made,
+// 2 usage, 8 the line could not be opened or was lost.
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ExitCodes.h"
 #include "sim/LineModel.h"
 #include "sim/Simulator.h"
 #include "tools/ptzsim/Line.h"
@@ -51,7 +52,7 @@ using k47::sim::SimulatorOptions;
 
 namespace {
 
-enum Exit : int { kEnded = 0, kLost = 1, kUsage = 2, kNoLine = 3 };
+using k47exit::kUsage;
 
 // What --baud may set a pseudo-terminal's line model to.
 constexpr uint32_t kMinPtyBaud = 50;
@@ -160,8 +161,9 @@ int main(int argc, char** argv) {
         "  ptzsim --protocol pelco-d --baud 2400 --echo --stall   # then: kill -USR1 PID\n"
         "  ptzsim --protocol bosch --device /dev/ttyUSB1 --baud 9600\n"
         "\n"
-        "Exit codes: 0 ended by ctrl-c, SIGTERM or SIGHUP; 1 the line or the output was lost;\n"
-        "2 usage; 3 the line or the link could not be set up.");
+        "Exit codes: 0 ended by ctrl-c, SIGTERM or SIGHUP; 1 the output was lost or the link\n"
+        "could not be made; 2 usage; 8 the line could not be opened or was lost (the table\n"
+        "shared by every K47PTZ program: docs/operations.md, \"Exit codes\").");
     Options o;
     app.add_option("-p,--protocol", o.protocol,
                    "the cameras' protocol: pelco-d, panasonic or bosch")
@@ -205,7 +207,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kEnded : kUsage;
+        return app.exit(e) == 0 ? k47exit::kOk : kUsage;
     }
 
     SimulatorOptions sim;
@@ -276,7 +278,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);  // a closed output shows as a failed write
     if (!signal_fd) {
         std::fprintf(stderr, "ptzsim: signalfd: %s\n", std::strerror(errno));
-        return kNoLine;
+        return k47exit::kFailed;
     }
     // A line at 1 MBd ends a byte every 10 µs; the default slack of a sleep is 50 µs.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -286,14 +288,14 @@ int main(int argc, char** argv) {
         o.device.empty() ? Line::OpenPty(&error) : Line::OpenDevice(o.device, baud, &error);
     if (!line) {
         std::fprintf(stderr, "ptzsim: %s\n", error.c_str());
-        return kNoLine;
+        return k47exit::kLine;
     }
     std::unique_ptr<LineLink> link;
     if (!o.link.empty()) {
         link = LineLink::Make(o.link, line->path(), &error);
         if (!link) {
             std::fprintf(stderr, "ptzsim: %s\n", error.c_str());
-            return kNoLine;
+            return k47exit::kFailed;
         }
     }
     const bool paced = line->is_pty() && !o.instant;
@@ -332,7 +334,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> echo;  // bytes taken and not yet written back
     bool echo_dropping = false;
     std::string reason;
-    int exit_code = kEnded;
+    int exit_code = k47exit::kOk;
     bool ending = false;
     std::vector<uint8_t> buffer(4096);
     SimTime last_checks = SimTime::zero();
@@ -395,7 +397,7 @@ int main(int argc, char** argv) {
     };
     auto lose = [&](const std::string& why) {
         reason = "line lost: " + why;
-        exit_code = kLost;
+        exit_code = k47exit::kLine;
         ending = true;
     };
 
@@ -415,7 +417,7 @@ int main(int argc, char** argv) {
                                static_cast<long>(wait.count() % 1000000000)};
         if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) {
             reason = std::string("poll: ") + std::strerror(errno);
-            exit_code = kLost;
+            exit_code = k47exit::kFailed;
             break;
         }
         const SimTime t = now();
@@ -506,13 +508,13 @@ int main(int argc, char** argv) {
     }
     if (!output_ok) {
         std::fprintf(stderr, "ptzsim: the output was closed; ending\n");
-        return kLost;  // the link goes with `link`
+        return k47exit::kFailed;  // the link goes with `link`
     }
     simulator.Finish(now(), events);
     emit_events();
     flush_echo();
     Emit(format.Exit(now(), reason, simulator.counters()));
-    if (exit_code != kEnded) {
+    if (exit_code != k47exit::kOk) {
         std::fprintf(stderr, "ptzsim: %s\n", reason.c_str());
     }
     return exit_code;
