@@ -95,24 +95,7 @@ test-package: deb
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
-check-# Release builds of the installed tree; the prefix is fixed at configuration (the unit and the
-# package scripts name installed paths), so each PREFIX configures build/package again.
-PREFIX ?= /usr/local
-DESTDIR ?=
-install:
-	cmake --preset package -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
-	cmake --build --preset package -j $(JOBS)
-	DESTDIR=$(DESTDIR) cmake --install build/package
-
-deb:
-	cmake --preset package -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-	cmake --build --preset package -j $(JOBS)
-	cd build/package && cpack -G DEB
-
-test-package: deb
-	scripts/test-package.sh build/package/dist/k47ptz_*.deb
-
-format:
+check-format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 	scripts/check-includes.sh
 

@@ -255,6 +255,7 @@ bool Installation::Load(const std::string& path, std::string* error) {
                      : xmlError.message + "; give the installation file with --config";
         return false;
     }
+    path_ = path;
     return ReadSettings(error);
 }
 
@@ -269,7 +270,9 @@ bool Installation::LoadText(const std::string& text, std::string* error) {
 }
 
 std::string Installation::Where(const xmlNode* element) const {
-    std::string where = "<" + k47::XmlDocument::NodeName(element);
+    // "FILE: <Camera Name="Gate"> at line 12", so that a message leads to the place to mend.
+    std::string where =
+        (path_.empty() ? "" : path_ + ": ") + "<" + k47::XmlDocument::NodeName(element);
     if (auto name = document_.GetAttribute(element, "Name"))
         where += " Name=\"" + *name + "\"";
     where += "> at line " + std::to_string(xmlGetLineNo(element));

@@ -115,6 +115,7 @@ class Installation {
     std::string Where(const xmlNode* element) const;
 
     k47::XmlDocument document_;
+    std::string path_;  // of the file loaded; empty for a text
     Microsoft::WRL::ComPtr<IUnknown> server_unknown_;
     CInstallationServer* server_ = nullptr;
     Microsoft::WRL::ComPtr<IK47PortService> port_service_;

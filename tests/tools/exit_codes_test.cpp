@@ -123,7 +123,10 @@ TEST_F(ExitCodes, CheckAndStrictCheckReportInWordsAndTheCodesBehindVerbose) {
               "Modell=\"PELCO\"/></Cameras>\n</Installation>\n");
     std::string output;
     EXPECT_EQ(Host(misspelt, "--check", &output), k47exit::kOk) << output;
-    EXPECT_NE(output.find("warning: <Camera Name=\"Gate\"> at line 3: attribute Modell"),
+    // The file, the element and its line: where to mend it.
+    EXPECT_NE(output.find("warning: " + misspelt +
+                          ": <Camera Name=\"Gate\"> at line 3: attribute "
+                          "Modell"),
               std::string::npos)
         << output;
     EXPECT_EQ(Host(misspelt, "--check --strict", &output), k47exit::kConfiguration) << output;

@@ -25,7 +25,9 @@ std::string DefaultModule() {
         return "libK47PTZ.so";
     std::string exe(path, static_cast<size_t>(n));
     std::string dir = exe.substr(0, exe.find_last_of('/'));
-    return dir + "/../lib/libK47PTZ.so";
+    // The build tree's layout, else the installed one.
+    const std::string built = dir + "/../lib/libK47PTZ.so";
+    return access(built.c_str(), F_OK) == 0 ? built : dir + "/" + K47_INSTALLED_MODULE;
 }
 
 bool Contains(const std::vector<std::string>& lines, const std::string& text) {

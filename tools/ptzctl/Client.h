@@ -1,7 +1,8 @@
 // How ptzctl reaches the library: a PTZClientRemote (or PTZClientLocal) created through the COM
 // runtime — from the registry when the K47PTZ module is registered, else straight from the module
-// file next to this program (../lib/libK47PTZ.so) or named with --module — and the failures of the
-// calls translated into messages and exit codes for people and scripts.
+// file next to this program (../lib/libK47PTZ.so in the build tree, ../lib/<arch>/libK47PTZ.so.1
+// installed) or named with --module — and the failures of the calls translated into messages and
+// exit codes for people and scripts.
 #pragma once
 
 #include <objbase.h>

@@ -22,8 +22,8 @@ class RefCountedObject : public Interface, public More... {
         if (riid == IID_IUnknown || riid == __uuidof(Interface)) {
             *ppv = static_cast<Interface*>(this);
         } else if constexpr (sizeof...(More) > 0) {
-            static_cast<void>(
-                ((riid == __uuidof(More) ? (*ppv = static_cast<More*>(this), true) : false) || ...));
+            static_cast<void>((
+                (riid == __uuidof(More) ? (*ppv = static_cast<More*>(this), true) : false) || ...));
         }
         if (*ppv == nullptr)
             return E_NOINTERFACE;
