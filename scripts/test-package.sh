@@ -119,20 +119,28 @@ cat > "$WORK/installation.xml" <<XML
   <PortService First="47600" Last="47619"/>
   <PTZProtocols>
     <Protocol Name="Line" ProgID="K47PTZ.K47PelcoD" COMPort="$WORK/line.tty" BaudRate="9600"/>
+    <Protocol Name="Gone" ProgID="K47PTZ.K47PelcoD" COMPort="/dev/ttyK47gone" BaudRate="9600"/>
   </PTZProtocols>
   <Cameras>
     <Camera Name="Gate" Protocol="Line" Address="1"/>
+    <Camera Name="Dock" Protocol="Gone" Address="2"/>
   </Cameras>
 </Installation>
 XML
 chmod 0644 "$WORK/installation.xml"
-as_server /usr/bin/k47ptz-host --config "$WORK/installation.xml" --check > "$WORK/check2.log" 2>&1 ||
-    fail "--check of a good file"
+# One line is missing: a problem for --check, not for the unit's check, and the host runs degraded.
+if as_server /usr/bin/k47ptz-host --config "$WORK/installation.xml" --check > "$WORK/check2.log" 2>&1; then
+    fail "--check passed a line that cannot be opened"
+fi
+grep -q "/dev/ttyK47gone does not exist" "$WORK/check2.log" || fail "--check does not name the missing device"
+as_server /usr/bin/k47ptz-host --config "$WORK/installation.xml" --check --allow-degraded \
+    > "$WORK/check3.log" 2>&1 || fail "--check --allow-degraded refused a missing line"
 spawn_as_server /usr/bin/k47ptz-host --config "$WORK/installation.xml" > "$WORK/host.log" 2>&1 &
 PIDS+=($!)
 wait_for "k47ptz-host: ready" 20 "$WORK/host.log" || fail "the host did not become ready"
 URL=$(sed -n 's|.*control service at \(http://[^/]*\)/.*|\1|p' "$WORK/host.log" | head -1)
 [ -n "$URL" ] || fail "no control service address"
+grep -q 'degraded: line "Gone" (/dev/ttyK47gone) is down' "$WORK/host.log" || fail "the summary does not say degraded"
 owner=$(ps -o user= -p "${PIDS[1]}" | tr -d " ")
 [ "$owner" = k47ptz ] || fail "the host runs as \"$owner\", not k47ptz"
 pass "host ready as k47ptz at $URL"
@@ -145,6 +153,12 @@ sleep 0.5
 [ "$(count move)" -ge 1 ] || fail "no move frame on the line"
 [ "$(count stop)" -gt "$stops0" ] || fail "no stop frame after the move"
 pass "remote ptzctl: $(count move) move frame(s), then a stop"
+
+/usr/bin/ptzctl --server "$URL" list > "$WORK/list.log" 2>&1 || fail "ptzctl list"
+grep -q "^Dock " "$WORK/list.log" && grep -q "^Gate " "$WORK/list.log" || fail "ptzctl list lacks a camera"
+/usr/bin/ptzctl --server "$URL" --camera Dock status > "$WORK/status.log" 2>&1 || fail "ptzctl status"
+grep -q "line is down" "$WORK/status.log" || fail "ptzctl status does not say the line is down"
+pass "ptzctl list and status: Dock's line is down"
 
 as_server /usr/bin/ptzctl --local --camera Gate preset go 3 > "$WORK/local.log" 2>&1 ||
     fail "ptzctl --local as k47ptz"
