@@ -3,6 +3,7 @@
 #include "camera/PTZCamera1.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -34,7 +35,7 @@ std::span<const K47InterfaceEntry> CPTZCamera::GetInterfaceTable() {
     static constexpr K47InterfaceEntry kTable[] = {
         K47Entry<CPTZCamera, IK47PTZCamera>(),    K47Entry<CPTZCamera, IK47ObjectConfiguration>(),
         K47Entry<CPTZCamera, IK47EventSink>(),    K47Entry<CPTZCamera, IK47Terminate>(),
-        K47Entry<CPTZCamera, IK47CameraStatus>(),
+        K47Entry<CPTZCamera, IK47CameraStatus>(), K47Entry<CPTZCamera, IK47CameraCounters>(),
     };
     static_assert(K47ValidTable(kTable));
     return kTable;
@@ -71,6 +72,7 @@ void CPTZCamera::FinalRelease() {
 void CPTZCamera::ArmTimer(LONGLONG dueTime) {
     LARGE_INTEGER due;
     due.QuadPart = dueTime;
+    m_repeatBeat.store(dueTime == kStopRepeatInterval, std::memory_order_relaxed);
     m_timerPending.store(true, std::memory_order_release);
     SetWaitableTimer(m_motionTimer, &due, 0, nullptr, nullptr, FALSE);
 }
@@ -88,10 +90,40 @@ bool CPTZCamera::StopBeforeOwnMove() {
     // cancelled, so the command's own move is not cut short and no motion is left unguarded.
     if (!m_timerPending.load(std::memory_order_acquire))
         return false;
-    m_driver->MoveRelative(m_address, 0, 0, 0, 0, 0);  // the answer does not matter
+    SendOwnStop();
     m_releaseSession.store(true, std::memory_order_release);
     CancelTimer();
     return true;
+}
+
+void CPTZCamera::SendOwnStop() {
+    m_counters.stopsSent.Add();
+    m_driver->MoveRelative(m_address, 0, 0, 0, 0, 0);  // the answer does not matter
+}
+
+void CPTZCamera::NoteCall(K47CAMERACALL kind, int code) noexcept {
+    constexpr uint64_t kTimeMask = (uint64_t{1} << 40) - 1;
+    const uint64_t call = (uint64_t{static_cast<uint8_t>(kind)} << 56) |
+                          (uint64_t{static_cast<uint16_t>(code)} << 40) |
+                          (GetTickCount64() & kTimeMask);
+    m_lastCall.store(call, std::memory_order_relaxed);
+}
+
+HRESULT STDMETHODCALLTYPE CPTZCamera::GetCameraCounters(K47CAMERACOUNTERS* pCounters) {
+    K47CAMERACOUNTERS all{};
+    all.MovesSent = m_counters.movesSent.Get();
+    all.StopsSent = m_counters.stopsSent.Get();
+    all.DeadManStops = m_counters.deadManStops.Get();
+    all.RepeatedStops = m_counters.repeatedStops.Get();
+    all.DatagramsAccepted = m_counters.datagramsAccepted.Get();
+    all.DatagramsStale = m_counters.datagramsStale.Get();
+    all.DatagramsForeign = m_counters.datagramsForeign.Get();
+    all.DatagramsMalformed = m_counters.datagramsMalformed.Get();
+    all.SessionsStarted = m_counters.sessionsStarted.Get();
+    const uint64_t call = m_lastCall.load(std::memory_order_relaxed);
+    all.LastCommand = (call >> 56) << 16 | ((call >> 40) & 0xFFFF);
+    all.LastCommandTime = call & ((uint64_t{1} << 40) - 1);
+    return K47CopyCounterRecord(all, pCounters, offsetof(K47CAMERACOUNTERS, MovesSent));
 }
 
 bool CPTZCamera::MovesTheCamera(PTZCOMMAND cmd) {
@@ -108,6 +140,9 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::MoveRelative(SHORT pan, SHORT tilt, SHORT 
         return E_UNEXPECTED;  // not initialised
     // Armed before the driver call: a driver that blocks must not keep the stop from coming.
     ArmTimer(kMotionTimeout);
+    const bool stop = pan == 0 && tilt == 0 && zoom == 0 && focus == 0 && iris == 0;
+    NoteCall(stop ? K47CALL_STOP : K47CALL_MOVE);
+    (stop ? m_counters.stopsSent : m_counters.movesSent).Add();
     return m_driver->MoveRelative(m_address, pan, tilt, zoom, focus, iris);
 }
 
@@ -118,6 +153,7 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::Command(PTZCOMMAND cmd, INT_PTR arg) {
     // A preset move must not be cut short by a pending motion time-out, but it must not strand a
     // motion either. Any other command (an auto mode, setting a preset) leaves the timer as it
     // was: the time-out and the repeated stops still end the motion they guard.
+    NoteCall(K47CALL_COMMAND, cmd);
     if (MovesTheCamera(cmd))
         StopBeforeOwnMove();
     return m_driver->Command(m_address, cmd, arg);
@@ -127,6 +163,7 @@ HRESULT STDMETHODCALLTYPE CPTZCamera::MenuCommand(PTZMENUCOMMAND cmd) {
     CK47ScopedLock lock(m_lock);
     if (!m_driver)
         return E_UNEXPECTED;
+    NoteCall(K47CALL_MENU, cmd);
     StopBeforeOwnMove();  // a menu step moves the camera (or its cursor) itself
     return m_driver->MenuCommand(m_address, cmd);
 }
@@ -165,6 +202,7 @@ void CPTZCamera::PublishOwner() noexcept {
 
 HRESULT STDMETHODCALLTYPE CPTZCamera::EndMotion() {
     CK47ScopedLock lock(m_lock);
+    NoteCall(K47CALL_ENDMOTION);
     m_stopRepeats = kStopRepeats;
     ArmTimer(kStopRepeatInterval);
     return S_OK;
@@ -184,8 +222,12 @@ void CPTZCamera::OnMotionTimer(DWORD /*index*/) {
     // Cancelled after it fell due (a preset move took over): nothing to stop.
     if (!m_timerPending.exchange(false, std::memory_order_acq_rel))
         return;
-    if (m_driver)
-        m_driver->MoveRelative(m_address, 0, 0, 0, 0, 0);  // the answer does not matter
+    if (m_driver) {
+        SendOwnStop();
+        (m_repeatBeat.load(std::memory_order_relaxed) ? m_counters.repeatedStops
+                                                      : m_counters.deadManStops)
+            .Add();
+    }
     // Whoever owned the datagram session has lost it; any sender may take the camera over.
     m_lastSequence = 0;
     m_peer.Clear();
@@ -220,11 +262,12 @@ void CPTZCamera::OnDatagram(DWORD /*index*/) {
         int fromLength = sizeof(from);
         int result = WSARecvFrom(m_socket, &wsaBuffer, 1, &received, &flags,
                                  reinterpret_cast<sockaddr*>(&from), &fromLength, nullptr, nullptr);
+        int error = 0;
         if (result != 0) {
             // A longer datagram (cut) or an ICMP reset costs one datagram; anything else, the
             // empty queue (WSAEWOULDBLOCK: the socket is non-blocking since WSAEventSelect)
             // among them, ends the batch.
-            int error = WSAGetLastError();
+            error = WSAGetLastError();
             if (error != WSAEMSGSIZE && error != WSAECONNRESET)
                 break;
         }
@@ -233,16 +276,25 @@ void CPTZCamera::OnDatagram(DWORD /*index*/) {
         CK47SocketAddress sender = CK47SocketAddress::FromBytes(&from, fromLength);
         K47DatagramVerdict verdict = K47JudgeDatagram(result == 0, buffer, received, m_peer.Empty(),
                                                       sender == m_peer, m_lastSequence);
-        if (!verdict.renew)
+        if (!verdict.renew) {
+            // An ICMP reset is no datagram at all; a cut one is of the wrong size.
+            if (result == 0 || error == WSAEMSGSIZE)
+                (verdict.foreign ? m_counters.datagramsForeign : m_counters.datagramsMalformed)
+                    .Add();
             continue;
+        }
         if (verdict.takeOwnership) {
+            m_counters.sessionsStarted.Add();
             m_peer = std::move(sender);
             PublishOwner();
         }
         // The owner keeps the session and the motion alive for as long as it keeps sending.
         ArmTimer(kMotionTimeout);
-        if (!verdict.accept)
+        if (!verdict.accept) {
+            m_counters.datagramsStale.Add();
             continue;  // a repeated or older datagram
+        }
+        m_counters.datagramsAccepted.Add();
         m_lastSequence = static_cast<SHORT>(verdict.datagram.sequence);
         if (verdict.datagram.EndOfMotion()) {
             // In its place: a move before it is dropped, one after it follows it.

@@ -17,6 +17,9 @@
 // only on the worker, and by closing the session while the worker is stopped. Configuration
 // (Initialize, Reconfigure, Terminate) comes from the host, one call at a time.
 //
+// Counters (IK47CameraCounters): what the camera sent and what its datagram listener made of each
+// datagram, bumped where it happens and read by any thread without a lock.
+//
 // Lifetime: the preset variable holds a reference to this object's event sink, i.e. to the
 // wrapper's identity; the host breaks that cycle with Terminate (IK47Terminate) before its last
 // release. The final release runs Terminate too.
@@ -30,6 +33,7 @@
 #include <span>
 #include <vector>
 
+#include "common/Counters.h"
 #include "common/SocketAddress.h"
 #include "common/SocketLibrary.h"
 #include "common/thread.h"
@@ -42,6 +46,7 @@ class CPTZCamera : public CK47ComObjectRoot,
                    public IK47EventSink,
                    public IK47Terminate,
                    public IK47CameraStatus,
+                   public IK47CameraCounters,
                    public CThread<CPTZCamera, CThreadWait, CThreadCOMMulti, CThreadWait> {
   public:
     // Relative due times of the motion timer, in 100 ns units.
@@ -78,6 +83,9 @@ class CPTZCamera : public CK47ComObjectRoot,
     // IK47CameraStatus: the session's owner as last published; any thread, no lock.
     HRESULT STDMETHODCALLTYPE GetSessionOwner(ULONG* pIpv4Addr, USHORT* pPort) override;
 
+    // IK47CameraCounters: any thread, no lock.
+    HRESULT STDMETHODCALLTYPE GetCameraCounters(K47CAMERACOUNTERS* pCounters) override;
+
     HRESULT FinalConstruct();
     void FinalRelease();
 
@@ -103,6 +111,11 @@ class CPTZCamera : public CK47ComObjectRoot,
     // it did that. m_lock held.
     bool StopBeforeOwnMove();
     static bool MovesTheCamera(PTZCOMMAND cmd);
+    // Records a control call for LastCommand: its kind and code with the time.
+    void NoteCall(K47CAMERACALL kind, int code = 0) noexcept;
+    // A stop the camera sends on its own (the time-out, the repeats, before a preset or menu
+    // step); m_lock held.
+    void SendOwnStop();
     // Copies m_peer into m_owner; called wherever m_peer changes.
     void PublishOwner() noexcept;
 
@@ -141,4 +154,21 @@ class CPTZCamera : public CK47ComObjectRoot,
     // shifted by 16 and the port; 0 without owner. m_peer itself belongs to the worker.
     static constexpr uint64_t kOwnerPresent = uint64_t{1} << 48;
     std::atomic<uint64_t> m_owner{0};
+    // Whether the motion timer was last armed for a stop repeat rather than the 5 s time-out, so
+    // that its handler can tell a repeated stop from a dead-man stop. Set wherever it is armed.
+    std::atomic<bool> m_repeatBeat{false};
+    struct Counters {
+        CK47Counter movesSent;
+        CK47Counter stopsSent;
+        CK47Counter deadManStops;
+        CK47Counter repeatedStops;
+        CK47Counter datagramsAccepted;
+        CK47Counter datagramsStale;
+        CK47Counter datagramsForeign;
+        CK47Counter datagramsMalformed;
+        CK47Counter sessionsStarted;
+    } m_counters;
+    // The last control call in one word, so that its kind and time are read together:
+    // K47CAMERACALL << 56 | its code (16 bits) << 40 | GetTickCount64 (40 bits: 34 years).
+    std::atomic<uint64_t> m_lastCall{0};
 };

@@ -49,8 +49,10 @@ K47DatagramVerdict K47JudgeDatagram(bool received, const uint8_t* bytes, size_t 
     std::optional<K47MotionDatagram> datagram = K47MotionDatagram::Decode(bytes, size);
     if (!datagram)
         return verdict;
-    if (!peerEmpty && !fromPeer)
+    if (!peerEmpty && !fromPeer) {
+        verdict.foreign = true;
         return verdict;
+    }
     verdict.renew = true;
     verdict.takeOwnership = peerEmpty;
     verdict.datagram = *datagram;

@@ -47,6 +47,7 @@ struct K47DatagramVerdict {
     bool renew = false;          // take or keep ownership and re-arm the motion time-out
     bool takeOwnership = false;  // the sender becomes the peer
     bool accept = false;         // apply: last sequence := datagram.sequence, then move or end
+    bool foreign = false;  // dropped: well formed, but a peer owns the session and it is another
     K47MotionDatagram datagram;
 };
 

@@ -6,6 +6,7 @@ std::span<const K47InterfaceEntry> CBosch::GetInterfaceTable() {
         K47Entry<CBosch, IK47PTZProtocol>(),
         K47Entry<CBosch, IK47ObjectConfiguration>(),
         K47Entry<CBosch, IK47LineStatus>(),
+        K47Entry<CBosch, IK47LineCounters>(),
     };
     static_assert(K47ValidTable(kTable));
     return kTable;

@@ -13,6 +13,7 @@ std::span<const K47InterfaceEntry> CPanasonic::GetInterfaceTable() {
         K47Entry<CPanasonic, IK47PTZProtocol>(),
         K47Entry<CPanasonic, IK47ObjectConfiguration>(),
         K47Entry<CPanasonic, IK47LineStatus>(),
+        K47Entry<CPanasonic, IK47LineCounters>(),
     };
     static_assert(K47ValidTable(kTable));
     return kTable;

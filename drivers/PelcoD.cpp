@@ -38,6 +38,7 @@ std::span<const K47InterfaceEntry> CPelcoD::GetInterfaceTable() {
         K47Entry<CPelcoD, IK47PTZProtocol>(),
         K47Entry<CPelcoD, IK47ObjectConfiguration>(),
         K47Entry<CPelcoD, IK47LineStatus>(),
+        K47Entry<CPelcoD, IK47LineCounters>(),
     };
     static_assert(K47ValidTable(kTable));
     return kTable;
@@ -130,6 +131,7 @@ HRESULT CPelcoD::MoveCamera(INT_PTR address, SHORT pan, SHORT tilt, SHORT zoom, 
             }
             // The line is busy, or a call waits for it and goes first: dropped, nothing logged.
             SetLostLastMove(address, true);
+            CountDroppedMove();
             return S_FALSE;
         }
         m_waiting.fetch_add(1, std::memory_order_acq_rel);

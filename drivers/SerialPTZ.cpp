@@ -4,6 +4,7 @@
 
 #include <atlbase.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -121,6 +122,17 @@ HRESULT STDMETHODCALLTYPE CSerialPTZ::GetLineStatus(K47LINESTATE* pState, BSTR* 
         *pLastError = nullptr;
         return E_OUTOFMEMORY;
     }
+}
+
+HRESULT STDMETHODCALLTYPE CSerialPTZ::GetLineCounters(K47LINECOUNTERS* pCounters) {
+    K47LINECOUNTERS all{};
+    all.FramesWritten = m_counters.framesWritten.Get();
+    all.BytesWritten = m_counters.bytesWritten.Get();
+    all.MovesDropped = m_counters.movesDropped.Get();
+    all.WriteFailures = m_counters.writeFailures.Get();
+    all.WriteTimeouts = m_counters.writeTimeouts.Get();
+    all.Reopens = m_counters.reopens.Get();
+    return K47CopyCounterRecord(all, pCounters, offsetof(K47LINECOUNTERS, FramesWritten));
 }
 
 DWORD CSerialPTZ::WriteTimeoutPerByte(DWORD baudRate) noexcept {
@@ -272,6 +284,7 @@ bool CSerialPTZ::TryReopen() {
                              LineName().c_str(), static_cast<unsigned long>(m_failedFrames));
     m_lineState = LineState::kUp;
     m_failedFrames = 0;
+    m_counters.reopens.Add();
     PublishLineState();
     OnLineRestored();
     return m_port.IsValid();
@@ -349,6 +362,7 @@ bool CSerialPTZ::WriteFrame(const BYTE* frame, size_t length) {
     DWORD written = 0;
     if (!WriteFile(m_port, frame, static_cast<DWORD>(length), &written, nullptr)) {
         DWORD error = GetLastError();
+        m_counters.writeFailures.Add();
         if (!LineGone(error)) {
             PublishLineState(K47ErrorText(error) + " (error " + std::to_string(error) + ")");
             throw CWin32Error(__FILE__, __LINE__, error);
@@ -371,8 +385,11 @@ bool CSerialPTZ::WriteFrame(const BYTE* frame, size_t length) {
             PublishLineState("a frame did not leave within " + std::to_string(bound) + " ms");
         }
         ++m_failedFrames;
+        m_counters.writeTimeouts.Add();
         throw CReportedError(__FILE__, __LINE__, ERROR_TIMEOUT);
     }
+    m_counters.framesWritten.Add();
+    m_counters.bytesWritten.Add(length);
     if (m_lineState == LineState::kStuck) {
         SetWriteBound(kWriteTimeoutConstantMs);
         g_ErrorHandling.WriteLog("%s flows again; %lu frames timed out\n", LineName().c_str(),

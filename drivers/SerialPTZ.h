@@ -22,7 +22,9 @@
 //
 // Its state is offered through IK47LineStatus (each driver lists it in its interface table): a copy
 // made whenever the state changes, under a lock of its own, so that reading it never waits for a
-// frame being written under the port lock.
+// frame being written under the port lock. What the line did (frames and bytes written, moves
+// dropped on the busy line, failed and timed-out writes, reopens) is counted where it happens and
+// offered through IK47LineCounters, read without any lock.
 //
 // Threading: free-threaded. Control calls come from the worker threads of every camera on the
 // line, configuration calls from the host. The port lock (a recursive Windows mutex, owned by the
@@ -42,6 +44,7 @@
 #include <set>
 #include <string>
 
+#include "common/Counters.h"
 #include "common/K47Global.h"
 #include "common/Win32Handle.h"
 #include "common/thread.h"
@@ -52,6 +55,7 @@ class CSerialPTZ : public CK47ComObjectRoot,
                    public IK47PTZProtocol,
                    public IK47ObjectConfiguration,
                    public IK47LineStatus,
+                   public IK47LineCounters,
                    public CThread<CSerialPTZ, CThreadWait, CThreadCOMMulti, CThreadWait> {
   public:
     // The port's read time-outs, in milliseconds: a read of n bytes ends 50 ms after the last
@@ -84,6 +88,9 @@ class CSerialPTZ : public CK47ComObjectRoot,
     // IK47LineStatus: the copy last published; takes the status lock only.
     HRESULT STDMETHODCALLTYPE GetLineStatus(K47LINESTATE* pState, BSTR* pDevice,
                                             BSTR* pLastError) override;
+
+    // IK47LineCounters: any thread, no lock.
+    HRESULT STDMETHODCALLTYPE GetLineCounters(K47LINECOUNTERS* pCounters) override;
 
     // The port lock, for tests that keep the line busy from another thread.
     CSyncObjectBase& PortLock() noexcept { return m_portLock; }
@@ -125,6 +132,8 @@ class CSerialPTZ : public CK47ComObjectRoot,
     // WriteFrame under the port lock, waiting for it. A failure is logged as handled at the
     // driver's `file` and `line` and passed on to the operation's own handler.
     void WriteFrameLocked(const BYTE* frame, size_t length, const char* file, int line);
+    // A move not sent because the line was busy (the driver's S_FALSE); any thread.
+    void CountDroppedMove() noexcept { m_counters.movesDropped.Add(); }
     // The open port, or null; the caller holds the port lock.
     HANDLE Port() const noexcept { return m_port.IsValid() ? m_port.Get() : nullptr; }
 
@@ -169,4 +178,13 @@ class CSerialPTZ : public CK47ComObjectRoot,
     K47LINESTATE m_publishedState = K47LINE_NONE;
     std::string m_publishedDevice;
     std::string m_lastError;
+    // What the line did; bumped where it happens, read by GetLineCounters without a lock.
+    struct Counters {
+        CK47Counter framesWritten;
+        CK47Counter bytesWritten;
+        CK47Counter movesDropped;
+        CK47Counter writeFailures;
+        CK47Counter writeTimeouts;
+        CK47Counter reopens;
+    } m_counters;
 };

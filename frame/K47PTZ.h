@@ -270,6 +270,76 @@ __CRT_UUID_DECL(IK47CameraStatus, 0x84AB784F, 0xB80C, 0x4763, 0x8E, 0x8A, 0xA3, 
 inline constexpr IID IID_IK47CameraStatus = K47UuidOf<IK47CameraStatus>::value;
 
 // ---------------------------------------------------------------------------------------------
+// Counters (not in the type library): what a line and a camera have done since the object was
+// created, for a host's metrics. Each is counted where the event happens, without a lock, and
+// never reset (a new configuration does not clear them). A read copies each value on its own:
+// values read together may be a few events apart, and none ever goes back.
+//
+// Both records begin with their size, so that either side may be newer: the caller sets cbSize
+// to the size of the record it knows; the object fills the fields that fit, leaves the rest
+// alone and sets cbSize to the bytes it filled. A cbSize that does not reach the first counter is
+// refused (E_INVALIDARG).
+
+typedef struct K47LINECOUNTERS {
+    ULONG cbSize;
+    ULONG reserved;
+    ULONGLONG FramesWritten;  // frames that left the port whole
+    ULONGLONG BytesWritten;   // the bytes of those frames
+    ULONGLONG MovesDropped;   // moves not sent because the line was busy (the call's S_FALSE)
+    ULONGLONG WriteFailures;  // writes the port refused, a device that went away among them
+    ULONGLONG WriteTimeouts;  // frames that did not leave within the write bound (a stuck line)
+    ULONGLONG Reopens;        // times a line that was down was opened again
+} K47LINECOUNTERS;
+static_assert(sizeof(K47LINECOUNTERS) == 56);
+
+// Offered by the serial protocol drivers next to IK47LineStatus.
+MIDL_INTERFACE("6C1D2E8A-3F47-4B95-9A0E-52D7C8B14F63")
+IK47LineCounters : public IUnknown {
+  public:
+    virtual HRESULT STDMETHODCALLTYPE GetLineCounters(K47LINECOUNTERS * pCounters) = 0;
+};
+__CRT_UUID_DECL(IK47LineCounters, 0x6C1D2E8A, 0x3F47, 0x4B95, 0x9A, 0x0E, 0x52, 0xD7, 0xC8, 0xB1,
+                0x4F, 0x63)
+inline constexpr IID IID_IK47LineCounters = K47UuidOf<IK47LineCounters>::value;
+
+// What the camera's last control call was (K47CAMERACOUNTERS.LastCommand, bits 16 and up).
+typedef enum K47CAMERACALL : int {
+    K47CALL_NONE = 0,       // no call yet
+    K47CALL_MOVE = 1,       // MoveRelative with a speed
+    K47CALL_STOP = 2,       // MoveRelative with every speed 0
+    K47CALL_ENDMOTION = 3,  // EndMotion
+    K47CALL_COMMAND = 4,    // Command; the PTZCOMMAND in the low 16 bits
+    K47CALL_MENU = 5,       // MenuCommand; the PTZMENUCOMMAND in the low 16 bits
+} K47CAMERACALL;
+
+typedef struct K47CAMERACOUNTERS {
+    ULONG cbSize;
+    ULONG reserved;
+    ULONGLONG MovesSent;           // MoveRelative calls with a speed, passed to the driver
+    ULONGLONG StopsSent;           // stops passed to the driver: the callers' and the camera's own
+    ULONGLONG DeadManStops;        // motions stopped because nobody renewed them within 5 s
+    ULONGLONG RepeatedStops;       // stops on EndMotion's 0.4 s beat (11 after each EndMotion)
+    ULONGLONG DatagramsAccepted;   // applied: a newer sequence from the session's owner
+    ULONGLONG DatagramsStale;      // from the owner, but a sequence not newer than the last
+    ULONGLONG DatagramsForeign;    // well formed, from a sender other than the owner
+    ULONGLONG DatagramsMalformed;  // of the wrong size
+    ULONGLONG SessionsStarted;     // times a sender took the free session
+    ULONGLONG LastCommand;         // K47CAMERACALL << 16 | the command's code; 0 before any
+    ULONGLONG LastCommandTime;     // GetTickCount64 at that call, in ms; 0 before any
+} K47CAMERACOUNTERS;
+static_assert(sizeof(K47CAMERACOUNTERS) == 96);
+
+// Offered by the camera object (through the PTZCamera wrapper) next to IK47CameraStatus.
+MIDL_INTERFACE("B2F4A917-5C3E-4D08-8E61-0A9D3C7E25B4")
+IK47CameraCounters : public IUnknown {
+  public:
+    virtual HRESULT STDMETHODCALLTYPE GetCameraCounters(K47CAMERACOUNTERS * pCounters) = 0;
+};
+__CRT_UUID_DECL(IK47CameraCounters, 0xB2F4A917, 0x5C3E, 0x4D08, 0x8E, 0x61, 0x0A, 0x9D, 0x3C, 0x7E,
+                0x25, 0xB4)
+inline constexpr IID IID_IK47CameraCounters = K47UuidOf<IK47CameraCounters>::value;
+
+// ---------------------------------------------------------------------------------------------
 // Plug-in drivers
 
 // The interface a separately supplied protocol driver offers to PTZ3PWrapper. The wrapper takes
