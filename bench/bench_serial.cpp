@@ -8,6 +8,10 @@
 // port lock does under contention (a move that finds the line busy is dropped with S_FALSE, and
 // the camera's next move waits for the line).
 //
+// With --read-counters=US a thread reads the line's and both cameras' counters every US
+// microseconds (0: without pause) during 2. to 4., as a host's metrics page would, to show
+// whether reading them costs the control path anything; the reads made are printed.
+//
 // These are software costs. A synchronous WriteFile returns only once the frame has left the
 // wire, so the line time of the frame (10 bits a byte with start and stop bit) is part of every
 // driver write: at a real 9600 Bd that is 70 / 9600 s = 7.29 ms a frame (at most 137 frames/s
@@ -24,6 +28,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <k47/pty.h>
 #include <string>
 #include <thread>
@@ -88,7 +94,11 @@ void Print(const char* name, const Percentiles& p, double floor, double lineUs) 
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    long readEveryUs = -1;  // no reader
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--read-counters=", 16) == 0)
+            readEveryUs = std::atol(argv[i] + 16);
     k47test::RegisterLibraryClasses();
     k47test::LogCapture quiet;
     k47::PtyPair pty;
@@ -152,6 +162,34 @@ int main() {
         cameras.push_back(camera);
     }
 
+    std::atomic<bool> readerStop{false};
+    std::atomic<long> reads{0};
+    std::thread reader;
+    if (readEveryUs >= 0) {
+        ComPtr<IK47LineCounters> line;
+        driver.As(&line);
+        std::vector<ComPtr<IK47CameraCounters>> sources(cameras.size());
+        for (size_t c = 0; c < cameras.size(); ++c)
+            cameras[c].As(&sources[c]);
+        reader = std::thread([&, line, sources] {
+            while (!readerStop.load(std::memory_order_relaxed)) {
+                K47LINECOUNTERS lineCounters{};
+                lineCounters.cbSize = sizeof(lineCounters);
+                if (line)
+                    line->GetLineCounters(&lineCounters);
+                for (const auto& source : sources) {
+                    K47CAMERACOUNTERS cameraCounters{};
+                    cameraCounters.cbSize = sizeof(cameraCounters);
+                    if (source)
+                        source->GetCameraCounters(&cameraCounters);
+                }
+                ++reads;
+                if (readEveryUs > 0)
+                    std::this_thread::sleep_for(std::chrono::microseconds(readEveryUs));
+            }
+        });
+    }
+
     // 2. and 3.
     int lostDriver = 0;
     int busyDriver = 0;
@@ -211,6 +249,12 @@ int main() {
     stop = true;
     drain.join();
     long frames = bytes / 7;
+    readerStop = true;
+    if (reader.joinable()) {
+        reader.join();
+        std::printf("counters read %ld times (line and both cameras each time) meanwhile\n",
+                    reads.load());
+    }
     std::printf(
         "two cameras moving flat out for 2 s on one line: %ld + %ld moves sent (%ld frames read), "
         "%ld + %ld dropped as busy (%.1f%% of calls)\n",

@@ -205,21 +205,27 @@ TEST_F(CameraCountersTest, ReadingWhileTheCameraIsSteeredLosesNothing) {
     };
     std::thread first(caller, 1);
     std::thread second(caller, 2);
+    // In bursts the socket's buffer holds, each taken before the next is sent: a datagram lost
+    // to a full buffer would be no fault of the counters.
+    constexpr int kBurst = 10;
     UdpPeer owner, stranger;
-    for (int i = 1; i <= kDatagrams; ++i) {
-        ASSERT_TRUE(owner.SendDatagram(port, Motion(static_cast<uint16_t>(i), 50)));
-        ASSERT_TRUE(stranger.SendDatagram(port, Motion(static_cast<uint16_t>(i), 60)));
+    bool counted = true;
+    for (int i = 1; i <= kDatagrams && counted; ++i) {
+        EXPECT_TRUE(owner.SendDatagram(port, Motion(static_cast<uint16_t>(i), 50)));
+        EXPECT_TRUE(stranger.SendDatagram(port, Motion(static_cast<uint16_t>(i), 60)));
+        if (i % kBurst == 0)
+            counted = k47test::WaitUntil(
+                [&] {
+                    const K47CAMERACOUNTERS c = Read(camera.Get());
+                    return c.DatagramsAccepted + c.DatagramsForeign == ULONGLONG(2 * i);
+                },
+                std::chrono::milliseconds(5000));
     }
     first.join();
     second.join();
-    ASSERT_TRUE(k47test::WaitUntil(
-        [&] {
-            const K47CAMERACOUNTERS c = Read(camera.Get());
-            return c.DatagramsAccepted + c.DatagramsForeign == 2 * kDatagrams;
-        },
-        std::chrono::milliseconds(5000)));
     done = true;
     reader.join();
+    ASSERT_TRUE(counted) << "datagrams were not taken";
     const K47CAMERACOUNTERS c = Read(camera.Get());
     // The first datagram of either sender takes the free session; the other's are all foreign.
     EXPECT_EQ(c.SessionsStarted, 1u);
