@@ -65,9 +65,16 @@ HRESULT STDMETHODCALLTYPE CSerialPTZ::Reconfigure(IXMLDOMElement* pElement) {
     HRESULT hr = OpenAndSetUpPort(pElement);
     // A port that went missing has published its error already.
     if (FAILED(hr) && m_lineState != LineState::kDown) {
-        char code[16];
-        std::snprintf(code, sizeof(code), "0x%08X", static_cast<unsigned>(hr));
-        PublishLineState(std::string("the configuration failed (") + code + ")");
+        // Operators read this in the status: words, and the system error number they can look up.
+        std::string cause = "the line could not be set up";
+        if (HRESULT_FACILITY(hr) == FACILITY_WIN32) {
+            const DWORD code = HRESULT_CODE(hr);
+            cause = K47ErrorText(code) + " (error " + std::to_string(code) + ")";
+        }
+        PublishLineState(m_port.IsValid()
+                             ? "the port opened but refused the line's settings: " + cause
+                             : "the Protocol element's settings could not be read: " + cause +
+                                   "; the host's log names the attribute");
     } else {
         PublishLineState();
     }

@@ -7,6 +7,7 @@
 #include <atlbase.h>
 
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -95,6 +96,32 @@ TEST(LineStatus, FollowsTheLineThroughConfigurationLossAndReturn) {
     ASSERT_EQ(symlink(second.Path().c_str(), link.c_str()), 0);
     ASSERT_TRUE(WaitForState(driver.identity.Get(), K47LINE_UP, std::chrono::milliseconds(4000)));
     EXPECT_NE(Read(driver.identity.Get()).lastError.find("not connected"), std::string::npos);
+}
+
+// A configuration the line cannot take is reported in words an operator can act on, not as a
+// result code: settings that cannot be read, and a device that is not a serial port.
+TEST(LineStatus, ConfigurationFailuresAreReportedInWords) {
+    RegisterLibraryClasses();
+    TempFolder dir;
+    FarEnd far(Protocol::kPelcoD);
+    DriverUnderTest<CPelcoD> driver;
+    ASSERT_HR_OK(driver.Initialize("Name=\"Yard\""));
+    LogCapture log;
+
+    EXPECT_FALSE(SUCCEEDED(driver.Reconfigure("COMPort=\"" + far.Path() + "\" BaudRate=\"fast\"")));
+    Status status = Read(driver.identity.Get());
+    EXPECT_NE(status.lastError.find("settings could not be read"), std::string::npos)
+        << status.lastError;
+    EXPECT_EQ(status.lastError.find("0x"), std::string::npos) << status.lastError;
+
+    // No rate at all: the port opens, then refuses it.
+    EXPECT_FALSE(
+        SUCCEEDED(driver.Reconfigure("COMPort=\"" + far.Path() + "\" BaudRate=\"0\"")));
+    status = Read(driver.identity.Get());
+    EXPECT_NE(status.lastError.find("refused the line's settings"), std::string::npos)
+        << status.lastError;
+    EXPECT_NE(status.lastError.find("(error "), std::string::npos) << status.lastError;
+    EXPECT_EQ(status.lastError.find("0x"), std::string::npos) << status.lastError;
 }
 
 // A frame holds the port lock for as long as the line takes (a stuck line: its whole bound);
