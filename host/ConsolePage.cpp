@@ -58,8 +58,11 @@ std::vector<http::Route> ConsolePageRoutes() {
     assets.path = std::string(kAssetPrefix);
     assets.methods = {"GET"};
     assets.handler = [](const http::HttpRequest& request) {
-        // Names only, no folders: "/console/a/b.js" or "/console/../x" find nothing.
-        const std::string_view name = std::string_view(request.path).substr(kAssetPrefix.size());
+        // Names as sent, with no escapes and no folders: "/console/a/b.js", "/console/../x" or a
+        // decoded "%00" that would cut the name short find nothing.
+        const std::string_view raw = request.rawPath;
+        const std::string_view name =
+            raw.starts_with(kAssetPrefix) ? raw.substr(kAssetPrefix.size()) : std::string_view();
         const EmbeddedFile* file = FindConsoleFile(name);
         return file != nullptr ? FileResponse(*file) : NotFound(name);
     };

@@ -189,8 +189,8 @@ TEST_F(ConsoleListener, NamesOutsideTheFilesAndOtherMethodsAreRefused) {
     for (const char* path :
          {"/console/", "/console/nothing.js", "/console/CONSOLE.JS", "/console/console.js/",
           "/console/sub/console.js", "/console/../console/console.js", "/console/%2e%2e/index.html",
-          "/console//console.js", "/console/console.js%00", "/index.html", "/console",
-          "/consolex/console.js"}) {
+          "/console//console.js", "/console/console.js%00", "/console/console%2ejs",
+          "/%63onsole/console.js", "/index.html", "/console", "/consolex/console.js"}) {
         Reply reply = Get(path);
         EXPECT_EQ(reply.status, 404u) << path << "\n" << reply.head;
         EXPECT_EQ(reply.body.find("<html"), std::string::npos) << path;
