@@ -133,10 +133,12 @@ async function startHost(env, link) {
   <ControlService Listen="127.0.0.1" Port="0" Console="1"/>
   <PTZProtocols>
     <Protocol Name="Line" ProgID="K47PTZ.K47PelcoD" COMPort="${link}" BaudRate="9600"/>
+    <Protocol Name="Broken" ProgID="K47PTZ.NoSuchDriver"/>
   </PTZProtocols>
   <Cameras>
     <Camera Name="Gate" Protocol="Line" Address="1"/>
     <Camera Name="Yard" Protocol="Line" Address="2"/>
+    <Camera Name="Lost" Protocol="Broken" Address="1"/>
   </Cameras>
 </Installation>
 `);
@@ -206,7 +208,9 @@ async function main() {
         const problems = [];
         page.on("pageerror", (error) => problems.push(`page error: ${error.message}`));
         page.on("console", (message) => {
-            if (message.type() === "error") problems.push(`console: ${message.text()}`);
+            // A refusal of the API is logged by the browser too; the page shows it (checked below).
+            if (message.type() === "error" && !message.location()?.url?.includes("/api/"))
+                problems.push(`console: ${message.text()}`);
         });
         page.on("requestfailed", (request) => {
             if (!request.url().includes("/api/")) problems.push(`request failed: ${request.url()}`);
@@ -223,7 +227,7 @@ async function main() {
 
         // The list: both cameras of the simulated line, their line up, counters as numbers or dashes.
         const listed = await page
-            .waitForFunction(() => document.querySelectorAll("#cameras tbody tr").length >= 2, { timeout: 5000 })
+            .waitForFunction(() => document.querySelectorAll("#cameras tbody tr").length >= 3, { timeout: 5000 })
             .then(() => true, () => false);
         check(listed, "the page lists the cameras");
         const rows = await page.$$eval("#cameras tbody tr", (trs) => trs.map((tr) => ({
@@ -231,9 +235,9 @@ async function main() {
             cells: [...tr.cells].map((td) => td.textContent),
             counts: [...tr.querySelectorAll("td.count")].map((td) => td.textContent),
         })));
-        check(JSON.stringify(rows.map((r) => r.name)) === JSON.stringify(["Gate", "Yard"]), `cameras listed: ${rows.map((r) => r.name).join(", ")}`);
+        check(JSON.stringify(rows.map((r) => r.name).sort()) === JSON.stringify(["Gate", "Lost", "Yard"]), `cameras listed: ${rows.map((r) => r.name).join(", ")}`);
         for (const row of rows) {
-            check(row.cells[1] === "Line" && row.cells[2] === "up", `${row.name}: line "${row.cells[1]}", state "${row.cells[2]}"`);
+            if (row.name !== "Lost") check(row.cells[1] === "Line" && row.cells[2] === "up", `${row.name}: line "${row.cells[1]}", state "${row.cells[2]}"`);
             check(row.counts.length > 0 && row.counts.every((t) => /^(\d+|\u2013)$/.test(t)), `${row.name}: counters ${row.counts.join(" ")}`);
         }
         // The list is refreshed: the "updated" note changes within two seconds.
@@ -293,8 +297,23 @@ async function main() {
         check(message === "", `no error shown on the page ("${message}")`);
         check(problems.length === 0, `no script error, policy violation or failed load (${problems.join("; ") || "none"})`);
 
+        // A camera the host cannot steer: the refusal in the host's words.
+        await page.click('#cameras tbody tr[data-camera="Lost"]');
+        await page.click('button[data-preset="1"][data-action="go"]');
+        const refusal = await page
+            .waitForFunction(() => { const m = document.querySelector("#message"); return !m.hidden && m.textContent; }, { timeout: 3000 })
+            .then((handle) => handle.jsonValue(), () => "");
+        check(/^preset Lost: .*not bound.*\(HTTP 503\)$/.test(refusal), `a refusal is shown in words: "${refusal}"`);
+
         await page.screenshot({ path: SCREENSHOT, fullPage: true });
         console.log(`screenshot: ${SCREENSHOT}`);
+
+        // The host gone: the list says it cannot be read.
+        await host.end();
+        const gone = await page
+            .waitForFunction(() => { const s = document.querySelector("#list-state"); return s.className === "error" && s.textContent; }, { timeout: 4000 })
+            .then((handle) => handle.jsonValue(), () => "");
+        check(gone.startsWith("reading the cameras: "), `with the host gone the page says "${gone}"`);
     } finally {
         clearTimeout(watchdog);
         if (browser) await browser.close().catch(() => {});
