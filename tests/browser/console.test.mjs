@@ -2,7 +2,8 @@
 // cameras, k47ptz-host serves the console on a loopback port, and the page is driven like a user
 // would. What reaches the simulated line is the judge: moves in the joystick's direction while it
 // is held, a stop within 0.5 s of letting go (not the camera's own 5 s time-out), the same for an
-// arrow key and for the window losing focus, and the frame of a preset button.
+// arrow key and for the window losing focus, and the frame of a preset button; all of it behind
+// HTTP Basic, and a refusal of the host shown in words.
 //
 // Run by ctest (label browser) in its working folder, where console.png and the logs are left.
 // Needs /usr/bin/chromium (or K47_CHROMIUM) and tests/browser/node_modules (npm ci): without them
@@ -18,6 +19,9 @@ const CHROMIUM = process.env.K47_CHROMIUM ?? "/usr/bin/chromium";
 const WORK = path.resolve("console-work");
 const SCREENSHOT = path.resolve("console.png");
 const STOP_WITHIN_S = 0.5;
+// The console behind HTTP Basic (allowed over plain HTTP from loopback): the page's own requests
+// must carry the credentials the browser was given for it.
+const USER = { username: "operator", password: "gate-7" };
 
 const failures = [];
 function check(condition, text) {
@@ -131,6 +135,7 @@ async function startHost(env, link) {
     const config = path.join(WORK, "installation.xml");
     writeFileSync(config, `<Installation>
   <ControlService Listen="127.0.0.1" Port="0" Console="1"/>
+  <Users><User Name="${USER.username}" Password="${USER.password}"/></Users>
   <PTZProtocols>
     <Protocol Name="Line" ProgID="K47PTZ.K47PelcoD" COMPort="${link}" BaudRate="9600"/>
     <Protocol Name="Broken" ProgID="K47PTZ.NoSuchDriver"/>
@@ -204,7 +209,11 @@ async function main() {
             ],
             defaultViewport: { width: 1280, height: 900 },
         });
+        const anonymous = await fetch(`${url}/`);
+        check(anonymous.status === 401 && /^Basic /.test(anonymous.headers.get("www-authenticate") ?? ""),
+              `without credentials the page answers ${anonymous.status}, asking for Basic`);
         const page = await browser.newPage();
+        await page.authenticate(USER);
         const problems = [];
         page.on("pageerror", (error) => problems.push(`page error: ${error.message}`));
         page.on("console", (message) => {
