@@ -5,6 +5,7 @@
 // page die instead, the camera stops by itself 5 s after the last move it got.
 import {
     BUTTON_SPEED,
+    RequestQueue,
     DASH,
     KEY_SPEED,
     RENEW_MS,
@@ -33,72 +34,43 @@ function showMessage(text) {
 
 // --- Requests -------------------------------------------------------------------------------
 
-// One request at a time, in order: moves sent on separate connections could reach the host out
-// of order, and a move overtaking its stop would leave the camera running until its time-out.
-// Waiting motion requests are replaced by the newest (only the latest wish matters); commands
-// (presets) are never dropped.
-class Sender {
-    constructor() {
-        this.queue = [];
-        this.busy = false;
+// Sends one POST (RequestQueue keeps them one at a time and in order) and shows what failed.
+async function send({ action, camera, body }) {
+    const what = `${action} ${camera}`;
+    const target = cameraPath(camera, action);
+    if (!target) {
+        showMessage(`${what}: a camera of that name cannot be reached by a web address`);
+        commandError = true;
+        return;
     }
-
-    post(action, camera, body, motion) {
-        if (motion) this.queue = this.queue.filter((request) => !request.motion);
-        this.queue.push({ action, camera, body, motion });
-        this.pump();
-    }
-
-    async pump() {
-        if (this.busy) return;
-        const request = this.queue.shift();
-        if (!request) return;
-        this.busy = true;
-        try {
-            await this.send(request);
-        } finally {
-            this.busy = false;
-            this.pump();
-        }
-    }
-
-    async send({ action, camera, body }) {
-        const what = `${action} ${camera}`;
-        const target = cameraPath(camera, action);
-        if (!target) {
-            showMessage(`${what}: a camera of that name cannot be reached by a web address`);
-            commandError = true;
+    const abort = new AbortController();
+    const timer = setTimeout(() => abort.abort(), REQUEST_TIMEOUT_MS);
+    try {
+        const response = await fetch(target, {
+            method: "POST",
+            credentials: "same-origin",
+            headers: { "Content-Type": "application/json", "X-K47-Console": "1" },
+            body: JSON.stringify(body),
+            signal: abort.signal,
+        });
+        if (response.ok) {
+            if (commandError) showMessage("");
+            commandError = false;
             return;
         }
-        const abort = new AbortController();
-        const timer = setTimeout(() => abort.abort(), REQUEST_TIMEOUT_MS);
-        try {
-            const response = await fetch(target, {
-                method: "POST",
-                credentials: "same-origin",
-                headers: { "Content-Type": "application/json", "X-K47-Console": "1" },
-                body: JSON.stringify(body),
-                signal: abort.signal,
-            });
-            if (response.ok) {
-                if (commandError) showMessage("");
-                commandError = false;
-                return;
-            }
-            showMessage(errorText(what, response.status, await response.text()));
-            commandError = true;
-        } catch (error) {
-            const reason = error.name === "AbortError" ? "the host did not answer" : error.message;
-            showMessage(`${what}: ${reason}`);
-            commandError = true;
-        } finally {
-            clearTimeout(timer);
-        }
+        showMessage(errorText(what, response.status, await response.text()));
+        commandError = true;
+    } catch (error) {
+        const reason = error.name === "AbortError" ? "the host did not answer" : error.message;
+        showMessage(`${what}: ${reason}`);
+        commandError = true;
+    } finally {
+        clearTimeout(timer);
     }
 }
 
 let commandError = false;
-const sender = new Sender();
+const sender = new RequestQueue(send);
 
 // --- Motion -----------------------------------------------------------------------------------
 

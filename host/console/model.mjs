@@ -128,3 +128,36 @@ export function cameraPath(name, action) {
     if (name === "." || name === "..") return null;
     return `/api/v1/cameras/${encodeURIComponent(name)}/${action}`;
 }
+
+// One request at a time, in order: moves sent on separate connections could reach the host out
+// of order, and a move overtaking its stop would leave the camera running until its time-out.
+// Waiting motion requests are replaced by the newest (only the latest wish matters); commands
+// (presets) are never dropped. A request that fails (its `send` rejects) does not stop the rest.
+export class RequestQueue {
+    constructor(send) {
+        this.send = send;
+        this.queue = [];
+        this.busy = false;
+    }
+
+    post(action, camera, body, motion) {
+        if (motion) this.queue = this.queue.filter((request) => !request.motion);
+        this.queue.push({ action, camera, body, motion });
+        this.pump();
+    }
+
+    async pump() {
+        if (this.busy) return;
+        const request = this.queue.shift();
+        if (!request) return;
+        this.busy = true;
+        try {
+            await this.send(request);
+        } catch {
+            // `send` tells the user itself; the requests behind this one still go
+        } finally {
+            this.busy = false;
+            this.pump();
+        }
+    }
+}

@@ -1,11 +1,12 @@
 // The console's page-free logic under node: the joystick's geometry and dead zone, the merge of
 // held controls, the cells of a status document with counters missing or odd, error words, and
-// camera names in API paths.
+// camera names in API paths, and the queue that keeps requests one at a time and in order.
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
 import {
     DASH,
+    RequestQueue,
     cameraPath,
     cameraRows,
     counterText,
@@ -118,4 +119,50 @@ test("camera names are percent-encoded whole in API paths", () => {
     // A URL would climb out of the cameras for these; they are refused, not sent elsewhere.
     assert.equal(cameraPath("..", "preset"), null);
     assert.equal(cameraPath(".", "stop"), null);
+});
+
+test("requests go one at a time and in order; waiting moves give way to newer motion, commands stay", async () => {
+    const started = [];
+    const finish = [];
+    let inFlight = 0;
+    let most = 0;
+    const queue = new RequestQueue((request) => {
+        started.push(`${request.action} ${request.camera} ${JSON.stringify(request.body)}`);
+        most = Math.max(most, ++inFlight);
+        return new Promise((resolve, reject) =>
+            finish.push((failed) => {
+                --inFlight;
+                if (failed) reject(new Error("the host did not answer"));
+                else resolve();
+            }));
+    });
+    const settle = () => new Promise((resolve) => setImmediate(resolve));
+    const answer = async (failed = false) => {
+        finish.shift()(failed);
+        await settle();
+    };
+
+    queue.post("move", "Gate", { pan: 10 }, true);
+    queue.post("move", "Gate", { pan: 20 }, true);
+    queue.post("preset", "Gate", { action: "go", number: 3 }, false);
+    queue.post("move", "Gate", { pan: 30 }, true);
+    queue.post("stop", "Gate", {}, true);
+    await settle();
+    assert.deepEqual(started, ['move Gate {"pan":10}']); // nothing else while that one is out
+    await answer();
+    await answer(true); // a failure does not hold up the stop behind it
+    await answer();
+    assert.deepEqual(started, [
+        'move Gate {"pan":10}',
+        'preset Gate {"action":"go","number":3}',
+        "stop Gate {}",
+    ]);
+    assert.equal(most, 1);
+    assert.equal(finish.length, 0);
+
+    // Idle again: the next request goes at once.
+    queue.post("move", "Yard", { tilt: -40 }, true);
+    await settle();
+    assert.equal(started.at(-1), 'move Yard {"tilt":-40}');
+    await answer();
 });
