@@ -285,13 +285,40 @@ async function main() {
               `the left arrow pans left (${keyMoves.length} moves)`);
         await checkStop(sim, 1, keyUp, "arrow key released");
 
-        // The window loses focus while the joystick is held: the stop goes out at once.
-        await holdPad(page, -0.5, 0.5);
+        // Whatever takes the user away while the joystick is held stops the camera at once: the
+        // window losing focus, the pointer leaving the window, the tab being hidden (the events
+        // the browser would fire, dispatched here).
+        const leaving = {
+            "window blurred": () => window.dispatchEvent(new Event("blur")),
+            "pointer left the window": () =>
+                document.documentElement.dispatchEvent(new MouseEvent("mouseleave")),
+            "tab hidden": () => {
+                Object.defineProperty(document, "visibilityState", { value: "hidden", configurable: true });
+                document.dispatchEvent(new Event("visibilitychange"));
+                delete document.visibilityState;
+            },
+        };
+        for (const [what, leave] of Object.entries(leaving)) {
+            await holdPad(page, -0.5, 0.5);
+            await sleep(400);
+            const left = now();
+            await page.evaluate(leave);
+            await checkStop(sim, 1, left, `${what} while held`);
+            await page.mouse.up();
+        }
+
+        // The zoom button: tele while held, stop on release.
+        const zoomBox = await (await page.$("#zoom-in")).boundingBox();
+        await page.mouse.move(zoomBox.x + zoomBox.width / 2, zoomBox.y + zoomBox.height / 2);
+        const zoomDown = now();
+        await page.mouse.down();
         await sleep(500);
-        const blurred = now();
-        await page.evaluate(() => window.dispatchEvent(new Event("blur")));
-        await checkStop(sim, 1, blurred, "window blurred while held");
+        const zoomUp = now();
         await page.mouse.up();
+        const zooms = sim.since(zoomDown, 1).filter((f) => f.kind === "move" && f.at <= zoomUp);
+        check(zooms.length >= 2 && zooms.every((f) => f.zoom.direction === 1 && f.pan.direction === 0),
+              `"zoom in" held zooms in (${zooms.length} moves)`);
+        await checkStop(sim, 1, zoomUp, "zoom button released");
 
         // A preset button.
         const beforePreset = now();
