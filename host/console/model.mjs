@@ -131,7 +131,7 @@ export function cameraPath(name, action) {
 
 // One request at a time, in order: moves sent on separate connections could reach the host out
 // of order, and a move overtaking its stop would leave the camera running until its time-out.
-// Waiting motion requests are replaced by the newest (only the latest wish matters); commands
+// A camera's waiting motion request is replaced by its newest (only the latest wish matters); commands
 // (presets) are never dropped. A request that fails (its `send` rejects) does not stop the rest.
 export class RequestQueue {
     constructor(send) {
@@ -141,7 +141,8 @@ export class RequestQueue {
     }
 
     post(action, camera, body, motion) {
-        if (motion) this.queue = this.queue.filter((request) => !request.motion);
+        // Only the same camera's: the stop of the camera let go of must still go out.
+        if (motion) this.queue = this.queue.filter((r) => !(r.motion && r.camera === camera));
         this.queue.push({ action, camera, body, motion });
         this.pump();
     }

@@ -164,5 +164,13 @@ test("requests go one at a time and in order; waiting moves give way to newer mo
     queue.post("move", "Yard", { tilt: -40 }, true);
     await settle();
     assert.equal(started.at(-1), 'move Yard {"tilt":-40}');
+    // Switching cameras mid-motion: the first one's stop is not replaced by the other's move.
+    queue.post("stop", "Yard", {}, true);
+    queue.post("move", "Gate", { pan: -5 }, true);
+    queue.post("move", "Gate", { pan: -6 }, true);
     await answer();
+    await answer();
+    await answer();
+    assert.deepEqual(started.slice(-3), ['move Yard {"tilt":-40}', "stop Yard {}", 'move Gate {"pan":-6}']);
+    assert.equal(finish.length, 0);
 });
