@@ -1,9 +1,10 @@
 // The console page in a headless Chromium, end to end: ptzsim plays a Pelco-D line with two
-// cameras, k47ptz-host serves the console on a loopback port, and the page is driven like a user
-// would. What reaches the simulated line is the judge: moves in the joystick's direction while it
-// is held, a stop within 0.5 s of letting go (not the camera's own 5 s time-out), the same for an
-// arrow key and for the window losing focus, and the frame of a preset button; all of it behind
-// HTTP Basic, and a refusal of the host shown in words.
+// cameras (a third camera has no driver), k47ptz-host serves the console behind HTTP Basic on a
+// loopback port, and the page is driven as a user would. What reaches the simulated line is the
+// judge: moves in the joystick's direction while it is held, a stop within 0.5 s of letting go
+// (not the camera's own 5 s time-out), the same for an arrow key, the zoom button and the page
+// losing the user, and the frames of the preset buttons ("set" only once confirmed). A refusal of
+// the host, and the host gone, are shown in words.
 //
 // Run by ctest (label browser) in its working folder, where console.png and the logs are left.
 // Needs /usr/bin/chromium (or K47_CHROMIUM) and tests/browser/node_modules (npm ci): without them
@@ -325,6 +326,24 @@ async function main() {
         await page.click('button[data-preset="3"][data-action="go"]');
         const preset = await until(() => sim.since(beforePreset, 1).find((f) => f.kind === "preset-go"), 3000);
         check(preset !== null && preset.preset === 3, `"go 3" put ${preset ? `preset-go ${preset.preset}` : "nothing"} on the line`);
+
+        // "set" asks first: refused, nothing is stored; confirmed, the preset is set.
+        let answerDialog = false;
+        const dialogs = [];
+        page.on("dialog", (dialog) => {
+            dialogs.push(dialog.message());
+            return answerDialog ? dialog.accept() : dialog.dismiss();
+        });
+        const beforeSet = now();
+        await page.click('button[data-preset="2"][data-action="set"]');
+        await sleep(700);
+        const refusedSets = sim.since(beforeSet, 1).filter((f) => f.kind === "preset-set");
+        check(dialogs.length === 1 && /preset 2/.test(dialogs[0]) && refusedSets.length === 0,
+              `"set 2" asks ("${dialogs[0] ?? ""}") and, refused, stores nothing (${describe(refusedSets) || "none"})`);
+        answerDialog = true;
+        await page.click('button[data-preset="2"][data-action="set"]');
+        const stored = await until(() => sim.since(beforeSet, 1).find((f) => f.kind === "preset-set"), 3000);
+        check(dialogs.length === 2 && stored?.preset === 2, `"set 2" confirmed put ${stored ? `preset-set ${stored.preset}` : "nothing"} on the line`);
 
         // Every POST carried the console's header and a JSON type.
         check(posts.length > 0 && posts.every((r) => r.headers()["x-k47-console"] === "1" && r.headers()["content-type"] === "application/json"),
