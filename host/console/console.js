@@ -335,7 +335,7 @@ function render(rows) {
         if (camera.lineError) state.title = camera.lineError;
         cell(tr, camera.owner);
         for (const [key] of CAMERA_COLUMNS) cell(tr, counterText(camera.camera, key), "count");
-        cell(tr, lastCommandText(camera.camera));
+        cell(tr, lastCommandText(camera.camera), "last");
         for (const [key] of LINE_COLUMNS) cell(tr, counterText(camera.lineCounters, key), "count");
         tr.addEventListener("click", () => select(camera.name));
         tr.addEventListener("keydown", (event) => {

@@ -360,6 +360,8 @@ async function main() {
             .then((handle) => handle.jsonValue(), () => "");
         check(/^preset Lost: .*not bound.*\(HTTP 503\)$/.test(refusal), `a refusal is shown in words: "${refusal}"`);
 
+        await page.click('#cameras tbody tr[data-camera="Gate"]'); // its counters in the picture
+        await sleep(1100);
         await page.screenshot({ path: SCREENSHOT, fullPage: true });
         console.log(`screenshot: ${SCREENSHOT}`);
 
