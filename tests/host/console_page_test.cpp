@@ -66,7 +66,7 @@ class ConsoleListener : public ::testing::Test {
 
 }  // namespace
 
-TEST(ConsoleFiles, EveryFileOfTheFolderIsBuiltInByteForByteWithItsType) {
+TEST(ConsoleFiles, EveryFileOfTheFolderIsBuiltInByteForByteAndFoundByItsName) {
     size_t onDisk = 0;
     for (const auto& entry : std::filesystem::directory_iterator(ConsoleFolder())) {
         const std::string name = entry.path().filename().string();
@@ -78,21 +78,6 @@ TEST(ConsoleFiles, EveryFileOfTheFolderIsBuiltInByteForByteWithItsType) {
     EXPECT_EQ(ConsoleFiles().size(), onDisk);
     EXPECT_GE(onDisk, 4u);
 
-    const struct {
-        const char* name;
-        const char* type;
-    } types[] = {
-        {"index.html", "text/html; charset=utf-8"},
-        {"console.js", "text/javascript; charset=utf-8"},
-        {"model.mjs", "text/javascript; charset=utf-8"},  // a module script needs a script type
-        {"console.css", "text/css; charset=utf-8"},
-        {"favicon.svg", "image/svg+xml"},
-    };
-    for (const auto& t : types) {
-        const EmbeddedFile* file = FindConsoleFile(t.name);
-        ASSERT_NE(file, nullptr) << t.name;
-        EXPECT_EQ(file->contentType, t.type) << t.name;
-    }
     // The lookup relies on the order; a name between two others, or a prefix, finds nothing.
     for (size_t i = 1; i < ConsoleFiles().size(); ++i)
         EXPECT_LT(ConsoleFiles()[i - 1].name, ConsoleFiles()[i].name);
