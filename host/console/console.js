@@ -311,39 +311,60 @@ const LINE_DETAILS = [
     ["reopens", "Reopens"],
 ];
 
-function cell(row, text, className) {
-    const td = document.createElement("td");
-    td.textContent = text;
-    if (className) td.className = className;
-    row.append(td);
-    return td;
+// The rows stay the same elements from one refresh to the next, changed in place: a row
+// replaced between a press and its release would swallow the click.
+const rowElements = new Map(); // camera name -> <tr>
+const COLUMN_COUNT = 5 + CAMERA_COLUMNS.length + LINE_COLUMNS.length;
+
+function rowElement(name) {
+    let tr = rowElements.get(name);
+    if (!tr) {
+        tr = document.createElement("tr");
+        tr.dataset.camera = name;
+        tr.tabIndex = 0;
+        for (let i = 0; i < COLUMN_COUNT; ++i) tr.append(document.createElement("td"));
+        tr.addEventListener("click", () => select(name));
+        tr.addEventListener("keydown", (event) => {
+            if (event.key === "Enter") select(name);
+        });
+        rowElements.set(name, tr);
+    }
+    return tr;
+}
+
+function setCell(td, text, className = "", title = "") {
+    if (td.textContent !== text) td.textContent = text;
+    if (td.className !== className) td.className = className;
+    if (td.title !== title) td.title = title;
 }
 
 function render(rows) {
     lastRows = rows;
     keepSelection(rows);
     const body = $("#cameras tbody");
-    const fresh = [];
-    for (const camera of rows) {
-        const tr = document.createElement("tr");
-        tr.dataset.camera = camera.name;
-        tr.tabIndex = 0;
-        tr.setAttribute("aria-selected", String(camera.name === selected));
-        cell(tr, camera.name, "name");
-        cell(tr, camera.line);
-        const state = cell(tr, camera.lineState, `state state-${camera.lineState}`);
-        if (camera.lineError) state.title = camera.lineError;
-        cell(tr, camera.owner);
-        for (const [key] of CAMERA_COLUMNS) cell(tr, counterText(camera.camera, key), "count");
-        cell(tr, lastCommandText(camera.camera), "last");
-        for (const [key] of LINE_COLUMNS) cell(tr, counterText(camera.lineCounters, key), "count");
-        tr.addEventListener("click", () => select(camera.name));
-        tr.addEventListener("keydown", (event) => {
-            if (event.key === "Enter") select(camera.name);
-        });
-        fresh.push(tr);
+    const names = new Set(rows.map((row) => row.name));
+    for (const [name, tr] of rowElements) {
+        if (!names.has(name)) {
+            tr.remove();
+            rowElements.delete(name);
+        }
     }
-    body.replaceChildren(...fresh);
+    rows.forEach((camera, index) => {
+        const tr = rowElement(camera.name);
+        tr.setAttribute("aria-selected", String(camera.name === selected));
+        const cells = [
+            [camera.name, "name"],
+            [camera.line],
+            [camera.lineState, `state state-${camera.lineState}`, camera.lineError],
+            [camera.owner],
+            ...CAMERA_COLUMNS.map(([key]) => [counterText(camera.camera, key), "count"]),
+            [lastCommandText(camera.camera), "last"],
+            ...LINE_COLUMNS.map(([key]) => [counterText(camera.lineCounters, key), "count"]),
+        ];
+        cells.forEach((values, i) => setCell(tr.cells[i], ...values));
+        // Moved only when out of place (a move re-inserts it).
+        if (body.children[index] !== tr) body.insertBefore(tr, body.children[index] ?? null);
+    });
     $("#no-cameras").hidden = rows.length > 0;
 
     const current = rows.find((row) => row.name === selected);

@@ -252,9 +252,12 @@ async function main() {
         }
         // The list is refreshed: the "updated" note changes within two seconds.
         const firstNote = await page.$eval("#list-state", (e) => e.textContent);
+        const gateRow = await page.$('#cameras tbody tr[data-camera="Gate"]');
         await sleep(1100);
         const secondNote = await page.$eval("#list-state", (e) => e.textContent);
         check(firstNote !== secondNote && secondNote.startsWith("updated"), `the list is refreshed ("${firstNote}" then "${secondNote}")`);
+        // A row replaced by a refresh between a press and its release would swallow the click.
+        check(await gateRow.evaluate((tr) => tr.isConnected), "a refresh changes the rows in place");
 
         await page.click('#cameras tbody tr[data-camera="Gate"]');
         check((await page.$eval("#selected", (e) => e.textContent)) === "Gate", "Gate is selected");
