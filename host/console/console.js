@@ -5,10 +5,10 @@
 // page die instead, the camera stops by itself 5 s after the last move it got.
 import {
     BUTTON_SPEED,
-    RequestQueue,
     DASH,
     KEY_SPEED,
     RENEW_MS,
+    RequestQueue,
     cameraPath,
     cameraRows,
     counterText,
