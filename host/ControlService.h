@@ -24,6 +24,11 @@ struct ControlServiceSettings {
     // Where the cameras take this endpoint's clients' datagrams: IPv4, host order, INADDR_ANY for
     // every address. DatagramListen, else the IPv4 form of the listen address.
     uint32_t datagramAddress = 0;
+    // Console="1": the console page and its JSON API (/ , /console/..., /api/v1/...) are served.
+    bool console = false;
+    // The users of the file's top-level <Users> element, the same for every ControlService; they
+    // guard the console and its API (HostServices).
+    http::AuthSettings consoleUsers;
 };
 
 // Answers one SOAP request; the HTTP status goes to *status (200, or 500 for a fault). The

@@ -1,7 +1,15 @@
 // The host's listeners and the routes they serve.
 #include "host/HostServices.h"
 
+#include "host/ConsoleApi.h"
 #include "host/HostStatus.h"
+
+// The console page's routes come with the page; a build without it serves the API alone, and
+// the page's paths answer 404 like any path nobody serves.
+#if __has_include("host/ConsolePage.h")
+#include "host/ConsolePage.h"
+#define K47_HOST_HAS_CONSOLE_PAGE 1
+#endif
 
 namespace k47host {
 
@@ -29,10 +37,31 @@ HostServices::~HostServices() {
     Stop();
 }
 
+std::shared_ptr<const http::RouteAccess> ConsoleAccess(const ControlServiceSettings& settings) {
+    auto access = std::make_shared<http::RouteAccess>();
+    // The file's <Users> when it names any; else the ControlService's own users, so that an
+    // endpoint that asked every client for credentials still does on its console.
+    access->auth = settings.consoleUsers.Enabled() ? settings.consoleUsers : settings.http.auth;
+    access->privateChannelWithUsers = true;
+    return access;
+}
+
 http::Router HostServices::MakeRouter(const ControlServiceSettings& settings) const {
     http::Router router;
     router.Add(ControlServiceRoute(server_, settings.reportAddress));
     router.Add(StatusRoute(server_));
+    if (settings.console) {
+        std::shared_ptr<const http::RouteAccess> access = ConsoleAccess(settings);
+        std::vector<http::Route> routes = ConsoleApiRoutes(server_);
+#ifdef K47_HOST_HAS_CONSOLE_PAGE
+        for (http::Route& route : ConsolePageRoutes())
+            routes.push_back(std::move(route));
+#endif
+        for (http::Route& route : routes) {
+            route.access = access;
+            router.Add(std::move(route));
+        }
+    }
     return router;
 }
 

@@ -3,6 +3,9 @@
 // (GET /status). A new service (a console, another protocol) adds its routes in
 // HostServices::MakeRouter; docs/host-http.md.
 //
+// With Console="1" the console's page and API (host/ConsoleApi.h) are served too, guarded by
+// ConsoleAccess.
+//
 // Lifetime: made after the installation is built and stopped before it shuts down, so that no
 // request reaches a camera that is being terminated. Start and Stop on the main thread.
 #pragma once
@@ -28,6 +31,10 @@ uint64_t ListenerDescriptors(const std::vector<ControlServiceSettings>& settings
 // How many cameras `limit` open descriptors allow next to these listeners (0 when none).
 uint64_t CamerasWithinDescriptors(uint64_t limit,
                                   const std::vector<ControlServiceSettings>& settings);
+
+// Who may use a listener's console routes: the file's <Users> when it has any, else the
+// ControlService's own users; with users, only over HTTPS or from this machine.
+std::shared_ptr<const http::RouteAccess> ConsoleAccess(const ControlServiceSettings& settings);
 
 class HostServices {
   public:

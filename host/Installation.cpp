@@ -128,8 +128,8 @@ const AddressRange* AddressRangeOf(const std::string& progId) {
 bool KnownChild(const std::string& parent, const std::string& child, bool atRoot) {
     if (atRoot)
         return child == "ControlService" || child == "PortService" || child == "PTZProtocols" ||
-               child == "Cameras";
-    if (parent == "ControlService")
+               child == "Cameras" || child == "Users";
+    if (parent == "ControlService" || parent == "Users")
         return child == "User";
     if (parent == "PTZProtocols")
         return child == "Protocol";
@@ -151,8 +151,9 @@ const ElementAttributes kAttributes[] = {
     {"ControlService",
      nullptr,
      {"Listen", "Port", "Certificate", "Key", "ReportAddress", "DatagramListen", "Allow",
-      "MaxConnections", "MaxConnectionsPerClient"}},
+      "MaxConnections", "MaxConnectionsPerClient", "Console"}},
     {"User", nullptr, {"Name", "Password"}},
+    {"Users", nullptr, {}},
     {"PortService", nullptr, {"First", "Last"}},
     {"PTZProtocols", nullptr, {"Default"}},
     {"Cameras", nullptr, {}},
@@ -374,18 +375,16 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
             return false;
         }
     }
-    std::vector<xmlNode*> users;
-    document_.SelectNodes(node, "User", &users);
-    for (xmlNode* user : users) {
-        auto name = document_.GetAttribute(user, "Name");
-        auto password = document_.GetAttribute(user, "Password");
-        // The name ends at the first ':' in Basic credentials.
-        if (!name || name->empty() || name->find(':') != std::string::npos || !password) {
-            *error = Where(user) + ": a User needs a Name (without ':') and a Password";
+    if (auto console = document_.GetAttribute(node, "Console")) {
+        if (*console != "0" && *console != "1") {
+            *error = Where(node) + ": Console must be 0 or 1 (\"" + *console + "\" is neither)";
             return false;
         }
-        server.auth.users.push_back({*name, *password});
+        settings->console = *console == "1";
     }
+    // A ControlService's own users as they always were: a repeated Name is not refused there.
+    if (!ReadUsers(node, false, &server.auth.users, error))
+        return false;
     // 127.0.0.0/8 or ::1 (also IPv4-mapped) reach only this machine's clients. An address that
     // does not parse counts as loopback: the listener will refuse to start anyway.
     bool ipv6Only = false;
@@ -398,13 +397,48 @@ bool Installation::ReadServiceSettings(xmlNode* node, ControlServiceSettings* se
     return true;
 }
 
+bool Installation::ReadUsers(xmlNode* parent, bool uniqueNames, std::vector<http::BasicUser>* users,
+                             std::string* error) {
+    std::vector<xmlNode*> nodes;
+    document_.SelectNodes(parent, "User", &nodes);
+    for (xmlNode* user : nodes) {
+        auto name = document_.GetAttribute(user, "Name");
+        auto password = document_.GetAttribute(user, "Password");
+        // The name ends at the first ':' in Basic credentials.
+        if (!name || name->empty() || name->find(':') != std::string::npos || !password) {
+            *error = Where(user) + ": a User needs a Name (without ':') and a Password";
+            return false;
+        }
+        // Two passwords for one name: whichever came first would win, silently.
+        for (const http::BasicUser& earlier : *users) {
+            if (uniqueNames && earlier.name == *name) {
+                *error = Where(user) + ": an earlier User has the Name \"" + *name +
+                         "\"; give each user one element";
+                return false;
+            }
+        }
+        users->push_back({*name, *password});
+    }
+    return true;
+}
+
 bool Installation::ReadSettings(std::string* error) {
     std::vector<xmlNode*> nodes;
+    http::AuthSettings consoleUsers;
+    document_.SelectNodes("Users", &nodes);
+    if (nodes.size() > 1) {
+        *error = Where(nodes[1]) + ": only one Users element may be given";
+        return false;
+    }
+    if (!nodes.empty() && !ReadUsers(nodes[0], true, &consoleUsers.users, error))
+        return false;
+
     document_.SelectNodes("ControlService", &nodes);
     for (xmlNode* node : nodes) {
         ControlServiceSettings settings;
         if (!ReadServiceSettings(node, &settings, error))
             return false;
+        settings.consoleUsers = consoleUsers;
         service_settings_.push_back(std::move(settings));
         service_elements_.push_back(Where(node));
     }

@@ -7,8 +7,9 @@
 // The file (XML; the root element's name is free):
 //   <ControlService Listen=".." Port=".." [Certificate=".." Key=".."] [ReportAddress=".."]
 //                   [DatagramListen=".."] [Allow=".."] [MaxConnections=".."]
-//                   [MaxConnectionsPerClient=".."]> [<User Name=".." Password=".."/>...]
-//                   </ControlService> (0..n)
+//                   [MaxConnectionsPerClient=".."] [Console="0|1"]>
+//                   [<User Name=".." Password=".."/>...] </ControlService>          (0..n)
+//   <Users> <User Name=".." Password=".."/>... </Users>   the console's users            (0..1)
 //   <PortService First=".." Last=".."/>                                                     (0..1)
 //   <PTZProtocols [Default="name"]> <Protocol Name=".." ProgID=".." [Driver="plug-in ProgID"] .../>
 //   <Cameras> <Camera Name=".." [Protocol=".."] Address=".." .../>
@@ -102,6 +103,10 @@ class Installation {
   private:
     bool ReadSettings(std::string* error);
     bool ReadServiceSettings(xmlNode* node, ControlServiceSettings* settings, std::string* error);
+    // The User children of `parent` appended to *users; false at the first without a usable
+    // Name and Password, or (uniqueNames) with a Name already taken.
+    bool ReadUsers(xmlNode* parent, bool uniqueNames, std::vector<http::BasicUser>* users,
+                   std::string* error);
     void CreateProtocol(xmlNode* element, InstallationReport* report);
     void CreateCamera(xmlNode* element, InstallationReport* report);
     // Logs a warning for each element the host does not read, at the root and one level down.

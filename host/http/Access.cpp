@@ -204,4 +204,42 @@ std::optional<std::string> CheckBasic(const AuthSettings& settings,
     return std::nullopt;
 }
 
+bool IsLoopback(const sockaddr* address) {
+    bool v6 = false;
+    std::array<uint8_t, 16> bytes{};
+    if (!ClientBytes(address, &v6, &bytes))
+        return false;
+    if (!v6)
+        return bytes[0] == 127;
+    static const std::array<uint8_t, 16> kLoopback6 = {0, 0, 0, 0, 0, 0, 0, 0,
+                                                       0, 0, 0, 0, 0, 0, 0, 1};
+    return bytes == kLoopback6;
+}
+
+AccessDecision DecideAccess(const AuthSettings& listenerAuth, const RouteAccess* routeAccess,
+                            bool secureListener, const sockaddr* client,
+                            std::optional<std::string_view> authorization) {
+    AccessDecision decision;
+    const AuthSettings& auth = routeAccess != nullptr ? routeAccess->auth : listenerAuth;
+    if (!auth.Enabled())
+        return decision;
+    if (routeAccess != nullptr && routeAccess->privateChannelWithUsers && !secureListener &&
+        !IsLoopback(client)) {
+        decision.status = 403;
+        decision.text =
+            "passwords are not taken over plain HTTP from another machine: use HTTPS or connect "
+            "from this machine\n";
+        return decision;
+    }
+    std::optional<std::string> user = CheckBasic(auth, authorization);
+    if (!user) {
+        decision.status = 401;
+        decision.text = "credentials required\n";
+        decision.challenge = "Basic realm=\"" + auth.realm + "\", charset=\"UTF-8\"";
+        return decision;
+    }
+    decision.user = std::move(*user);
+    return decision;
+}
+
 }  // namespace k47host::http

@@ -54,4 +54,30 @@ std::optional<std::string> DecodeBase64(std::string_view text);
 std::optional<std::string> CheckBasic(const AuthSettings& settings,
                                       std::optional<std::string_view> authorization);
 
+// 127.0.0.0/8, ::1 and IPv4-mapped 127.x.y.z: clients on this machine. False for nullptr.
+bool IsLoopback(const sockaddr* address);
+
+// What a route asks of a request beyond the listener's own rules (allowedClients, and its users
+// for every route without this). For the console: its users, and no password in the clear
+// across a network.
+struct RouteAccess {
+    AuthSettings auth;  // no users: open (the listener's Allow still applies)
+    // With users: refused (403) unless the listener is HTTPS or the client is on this machine,
+    // before any credentials are asked for, so a browser is never led to send them in the clear.
+    bool privateChannelWithUsers = true;
+};
+
+struct AccessDecision {
+    unsigned status = 0;  // 0: allowed; else 401 or 403, answered with `text`
+    std::string text;
+    std::string challenge;  // the WWW-Authenticate value of a 401
+    std::string user;       // allowed: the user who passed, or empty without users
+};
+
+// The access rule of one request: the route's own (when it has one) or else the listener's
+// users; pure, for tests without sockets.
+AccessDecision DecideAccess(const AuthSettings& listenerAuth, const RouteAccess* routeAccess,
+                            bool secureListener, const sockaddr* client,
+                            std::optional<std::string_view> authorization);
+
 }  // namespace k47host::http

@@ -12,8 +12,9 @@
 namespace k47host::http {
 
 struct HttpRequest {
-    std::string method;  // as sent ("POST"), case-sensitive like HTTP's method tokens
-    std::string path;    // without the query
+    std::string method;   // as sent ("POST"), case-sensitive like HTTP's method tokens
+    std::string path;     // without the query, %-escapes decoded where they are valid
+    std::string rawPath;  // without the query, as sent: for paths whose segments may hold '/'
     std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
     std::string body;                                          // at most the route's limit
     size_t bodyBytes = 0;       // bytes received, also those beyond the limit

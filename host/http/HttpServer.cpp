@@ -56,6 +56,16 @@ std::string NumericAddress(const sockaddr* address) {
     return text;
 }
 
+// libmicrohttpd's own decoding of a path (valid %-escapes decoded, others kept), which routes
+// have always matched on; the daemon itself is told to keep paths as sent (KeepEscapes). Cut at
+// a decoded NUL, as the C string the library used to hand over was.
+std::string Unescaped(const char* url) {
+    std::string path(url);
+    path.resize(MHD_http_unescape(path.data()));
+    path.resize(std::strlen(path.c_str()));
+    return path;
+}
+
 // What a connection carries between libmicrohttpd's calls for one request.
 struct Pending {
     std::string body;
@@ -252,7 +262,8 @@ struct HttpServerCallbacks {
                               const char* method, Pending& pending) {
         HttpRequest request;
         request.method = method;
-        request.path = url;
+        request.rawPath = url;
+        request.path = Unescaped(url);
         request.bodyBytes = pending.received;
         request.bodyTooLarge = pending.received > pending.limit;
         request.clientAddress = NumericAddress(ClientAddress(connection));
@@ -269,23 +280,25 @@ struct HttpServerCallbacks {
             return HttpResponse::Text(403, "this address may not use this service\n");
         }
 
-        const AuthSettings& auth = server.settings_.auth;
-        if (auth.Enabled()) {
-            std::optional<std::string> user = CheckBasic(auth, request.Header("Authorization"));
-            if (!user) {
-                HttpResponse refused = HttpResponse::Text(401, "credentials required\n");
-                refused.headers.emplace_back(
-                    "WWW-Authenticate", "Basic realm=\"" + auth.realm + "\", charset=\"UTF-8\"");
-                return refused;
-            }
-            request.user = std::move(*user);
+        const Route* route = server.router_.Find(request.path);
+        AccessDecision access = DecideAccess(
+            server.settings_.auth, route != nullptr ? route->access.get() : nullptr,
+            server.Secure(), ClientAddress(connection), request.Header("Authorization"));
+        const bool json = route != nullptr && route->jsonErrors;
+        if (access.status != 0) {
+            HttpResponse refused = HttpResponse::Text(access.status, std::move(access.text));
+            if (!access.challenge.empty())
+                refused.headers.emplace_back("WWW-Authenticate", std::move(access.challenge));
+            return json ? Router::AsJsonError(std::move(refused)) : refused;
         }
+        request.user = std::move(access.user);
 
         RouteDecision decision = server.router_.Decide(
             request.method, request.path, request.Header("Content-Type").value_or(""),
             request.bodyBytes, server.settings_.limits.maxBodyBytes);
         if (decision.route == nullptr)
-            return Router::ErrorResponse(decision);
+            return json ? Router::AsJsonError(Router::ErrorResponse(decision))
+                        : Router::ErrorResponse(decision);
         request.body = std::move(pending.body);
         return decision.route->handler(request);
     }
@@ -298,8 +311,8 @@ struct HttpServerCallbacks {
         try {
             if (*state == nullptr) {
                 auto pending = std::make_unique<Pending>();
-                pending->limit =
-                    server->router_.BodyLimit(url, server->settings_.limits.maxBodyBytes);
+                pending->limit = server->router_.BodyLimit(Unescaped(url),
+                                                           server->settings_.limits.maxBodyBytes);
                 *state = pending.release();  // owned again and freed in Completed
                 return MHD_YES;
             }
@@ -379,6 +392,12 @@ struct HttpServerCallbacks {
         }
     }
 
+    // The path reaches Handle as sent: a route that takes names in its segments must tell an
+    // escaped '/' ("%2F") from a separator, which it cannot once the path is decoded.
+    static size_t KeepEscapes(void* /*cls*/, MHD_Connection* /*connection*/, char* text) {
+        return std::strlen(text);
+    }
+
     static MHD_Result Accept(void* /*cls*/, const sockaddr* /*address*/, socklen_t /*length*/) {
         return MHD_YES;
     }
@@ -438,7 +457,8 @@ bool HttpServer::Start(std::string* error) {
         MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         limits.connectionsPerClient, MHD_OPTION_CONNECTION_TIMEOUT, limits.idleSeconds,
         MHD_OPTION_NOTIFY_COMPLETED, &HttpServerCallbacks::Completed, this,
-        MHD_OPTION_NOTIFY_CONNECTION, &HttpServerCallbacks::Notify, this, MHD_OPTION_ARRAY,
+        MHD_OPTION_NOTIFY_CONNECTION, &HttpServerCallbacks::Notify, this,
+        MHD_OPTION_UNESCAPE_CALLBACK, &HttpServerCallbacks::KeepEscapes, this, MHD_OPTION_ARRAY,
         Secure() ? tls : tls + 3, MHD_OPTION_END));
     if (!daemon_) {
         deadlines_.reset();

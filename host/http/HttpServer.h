@@ -6,8 +6,10 @@
 //
 // Requests are served on the daemon's own threads (a pool of limits.threads): a handler may run
 // on several threads at once and may block only as long as a camera call does. Per request, once
-// the body is in: the client's credentials (when users are configured: 401 otherwise), then the
-// router's decision (404/405/413/415, or the route's handler). Whatever a handler throws is caught
+// the body is in: the access rule of the route the path names (its own, Route::access, else the
+// listener's users: 403 or 401 otherwise), then the router's decision (404/405/413/415, or the
+// route's handler). Paths are handed over as sent (HttpRequest::rawPath) and decoded
+// (HttpRequest::path) as libmicrohttpd decodes them. Whatever a handler throws is caught
 // here and logged, and answered 500 (503 when memory ran out): nothing crosses into the C library.
 //
 // Clients outside settings.allowedClients get 403 to every request (logged); nothing reaches a

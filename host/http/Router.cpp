@@ -115,6 +115,12 @@ std::string Router::AllowHeader(const Route& route) {
     return allow;
 }
 
+HttpResponse Router::AsJsonError(HttpResponse plain) {
+    HttpResponse json = HttpResponse::JsonError(plain.status, plain.body);
+    json.headers = std::move(plain.headers);
+    return json;
+}
+
 HttpResponse Router::ErrorResponse(const RouteDecision& decision) {
     switch (decision.status) {
         case 404:

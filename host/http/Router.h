@@ -14,10 +14,12 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "host/http/Access.h"
 #include "host/http/HttpRequest.h"
 #include "host/http/HttpResponse.h"
 
@@ -42,6 +44,10 @@ struct Route {
     // The handler gets requests whose body ran past the limit (bodyTooLarge set) and answers
     // them itself instead of a 413: for protocols whose clients expect their own fault.
     bool answersOversize = false;
+    // Its own users and channel rule instead of the listener's users (nullptr: the listener's).
+    std::shared_ptr<const RouteAccess> access;
+    // The layer's own refusals on this route (401, 403, 405, 413, 415) as {"error":"..."}.
+    bool jsonErrors = false;
     HttpHandler handler;
 };
 
@@ -66,6 +72,9 @@ class Router {
 
     // The plain-text answer for a decision without a route.
     static HttpResponse ErrorResponse(const RouteDecision& decision);
+    // `plain` (a refusal of the layer, text/plain) as a JSON error with the same status and
+    // headers.
+    static HttpResponse AsJsonError(HttpResponse plain);
     // The Allow header value of a route.
     static std::string AllowHeader(const Route& route);
 
