@@ -2,6 +2,7 @@
 #include "host/HostServices.h"
 
 #include "host/HostStatus.h"
+#include "host/Metrics.h"
 
 namespace k47host {
 
@@ -33,6 +34,7 @@ http::Router HostServices::MakeRouter(const ControlServiceSettings& settings) co
     http::Router router;
     router.Add(ControlServiceRoute(server_, settings.reportAddress));
     router.Add(StatusRoute(server_));
+    router.Add(MetricsRoute(server_));
     return router;
 }
 
