@@ -371,8 +371,8 @@ k47test::Reply Get(uint16_t port, const char* path) {
 }  // namespace
 
 // Moves and stops from two threads through a real host onto a simulated Pelco-D line, datagrams
-// of every verdict from two remote clients: /metrics and /status say what the line received and
-// what the cameras saw.
+// of every verdict from two remote clients: /metrics, /status and ptzctl status say what the
+// line received and what the cameras saw.
 TEST(HostMetrics, CountersMatchWhatTheLineReceived) {
     k47test::ScopedRegistryFolder registry;
     k47test::RegisterLibraryClasses();
@@ -519,6 +519,22 @@ TEST(HostMetrics, CountersMatchWhatTheLineReceived) {
                           R"("datagramsMalformed":1,"sessionsStarted":1,"lastCommand":"stop")"),
               std::string::npos)
         << status;
+
+    // ptzctl status shows them.
+    std::string shown;
+    ASSERT_EQ(k47test::RunCommand(k47test::BinaryDir() + "/bin/ptzctl -s http://127.0.0.1:" +
+                                      std::to_string(port) + " -c Dock status",
+                                  &shown),
+              0)
+        << shown;
+    EXPECT_NE(shown.find("\nmoves:   40 sent; stops: 1 (0 on the 5 s time-out, 0 repeated"),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("\nline counters: " + std::to_string(written) + " frames (" +
+                         std::to_string(bytes) + " bytes) written, " + std::to_string(dropped) +
+                         " moves dropped on the busy line, 0 write failures,"),
+              std::string::npos)
+        << shown;
 
     // The listener's rules hold for /metrics as for every route.
     reply = k47test::Exchange(AF_INET, port, k47test::Request("HEAD", "/metrics"));
