@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <system_error>
+#include <utility>
 
 namespace k47host {
 
@@ -23,10 +25,14 @@ void AppendUint(std::string& out, uint64_t value) {
 }
 
 void AppendSeconds(std::string& out, double seconds, int decimals) {
-    char text[48];
-    const int length = std::snprintf(text, sizeof(text), "%.*f", decimals, seconds);
-    if (length > 0)
-        out.append(text, std::min(static_cast<size_t>(length), sizeof(text) - 1));
+    char text[32];
+    const auto [end, error] =
+        std::to_chars(text, text + sizeof(text), seconds, std::chars_format::fixed, decimals);
+    // Too long for a time (past 10^27 s): the format's own words for a value out of reach.
+    if (error == std::errc())
+        out.append(text, end);
+    else
+        out += seconds < 0 ? "-Inf" : "+Inf";
 }
 
 void AppendFamily(std::string& out, std::string_view name, std::string_view type,
@@ -300,35 +306,34 @@ std::string MetricsText(const HostStatus& status, const std::optional<ProcessMet
 
     if (process) {
         const ProcessMetrics& p = *process;
-        AppendFamily(out, "process_cpu_seconds_total", "counter",
-                     "Total user and system CPU time spent in seconds.");
-        out += "process_cpu_seconds_total ";
+        // A family of one sample without labels, up to its value.
+        const auto single = [&out](std::string_view name, std::string_view type,
+                                   std::string_view help) {
+            AppendFamily(out, name, type, help);
+            out += name;
+            out += ' ';
+        };
+        single("process_cpu_seconds_total", "counter",
+               "Total user and system CPU time spent in seconds.");
         AppendSeconds(out, p.cpuSeconds, 2);
         out += '\n';
-        AppendFamily(out, "process_resident_memory_bytes", "gauge",
-                     "Resident memory size in bytes.");
-        out += "process_resident_memory_bytes ";
+        single("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
         AppendUint(out, p.residentBytes);
         out += '\n';
-        AppendFamily(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
-        out += "process_virtual_memory_bytes ";
+        single("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
         AppendUint(out, p.virtualBytes);
         out += '\n';
-        AppendFamily(out, "process_open_fds", "gauge", "Number of open file descriptors.");
-        out += "process_open_fds ";
+        single("process_open_fds", "gauge", "Number of open file descriptors.");
         AppendUint(out, p.openFds);
         out += '\n';
-        AppendFamily(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.");
-        out += "process_max_fds ";
+        single("process_max_fds", "gauge", "Maximum number of open file descriptors.");
         AppendUint(out, p.maxFds);
         out += '\n';
-        AppendFamily(out, "process_start_time_seconds", "gauge",
-                     "Start time of the process since unix epoch in seconds.");
-        out += "process_start_time_seconds ";
+        single("process_start_time_seconds", "gauge",
+               "Start time of the process since unix epoch in seconds.");
         AppendSeconds(out, p.startTimeSeconds, 2);
         out += '\n';
-        AppendFamily(out, "process_threads", "gauge", "Number of OS threads in the process.");
-        out += "process_threads ";
+        single("process_threads", "gauge", "Number of OS threads in the process.");
         AppendUint(out, p.threads);
         out += '\n';
     }

@@ -254,18 +254,21 @@ TEST(MetricsText, TheReservationHoldsTheWorstCase) {
     HostStatus status;
     status.readAtUnixMs = LLONG_MAX;
     const uint64_t most = UINT64_MAX;
-    for (int i = 0; i < 20; ++i) {
-        const std::string stray(40 + i, '\xFF');  // each byte becomes three
+    for (int i = 0; i < 200; ++i) {
+        const std::string stray(40 + i % 20, '\xFF');  // each byte becomes three
         status.lines.push_back(
             {stray, "P", stray, "stuck", stray, LineCounters{most, most, most, most, most, most}});
         status.cameras.push_back(
             {stray + "\"\\\n", stray, 1, std::nullopt,
              CameraCounters{most, most, most, most, most, most, most, most, most, most, 0}});
     }
-    k47host::ProcessMetrics process{1e15, most, most, most, most, 1e15, most};
+    k47host::ProcessMetrics process{1e30, most, most, most, most, 1e15, most};
     const std::string text = k47host::MetricsText(status, process);
     EXPECT_LE(text.size(), k47host::MetricsTextReserve(status));
     EXPECT_NE(text.find("18446744073709551615\n"), std::string::npos);
+    // A time too long to write in fixed notation is written as infinite, not cut.
+    EXPECT_NE(text.find("\nprocess_cpu_seconds_total +Inf\n"), std::string::npos);
+    EXPECT_NE(text.find("\nprocess_start_time_seconds 1000000000000000.00\n"), std::string::npos);
 }
 
 TEST(ProcessMetrics, ParsedFromTheStatText) {
