@@ -2,14 +2,9 @@
 #include "host/HostServices.h"
 
 #include "host/ConsoleApi.h"
-#include "host/HostStatus.h"
-
-// The console page's routes come with the page; a build without it serves the API alone, and
-// the page's paths answer 404 like any path nobody serves.
-#if __has_include("host/ConsolePage.h")
 #include "host/ConsolePage.h"
-#define K47_HOST_HAS_CONSOLE_PAGE 1
-#endif
+#include "host/HostStatus.h"
+#include "host/Metrics.h"
 
 namespace k47host {
 
@@ -53,15 +48,14 @@ http::Router HostServices::MakeRouter(const ControlServiceSettings& settings) co
     if (settings.console) {
         std::shared_ptr<const http::RouteAccess> access = ConsoleAccess(settings);
         std::vector<http::Route> routes = ConsoleApiRoutes(server_);
-#ifdef K47_HOST_HAS_CONSOLE_PAGE
         for (http::Route& route : ConsolePageRoutes())
             routes.push_back(std::move(route));
-#endif
         for (http::Route& route : routes) {
             route.access = access;
             router.Add(std::move(route));
         }
     }
+    router.Add(MetricsRoute(server_));
     return router;
 }
 

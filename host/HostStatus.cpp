@@ -5,6 +5,7 @@
 #include <wrl/client.h>
 #include <k47/strings.h>
 
+#include <chrono>
 #include <cstdio>
 
 using Microsoft::WRL::ComPtr;
@@ -32,6 +33,45 @@ const char* StateName(K47LINESTATE state) {
     return "unknown";
 }
 
+std::optional<LineCounters> ReadLineCounters(const ComPtr<IUnknown>& driver) {
+    ComPtr<IK47LineCounters> source;
+    if (!driver || FAILED(driver.As(&source)))
+        return std::nullopt;
+    K47LINECOUNTERS read{};
+    read.cbSize = sizeof(read);
+    if (FAILED(source->GetLineCounters(&read)))
+        return std::nullopt;
+    // An older driver fills fewer fields; those it left out stay 0.
+    return LineCounters{read.FramesWritten, read.BytesWritten,  read.MovesDropped,
+                        read.WriteFailures, read.WriteTimeouts, read.Reopens};
+}
+
+std::optional<CameraCounters> ReadCameraCounters(const ComPtr<IUnknown>& camera) {
+    ComPtr<IK47CameraCounters> source;
+    if (!camera || FAILED(camera.As(&source)))
+        return std::nullopt;
+    K47CAMERACOUNTERS read{};
+    read.cbSize = sizeof(read);
+    if (FAILED(source->GetCameraCounters(&read)))
+        return std::nullopt;
+    // After the read: the call's time is never later than this.
+    const ULONGLONG now = GetTickCount64();
+    CameraCounters counters;
+    counters.moves = read.MovesSent;
+    counters.stops = read.StopsSent;
+    counters.deadManStops = read.DeadManStops;
+    counters.repeatedStops = read.RepeatedStops;
+    counters.datagramsAccepted = read.DatagramsAccepted;
+    counters.datagramsStale = read.DatagramsStale;
+    counters.datagramsForeign = read.DatagramsForeign;
+    counters.datagramsMalformed = read.DatagramsMalformed;
+    counters.sessionsStarted = read.SessionsStarted;
+    counters.lastCommand = read.LastCommand;
+    if (read.LastCommand != 0)
+        counters.lastCommandAgeMs = now > read.LastCommandTime ? now - read.LastCommandTime : 0;
+    return counters;
+}
+
 LineStatus ReadLine(const CInstallationServer::ListedProtocol& listed) {
     LineStatus line;
     line.name = k47::Utf16ToUtf8(listed.name);
@@ -39,6 +79,7 @@ LineStatus ReadLine(const CInstallationServer::ListedProtocol& listed) {
     line.state = "unknown";
     if (!listed.device.empty())
         line.device = listed.device;
+    line.counters = ReadLineCounters(listed.driver);
     ComPtr<IK47LineStatus> status;
     if (FAILED(listed.driver.As(&status)))
         return line;
@@ -73,11 +114,50 @@ CameraStatus ReadCamera(const CInstallationServer::ListedCamera& listed) {
                       (ipv4 >> 16) & 0xFF, (ipv4 >> 8) & 0xFF, ipv4 & 0xFF, port);
         camera.sessionOwner = text;
     }
+    camera.counters = ReadCameraCounters(listed.wrapper);
     return camera;
 }
 
-// The length of the UTF-8 sequence starting at text[at], or 0 when it is not valid UTF-8
-// (overlong forms, surrogates and code points past U+10FFFF are not).
+template <class T>
+std::string JsonOptional(const std::optional<T>& value) {
+    if (!value)
+        return "null";
+    if constexpr (std::is_same_v<T, std::string>)
+        return JsonString(*value);
+    else
+        return std::to_string(*value);
+}
+
+std::string LineCountersJson(const std::optional<LineCounters>& counters) {
+    if (!counters)
+        return "null";
+    const LineCounters& c = *counters;
+    return "{\"framesWritten\":" + std::to_string(c.framesWritten) +
+           ",\"bytesWritten\":" + std::to_string(c.bytesWritten) +
+           ",\"movesDropped\":" + std::to_string(c.movesDropped) +
+           ",\"writeFailures\":" + std::to_string(c.writeFailures) +
+           ",\"writeTimeouts\":" + std::to_string(c.writeTimeouts) +
+           ",\"reopens\":" + std::to_string(c.reopens) + "}";
+}
+
+std::string CameraCountersJson(const std::optional<CameraCounters>& counters) {
+    if (!counters)
+        return "null";
+    const CameraCounters& c = *counters;
+    return "{\"moves\":" + std::to_string(c.moves) + ",\"stops\":" + std::to_string(c.stops) +
+           ",\"deadManStops\":" + std::to_string(c.deadManStops) +
+           ",\"repeatedStops\":" + std::to_string(c.repeatedStops) +
+           ",\"datagramsAccepted\":" + std::to_string(c.datagramsAccepted) +
+           ",\"datagramsStale\":" + std::to_string(c.datagramsStale) +
+           ",\"datagramsForeign\":" + std::to_string(c.datagramsForeign) +
+           ",\"datagramsMalformed\":" + std::to_string(c.datagramsMalformed) +
+           ",\"sessionsStarted\":" + std::to_string(c.sessionsStarted) +
+           ",\"lastCommand\":" + JsonOptional(LastCommandText(c.lastCommand)) +
+           ",\"lastCommandAgeMs\":" + JsonOptional(c.lastCommandAgeMs) + "}";
+}
+
+}  // namespace
+
 size_t Utf8SequenceLength(std::string_view text, size_t at) {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
@@ -111,20 +191,29 @@ size_t Utf8SequenceLength(std::string_view text, size_t at) {
     return length;
 }
 
-template <class T>
-std::string JsonOptional(const std::optional<T>& value) {
-    if (!value)
-        return "null";
-    if constexpr (std::is_same_v<T, std::string>)
-        return JsonString(*value);
-    else
-        return std::to_string(*value);
+std::optional<std::string> LastCommandText(uint64_t lastCommand) {
+    const uint64_t code = lastCommand & 0xFFFF;
+    switch (lastCommand >> 16) {
+        case K47CALL_MOVE:
+            return "move";
+        case K47CALL_STOP:
+            return "stop";
+        case K47CALL_ENDMOTION:
+            return "end motion";
+        case K47CALL_COMMAND:
+            return "command " + std::to_string(code);
+        case K47CALL_MENU:
+            return "menu " + std::to_string(code);
+        default:
+            return std::nullopt;
+    }
 }
-
-}  // namespace
 
 HostStatus ReadHostStatus(CInstallationServer* server) {
     HostStatus status;
+    status.readAtUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
     if (server == nullptr)
         return status;
     for (const auto& protocol : server->ListProtocols())
@@ -191,7 +280,8 @@ std::string StatusJson(const HostStatus& status) {
         json +=
             "{\"name\":" + JsonString(line.name) + ",\"protocol\":" + JsonString(line.protocol) +
             ",\"device\":" + JsonOptional(line.device) + ",\"state\":" + JsonString(line.state) +
-            ",\"lastError\":" + JsonOptional(line.lastError) + "}";
+            ",\"lastError\":" + JsonOptional(line.lastError) +
+            ",\"counters\":" + LineCountersJson(line.counters) + "}";
     }
     json += "],\n\"cameras\":[";
     for (size_t i = 0; i < status.cameras.size(); ++i) {
@@ -199,7 +289,8 @@ std::string StatusJson(const HostStatus& status) {
         json += i == 0 ? "\n" : ",\n";
         json += "{\"name\":" + JsonString(camera.name) + ",\"line\":" + JsonString(camera.line) +
                 ",\"address\":" + JsonOptional(camera.address) +
-                ",\"sessionOwner\":" + JsonOptional(camera.sessionOwner) + "}";
+                ",\"sessionOwner\":" + JsonOptional(camera.sessionOwner) +
+                ",\"counters\":" + CameraCountersJson(camera.counters) + "}";
     }
     json += "]}\n";
     return json;

@@ -8,7 +8,7 @@ PACKAGES="
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libxml2-dev libsqlite3-dev libssl-dev openssl
   libmicrohttpd-dev libgnutls28-dev libcurl4-openssl-dev libcli11-dev
-  python3 procps iproute2
+  python3 python3-prometheus-client procps iproute2
   scdoc file adduser
   chromium
 "

@@ -69,17 +69,22 @@ TEST(HostStatusJson, AbsentValuesAreNullAndTheNoteNamesEveryLineDownOrStuck) {
         k47host::StatusJson(status),
         "{\"lines\":[\n"
         R"J({"name":"A\"1","protocol":"P","device":"/dev/ttyS0","state":"down",)J"
-        R"J("lastError":"gone (error 2)"},)J"
+        R"J("lastError":"gone (error 2)","counters":null},)J"
         "\n"
-        R"({"name":"B","protocol":"P","device":null,"state":"none","lastError":null},)"
+        R"({"name":"B","protocol":"P","device":null,"state":"none","lastError":null,)"
+        R"("counters":null},)"
         "\n"
-        R"({"name":"C","protocol":"P","device":"/dev/ttyS2","state":"stuck","lastError":null},)"
+        R"({"name":"C","protocol":"P","device":"/dev/ttyS2","state":"stuck","lastError":null,)"
+        R"("counters":null},)"
         "\n"
-        R"({"name":"D","protocol":"P","device":"/dev/ttyS3","state":"unknown","lastError":null}],)"
+        R"({"name":"D","protocol":"P","device":"/dev/ttyS3","state":"unknown","lastError":null,)"
+        R"("counters":null}],)"
         "\n\"cameras\":[\n"
-        R"({"name":"Gate","line":"A\"1","address":12,"sessionOwner":"10.0.0.5:4000"},)"
+        R"({"name":"Gate","line":"A\"1","address":12,"sessionOwner":"10.0.0.5:4000",)"
+        R"("counters":null},)"
         "\n"
-        R"({"name":"Dock","line":"B","address":null,"sessionOwner":null}]})"
+        R"({"name":"Dock","line":"B","address":null,"sessionOwner":null,)"
+        R"("counters":null}]})"
         "\n");
     EXPECT_EQ(k47host::DegradedNote(status),
               ", degraded: line \"A\"1\" (/dev/ttyS0) is down; line \"C\" (/dev/ttyS2) is stuck");
@@ -171,21 +176,28 @@ TEST(HostStatus, ServedForARealInstallationWithALineDown) {
                         R"("device":"/nonexistent/ttyK47","state":"down","lastError":")"),
               std::string::npos)
         << body;
-    EXPECT_NE(body.find("(error 3)\"}"), std::string::npos) << body;
+    EXPECT_NE(body.find("(error 3)\",\"counters\":{\"framesWritten\":0,"), std::string::npos)
+        << body;
     EXPECT_NE(body.find(R"({"name":"Loose","protocol":"K47PTZ.Bosch","device":null,)"
-                        R"("state":"none","lastError":null})"),
+                        R"("state":"none","lastError":null,"counters":{"framesWritten":0,)"),
               std::string::npos)
         << body;
     EXPECT_NE(body.find(R"({"name":"Yard \"east\"","protocol":"K47PTZ.K47PelcoD","device":")" +
-                        line.Path() + R"(","state":"up","lastError":null})"),
+                        line.Path() +
+                        R"(","state":"up","lastError":null,"counters":{"framesWritten":0,)"
+                        R"("bytesWritten":0,"movesDropped":0,"writeFailures":0,"writeTimeouts":0,)"
+                        R"("reopens":0}})"),
               std::string::npos)
         << body;
     EXPECT_NE(body.find(R"({"name":"Gate\t1\nx","line":"Yard \"east\"","address":1,)"
-                        R"("sessionOwner":null})"),
+                        R"("sessionOwner":null,"counters":{"moves":0,"stops":0,"deadManStops":0,)"
+                        R"("repeatedStops":0,"datagramsAccepted":0,"datagramsStale":0,)"
+                        R"("datagramsForeign":0,"datagramsMalformed":0,"sessionsStarted":0,)"
+                        R"("lastCommand":null,"lastCommandAgeMs":null}})"),
               std::string::npos)
         << body;
     EXPECT_NE(body.find("{\"name\":\"Tor S\xC3\xBC"
-                        "d\",\"line\":\"Gone\",\"address\":7,\"sessionOwner\":null}"),
+                        "d\",\"line\":\"Gone\",\"address\":7,\"sessionOwner\":null,\"counters\":{"),
               std::string::npos)
         << body;
 

@@ -15,19 +15,45 @@
 
 namespace ptzctl {
 
+// A counter the document did not give as a whole number is -1 (shown as "-").
+struct StatusLineCounters {
+    long long framesWritten = -1;
+    long long bytesWritten = -1;
+    long long movesDropped = -1;
+    long long writeFailures = -1;
+    long long writeTimeouts = -1;
+    long long reopens = -1;
+};
+
+struct StatusCameraCounters {
+    long long moves = -1;
+    long long stops = -1;
+    long long deadManStops = -1;
+    long long repeatedStops = -1;
+    long long datagramsAccepted = -1;
+    long long datagramsStale = -1;
+    long long datagramsForeign = -1;
+    long long datagramsMalformed = -1;
+    long long sessionsStarted = -1;
+    std::string lastCommand;  // "move", "command 7", ...; empty: none yet
+    long long lastCommandAgeMs = -1;
+};
+
 struct StatusLine {
     std::string name;
     std::string protocol;
     std::string device;  // empty: none
     std::string state;
-    std::string lastError;  // empty: none
+    std::string lastError;                                      // empty: none
+    std::optional<StatusLineCounters> counters = std::nullopt;  // nothing: not reported
 };
 
 struct StatusCamera {
     std::string name;
     std::string line;
     std::optional<long long> address;
-    std::string sessionOwner;  // empty: none
+    std::string sessionOwner;                                     // empty: none
+    std::optional<StatusCameraCounters> counters = std::nullopt;  // nothing: not reported
 };
 
 struct StatusDocument {
@@ -40,8 +66,8 @@ bool ParseStatus(std::string_view json, StatusDocument* status, std::string* err
 
 // The lines, then the cameras, as two tables.
 std::string FormatList(const StatusDocument& status);
-// What ptzctl status says about `camera`: its line and that line's state, and who holds it.
-// Nothing when the document has no such camera.
+// What ptzctl status says about `camera`: its line and that line's state, who holds it, and the
+// counters of both when the host reports them. Nothing when the document has no such camera.
 std::optional<std::string> FormatCameraStatus(const StatusDocument& status,
                                               const std::string& camera);
 

@@ -245,6 +245,77 @@ const StatusLine* FindLine(const StatusDocument& status, const std::string& name
     return nullptr;
 }
 
+// A counter: a whole number from 0 to 2^53 (what a double holds exactly), else -1.
+long long Count(const Json& value) {
+    if (value.type != Json::Type::kNumber || !(value.number >= 0) ||
+        value.number > 9007199254740992.0 ||
+        value.number != static_cast<double>(static_cast<long long>(value.number)))
+        return -1;
+    return static_cast<long long>(value.number);
+}
+
+std::optional<StatusLineCounters> LineCounters(const Json& counters) {
+    if (counters.type != Json::Type::kObject)
+        return std::nullopt;
+    return StatusLineCounters{Count(counters["framesWritten"]), Count(counters["bytesWritten"]),
+                              Count(counters["movesDropped"]),  Count(counters["writeFailures"]),
+                              Count(counters["writeTimeouts"]), Count(counters["reopens"])};
+}
+
+std::optional<StatusCameraCounters> CameraCounters(const Json& counters) {
+    if (counters.type != Json::Type::kObject)
+        return std::nullopt;
+    StatusCameraCounters c;
+    c.moves = Count(counters["moves"]);
+    c.stops = Count(counters["stops"]);
+    c.deadManStops = Count(counters["deadManStops"]);
+    c.repeatedStops = Count(counters["repeatedStops"]);
+    c.datagramsAccepted = Count(counters["datagramsAccepted"]);
+    c.datagramsStale = Count(counters["datagramsStale"]);
+    c.datagramsForeign = Count(counters["datagramsForeign"]);
+    c.datagramsMalformed = Count(counters["datagramsMalformed"]);
+    c.sessionsStarted = Count(counters["sessionsStarted"]);
+    c.lastCommand = counters["lastCommand"].text;
+    c.lastCommandAgeMs = Count(counters["lastCommandAgeMs"]);
+    return c;
+}
+
+std::string Number(long long value) {
+    return value < 0 ? "-" : std::to_string(value);
+}
+
+std::string CountersText(const StatusCamera& camera, const StatusLine* line) {
+    if (!camera.counters)
+        return "counters: - (none reported)\n";
+    const StatusCameraCounters& c = *camera.counters;
+    std::string text = "moves:   " + Number(c.moves) + " sent; stops: " + Number(c.stops) + " (" +
+                       Number(c.deadManStops) + " on the 5 s time-out, " + Number(c.repeatedStops) +
+                       " repeated after an end of motion)\n";
+    text += "datagrams: " + Number(c.datagramsAccepted) + " accepted, " + Number(c.datagramsStale) +
+            " stale, " + Number(c.datagramsForeign) + " foreign, " + Number(c.datagramsMalformed) +
+            " malformed; sessions started: " + Number(c.sessionsStarted) + "\n";
+    if (c.lastCommand.empty()) {
+        text += "last call: none yet\n";
+    } else {
+        text += "last call: " + Printable(c.lastCommand);
+        if (c.lastCommandAgeMs >= 0) {
+            char age[48];
+            std::snprintf(age, sizeof(age), ", %.1f s ago",
+                          static_cast<double>(c.lastCommandAgeMs) / 1000.0);
+            text += age;
+        }
+        text += "\n";
+    }
+    if (line != nullptr && line->counters) {
+        const StatusLineCounters& l = *line->counters;
+        text += "line counters: " + Number(l.framesWritten) + " frames (" + Number(l.bytesWritten) +
+                " bytes) written, " + Number(l.movesDropped) + " moves dropped on the busy line, " +
+                Number(l.writeFailures) + " write failures, " + Number(l.writeTimeouts) +
+                " write time-outs, " + Number(l.reopens) + " reopens\n";
+    }
+    return text;
+}
+
 }  // namespace
 
 bool ParseStatus(std::string_view json, StatusDocument* status, std::string* error) {
@@ -259,10 +330,10 @@ bool ParseStatus(std::string_view json, StatusDocument* status, std::string* err
     for (const Json& line : document["lines"].items)
         status->lines.push_back(StatusLine{line["name"].text, line["protocol"].text,
                                            line["device"].text, line["state"].text,
-                                           line["lastError"].text});
+                                           line["lastError"].text, LineCounters(line["counters"])});
     for (const Json& camera : document["cameras"].items) {
         StatusCamera row{camera["name"].text, camera["line"].text, std::nullopt,
-                         camera["sessionOwner"].text};
+                         camera["sessionOwner"].text, CameraCounters(camera["counters"])};
         // Bus addresses are small integers; anything else is shown as none, not cast.
         const double address = camera["address"].number;
         if (camera["address"].type == Json::Type::kNumber && address >= 0 && address <= 1e9)
@@ -328,7 +399,7 @@ std::optional<std::string> FormatCameraStatus(const StatusDocument& status,
                 "; datagrams from this client would be ignored while that client holds the "
                 "camera (until it stops sending for 5 s)\n";
     }
-    return text;
+    return text + CountersText(*camera, line);
 }
 
 }  // namespace ptzctl
