@@ -115,8 +115,7 @@ TEST(LineStatus, ConfigurationFailuresAreReportedInWords) {
     EXPECT_EQ(status.lastError.find("0x"), std::string::npos) << status.lastError;
 
     // No rate at all: the port opens, then refuses it.
-    EXPECT_FALSE(
-        SUCCEEDED(driver.Reconfigure("COMPort=\"" + far.Path() + "\" BaudRate=\"0\"")));
+    EXPECT_FALSE(SUCCEEDED(driver.Reconfigure("COMPort=\"" + far.Path() + "\" BaudRate=\"0\"")));
     status = Read(driver.identity.Get());
     EXPECT_NE(status.lastError.find("refused the line's settings"), std::string::npos)
         << status.lastError;
