@@ -92,14 +92,20 @@ bool OnlyMembers(const JsonObject& body, std::initializer_list<std::string_view>
     return true;
 }
 
+// What went wrong, as the system's message text (the codes are in the host's log, not for the
+// operator's screen); the code only when no text is known.
+std::string Cause(HRESULT hr) {
+    const char* text = k47::ErrorText(hr);
+    return text != nullptr ? std::string(text) : k47::DescribeHresult(hr);
+}
+
 // A failed camera call in words: 503 when the line or its driver is unavailable (system errors:
 // a port missing, denied or timing out), else 409, the camera refusing what was asked.
 http::HttpResponse Refused(HRESULT hr, const std::string& camera, const std::string& what) {
     const bool unavailable = HRESULT_FACILITY(hr) == FACILITY_WIN32;
     return Error(unavailable ? 503 : 409,
                  "camera \"" + camera + "\" refused the " + what +
-                     (unavailable ? " (its line is unavailable): " : ": ") +
-                     k47::DescribeHresult(hr));
+                     (unavailable ? " (its line is unavailable): " : ": ") + Cause(hr));
 }
 
 http::HttpResponse Move(IK47PTZCamera* camera, const std::string& name, const JsonObject& body) {
@@ -213,7 +219,8 @@ http::HttpResponse Serve(CInstallationServer* server, const http::HttpRequest& r
         return Error(404, "no camera \"" + target->camera + "\" in this installation");
     if (FAILED(hr) || !camera)
         return Error(503, "camera \"" + target->camera +
-                              "\" is not bound to a protocol driver: " + k47::DescribeHresult(hr));
+                              "\" is not bound to a protocol driver; the host's log at start "
+                              "says why");
     return action(camera.Get(), target->camera, *body);
 }
 

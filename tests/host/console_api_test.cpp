@@ -498,6 +498,10 @@ TEST_F(ConsoleApiTest, ACameraThatRefusesIsTold) {
     Reply down = Send(Post("/api/v1/cameras/Gate/command", R"({"cmd":7,"arg":1})"));
     EXPECT_EQ(down.status, 503u);
     EXPECT_NE(down.body.find("line is unavailable"), std::string::npos) << down.body;
+    // The operator reads the cause in words; the codes belong in the log.
+    EXPECT_NE(down.body.find("cannot find the file"), std::string::npos) << down.body;
+    for (const Reply& reply : {refused, down})
+        EXPECT_EQ(reply.body.find("0x8"), std::string::npos) << reply.body;
 }
 
 TEST_F(ConsoleApiTest, UsersGuardTheConsoleButNotTheOtherRoutes) {
