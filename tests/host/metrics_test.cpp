@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,154 +101,71 @@ TEST(MetricsText, LabelValuesAreEscapedAndMadeUtf8) {
         EXPECT_EQ(Label(c.value), c.escaped) << c.escaped;
 }
 
-TEST(MetricsText, TheExpositionOfAKnownStateIsExact) {
-    k47host::ProcessMetrics process;
-    process.cpuSeconds = 1.5;
-    process.residentBytes = 12345678;
-    process.virtualBytes = 987654321;
-    process.openFds = 42;
-    process.maxFds = 20000;
-    process.startTimeSeconds = 1764999000.25;
-    process.threads = 9;
+// Every family is declared once, HELP then TYPE, before its samples; counters and only counters
+// end in _total; the samples carry the escaped labels and the state's values; a line or camera
+// without counters has no samples of them; without the process's figures none of theirs is there.
+TEST(MetricsText, FamiliesAreDeclaredOnceBeforeSamplesThatCarryTheState) {
+    const k47host::ProcessMetrics process{1.5, 12345678, 987654321, 42, 20000, 1764999000.25, 9};
+    const std::string text = k47host::MetricsText(KnownState(), process);
+    std::map<std::string, std::string> types;
+    std::string help;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("# HELP ")) {
+            help = line.substr(7, line.find(' ', 7) - 7);
+        } else if (line.starts_with("# TYPE ")) {
+            std::istringstream words(line.substr(7));
+            std::string family, type;
+            words >> family >> type;
+            EXPECT_EQ(family, help) << "a TYPE without its HELP: " << line;
+            EXPECT_TRUE(types.emplace(family, type).second) << "declared twice: " << line;
+        } else {
+            const std::string name = line.substr(0, line.find_first_of("{ "));
+            ASSERT_TRUE(types.contains(name)) << "a sample before its TYPE: " << line;
+            EXPECT_EQ(types[name] == "counter", name.ends_with("_total")) << line;
+            EXPECT_TRUE(types[name] == "counter" || types[name] == "gauge") << line;
+        }
+    }
+    EXPECT_EQ(types.size(), 21u);
+
     const std::string line = R"(line="Yard \"east\" \\ 1\nx")";
     const std::string cam =
         "camera=\"\xEF\xBF\xBD"
         "Cam\t\xC3\xBC\"," +
         line;
-    const std::string expected =
-        "# HELP k47ptz_line_state The line's state: 1 for the state it is in, 0 for the others.\n"
-        "# TYPE k47ptz_line_state gauge\n"
-        "k47ptz_line_state{" +
-        line +
-        ",state=\"up\"} 1\n"
-        "k47ptz_line_state{" +
-        line +
-        ",state=\"down\"} 0\n"
-        "k47ptz_line_state{" +
-        line +
-        ",state=\"stuck\"} 0\n"
-        "k47ptz_line_state{" +
-        line +
-        ",state=\"none\"} 0\n"
-        "k47ptz_line_state{" +
-        line +
-        ",state=\"unknown\"} 0\n"
-        "k47ptz_line_state{line=\"Plug\",state=\"up\"} 0\n"
-        "k47ptz_line_state{line=\"Plug\",state=\"down\"} 0\n"
-        "k47ptz_line_state{line=\"Plug\",state=\"stuck\"} 0\n"
-        "k47ptz_line_state{line=\"Plug\",state=\"none\"} 0\n"
-        "k47ptz_line_state{line=\"Plug\",state=\"unknown\"} 1\n"
-        "# HELP k47ptz_line_frames_written_total Frames that left the line's port whole.\n"
-        "# TYPE k47ptz_line_frames_written_total counter\n"
-        "k47ptz_line_frames_written_total{" +
-        line +
-        "} 12\n"
-        "# HELP k47ptz_line_bytes_written_total Bytes of the frames that left the line's port "
-        "whole.\n"
-        "# TYPE k47ptz_line_bytes_written_total counter\n"
-        "k47ptz_line_bytes_written_total{" +
-        line +
-        "} 84\n"
-        "# HELP k47ptz_line_moves_dropped_total Moves not sent because the line was busy.\n"
-        "# TYPE k47ptz_line_moves_dropped_total counter\n"
-        "k47ptz_line_moves_dropped_total{" +
-        line +
-        "} 3\n"
-        "# HELP k47ptz_line_write_failures_total Writes the port refused, a device that went "
-        "away among them.\n"
-        "# TYPE k47ptz_line_write_failures_total counter\n"
-        "k47ptz_line_write_failures_total{" +
-        line +
-        "} 2\n"
-        "# HELP k47ptz_line_write_timeouts_total Frames that did not leave within the write "
-        "bound (a stuck line).\n"
-        "# TYPE k47ptz_line_write_timeouts_total counter\n"
-        "k47ptz_line_write_timeouts_total{" +
-        line +
-        "} 1\n"
-        "# HELP k47ptz_line_reopens_total Times a line that was down was opened again.\n"
-        "# TYPE k47ptz_line_reopens_total counter\n"
-        "k47ptz_line_reopens_total{" +
-        line +
-        "} 4\n"
-        "# HELP k47ptz_camera_moves_total Moves with a speed passed to the camera's driver.\n"
-        "# TYPE k47ptz_camera_moves_total counter\n"
-        "k47ptz_camera_moves_total{" +
-        cam +
-        "} 7\n"
-        "# HELP k47ptz_camera_stops_total Stops passed to the camera's driver, the callers' and "
-        "the camera's own.\n"
-        "# TYPE k47ptz_camera_stops_total counter\n"
-        "k47ptz_camera_stops_total{" +
-        cam +
-        "} 5\n"
-        "# HELP k47ptz_camera_dead_man_stops_total Motions stopped because nobody renewed them "
-        "within 5 s.\n"
-        "# TYPE k47ptz_camera_dead_man_stops_total counter\n"
-        "k47ptz_camera_dead_man_stops_total{" +
-        cam +
-        "} 1\n"
-        "# HELP k47ptz_camera_repeated_stops_total Stops repeated on the 0.4 s beat after an "
-        "end of motion.\n"
-        "# TYPE k47ptz_camera_repeated_stops_total counter\n"
-        "k47ptz_camera_repeated_stops_total{" +
-        cam +
-        "} 11\n"
-        "# HELP k47ptz_camera_sessions_started_total Times a remote client took the camera's "
-        "free session.\n"
-        "# TYPE k47ptz_camera_sessions_started_total counter\n"
-        "k47ptz_camera_sessions_started_total{" +
-        cam +
-        "} 1\n"
-        "# HELP k47ptz_camera_datagrams_total Motion datagrams received, by verdict: accepted "
-        "(applied), stale (from the session's owner, not newer), foreign (from another "
-        "sender), malformed.\n"
-        "# TYPE k47ptz_camera_datagrams_total counter\n"
-        "k47ptz_camera_datagrams_total{" +
-        cam +
-        ",verdict=\"accepted\"} 20\n"
-        "k47ptz_camera_datagrams_total{" +
-        cam +
-        ",verdict=\"stale\"} 2\n"
-        "k47ptz_camera_datagrams_total{" +
-        cam +
-        ",verdict=\"foreign\"} 3\n"
-        "k47ptz_camera_datagrams_total{" +
-        cam +
-        ",verdict=\"malformed\"} 4\n"
-        "# HELP k47ptz_camera_last_command_timestamp_seconds When the camera's last control "
-        "call was made, in seconds since the Unix epoch.\n"
-        "# TYPE k47ptz_camera_last_command_timestamp_seconds gauge\n"
-        "k47ptz_camera_last_command_timestamp_seconds{" +
-        cam +
-        "} 1765000000.250\n"
-        "# HELP process_cpu_seconds_total Total user and system CPU time spent in seconds.\n"
-        "# TYPE process_cpu_seconds_total counter\n"
-        "process_cpu_seconds_total 1.50\n"
-        "# HELP process_resident_memory_bytes Resident memory size in bytes.\n"
-        "# TYPE process_resident_memory_bytes gauge\n"
-        "process_resident_memory_bytes 12345678\n"
-        "# HELP process_virtual_memory_bytes Virtual memory size in bytes.\n"
-        "# TYPE process_virtual_memory_bytes gauge\n"
-        "process_virtual_memory_bytes 987654321\n"
-        "# HELP process_open_fds Number of open file descriptors.\n"
-        "# TYPE process_open_fds gauge\n"
-        "process_open_fds 42\n"
-        "# HELP process_max_fds Maximum number of open file descriptors.\n"
-        "# TYPE process_max_fds gauge\n"
-        "process_max_fds 20000\n"
-        "# HELP process_start_time_seconds Start time of the process since unix epoch in "
-        "seconds.\n"
-        "# TYPE process_start_time_seconds gauge\n"
-        "process_start_time_seconds 1764999000.25\n"
-        "# HELP process_threads Number of OS threads in the process.\n"
-        "# TYPE process_threads gauge\n"
-        "process_threads 9\n";
-    const std::string text = k47host::MetricsText(KnownState(), process);
-    EXPECT_EQ(text, expected);
-    // Without the process's figures the families of the installation are all there is.
+    const std::pair<std::string, std::string> samples[] = {
+        {"k47ptz_line_state{" + line + ",state=\"up\"}", "1"},
+        {"k47ptz_line_state{" + line + ",state=\"down\"}", "0"},
+        {"k47ptz_line_state{line=\"Plug\",state=\"unknown\"}", "1"},
+        {"k47ptz_line_frames_written_total{" + line + "}", "12"},
+        {"k47ptz_line_bytes_written_total{" + line + "}", "84"},
+        {"k47ptz_line_moves_dropped_total{" + line + "}", "3"},
+        {"k47ptz_line_write_failures_total{" + line + "}", "2"},
+        {"k47ptz_line_write_timeouts_total{" + line + "}", "1"},
+        {"k47ptz_line_reopens_total{" + line + "}", "4"},
+        {"k47ptz_camera_moves_total{" + cam + "}", "7"},
+        {"k47ptz_camera_stops_total{" + cam + "}", "5"},
+        {"k47ptz_camera_dead_man_stops_total{" + cam + "}", "1"},
+        {"k47ptz_camera_repeated_stops_total{" + cam + "}", "11"},
+        {"k47ptz_camera_sessions_started_total{" + cam + "}", "1"},
+        {"k47ptz_camera_datagrams_total{" + cam + ",verdict=\"accepted\"}", "20"},
+        {"k47ptz_camera_datagrams_total{" + cam + ",verdict=\"stale\"}", "2"},
+        {"k47ptz_camera_datagrams_total{" + cam + ",verdict=\"foreign\"}", "3"},
+        {"k47ptz_camera_datagrams_total{" + cam + ",verdict=\"malformed\"}", "4"},
+        // Read at ...500 ms, the call 250 ms before.
+        {"k47ptz_camera_last_command_timestamp_seconds{" + cam + "}", "1765000000.250"},
+        {"process_cpu_seconds_total", "1.50"},
+        {"process_resident_memory_bytes", "12345678"},
+        {"process_open_fds", "42"},
+        {"process_start_time_seconds", "1764999000.25"},
+        {"process_threads", "9"},
+    };
+    for (const auto& [series, value] : samples)
+        EXPECT_EQ(SampleValue(text, series), value) << series;
+    EXPECT_EQ(text.find("{line=\"Plug\"}"), std::string::npos) << "a plug-in line has no counters";
+    EXPECT_EQ(text.find("camera=\"Dock\""), std::string::npos) << "nor has its camera";
     EXPECT_EQ(k47host::MetricsText(KnownState(), std::nullopt),
-              expected.substr(0, expected.find("# HELP process_cpu_seconds_total")));
+              text.substr(0, text.find("# HELP process_cpu_seconds_total")));
 }
 
 // Whatever the names and values, the text fits in what was reserved: one allocation a scrape.
