@@ -212,9 +212,13 @@ bool NonceCache::Remember(std::string_view nonce, std::chrono::system_clock::tim
         return true;
     }
     // Drop what has expired from the front, then the oldest if still full.
-    while (!order_.empty() &&
-           (seen_.size() >= capacity_ || now - seen_.at(order_.front()) > 2 * kMaxClockSkew)) {
-        seen_.erase(order_.front());
+    while (!order_.empty()) {
+        auto oldest = seen_.find(order_.front());
+        bool expired = oldest == seen_.end() || now - oldest->second > 2 * kMaxClockSkew;
+        if (!expired && seen_.size() < capacity_)
+            break;
+        if (oldest != seen_.end())
+            seen_.erase(oldest);
         order_.pop_front();
     }
     if (capacity_ == 0)

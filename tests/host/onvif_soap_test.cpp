@@ -287,6 +287,26 @@ TEST(OnvifUsernameToken, ReplayAcrossThreadsPassesOnce) {
     EXPECT_EQ(accepted.load(), 1);
 }
 
+TEST(OnvifNonceCache, EachNonceIsTakenOnceUnderContention) {
+    // Every thread offers the same nonces in the same order, so they collide on each one.
+    constexpr int kNonces = 20000;
+    const system_clock::time_point now = CreatedTime();
+    NonceCache nonces(kNonces);
+    std::atomic<int> taken{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            int mine = 0;
+            for (int i = 0; i < kNonces; ++i)
+                mine += nonces.Remember("nonce-" + std::to_string(i), now) ? 1 : 0;
+            taken.fetch_add(mine);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(taken.load(), kNonces);
+    EXPECT_EQ(nonces.Size(), static_cast<size_t>(kNonces));
+}
+
 TEST(OnvifNonceCache, StaysBoundedAndForgetsExpiredNonces) {
     const system_clock::time_point t0 = CreatedTime();
     NonceCache small(4);
