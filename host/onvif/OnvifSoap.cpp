@@ -204,6 +204,8 @@ std::optional<OnvifRequest> ParseOnvifRequest(std::string_view body, OnvifFault*
 bool NonceCache::Remember(std::string_view nonce, std::chrono::system_clock::time_point now) {
     std::lock_guard<std::mutex> lock(nonce_lock_);
     std::string key(nonce);
+    // A token passes while its Created is within the skew of our clock, so one accepted at
+    // `now` can come back for up to twice the skew: that long a nonce is kept.
     auto it = seen_.find(key);
     if (it != seen_.end()) {
         if (now - it->second <= 2 * kMaxClockSkew)
