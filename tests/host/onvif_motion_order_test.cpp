@@ -79,13 +79,13 @@ TEST(OnvifMotionOrderTest, CallersAndRenewalsNeverOverlapNorReorder) {
         sent = log.size();
     }
     std::this_thread::sleep_for(100ms);  // fifty renewal beats
+    EXPECT_FALSE(keeper.Moving());       // before logLock: the keeper's lock is taken before it
 
     std::lock_guard<std::mutex> guard(logLock);
     EXPECT_EQ(overlaps.load(), 0);
     EXPECT_EQ(log.size(), sent) << "commands after the last Stop returned";
     ASSERT_FALSE(log.empty());
     EXPECT_TRUE(log.back().v.Zero());
-    EXPECT_FALSE(keeper.Moving());
     // Replay: what the keeper holds after each command, as the camera saw them.
     std::optional<Velocity> kept;
     size_t renewals = 0, timeOuts = 0;
