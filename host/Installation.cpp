@@ -128,7 +128,7 @@ const AddressRange* AddressRangeOf(const std::string& progId) {
 bool KnownChild(const std::string& parent, const std::string& child, bool atRoot) {
     if (atRoot)
         return child == "ControlService" || child == "PortService" || child == "PTZProtocols" ||
-               child == "Cameras" || child == "Users";
+               child == "Cameras" || child == "Users" || child == "Onvif";
     if (parent == "ControlService" || parent == "Users")
         return child == "User";
     if (parent == "PTZProtocols")
@@ -161,7 +161,13 @@ const ElementAttributes kAttributes[] = {
     {"Protocol", "K47PTZ.K47PelcoD", {"COMPort", "BaudRate", "Debug", "InitIntervalSec"}},
     {"Protocol", "K47PTZ.K47Panasonic", {"COMPort", "BaudRate", "Debug", "ProtocolVersion"}},
     {"Protocol", "K47PTZ.Bosch", {"COMPort", "BaudRate", "Debug"}},
-    {"Camera", nullptr, {"Name", "Protocol", "Address", "UDPPort"}},
+    {"Onvif",
+     nullptr,
+     {"Listen", "Discovery", "DefaultTimeout", "MaxTimeout", "PresetFile", "Allow"}},
+    {"Camera",
+     nullptr,
+     {"Name", "Protocol", "Address", "UDPPort", "OnvifPort", "StreamUri", "SnapshotUri",
+      "Manufacturer", "Model"}},
     {"Camera", "K47PTZ.K47PelcoD", {"Model", "TurnON", "SetManual", "ExpectAnswer"}},
     {"Camera", "K47PTZ.K47Panasonic", {}},
     {"Camera", "K47PTZ.Bosch", {}},
@@ -478,6 +484,8 @@ bool Installation::ReadSettings(std::string* error) {
             break;
         }
     }
+    if (!ReadOnvifSettings(consoleUsers, error))
+        return false;
     port_service_ = CHostPortService::Create(first, last, sessionAddress);
     server_unknown_ = CInstallationServer::Create(document_, &server_);
     if (!port_service_ || !server_unknown_) {
@@ -493,6 +501,125 @@ bool Installation::ReadSettings(std::string* error) {
             default_protocol_ = *defaultName;
         }
     }
+    return true;
+}
+
+bool Installation::ReadOnvifSettings(const http::AuthSettings& users, std::string* error) {
+    onvif::OnvifSettings& onvif = onvif_settings_;
+    std::vector<xmlNode*> nodes;
+    document_.SelectNodes("Onvif", &nodes);
+    if (nodes.size() > 1) {
+        *error = Where(nodes[1]) + ": only one Onvif element may be given";
+        return false;
+    }
+    xmlNode* element = nodes.empty() ? nullptr : nodes[0];
+    if (element != nullptr) {
+        onvif.enabled = true;
+        if (auto listen = document_.GetAttribute(element, "Listen")) {
+            in_addr address{};
+            // IPv4: discovery is IPv4 multicast, and clients are handed this address.
+            if (inet_pton(AF_INET, listen->c_str(), &address) != 1) {
+                *error = Where(element) + ": Listen must be an IPv4 address (\"" + *listen +
+                         "\" is none; 0.0.0.0 serves every address)";
+                return false;
+            }
+            onvif.listenAddress = *listen;
+        }
+        if (auto discovery = document_.GetAttribute(element, "Discovery")) {
+            if (*discovery != "0" && *discovery != "1") {
+                *error = Where(element) + ": Discovery must be 0 or 1 (\"" + *discovery +
+                         "\" is neither)";
+                return false;
+            }
+            onvif.discovery = *discovery == "1";
+        }
+        for (auto [name, value] : {std::pair{"DefaultTimeout", &onvif.defaultTimeout},
+                                   std::pair{"MaxTimeout", &onvif.maxTimeout}}) {
+            auto text = document_.GetAttribute(element, name);
+            if (!text)
+                continue;
+            auto duration = onvif::ParseXsDuration(*text);
+            if (!duration || duration->count() < 100) {
+                *error = Where(element) + ": " + name +
+                         " must be a duration of at least 0.1 s such as PT10S or PT1M (\"" + *text +
+                         "\" is not)";
+                return false;
+            }
+            *value = *duration;
+        }
+        if (onvif.defaultTimeout > onvif.maxTimeout) {
+            *error = Where(element) + ": DefaultTimeout (" +
+                     onvif::FormatXsDuration(onvif.defaultTimeout) +
+                     ") is longer than MaxTimeout (" + onvif::FormatXsDuration(onvif.maxTimeout) +
+                     ")";
+            return false;
+        }
+        auto presetFile = document_.GetAttribute(element, "PresetFile");
+        onvif.presetFile = presetFile ? *presetFile : onvif::DefaultPresetFile();
+        if (auto allow = document_.GetAttribute(element, "Allow")) {
+            std::string bad;
+            if (!http::ParseAddressPrefixes(*allow, &onvif.allowedClients, &bad) ||
+                onvif.allowedClients.empty()) {
+                *error = Where(element) +
+                         ": Allow must list IPv4 or IPv6 networks or addresses (\"" + bad +
+                         "\" is none; write 10.0.0.0/8 or 192.168.1.7)";
+                return false;
+            }
+        }
+        for (const http::BasicUser& user : users.users)
+            onvif.users.push_back({user.name, user.password});
+    }
+
+    document_.SelectNodes("Cameras/Camera", &nodes);
+    for (xmlNode* camera : nodes) {
+        auto portText = document_.GetAttribute(camera, "OnvifPort");
+        if (!portText)
+            continue;
+        long port = 0;
+        if (!ParseNumber(*portText, 1, 65535, &port)) {
+            *error = Where(camera) + ": OnvifPort must be a TCP port from 1 to 65535";
+            return false;
+        }
+        if (element == nullptr) {
+            Warn(Where(camera) +
+                 ": OnvifPort is not used: the file has no <Onvif> element, so no " +
+                 "camera is published");
+            continue;
+        }
+        onvif::OnvifCameraSettings published;
+        auto name = document_.GetAttribute(camera, "Name");
+        if (!name || name->empty())
+            continue;  // refused with its reason when the camera is built
+        published.camera = *name;
+        published.port = static_cast<uint16_t>(port);
+        for (const ControlServiceSettings& service : service_settings_) {
+            if (service.http.port == published.port) {
+                *error = Where(camera) + ": OnvifPort " + *portText +
+                         " is a ControlService's port; give each device a port of its own";
+                return false;
+            }
+        }
+        for (const onvif::OnvifCameraSettings& earlier : onvif.cameras) {
+            if (earlier.port == published.port) {
+                *error = Where(camera) + ": OnvifPort " + *portText + " is camera \"" +
+                         earlier.camera + "\"'s already; give each camera a port of its own";
+                return false;
+            }
+        }
+        const struct {
+            const char* attribute;
+            std::string* value;
+        } texts[] = {{"StreamUri", &published.streamUri},
+                     {"SnapshotUri", &published.snapshotUri},
+                     {"Manufacturer", &published.manufacturer},
+                     {"Model", &published.model}};
+        for (const auto& text : texts)
+            if (auto value = document_.GetAttribute(camera, text.attribute))
+                *text.value = *value;
+        onvif.cameras.push_back(std::move(published));
+    }
+    if (element != nullptr && onvif.cameras.empty())
+        Warn(Where(element) + ": no Camera has an OnvifPort, so no camera is published");
     return true;
 }
 
@@ -570,24 +697,43 @@ int Installation::CheckListeners(InstallationReport* report) const {
         if (error == 0)
             continue;
         ++unbound;
-        std::string what;
-        if (error == EADDRINUSE)
-            what = "another program listens there; stop it, or choose another Port";
-        else if (error == EADDRNOTAVAIL)
-            what =
-                "this machine has no such address; correct Listen (0.0.0.0 takes every "
-                "address)";
-        else if (error == EACCES || error == EPERM)
-            what =
-                "ports below 1024 need privileges; choose a Port from 1024, or grant the "
-                "host CAP_NET_BIND_SERVICE";
-        else
-            what = "check Listen and Port";
-        report->problems.push_back(
-            where + ": cannot listen on " + endpoint + ": " + what +
-            (verbose_ ? " (" + std::system_category().message(error) + ")" : std::string()));
+        report->problems.push_back(where + ": cannot listen on " + endpoint + ": " +
+                                   WhyNotListening(error, "Port"));
+    }
+    // The ONVIF devices' ports, on the bridge's address.
+    if (onvif_settings_.enabled) {
+        for (const onvif::OnvifCameraSettings& camera : onvif_settings_.cameras) {
+            sockaddr_storage address{};
+            std::string ignored;
+            if (!http::ParseListenAddress(onvif_settings_.listenAddress, camera.port, &address,
+                                          &ignored))
+                continue;  // refused when the file was read
+            const int error = ProbeListen(address);
+            if (error == 0)
+                continue;
+            ++unbound;
+            report->problems.push_back("the ONVIF device of camera \"" + camera.camera +
+                                       "\" cannot listen on " + onvif_settings_.listenAddress +
+                                       " port " + std::to_string(camera.port) + ": " +
+                                       WhyNotListening(error, "OnvifPort"));
+        }
     }
     return unbound;
+}
+
+std::string Installation::WhyNotListening(int error, const char* portAttribute) const {
+    const std::string port = portAttribute;
+    std::string what;
+    if (error == EADDRINUSE)
+        what = "another program listens there; stop it, or choose another " + port;
+    else if (error == EADDRNOTAVAIL)
+        what = "this machine has no such address; correct Listen (0.0.0.0 takes every address)";
+    else if (error == EACCES || error == EPERM)
+        what = "ports below 1024 need privileges; choose a " + port +
+               " from 1024, or grant the host CAP_NET_BIND_SERVICE";
+    else
+        what = "check Listen and " + port;
+    return what + (verbose_ ? " (" + std::system_category().message(error) + ")" : std::string());
 }
 
 void Installation::WarnOfUnknownElements(xmlNode* parent, bool atRoot) {

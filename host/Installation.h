@@ -11,8 +11,11 @@
 //                   [<User Name=".." Password=".."/>...] </ControlService>          (0..n)
 //   <Users> <User Name=".." Password=".."/>... </Users>   the console's users            (0..1)
 //   <PortService First=".." Last=".."/>                                                     (0..1)
+//   <Onvif [Listen=".."] [Discovery="0|1"] [DefaultTimeout="PT10S"] [MaxTimeout="PT60S"]
+//          [PresetFile=".."] [Allow=".."]/>    the ONVIF bridge (docs/onvif.md) (0..1)
 //   <PTZProtocols [Default="name"]> <Protocol Name=".." ProgID=".." [Driver="plug-in ProgID"] .../>
-//   <Cameras> <Camera Name=".." [Protocol=".."] Address=".." .../>
+//   <Cameras> <Camera Name=".." [Protocol=".."] Address=".." [OnvifPort=".." StreamUri=".."
+//             SnapshotUri=".." Manufacturer=".." Model=".."] .../>
 // See docs/configuration.md for every attribute.
 //
 // Threading: built and torn down on the main thread; the objects are then used from any thread.
@@ -29,6 +32,7 @@
 
 #include "host/ControlService.h"
 #include "host/HostObjects.h"
+#include "host/onvif/OnvifSettings.h"
 
 namespace k47host {
 
@@ -66,10 +70,10 @@ class Installation {
 
     // Creates and configures every driver and camera. Problems go to the report.
     InstallationReport Build();
-    // Binds (and closes at once) each ControlService's listen address and port, and reports each
-    // that cannot be bound as a problem naming the element and saying what to do; so are TLS files
-    // that cannot be read. For --check: the listeners themselves are not started then. Returns
-    // how many addresses cannot be bound.
+    // Binds (and closes at once) each ControlService's listen address and port, and each ONVIF
+    // device's, and reports each that cannot be bound as a problem naming the element and saying
+    // what to do; so are TLS files that cannot be read. For --check: the listeners themselves are
+    // not started then. Returns how many addresses cannot be bound.
     int CheckListeners(InstallationReport* report) const;
     // Offers the installation server to local clients in other processes (CLSID_K47ObjectServer,
     // CLSCTX_LOCAL_SERVER) until RevokeObjectServer or Shutdown.
@@ -97,11 +101,14 @@ class Installation {
     IUnknown* ServerUnknown() const { return server_unknown_.Get(); }
     // The ControlService elements read by Load, for the host's listeners (HostServices).
     const std::vector<ControlServiceSettings>& ServiceSettings() const { return service_settings_; }
+    // The <Onvif> element and the cameras it publishes (enabled false without the element).
+    const onvif::OnvifSettings& OnvifBridgeSettings() const { return onvif_settings_; }
     // Handed to every camera; also tells where their session sockets listen (IK47SessionAddress).
     IK47PortService* PortService() const { return port_service_.Get(); }
 
   private:
     bool ReadSettings(std::string* error);
+    bool ReadOnvifSettings(const http::AuthSettings& users, std::string* error);
     bool ReadServiceSettings(xmlNode* node, ControlServiceSettings* settings, std::string* error);
     // The User children of `parent` appended to *users; false at the first without a usable
     // Name and Password, or (uniqueNames) with a Name already taken.
@@ -118,6 +125,8 @@ class Installation {
     // The HRESULT in words, in parentheses after a space, when verbose; else nothing.
     std::string Detail(HRESULT hr) const;
     std::string Where(const xmlNode* element) const;
+    // Why a listening socket could not be bound, in words, naming the port's attribute.
+    std::string WhyNotListening(int error, const char* portAttribute) const;
 
     k47::XmlDocument document_;
     std::string path_;  // of the file loaded; empty for a text
@@ -126,7 +135,8 @@ class Installation {
     Microsoft::WRL::ComPtr<IK47PortService> port_service_;
     std::vector<ControlServiceSettings> service_settings_;
     std::vector<std::string> service_elements_;  // Where() of each ControlService, in order
-    std::vector<std::string> warnings_;          // found by Load and Build
+    onvif::OnvifSettings onvif_settings_;
+    std::vector<std::string> warnings_;  // found by Load and Build
     bool strict_ = false;
     bool verbose_ = false;
     std::map<std::string, std::string> protocol_prog_ids_;  // configured protocols: name -> ProgID

@@ -28,6 +28,7 @@
 #include "common/ExitCodes.h"
 #include "common/K47Global.h"
 #include "host/HostServices.h"
+#include "host/onvif/OnvifBridge.h"
 #include "host/HostStatus.h"
 #include "host/Installation.h"
 #include "host/ServiceNotify.h"
@@ -75,7 +76,9 @@ int main(int argc, char** argv) {
     app.add_flag("-v,--verbose", verbose, "add the error codes to the problems reported");
     app.footer(
         "Exit codes: 0 stopped cleanly (or --check found nothing), 2 usage, 3 the installation\n"
-        "file is unusable or has problems (--check, --strict), 4 a control service cannot listen\n"
+        "file is unusable or has problems (--check, --strict), 4 a control service or an ONVIF "
+        "device cannot\n"
+        "listen"
         "(the table shared by every K47PTZ program: docs/operations.md, \"Exit codes\").");
     app.set_version_flag("--version", std::string("k47ptz-host ") + K47PTZ_VERSION);
     try {
@@ -177,6 +180,19 @@ int main(int argc, char** argv) {
         for (const auto& listener : services.Listeners())
             std::printf("k47ptz-host: control service at %s/VLTControl/VLTControl.asmx\n",
                         listener->BaseUrl().c_str());
+        // The ONVIF devices after the control services: both reach the same cameras.
+        k47host::onvif::OnvifBridge onvif(installation.Server(),
+                                          installation.OnvifBridgeSettings());
+        if (!onvif.Start(&error)) {
+            std::fprintf(stderr, "k47ptz-host: %s\n", error.c_str());
+            services.Stop();
+            installation.Shutdown();
+            CoUninitialize();
+            return k47exit::kUnreachable;
+        }
+        for (const auto& [camera, address] : onvif.Published())
+            std::printf("k47ptz-host: ONVIF device \"%s\" at %s\n", camera.c_str(),
+                        address.c_str());
         std::printf("k47ptz-host: ready\n");
         std::fflush(stdout);
         std::string notifyError;
@@ -190,6 +206,7 @@ int main(int argc, char** argv) {
         g_ErrorHandling.WriteLog("k47ptz-host: %s received, shutting down\n",
                                  SignalName(received).c_str());
         k47host::NotifyServiceManager("STOPPING=1", &notifyError);
+        onvif.Stop();
         services.Stop();
         installation.Shutdown(k47host::Installation::Motion::kStop);
     }

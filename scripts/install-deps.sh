@@ -24,3 +24,5 @@ $SUDO apt-get install -y -qq --no-install-recommends $PACKAGES
 # The browser test's packages, exactly as its lock file pins them; puppeteer-core drives the
 # chromium above and downloads no browser of its own.
 (cd "$(dirname "$0")/../tests/browser" && npm ci --no-audit --no-fund)
+# The ONVIF client the bridge is tested with, likewise pinned.
+(cd "$(dirname "$0")/../tests/onvif" && npm ci --no-audit --no-fund)

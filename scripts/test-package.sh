@@ -192,6 +192,7 @@ left=$(while read -r f; do if [ -e "$f" ]; then echo "$f"; fi; done < "$WORK/fil
 [ -z "$left" ] || fail "left after purge: $left"
 [ ! -e /etc/k47ptz ] || fail "/etc/k47ptz left after purge"
 [ ! -e /run/k47ptz ] || fail "/run/k47ptz left after purge"
+[ ! -e /var/lib/k47ptz ] || fail "/var/lib/k47ptz left after purge"
 python3 - <<'PY' || fail "registry entries left after purge"
 import os, sqlite3, sys
 path = "/var/lib/k47/registry/machine.db"

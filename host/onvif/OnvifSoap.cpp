@@ -435,8 +435,13 @@ std::string BuildOnvifFault(const OnvifFault& fault) {
     std::string out = EnvelopeStart();
     out += "<env:Fault><env:Code>";
     out += OnvifTextElement("env:Value", fault.code);
-    if (!fault.subcode.empty())
-        out += "<env:Subcode>" + OnvifTextElement("env:Value", fault.subcode) + "</env:Subcode>";
+    if (!fault.subcode.empty()) {
+        out += "<env:Subcode>" + OnvifTextElement("env:Value", fault.subcode);
+        if (!fault.subsubcode.empty())
+            out += "<env:Subcode>" + OnvifTextElement("env:Value", fault.subsubcode) +
+                   "</env:Subcode>";
+        out += "</env:Subcode>";
+    }
     out += "</env:Code><env:Reason><env:Text xml:lang=\"en\">" + OnvifEscape(fault.reason) +
            "</env:Text></env:Reason></env:Fault>";
     out += kEnvelopeEnd;

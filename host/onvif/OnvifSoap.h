@@ -49,6 +49,9 @@ struct OnvifFault {
     std::string code;     // "env:Sender", "env:Receiver" or "env:VersionMismatch"
     std::string subcode;  // e.g. "ter:NotAuthorized"; empty for none
     std::string reason;   // plain text
+    // The subcode's own subcode (ONVIF's second level, "ter:NoProfile" below "ter:InvalidArgVal");
+    // empty for none.
+    std::string subsubcode;
 };
 
 enum class PasswordType { kText, kDigest, kUnknown };

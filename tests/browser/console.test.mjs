@@ -9,10 +9,11 @@
 // Run by ctest (label browser) in its working folder, where console.png and the logs are left.
 // Needs /usr/bin/chromium (or K47_CHROMIUM) and tests/browser/node_modules (npm ci): without them
 // the test fails, it never skips. K47_BUILD_DIR names the build folder (default build/default).
-import { spawn, spawnSync } from "node:child_process";
-import { chmodSync, createWriteStream, existsSync, mkdirSync, rmSync, writeFileSync } from "node:fs";
+import { existsSync, writeFileSync } from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
+
+import { Child, Simulator, now, prepareWork, sleep, until } from "./harness.mjs";
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const BUILD = path.resolve(process.env.K47_BUILD_DIR ?? path.join(HERE, "../../build/default"));
@@ -35,93 +36,13 @@ function abort(text) {
     process.exit(1);
 }
 
-// CLOCK_MONOTONIC in seconds: libuv's hrtime reads that clock, as ptzsim's report does.
-const now = () => Number(process.hrtime.bigint()) / 1e9;
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-async function until(predicate, timeoutMs, stepMs = 20) {
-    const deadline = Date.now() + timeoutMs;
-    for (;;) {
-        const value = predicate();
-        if (value) return value;
-        if (Date.now() > deadline) return null;
-        await sleep(stepMs);
-    }
-}
-
-// A child process whose standard output is kept line by line (and copied to a log file).
-class Child {
-    constructor(name, program, args, env) {
-        this.name = name;
-        this.lines = [];
-        this.log = createWriteStream(path.join(WORK, `${name}.log`));
-        this.process = spawn(program, args, { env, stdio: ["ignore", "pipe", "pipe"] });
-        this.exited = null;
-        this.process.on("exit", (code, signal) => (this.exited = { code, signal }));
-        this.process.on("error", (error) => (this.exited = { error }));
-        let rest = "";
-        this.process.stdout.on("data", (chunk) => {
-            this.log.write(chunk);
-            rest += chunk.toString();
-            const parts = rest.split("\n");
-            rest = parts.pop();
-            for (const line of parts) this.onLine(line);
-        });
-        this.process.stderr.on("data", (chunk) => this.log.write(chunk));
-    }
-    onLine(line) {
-        this.lines.push(line);
-    }
-    async end() {
-        if (this.exited) return;
-        this.process.kill("SIGTERM");
-        if (!(await until(() => this.exited, 5000))) this.process.kill("SIGKILL");
-    }
-}
-
-// ptzsim's JSON report: the start (its CLOCK_MONOTONIC) and every decoded frame.
-class Simulator extends Child {
-    constructor(link, env) {
-        super("ptzsim", path.join(BUILD, "bin/ptzsim"),
-              ["--protocol", "pelco-d", "--json", "--link", link, "--state-interval", "0"], env);
-        this.start = null;
-        this.frames = [];
-    }
-    onLine(line) {
-        super.onLine(line);
-        let event;
-        try {
-            event = JSON.parse(line);
-        } catch {
-            return;
-        }
-        if (event.event === "start") this.start = event.monotonic;
-        if (event.event === "frame" && this.start !== null)
-            this.frames.push({ ...event, at: this.start + event.elapsed });
-    }
-    since(t, address) {
-        return this.frames.filter((f) => f.at >= t && f.address === address);
-    }
-}
-
 function prepare() {
     if (!existsSync(CHROMIUM)) abort(`${CHROMIUM} is missing: run scripts/install-deps.sh`);
-    for (const tool of ["bin/ptzsim", "bin/k47ptz-host", "bin/k47regsvr", "lib/libK47PTZ.so"]) {
-        if (!existsSync(path.join(BUILD, tool))) abort(`${path.join(BUILD, tool)} is missing`);
+    try {
+        return prepareWork(BUILD, WORK);
+    } catch (error) {
+        abort(error.message);
     }
-    rmSync(WORK, { recursive: true, force: true });
-    mkdirSync(path.join(WORK, "registry"), { recursive: true });
-    mkdirSync(path.join(WORK, "run"), { recursive: true });
-    chmodSync(path.join(WORK, "run"), 0o700);
-    const env = {
-        ...process.env,
-        K47_REGISTRY_DIR: path.join(WORK, "registry"),
-        K47_RUNTIME_DIR: path.join(WORK, "run"),
-    };
-    const registered = spawnSync(path.join(BUILD, "bin/k47regsvr"),
-                                 [path.join(BUILD, "lib/libK47PTZ.so")], { env, encoding: "utf8" });
-    if (registered.status !== 0) abort(`k47regsvr failed: ${registered.stdout}${registered.stderr}`);
-    return env;
 }
 
 async function loadPuppeteer() {
@@ -190,7 +111,7 @@ async function main() {
     let browser = null;
     const watchdog = setTimeout(() => abort("the test ran past 150 s"), 150000);
     try {
-        const sim = new Simulator(link, env);
+        const sim = new Simulator(BUILD, link, env);
         children.push(sim);
         if (!(await until(() => sim.start !== null && existsSync(link), 10000)))
             abort("ptzsim did not start");
