@@ -134,8 +134,7 @@ TEST(WsDiscoveryParse, ClientProbeAndNamespacesOfTypes) {
     EXPECT_FALSE(Matches(PrefixedProbe("<d:Types>tds:NetworkVideoTransmitter</d:Types>")));
     EXPECT_FALSE(Matches(ClientProbe("uuid:x", "dn:Printer")));
     EXPECT_FALSE(Matches(ClientProbe("uuid:x", "dn:NetworkVideoTransmitter dn:Printer")));
-    // A device is anything but an empty type list here: a sibling prefix declared inside
-    // another element does not reach Types.
+    // A prefix declared on a sibling element is not in scope at Types.
     EXPECT_FALSE(Matches(PrefixedProbe("<d:Scopes xmlns:z=\"" + std::string(kDn) +
                                        "\"/><d:Types>z:NetworkVideoTransmitter</d:Types>")));
 }
