@@ -87,7 +87,7 @@ function call(cam, method, ...args) {
     });
 }
 
-async function startHost(env, link, ports, presetFile) {
+async function startHost(env, link, ports, presetFile, name = "host") {
     const config = path.join(WORK, "installation.xml");
     writeFileSync(config, `<Installation>
   <ControlService Listen="127.0.0.1" Port="0"/>
@@ -104,7 +104,7 @@ async function startHost(env, link, ports, presetFile) {
   </Cameras>
 </Installation>
 `);
-    const host = new Child("host", path.join(BUILD, "bin/k47ptz-host"), ["--config", config], env);
+    const host = new Child(name, path.join(BUILD, "bin/k47ptz-host"), ["--config", config], env);
     const ready = await until(() => host.exited || host.lines.some((l) => l.includes("ready")), 20000);
     if (!ready || host.exited) abort(`the host did not become ready (see ${host.log.path})`);
     return host;
@@ -264,7 +264,7 @@ async function main() {
         // A restart: the names set through the client are still there, and the endpoints the same.
         await host.end();
         children.shift();
-        host = await startHost(env, link, ports, presetFile);
+        host = await startHost(env, link, ports, presetFile, "host-restarted");
         children.unshift(host);
         const again = await connect(ports[0], USER, "client-after-restart");
         const kept = await call(again.cam, "getPresets", {});
