@@ -328,12 +328,17 @@ bool Refuse(std::string* why, std::string text) {
 bool CheckUsernameToken(const UsernameToken& token, const std::vector<OnvifUser>& users,
                         std::chrono::system_clock::time_point now, NonceCache* nonces,
                         std::string* why) {
-    const OnvifUser* user = nullptr;
-    for (const OnvifUser& candidate : users)
-        if (candidate.name == token.username)
+    // An unknown name takes the same path as a wrong password, digest included, so that the
+    // time of a refusal does not tell which names exist.
+    static const OnvifUser kNobody{"", "\x01no user has this password"};
+    const OnvifUser* user = &kNobody;
+    bool known = false;
+    for (const OnvifUser& candidate : users) {
+        if (candidate.name == token.username) {
             user = &candidate;
-    if (user == nullptr)
-        return Refuse(why, "no such user: " + token.username);
+            known = true;
+        }
+    }
     if (token.type == PasswordType::kUnknown)
         return Refuse(why, "unknown password type");
     if (token.type == PasswordType::kDigest && (token.nonce.empty() || token.created.empty()))
@@ -346,12 +351,17 @@ bool CheckUsernameToken(const UsernameToken& token, const std::vector<OnvifUser>
         if (*created > now + kMaxClockSkew || *created < now - kMaxClockSkew)
             return Refuse(why, "Created is more than five minutes from this device's clock");
     }
-    if (token.type == PasswordType::kDigest) {
-        if (!SameSecret(PasswordDigest(token.nonce, token.created, user->password), token.password))
-            return Refuse(why, "wrong password digest for " + token.username);
-    } else if (!SameSecret(user->password, token.password)) {
-        return Refuse(why, "wrong password for " + token.username);
-    }
+    const bool proven =
+        token.type == PasswordType::kDigest
+            ? SameSecret(PasswordDigest(token.nonce, token.created, user->password), token.password)
+            : SameSecret(user->password, token.password);
+    if (!known)
+        return Refuse(why, "no such user: " + token.username);
+    if (!proven)
+        return Refuse(why, std::string(token.type == PasswordType::kDigest
+                                           ? "wrong password digest for "
+                                           : "wrong password for ") +
+                               token.username);
     // Only a proven token's nonce is remembered, so that forged ones cannot fill the cache.
     if (!token.nonce.empty() && nonces != nullptr && !nonces->Remember(token.nonce, now))
         return Refuse(why, "the nonce was used before");

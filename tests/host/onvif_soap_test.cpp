@@ -221,6 +221,16 @@ TEST(OnvifUsernameToken, AcceptsOnlyTheRightPasswordOnce) {
     UsernameToken stranger = token;
     stranger.username = "guest";
     EXPECT_FALSE(CheckUsernameToken(stranger, kUsers, now, nullptr, &why));
+    EXPECT_NE(why.find("no such user"), std::string::npos) << why;
+    // Unknown names are checked against a password of their own; it opens nothing, and no
+    // users at all let nobody in.
+    for (const char* guess : {"", "\x01no user has this password"}) {
+        UsernameToken nobody;
+        nobody.username = "";
+        nobody.password = guess;
+        EXPECT_FALSE(CheckUsernameToken(nobody, kUsers, now, nullptr, &why)) << guess;
+        EXPECT_FALSE(CheckUsernameToken(nobody, {}, now, nullptr, &why)) << guess;
+    }
     UsernameToken otherUser = token;
     otherUser.username = "operator";
     EXPECT_FALSE(CheckUsernameToken(otherUser, kUsers, now, nullptr, &why));
