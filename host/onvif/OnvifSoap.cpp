@@ -358,10 +358,10 @@ bool CheckUsernameToken(const UsernameToken& token, const std::vector<OnvifUser>
     if (!known)
         return Refuse(why, "no such user: " + token.username);
     if (!proven)
-        return Refuse(why, std::string(token.type == PasswordType::kDigest
-                                           ? "wrong password digest for "
-                                           : "wrong password for ") +
-                               token.username);
+        return Refuse(why,
+                      std::string(token.type == PasswordType::kDigest ? "wrong password digest for "
+                                                                      : "wrong password for ") +
+                          token.username);
     // Only a proven token's nonce is remembered, so that forged ones cannot fill the cache.
     if (!token.nonce.empty() && nonces != nullptr && !nonces->Remember(token.nonce, now))
         return Refuse(why, "the nonce was used before");
