@@ -311,6 +311,34 @@ TEST(OnvifInstallation, RefusesWhatWouldMisbehave) {
     }
 }
 
+TEST(OnvifInstallation, CheckNamesADevicePortThatIsTaken) {
+    k47::UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(taken.get(), 1), 0);
+    ASSERT_EQ(::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    const std::string free = std::to_string(FreeTcpPort());
+    k47host::Installation installation;
+    std::string error;
+    ASSERT_TRUE(installation.LoadText(
+        R"(<I><Onvif Listen="127.0.0.1"/><Cameras><Camera Name="Gate" Address="1" OnvifPort=")" +
+            port + R"("/><Camera Name="Yard" Address="2" OnvifPort=")" + free +
+            R"("/></Cameras></I>)",
+        &error))
+        << error;
+    k47host::InstallationReport report;
+    EXPECT_EQ(installation.CheckListeners(&report), 1);
+    ASSERT_EQ(report.problems.size(), 1u);
+    EXPECT_EQ(report.problems[0],
+              "the ONVIF device of camera \"Gate\" cannot listen on 127.0.0.1 port " + port +
+                  ": another program listens there; stop it, or choose "
+                  "another OnvifPort");
+}
+
 TEST_F(OnvifDeviceTest, ContinuousMoveMapsVelocitiesToSpeedsAndStopStops) {
     const struct {
         const char *x, *y, *zoom;
