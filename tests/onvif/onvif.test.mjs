@@ -74,8 +74,9 @@ function connect(port, user, name) {
         });
         cam.on("rawResponse", (xml, status) => {
             const element = /<(?:\w+:)?Body[^>]*>\s*<([\w:]+)/.exec(xml);
-            const reason = /<(?:\w+:)?Text[^>]*>([^<]*)</.exec(xml);
-            record(name, `<- ${status} ${element ? element[1] : "?"}${element && element[1].endsWith("Fault") && reason ? ` (${reason[1]})` : ""}`);
+            const reason = /<(?:\w+:)?Text[^>]*>([^<]*)</.exec(xml)?.[1]
+                .replace(/&quot;/g, '"').replace(/&lt;/g, "<").replace(/&gt;/g, ">").replace(/&amp;/g, "&");
+            record(name, `<- ${status} ${element ? element[1] : "?"}${element && element[1].endsWith("Fault") && reason ? ` (${reason})` : ""}`);
         });
         cam.on("warning", (text) => record(name, `warning: ${text}`));
         cam.connect((error) => resolve({ cam, error }));
