@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <k47/unique_fd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -99,8 +100,8 @@ PresetNames::PresetNames(std::string path) : path_(std::move(path)) {}
 bool PresetNames::Load(std::string* error, std::string* warning) {
     if (path_.empty())
         return true;
-    int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    k47::UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT) {
             std::lock_guard<std::mutex> guard(names_lock_);
             names_.clear();
@@ -112,12 +113,11 @@ bool PresetNames::Load(std::string* error, std::string* warning) {
     std::string text;
     std::vector<char> buffer(64 * 1024);
     for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             *error = Failure("cannot read", path_);
-            ::close(fd);
             return false;
         }
         if (n == 0)
@@ -126,11 +126,10 @@ bool PresetNames::Load(std::string* error, std::string* warning) {
         if (text.size() > kMaxPresetNamesFileBytes) {
             *error =
                 path_ + " is larger than " + std::to_string(kMaxPresetNamesFileBytes) + " bytes";
-            ::close(fd);
             return false;
         }
     }
-    ::close(fd);
+    fd.reset();
 
     decltype(names_) names;
     std::string skipped;
@@ -194,15 +193,16 @@ bool PresetNames::WriteLocked(std::string* error) const {
             text += PercentEncode(camera) + '\t' + std::to_string(number) + '\t' +
                     PercentEncode(name) + '\n';
     std::string temp = path_ + ".XXXXXX";
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
+    k47::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd) {
         *error = Failure("cannot create", temp);
         return false;
     }
-    bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
+    bool written = WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0;
     if (!written)
         *error = Failure("cannot write", temp);
-    if (::close(fd) != 0 && written) {
+    // Closed here, not by the wrapper: a failing close is a failed write.
+    if (::close(fd.release()) != 0 && written) {
         *error = Failure("cannot write", temp);
         written = false;
     }
@@ -216,11 +216,10 @@ bool PresetNames::WriteLocked(std::string* error) const {
     }
     // The rename itself must survive a power cut too.
     std::string folder = path_.substr(0, path_.find_last_of('/') + 1);
-    int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    k47::UniqueFd dir(
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir)
+        ::fsync(dir.get());
     return true;
 }
 
