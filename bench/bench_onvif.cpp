@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -53,20 +54,10 @@ std::string MoveRequest(int i) {
     for (int n = i; n > 0 || nonce.size() < 20; n /= 16)
         nonce.push_back(kHex[n % 16]);
     const std::string created = Now();
-    std::string nonce64;
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (size_t k = 0; k < nonce.size(); k += 3) {
-        uint32_t n = static_cast<uint8_t>(nonce[k]) << 16;
-        if (k + 1 < nonce.size())
-            n |= static_cast<uint8_t>(nonce[k + 1]) << 8;
-        if (k + 2 < nonce.size())
-            n |= static_cast<uint8_t>(nonce[k + 2]);
-        nonce64 += kAlphabet[(n >> 18) & 63];
-        nonce64 += kAlphabet[(n >> 12) & 63];
-        nonce64 += k + 1 < nonce.size() ? kAlphabet[(n >> 6) & 63] : '=';
-        nonce64 += k + 2 < nonce.size() ? kAlphabet[n & 63] : '=';
-    }
+    std::string nonce64(4 * ((nonce.size() + 2) / 3), '\0');
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(nonce64.data()),
+                    reinterpret_cast<const unsigned char*>(nonce.data()),
+                    static_cast<int>(nonce.size()));
     return std::string(
                "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Header>"
                "<Security s:mustUnderstand=\"1\" xmlns=\"") +

@@ -209,6 +209,16 @@ struct OnvifDevice::Reply {
     static Reply InvalidArg(std::string reason, std::string detail = {}) {
         return Fault("env:Sender", "ter:InvalidArgVal", std::move(reason), std::move(detail));
     }
+    static Reply NoToken(std::string_view token, unsigned count) {
+        return InvalidArg(
+            "no preset \"" + std::string(token) + "\"; tokens are 1 to " + std::to_string(count),
+            "ter:NoToken");
+    }
+    static Reply NoProfile(const std::optional<std::string>& token) {
+        return InvalidArg(
+            "no profile \"" + token.value_or("") + "\"; this device has " + kProfileToken,
+            "ter:NoProfile");
+    }
     static Reply NotSupported(std::string reason) {
         return Fault("env:Receiver", "ter:ActionNotSupported", std::move(reason));
     }
@@ -451,9 +461,7 @@ OnvifDevice::Reply OnvifDevice::MediaOperation(const OnvifRequest& request) {
         return Reply::NotSupported("this device does not implement " + op);
     const std::optional<std::string> token = request.Text("ProfileToken");
     if (token != kProfileToken)
-        return Reply::InvalidArg(
-            "no profile \"" + token.value_or("") + "\"; this device has " + kProfileToken,
-            "ter:NoProfile");
+        return Reply::NoProfile(token);
     if (op == "GetProfile")
         return Reply::Ok("trt:GetProfileResponse", ProfileXml("trt:Profile"));
     const std::string& uri = op == "GetStreamUri" ? camera_.streamUri : camera_.snapshotUri;
@@ -530,9 +538,7 @@ OnvifDevice::Reply OnvifDevice::Presets(const OnvifRequest& request) {
             const std::string token = request.Text("PresetToken").value_or("");
             const auto parsed = ParsePresetToken(token, count);
             if (!parsed)
-                return Reply::InvalidArg(
-                    "no preset \"" + token + "\"; tokens are 1 to " + std::to_string(count),
-                    "ter:NoToken");
+                return Reply::NoToken(token, count);
             number = *parsed;
         }
         // A continuous move still renewed would carry the camera off its way.
@@ -555,9 +561,7 @@ OnvifDevice::Reply OnvifDevice::Presets(const OnvifRequest& request) {
         if (auto token = request.Text("PresetToken")) {
             const auto parsed = ParsePresetToken(*token, count);
             if (!parsed)
-                return Reply::InvalidArg(
-                    "no preset \"" + *token + "\"; tokens are 1 to " + std::to_string(count),
-                    "ter:NoToken");
+                return Reply::NoToken(*token, count);
             number = *parsed;
         } else {
             // A new preset: the lowest number without a name, past the home position's.
@@ -592,9 +596,7 @@ OnvifDevice::Reply OnvifDevice::Presets(const OnvifRequest& request) {
         const std::string token = request.Text("PresetToken").value_or("");
         const auto parsed = ParsePresetToken(token, count);
         if (!parsed)
-            return Reply::InvalidArg(
-                "no preset \"" + token + "\"; tokens are 1 to " + std::to_string(count),
-                "ter:NoToken");
+            return Reply::NoToken(token, count);
         const HRESULT hr = CameraCommand(PTZCMD_CLEARPRESET, *parsed);
         if (FAILED(hr))
             return Reply::Fault("env:Receiver", "ter:Action",
@@ -644,9 +646,7 @@ OnvifDevice::Reply OnvifDevice::PtzOperation(const OnvifRequest& request) {
         return Reply::NotSupported("this device does not implement " + op);
     const std::optional<std::string> token = request.Text("ProfileToken");
     if (token != kProfileToken)
-        return Reply::InvalidArg(
-            "no profile \"" + token.value_or("") + "\"; this device has " + kProfileToken,
-            "ter:NoProfile");
+        return Reply::NoProfile(token);
     if (op == "ContinuousMove")
         return ContinuousMove(request);
     if (op == "Stop") {

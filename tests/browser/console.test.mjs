@@ -13,7 +13,7 @@ import { existsSync, writeFileSync } from "node:fs";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 
-import { Child, Simulator, now, prepareWork, sleep, until } from "./harness.mjs";
+import { Child, Simulator, checks, now, prepareWork, sleep, until } from "./harness.mjs";
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const BUILD = path.resolve(process.env.K47_BUILD_DIR ?? path.join(HERE, "../../build/default"));
@@ -25,16 +25,7 @@ const STOP_WITHIN_S = 0.5;
 // must carry the credentials the browser was given for it.
 const USER = { username: "operator", password: "gate-7" };
 
-const failures = [];
-function check(condition, text) {
-    console.log(`${condition ? "ok  " : "FAIL"} ${text}`);
-    if (!condition) failures.push(text);
-    return condition;
-}
-function abort(text) {
-    console.error(`console test: ${text}`);
-    process.exit(1);
-}
+const { failures, check, abort } = checks("console test");
 
 function prepare() {
     if (!existsSync(CHROMIUM)) abort(`${CHROMIUM} is missing: run scripts/install-deps.sh`);

@@ -5,6 +5,23 @@ import { spawn, spawnSync } from "node:child_process";
 import { chmodSync, createWriteStream, existsSync, mkdirSync, rmSync } from "node:fs";
 import path from "node:path";
 
+// A test's verdicts: check() prints ok/FAIL and keeps the failures; abort() ends the test at once.
+export function checks(name) {
+    const failures = [];
+    return {
+        failures,
+        check(condition, text) {
+            console.log(`${condition ? "ok  " : "FAIL"} ${text}`);
+            if (!condition) failures.push(text);
+            return condition;
+        },
+        abort(text) {
+            console.error(`${name}: ${text}`);
+            process.exit(1);
+        },
+    };
+}
+
 // CLOCK_MONOTONIC in seconds: libuv's hrtime reads that clock, as ptzsim's report does.
 export const now = () => Number(process.hrtime.bigint()) / 1e9;
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));

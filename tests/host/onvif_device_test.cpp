@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <libxml/tree.h>
 #include <k47/unique_fd.h>
+#include <openssl/evp.h>
 #include <k47/xmldoc.h>
 
 #include <chrono>
@@ -32,10 +33,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-constexpr char kWsse[] =
-    "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd";
-constexpr char kWsu[] =
-    "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-utility-1.0.xsd";
 constexpr char kTds[] = "xmlns=\"http://www.onvif.org/ver10/device/wsdl\"";
 constexpr char kTrt[] = "xmlns=\"http://www.onvif.org/ver10/media/wsdl\"";
 constexpr char kTptz[] = "xmlns=\"http://www.onvif.org/ver20/ptz/wsdl\"";
@@ -67,27 +64,15 @@ std::string Token(const std::string& user, const std::string& password) {
     static int counter = 0;
     const std::string nonce = "nonce-" + std::to_string(++counter) + "-0123456789";
     const std::string created = Now();
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string nonce64;
-    for (size_t i = 0; i < nonce.size(); i += 3) {
-        uint32_t n = static_cast<uint8_t>(nonce[i]) << 16;
-        if (i + 1 < nonce.size())
-            n |= static_cast<uint8_t>(nonce[i + 1]) << 8;
-        if (i + 2 < nonce.size())
-            n |= static_cast<uint8_t>(nonce[i + 2]);
-        nonce64 += kAlphabet[(n >> 18) & 63];
-        nonce64 += kAlphabet[(n >> 12) & 63];
-        nonce64 += i + 1 < nonce.size() ? kAlphabet[(n >> 6) & 63] : '=';
-        nonce64 += i + 2 < nonce.size() ? kAlphabet[n & 63] : '=';
-    }
-    return std::string("<Security s:mustUnderstand=\"1\" xmlns=\"") + kWsse +
-           "\"><UsernameToken><Username>" + user +
-           "</Username><Password Type=\"http://docs.oasis-open.org/wss/2004/01/"
-           "oasis-200401-wss-username-token-profile-1.0#PasswordDigest\">" +
-           PasswordDigest(nonce, created, password) + "</Password><Nonce>" + nonce64 +
-           "</Nonce><Created xmlns=\"" + kWsu + "\">" + created +
-           "</Created></UsernameToken></Security>";
+    std::string nonce64(4 * ((nonce.size() + 2) / 3), '\0');
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(nonce64.data()),
+                    reinterpret_cast<const unsigned char*>(nonce.data()),
+                    static_cast<int>(nonce.size()));
+    return std::string("<Security s:mustUnderstand=\"1\" xmlns=\"") + kWsseNamespace +
+           "\"><UsernameToken><Username>" + user + "</Username><Password Type=\"" +
+           kPasswordDigestType + "\">" + PasswordDigest(nonce, created, password) +
+           "</Password><Nonce>" + nonce64 + "</Nonce><Created xmlns=\"" + kWsuNamespace + "\">" +
+           created + "</Created></UsernameToken></Security>";
 }
 
 std::string Envelope(const std::string& body, const std::string& header = {}) {

@@ -16,7 +16,7 @@ import net from "node:net";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 
-import { Child, Simulator, now, prepareWork, sleep, until } from "../browser/harness.mjs";
+import { Child, Simulator, checks, now, prepareWork, sleep, until } from "../browser/harness.mjs";
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const BUILD = path.resolve(process.env.K47_BUILD_DIR ?? path.join(HERE, "../../build/default"));
@@ -25,16 +25,7 @@ const USER = { username: "operator", password: "gate-7" };
 const TIMEOUT_STOP_WITHIN_S = 1.2;
 const STOP_WITHIN_S = 0.5;
 
-const failures = [];
-function check(condition, text) {
-    console.log(`${condition ? "ok  " : "FAIL"} ${text}`);
-    if (!condition) failures.push(text);
-    return condition;
-}
-function abort(text) {
-    console.error(`onvif test: ${text}`);
-    process.exit(1);
-}
+const { failures, check, abort } = checks("onvif test");
 
 let onvif;
 async function loadClient() {
