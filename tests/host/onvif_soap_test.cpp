@@ -280,23 +280,6 @@ TEST(OnvifUsernameToken, RefusesCreatedOutsideFiveMinutes) {
     EXPECT_FALSE(CheckUsernameToken(local, kUsers, created, nullptr, &why));
 }
 
-TEST(OnvifUsernameToken, ReplayAcrossThreadsPassesOnce) {
-    const UsernameToken token = DigestToken();
-    const system_clock::time_point now = CreatedTime();
-    NonceCache nonces;
-    std::atomic<int> accepted{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 50; ++i)
-                if (CheckUsernameToken(token, kUsers, now, &nonces, nullptr))
-                    accepted.fetch_add(1);
-        });
-    for (std::thread& thread : threads)
-        thread.join();
-    EXPECT_EQ(accepted.load(), 1);
-}
-
 TEST(OnvifNonceCache, EachNonceIsTakenOnceUnderContention) {
     // Every thread offers the same nonces in the same order, so they collide on each one.
     constexpr int kNonces = 20000;
@@ -368,25 +351,4 @@ TEST(OnvifWriter, FaultHasTheSoap12StructureAndEscapedText) {
     const std::string bare = BuildOnvifFault({"env:VersionMismatch", "", "SOAP 1.2 only"});
     EXPECT_EQ(bare.find("Subcode"), std::string::npos);
     EXPECT_TRUE(k47::XmlDocument::LoadString(bare));
-}
-
-TEST(OnvifWriter, ResponseDeclaresTheServicePrefixes) {
-    const std::string xml = BuildOnvifResponse("tptz:GetStatusResponse",
-                                               OnvifTextElement("tt:Error", "a\tb\r\nc <&> d"));
-    k47::XmlError error;
-    k47::XmlDocument doc = k47::XmlDocument::LoadString(xml, &error);
-    ASSERT_TRUE(doc) << error.message;
-    for (auto [prefix, uri] : {std::pair{"tds", kDeviceNamespace},
-                               {"trt", kMediaNamespace},
-                               {"tptz", kPtzNamespace},
-                               {"tt", kSchemaNamespace},
-                               {"ter", kErrorNamespace},
-                               {"env", kSoap12Namespace}})
-        EXPECT_EQ(doc.GetAttribute(doc.DocumentElement(), std::string("xmlns:") + prefix), uri);
-    doc.SetSelectionNamespace("tptz", kPtzNamespace);
-    doc.SetSelectionNamespace("tt", kSchemaNamespace);
-    xmlNode* node =
-        doc.SelectSingleNode(doc.DocumentElement(), "*/tptz:GetStatusResponse/tt:Error");
-    ASSERT_NE(node, nullptr);
-    EXPECT_EQ(doc.Text(node), "a\tb\r\nc <&> d");  // a reader's line-end folding undone
 }
